@@ -1,1 +1,1 @@
-// placeholder
+namespace qv5 { void archivePlaceholder() {} }

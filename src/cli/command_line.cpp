@@ -1,1 +1,185 @@
-// placeholder
+#include "cli/command_line.h"
+
+#include "codec/level_settings.h"
+#include "input/discovery.h"
+#include "input/hash_file.h"
+#include "input/input_records.h"
+#include "platform/platform.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+namespace qv5 {
+
+namespace {
+
+const char* const usageText =
+    "Usage:\nCompression: %s [flags] c archive [input files/folders]\nList contents: %s l archive\n"
+    "Decompression: %s [flags] d archive [output single file/folder]\n\nOptions:\n"
+    "c[1-6] = compress [optional level, default: 2]\nd = decompress\n\nFlags:\n"
+    "-r[0-2] = re-order files (path (default)/ext + size bin/content analysis\n"
+    "-sfx = Create self-extracting .exe\n-force-overwrite = Overwrite files without warning\n";
+
+std::string lowerAscii(std::string text)
+{
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+// Removes the flags from the front of args (position 0 is the program name) into settings.
+void readFlags(std::vector<std::string>& args, LevelSettings& settings)
+{
+    while (args.size() >= 2 && !args[1].empty() && args[1][0] == '-') {
+        std::string flag = lowerAscii(args[1]);
+        args.erase(args.begin() + 1);
+        if (flag == "-force-overwrite") {
+            settings.forceOverwrite = 1;
+            std::printf("Force overwrite: true\n");
+        }
+        if (flag == "-sfx") {
+            settings.createSfx = 1;
+            std::printf("Create SFX exe: true\n");
+        }
+        if (flag.size() >= 2 && flag[1] == 'r') {
+            int method = flag.size() >= 3 ? flag[2] - '0' : 0;
+            if (method < 0) method = 0;
+            if (method > 2) method = 2;
+            std::printf("Re-order files method: %d\n", method);
+            settings.orderMethod = method;
+        }
+    }
+}
+
+int32_t levelFromCommandWord(const std::string& word)
+{
+    if (word.size() < 2) return 1;
+    int32_t level = word[1] - '1';
+    if (level < 0) level = 0;
+    if (level > 5) level = 5;
+    return level;
+}
+
+// Measures every entry and stores its CRC-32; false after a message on failure.
+bool measureAndHash(std::vector<FileEntry>& entries)
+{
+    int32_t total = static_cast<int32_t>(entries.size());
+    for (int32_t k = 0; k < total; ++k) {
+        FileEntry& entry = entries[k];
+        FILE* file = openRead(entry.sourcePath);
+        if (!file) {
+            std::printf("Error opening input file %s\n", entry.sourcePath.c_str());
+            return false;
+        }
+        seekFile(file, 0, SEEK_END);
+        entry.size = tellFile(file);
+        seekFile(file, 0, SEEK_SET);
+        std::fclose(file);
+        if (!hashFile(entry.sourcePath, k + 1, total, entry.crc)) return false;
+        entry.crcPresent = 1;
+    }
+    return true;
+}
+
+int32_t runCompress(const std::vector<std::string>& args, LevelSettings& settings)
+{
+    std::printf("Finding files...\n");
+    InputList list;
+    for (size_t i = 3; i < args.size(); ++i) {
+        if (!findInputs(list, args[i])) return 1;
+    }
+    for (const SourceItem& item : list) std::printf("-> %s\n", item.storedName.c_str());
+    size_t n = list.size();
+    if (n == 1) {
+        std::printf("Found %d file\n", 1);
+    } else {
+        std::printf("Found %d files\n", static_cast<int>(n));
+    }
+    if (n == 0) {
+        std::printf("Error: no input files\n");
+        return 1;
+    }
+
+    std::printf("Scanning, ordering and hashing files...\n");
+    std::vector<FileEntry> entries(n);
+    // Input ordering by the -r method comes with the ordering module; method 0 keeps the
+    // discovery order sorted by source path.
+    std::stable_sort(list.begin(), list.end(),
+                     [](const SourceItem& a, const SourceItem& b) { return a.sourcePath < b.sourcePath; });
+
+    // The first item whose stored name an earlier item already has is the clash reported.
+    std::unordered_set<std::string> names;
+    names.reserve(n);
+    for (size_t k = 0; k < n; ++k) {
+        if (!names.insert(list[k].storedName).second) {
+            std::printf("Error: %s is already in the archive\n", list[k].storedName.c_str());
+            return 1;
+        }
+    }
+    for (size_t k = 0; k < n; ++k) {
+        entries[k].storedName = std::move(list[k].storedName);
+        entries[k].sourcePath = std::move(list[k].sourcePath);
+    }
+    if (!measureAndHash(entries)) return 1;
+    std::printf("Ordered files\n");
+
+    (void)settings;
+    std::printf("Error: archive writing is not built yet\n");
+    return 1;
+}
+
+int32_t runReadCommand(const std::vector<std::string>& args, char command, LevelSettings& settings)
+{
+    FILE* archive = openRead(args[2]);
+    if (!archive) {
+        std::printf("Error opening %s\n", args[2].c_str());
+        return 1;
+    }
+    (void)command;
+    (void)settings;
+    std::fclose(archive);
+    std::printf("Error: archive reading is not built yet\n");
+    return 1;
+}
+
+} // namespace
+
+void printBanner()
+{
+    std::printf("QV5 - Solid multi-file archiver\n64-bit version, supports files >4 GB\n");
+    std::printf("Context-keyed LZ77 with per-block Huffman codes, 16 MiB solid chunks\n");
+#ifdef _WIN32
+    std::printf("Version 0.1.0 for Windows x64\n");
+#else
+    std::printf("Version 0.1.0 for Linux x86-64\n");
+#endif
+    std::printf("Run without arguments for the list of commands and flags\n\n");
+}
+
+int32_t runCommandLine(int argc, char** argv)
+{
+    std::vector<std::string> args(argv, argv + (argc > 0 ? argc : 0));
+    std::string programName = argc >= 1 ? args[0] : std::string("QV5");
+    LevelSettings settings;
+    readFlags(args, settings);
+
+    char command = args.size() >= 2 && !args[1].empty() ? lowerAscii(args[1].substr(0, 1))[0] : '\0';
+    if ((command == 'c' || command == 'd') && args.size() >= 4) {
+        if (command == 'c') {
+            settings.level = levelFromCommandWord(args[1]);
+            return runCompress(args, settings);
+        }
+        return runReadCommand(args, command, settings);
+    }
+    if (command == 'l' && args.size() >= 3) return runReadCommand(args, command, settings);
+
+    const char* name = programName.c_str();
+    std::printf(usageText, name, name, name);
+    return 1;
+}
+
+} // namespace qv5

@@ -1,1 +1,88 @@
-// placeholder
+#include "console/format.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace qv5 {
+
+namespace {
+
+constexpr int numberBufferCount = 8;
+constexpr int numberBufferSize = 129;
+char numberBuffers[numberBufferCount][numberBufferSize];
+unsigned numberBufferTurn = 0;
+char durationBuffer[128];
+
+// Writes the digits of value with thousands separators at out; returns the length.
+int groupedDigits(uint64_t value, char* out)
+{
+    char digits[32];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    int length = 0;
+    for (int i = n - 1; i >= 0; --i) {
+        out[length++] = digits[i];
+        if (i > 0 && i % 3 == 0) out[length++] = ',';
+    }
+    out[length] = '\0';
+    return length;
+}
+
+} // namespace
+
+const char* FormatNumber(uint64_t value, bool unitForm)
+{
+    numberBufferTurn = (numberBufferTurn + 1) % numberBufferCount;
+    char* out = numberBuffers[numberBufferTurn];
+    if (!unitForm) {
+        groupedDigits(value, out);
+        return out;
+    }
+    uint64_t integer;
+    uint32_t fraction;
+    const char* unit;
+    if (value > (1ull << 30)) {
+        integer = value >> 30;
+        fraction = static_cast<uint32_t>((value >> 20) & 1023);
+        unit = "GB";
+    } else if (value > (1ull << 20)) {
+        integer = value >> 20;
+        fraction = static_cast<uint32_t>((value >> 10) & 1023);
+        unit = "MB";
+    } else if (value > 1024) {
+        integer = value >> 10;
+        fraction = static_cast<uint32_t>(value & 1023);
+        unit = "KB";
+    } else {
+        int length = groupedDigits(value, out);
+        std::strcpy(out + length, " B");
+        return out;
+    }
+    char decimals[5];
+    std::snprintf(decimals, sizeof decimals, "%0.02f",
+                  static_cast<double>(static_cast<float>(fraction) * (1.0f / 1024.0f)));
+    // A fraction that rounds up to 1.00 carries into the integer part.
+    if (decimals[0] == '1') ++integer;
+    int length = groupedDigits(integer, out);
+    out[length++] = '.';
+    out[length++] = decimals[2];
+    out[length++] = decimals[3];
+    out[length++] = ' ';
+    std::strcpy(out + length, unit);
+    return out;
+}
+
+const char* FormatDuration(int32_t seconds)
+{
+    if (seconds >= 60) {
+        std::snprintf(durationBuffer, sizeof durationBuffer, "%d:%02d", seconds / 60, seconds % 60);
+    } else {
+        std::snprintf(durationBuffer, sizeof durationBuffer, "0:%02d", seconds < 1 ? 1 : seconds);
+    }
+    return durationBuffer;
+}
+
+} // namespace qv5

@@ -1,1 +1,278 @@
-// placeholder
+// Linux stand-ins for the Windows services the program was designed around.
+#include "platform/platform.h"
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace qv5 {
+
+const size_t maxPathLength = 1023;
+const bool colonIsSpecial = false;
+
+namespace {
+
+bool isSeparator(char c) { return c == '/' || c == '\\'; }
+
+// Paths handed to the system use '/' only.
+std::string systemPath(const std::string& path)
+{
+    std::string result = path;
+    std::replace(result.begin(), result.end(), '\\', '/');
+    return result;
+}
+
+FileIdentity identityOf(const struct stat& st)
+{
+    FileIdentity id;
+    id.device = static_cast<uint64_t>(st.st_dev);
+    id.index = static_cast<uint64_t>(st.st_ino);
+    id.valid = true;
+    return id;
+}
+
+// '*' matches any run of characters, '?' exactly one; "*.*" matches every name as on
+// Windows, dotted or not.
+bool matchPattern(const char* pattern, const char* name)
+{
+    if (std::strcmp(pattern, "*.*") == 0) return true;
+    const char* starPattern = nullptr;
+    const char* starName = nullptr;
+    while (*name) {
+        if (*pattern == '*') {
+            starPattern = ++pattern;
+            starName = name;
+        } else if (*pattern == '?' || *pattern == *name) {
+            ++pattern;
+            ++name;
+        } else if (starPattern) {
+            pattern = starPattern;
+            name = ++starName;
+        } else {
+            return false;
+        }
+    }
+    while (*pattern == '*') ++pattern;
+    return *pattern == '\0';
+}
+
+// Folder, file, or something never to be opened (FIFO, socket, device, dangling link).
+enum class Kind { Folder, File, Other };
+
+Kind kindOf(const std::string& path, FileIdentity* identity)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return Kind::Other;
+    if (identity) *identity = identityOf(st);
+    if (S_ISDIR(st.st_mode)) return Kind::Folder;
+    if (S_ISREG(st.st_mode)) return Kind::File;
+    return Kind::Other;
+}
+
+const auto startTime = std::chrono::steady_clock::now();
+
+} // namespace
+
+bool sameFile(const FileIdentity& a, const FileIdentity& b)
+{
+    return a.valid && b.valid && a.device == b.device && a.index == b.index;
+}
+
+bool fullPathName(const std::string& argument, std::string& fullPath)
+{
+    std::string joined;
+    if (!argument.empty() && isSeparator(argument[0])) {
+        joined = argument;
+    } else {
+        char cwd[PATH_MAX];
+        if (!::getcwd(cwd, sizeof cwd)) return false;
+        joined = std::string(cwd) + "/" + argument;
+    }
+    // Lexical normalisation: collapse separators, drop ".", let ".." remove the component
+    // before it; symbolic links are not followed.
+    std::vector<std::string> components;
+    size_t i = 0;
+    while (i < joined.size()) {
+        while (i < joined.size() && isSeparator(joined[i])) ++i;
+        size_t start = i;
+        while (i < joined.size() && !isSeparator(joined[i])) ++i;
+        if (i == start) break;
+        std::string component = joined.substr(start, i - start);
+        if (component == ".") continue;
+        if (component == "..") {
+            if (!components.empty()) components.pop_back();
+            continue;
+        }
+        components.push_back(std::move(component));
+    }
+    std::string result;
+    for (const std::string& component : components) result += "/" + component;
+    if (result.empty()) result = "/";
+    if (result.size() > maxPathLength) return false;
+    fullPath = std::move(result);
+    return true;
+}
+
+bool findEntries(const std::string& searchPath, std::vector<DirEntry>& entries)
+{
+    entries.clear();
+    size_t cut = searchPath.find_last_of("/\\");
+    std::string folder;
+    std::string pattern;
+    if (cut == std::string::npos) {
+        folder = ".";
+        pattern = searchPath;
+    } else {
+        folder = cut == 0 ? std::string("/") : searchPath.substr(0, cut);
+        pattern = searchPath.substr(cut + 1);
+    }
+    if (pattern.empty()) return false;
+    folder = systemPath(folder);
+    std::string folderSlash = folder == "/" ? folder : folder + "/";
+
+    if (pattern.find_first_of("*?") == std::string::npos) {
+        DirEntry entry;
+        Kind kind = kindOf(folderSlash + pattern, &entry.identity);
+        if (kind == Kind::Other) return false;
+        entry.name = pattern;
+        entry.isFolder = kind == Kind::Folder;
+        if (!entry.isFolder) entry.identity = FileIdentity();
+        entries.push_back(std::move(entry));
+        return true;
+    }
+
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return false;
+    std::vector<std::string> names;
+    while (struct dirent* d = ::readdir(dir)) {
+        if (matchPattern(pattern.c_str(), d->d_name)) names.emplace_back(d->d_name);
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end()); // byte order, so runs are reproducible
+    for (std::string& name : names) {
+        DirEntry entry;
+        Kind kind;
+        if (name == "." || name == "..") {
+            kind = Kind::Folder; // skipped by discovery's dot rule; never followed
+        } else {
+            kind = kindOf(folderSlash + name, &entry.identity);
+        }
+        if (kind == Kind::Other) continue;
+        entry.isFolder = kind == Kind::Folder;
+        if (!entry.isFolder) entry.identity = FileIdentity();
+        entry.name = std::move(name);
+        entries.push_back(std::move(entry));
+    }
+    return !entries.empty();
+}
+
+bool querySize(const std::string& path, int64_t& size)
+{
+    struct stat st;
+    if (::stat(systemPath(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    size = static_cast<int64_t>(st.st_size);
+    return true;
+}
+
+FILE* openRead(const std::string& path)
+{
+    std::string p = systemPath(path);
+    if (kindOf(p, nullptr) != Kind::File) return nullptr;
+    return std::fopen(p.c_str(), "rb");
+}
+
+FILE* openWrite(const std::string& path)
+{
+    return std::fopen(systemPath(path).c_str(), "wb");
+}
+
+int seekFile(FILE* file, int64_t offset, int origin)
+{
+    return ::fseeko(file, static_cast<off_t>(offset), origin);
+}
+
+int64_t tellFile(FILE* file)
+{
+    return static_cast<int64_t>(::ftello(file));
+}
+
+bool removeFile(const std::string& path)
+{
+    return std::remove(systemPath(path).c_str()) == 0;
+}
+
+void createDirectory(const std::string& path)
+{
+    ::mkdir(systemPath(path).c_str(), 0777);
+}
+
+FileIdentity identityOfPath(const std::string& path)
+{
+    struct stat st;
+    if (::stat(systemPath(path).c_str(), &st) != 0) return FileIdentity();
+    return identityOf(st);
+}
+
+FileIdentity identityOfFile(FILE* file)
+{
+    struct stat st;
+    if (!file || ::fstat(::fileno(file), &st) != 0) return FileIdentity();
+    return identityOf(st);
+}
+
+bool moduleFileName(std::string& path)
+{
+    char buffer[PATH_MAX];
+    ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (n <= 0) return false;
+    buffer[n] = '\0';
+    path = buffer;
+    return true;
+}
+
+void markExecutable(const std::string& path)
+{
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::chmod(systemPath(path).c_str(), 0777 & ~mask);
+}
+
+void pauseConsole()
+{
+    std::fputs("Press any key to continue . . . ", stdout);
+    std::fflush(stdout);
+    if (::isatty(STDIN_FILENO)) {
+        struct termios saved;
+        if (::tcgetattr(STDIN_FILENO, &saved) == 0) {
+            struct termios raw = saved;
+            raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+            raw.c_cc[VMIN] = 1;
+            raw.c_cc[VTIME] = 0;
+            ::tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+            unsigned char c;
+            ssize_t ignored = ::read(STDIN_FILENO, &c, 1);
+            (void)ignored;
+            ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+            std::fputs("\n", stdout);
+            return;
+        }
+    }
+    std::getchar();
+    std::fputs("\n", stdout);
+}
+
+uint32_t clockMs()
+{
+    auto elapsed = std::chrono::steady_clock::now() - startTime;
+    return static_cast<uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+}
+
+const char* currentFolderPrefix() { return "./"; }
+
+} // namespace qv5

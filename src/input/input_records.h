@@ -1,0 +1,31 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qv5 {
+
+// One discovered input file. Names are held as strings sized to fit; discovery keeps them
+// within maxPathLength (at most 1023 bytes), the limit of the archive's name fields.
+struct SourceItem {
+    std::string sourcePath; // full path of the file
+    std::string storedName; // name in the archive, beginning with a separator
+    uint64_t sortKey = 0;   // written by the ordering scans
+};
+
+using InputList = std::vector<SourceItem>;
+
+// One input file as the compression driver sees it.
+struct FileEntry {
+    std::string storedName;
+    std::string sourcePath;
+    int64_t size = 0;
+    uint8_t crcPresent = 0;
+    uint32_t crc = 0;
+    FileEntry* next = nullptr; // following entry in archive order
+    uint8_t duplicate = 0;     // same content as *next, which holds the stored copy
+};
+
+inline bool isPathSeparator(char c) { return c == '\\' || c == '/'; }
+
+} // namespace qv5

@@ -1,0 +1,75 @@
+#pragma once
+// The only interface to the operating system. Each call stands for one Windows service of
+// the program's design; platform_win32.cpp uses the real calls, platform_posix.cpp gives
+// the same behaviour on Linux.
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace qv5 {
+
+// Longest path, in bytes, that the program handles on this target: the reach of the ANSI
+// calls on Windows, the width of the file-record name fields elsewhere.
+extern const size_t maxPathLength;
+
+// Identity of a file independent of how its path is spelled (device and inode, or volume
+// serial and file index). Invalid when it could not be determined.
+struct FileIdentity {
+    uint64_t device = 0;
+    uint64_t index = 0;
+    bool valid = false;
+};
+bool sameFile(const FileIdentity& a, const FileIdentity& b);
+
+struct DirEntry {
+    std::string name;
+    bool isFolder = false;
+    FileIdentity identity; // folders only, where the enumeration can tell
+};
+
+// Absolute form of an input argument, trailing separators removed. False when the result
+// does not fit maxPathLength.
+bool fullPathName(const std::string& argument, std::string& fullPath);
+
+// All entries matching a search path whose last component is a pattern (with * and ?) or
+// one name. False when nothing could be enumerated.
+bool findEntries(const std::string& searchPath, std::vector<DirEntry>& entries);
+
+// 64-bit size of an existing file, opened for reading with read and write sharing.
+bool querySize(const std::string& path, int64_t& size);
+
+// "rb": only regular files open, so a folder is never taken for an existing file.
+FILE* openRead(const std::string& path);
+// "wb": creates or truncates.
+FILE* openWrite(const std::string& path);
+int seekFile(FILE* file, int64_t offset, int origin);
+int64_t tellFile(FILE* file);
+bool removeFile(const std::string& path);
+
+// Creates one folder; failure (it exists, no permission) is for the caller to ignore.
+void createDirectory(const std::string& path);
+
+FileIdentity identityOfPath(const std::string& path);
+FileIdentity identityOfFile(FILE* file);
+
+// Path of the running executable.
+bool moduleFileName(std::string& path);
+
+// Gives a freshly written file execute permission as a linker's output gets (no-op where
+// executables are recognised by name).
+void markExecutable(const std::string& path);
+
+// The console "pause": waits for one key; returns at once at the end of input.
+void pauseConsole();
+
+// Milliseconds since the program started.
+uint32_t clockMs();
+
+// Prefix for a multi-file extraction into the current folder.
+const char* currentFolderPrefix();
+
+// True on targets where ':' in a stored name could name a drive or a stream.
+extern const bool colonIsSpecial;
+
+} // namespace qv5

@@ -1,0 +1,146 @@
+"""A small runner for the end-to-end tests: each test is a function test_*(ctx) in a
+test_*.py module of this folder, run in a fresh folder against one build of the program
+(natively, or the Windows build under Wine)."""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+
+BANNER_LINES = 6  # two fixed lines, three informative ones, one empty line
+
+
+class Result:
+    def __init__(self, rc, out):
+        self.rc = rc
+        self.out = out
+
+    @property
+    def body(self):
+        """The output after the banner."""
+        return self.out.split("\n", BANNER_LINES)[-1]
+
+    def __repr__(self):
+        return f"Result(rc={self.rc}, out={self.out!r})"
+
+
+class Context:
+    def __init__(self, binary, wine, work):
+        self.binary = os.path.abspath(binary)
+        self.wine = wine
+        self.work = work
+        self.sep = "\\" if wine else "/"
+        self.exe_suffix = ".exe" if wine else ""
+
+    def path(self, *parts):
+        return os.path.join(self.work, *parts)
+
+    def write(self, name, data=b""):
+        full = self.path(name)
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        with open(full, "wb") as f:
+            f.write(data if isinstance(data, bytes) else data.encode())
+        return full
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def command(self, binary=None):
+        binary = binary or self.binary
+        return ["wine", binary] if self.wine else [binary]
+
+    def run(self, *args, stdin=b"", cwd=None, timeout=120, binary=None, env=None):
+        """Runs the program with args in cwd (default: the test's folder)."""
+        full_env = dict(os.environ)
+        if self.wine:
+            full_env["WINEDEBUG"] = "-all"
+        if env:
+            full_env.update(env)
+        proc = subprocess.run(self.command(binary) + list(args), input=stdin, cwd=cwd or self.work,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout, env=full_env)
+        out = proc.stdout.decode("latin-1")
+        if self.wine:
+            out = out.replace("\r\n", "\n")
+        return Result(proc.returncode, out)
+
+    def native(self, name):
+        """A stored name written with '\\' as it appears from this build."""
+        return name.replace("/", self.sep)
+
+
+def discover(folder, pattern):
+    sys.path.insert(0, folder)
+    tests = []
+    for file in sorted(os.listdir(folder)):
+        if not (file.startswith("test_") and file.endswith(".py")):
+            continue
+        module = __import__(file[:-3])
+        for name in sorted(dir(module)):
+            if name.startswith("test_") and callable(getattr(module, name)):
+                full = f"{file[:-3]}.{name}"
+                if pattern in full:
+                    tests.append((full, getattr(module, name)))
+    return tests
+
+
+def main():
+    import argparse
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--qv5", required=True, help="the program to test")
+    parser.add_argument("--wine", action="store_true", help="run it under Wine")
+    parser.add_argument("-k", default="", help="run only tests whose name contains this")
+    parser.add_argument("-j", type=int, default=2, help="tests run at once")
+    options = parser.parse_args()
+
+    tests = discover(os.path.dirname(os.path.abspath(__file__)), options.k)
+    label = "windows" if options.wine else "linux"
+    passed, failed = 0, []
+
+    def run_one(item):
+        name, function = item
+        work = tempfile.mkdtemp(prefix="qv5-e2e-")
+        start = time.time()
+        try:
+            ctx = Context(options.qv5, options.wine, work)
+            skip = getattr(function, "only", None)
+            if skip and skip != label:
+                return name, "skip", "", 0
+            function(ctx)
+            return name, "ok", "", time.time() - start
+        except Exception:
+            return name, "FAIL", traceback.format_exc(), time.time() - start
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+
+    from concurrent.futures import ThreadPoolExecutor
+    skipped = 0
+    with ThreadPoolExecutor(max_workers=options.j) as pool:
+        for name, status, detail, seconds in pool.map(run_one, tests):
+            if status == "skip":
+                skipped += 1
+                continue
+            print(f"[{label}] {status:4} {name} ({seconds:.1f} s)", flush=True)
+            if status == "ok":
+                passed += 1
+            else:
+                failed.append(name)
+                print(detail, flush=True)
+    print(f"e2e-{label}: {passed} passed, {len(failed)} failed, {skipped} skipped")
+    for name in failed:
+        print(f"  failed: {name}")
+    return 1 if failed else 0
+
+
+def only(target):
+    """Marks a test that is meaningful on one build only ("linux" or "windows")."""
+    def mark(function):
+        function.only = target
+        return function
+    return mark
+
+
+if __name__ == "__main__":
+    sys.exit(main())

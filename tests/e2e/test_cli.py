@@ -1,0 +1,69 @@
+"""Banner, flags, usage text and command selection."""
+
+USAGE_HEAD = "Usage:\nCompression: {0} [flags] c archive [input files/folders]\n"
+
+
+def usage_shown(result):
+    return "Usage:\n" in result.out and "-force-overwrite = Overwrite files without warning\n" in result.out
+
+
+def test_banner_then_usage_without_arguments(ctx):
+    r = ctx.run()
+    assert r.rc == 1
+    lines = r.out.split("\n")
+    assert lines[0] == "QV5 - Solid multi-file archiver"
+    assert lines[1] == "64-bit version, supports files >4 GB"
+    assert all(lines[i] for i in (2, 3, 4)) and lines[5] == ""
+    assert r.body.startswith("Usage:\nCompression: ")
+    # The program name stands in all three places.
+    assert r.body.count(" [flags] c archive") == 1 and r.body.count(" l archive\n") == 1
+    assert "\nd = decompress\n" in r.body
+    assert r.body.endswith("-sfx = Create self-extracting .exe\n-force-overwrite = Overwrite files without warning\n")
+
+
+def test_flags_are_reported_and_clamped(ctx):
+    r = ctx.run("-sfx")
+    assert r.body.startswith("Create SFX exe: true\nUsage:")
+    assert r.rc == 1
+    r = ctx.run("-R1", "-r9", "-rx", "-r", "-r-1", "-FORCE-OVERWRITE", "-zz", "x")
+    assert r.body.startswith("Re-order files method: 1\nRe-order files method: 2\nRe-order files method: 2\n"
+                             "Re-order files method: 0\nRe-order files method: 0\nForce overwrite: true\nUsage:")
+    assert r.rc == 1
+
+
+def test_too_few_arguments_show_usage(ctx):
+    ctx.write("a.txt", "a")
+    for args in (["c", "x.qv5"], ["d", "x.qv5"], ["l"], ["x", "a", "b", "c"], [""]):
+        r = ctx.run(*args)
+        assert r.rc == 1 and usage_shown(r), (args, r)
+
+
+def test_missing_archive_to_read(ctx):
+    for word in ("l", "List", "d", "d2"):
+        args = [word, "missing.qv5"] + (["out"] if word.startswith("d") else [])
+        r = ctx.run(*args)
+        assert r.body == "Error opening missing.qv5\n" and r.rc == 1, r
+
+
+def test_flags_only_before_the_command_word(ctx):
+    ctx.write("-sfx", "not a flag")
+    r = ctx.run("compress", "x.qv5", "-sfx")
+    assert "Create SFX exe" not in r.out
+    assert f"-> {ctx.sep}-sfx\n" in r.body
+
+
+def test_no_input_files_leaves_archive_untouched(ctx):
+    ctx.write("x.qv5", "keep me")
+    r = ctx.run("-force-overwrite", "c", "x.qv5", "nothing-here", "*.none")
+    assert r.body == "Force overwrite: true\nFinding files...\nFound 0 files\nError: no input files\n"
+    assert r.rc == 1
+    assert ctx.read("x.qv5") == b"keep me"
+
+
+def test_stored_name_clash(ctx):
+    ctx.write("a.txt", "a")
+    ctx.write("x.qv5", "keep me")
+    r = ctx.run("c", "x.qv5", "a.txt", "a.txt")
+    assert f"Found 2 files\nScanning, ordering and hashing files...\nError: {ctx.sep}a.txt is already in the archive\n" in r.body
+    assert r.rc == 1
+    assert ctx.read("x.qv5") == b"keep me"

@@ -1,0 +1,124 @@
+#include "codec/crc32.h"
+#include "input/hash_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+using namespace qv5;
+
+namespace {
+
+uint32_t bytewiseCrc(const uint8_t* p, size_t n)
+{
+    uint32_t r = 0xFFFFFFFFu;
+    for (size_t i = 0; i < n; ++i) {
+        r ^= p[i];
+        for (int b = 0; b < 8; ++b) r = (r >> 1) ^ (0xEDB88320u & (0u - (r & 1)));
+    }
+    return ~r;
+}
+
+struct CrcTables : testing::Test {
+    static void SetUpTestSuite() { buildCrcTables(); }
+};
+
+std::string tempPath(const char* name)
+{
+    return (std::filesystem::temp_directory_path() / (std::string("qv5-unit-") + name)).string();
+}
+
+void writeFile(const std::string& path, const std::vector<uint8_t>& data)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    if (!data.empty()) std::fwrite(data.data(), 1, data.size(), f);
+    std::fclose(f);
+}
+
+} // namespace
+
+TEST_F(CrcTables, KnownValues)
+{
+    EXPECT_EQ(crc32Update(0, "", 0), 0u);
+    EXPECT_EQ(crc32Update(0, "abc", 3), 0x352441C2u);
+    EXPECT_EQ(crc32Update(0, "123456789", 9), 0xCBF43926u);
+    // Continuing a running value equals hashing the concatenation.
+    EXPECT_EQ(crc32Update(crc32Update(0, "1234", 4), "56789", 5), 0xCBF43926u);
+}
+
+TEST_F(CrcTables, SlicedUpdateMatchesBytewiseAtEveryAlignmentAndLength)
+{
+    std::mt19937 rng(7);
+    std::vector<uint8_t> data(4096 + 64);
+    for (auto& b : data) b = static_cast<uint8_t>(rng());
+    for (size_t offset = 0; offset < 17; ++offset) {
+        for (size_t length : {0, 1, 15, 16, 17, 31, 32, 33, 100, 1000, 4096}) {
+            ASSERT_EQ(crc32Update(0, data.data() + offset, length), bytewiseCrc(data.data() + offset, length))
+                << offset << " " << length;
+        }
+    }
+}
+
+TEST_F(CrcTables, HashFileMatchesAcrossReadBoundaries)
+{
+    std::mt19937 rng(11);
+    std::vector<uint8_t> data(512 * 1024 * 2 + 13); // reads of 512 KiB split the 16-byte groups
+    for (auto& b : data) b = static_cast<uint8_t>(rng());
+    std::string path = tempPath("hash.bin");
+    writeFile(path, data);
+    uint32_t crc = 1;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(hashFile(path, -1, -1, crc));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(crc, bytewiseCrc(data.data(), data.size()));
+
+    writeFile(path, {});
+    ASSERT_TRUE(hashFile(path, -1, -1, crc));
+    EXPECT_EQ(crc, 0u);
+    std::remove(path.c_str());
+}
+
+TEST_F(CrcTables, HashFileBlanksTheLineAfterTheLastFileOnly)
+{
+    std::string path = tempPath("small.bin");
+    writeFile(path, {1, 2, 3});
+    uint32_t crc = 0;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(hashFile(path, 1, 2, crc));
+    ASSERT_TRUE(hashFile(path, 2, 2, crc));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\r" + std::string(79, ' ') + "\r");
+    std::remove(path.c_str());
+}
+
+TEST_F(CrcTables, HashFileReportsEvery128MiB)
+{
+    // Exactly 256 reads shows nothing; one byte more shows one report of the bytes before it.
+    std::string path = tempPath("big.bin");
+    std::vector<uint8_t> data(128u << 20, 0x5A);
+    writeFile(path, data);
+    uint32_t crc = 0;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(hashFile(path, 3, 9, crc));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    data.push_back(0x5A);
+    writeFile(path, data);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(hashFile(path, 3, 9, crc));
+    std::string text = "File 3/9, hashed 128.00 MB";
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\r" + text + std::string(79 - text.size(), ' '));
+    EXPECT_EQ(crc, bytewiseCrc(data.data(), data.size()));
+    std::remove(path.c_str());
+}
+
+TEST_F(CrcTables, HashFileReportsAMissingFile)
+{
+    uint32_t crc = 0;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(hashFile("/nonexistent/qv5/file", 1, 1, crc));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error opening input file /nonexistent/qv5/file\n");
+}
