@@ -35,7 +35,7 @@ step "Windows build"
 cmake --preset windows >/dev/null && cmake --build --preset windows -j2 || { echo "Windows build failed"; exit 1; }
 
 step "Unit tests"
-ctest --preset linux -j2 2>&1 | tee build/unit.log | grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed'
+ctest --preset linux -j2 2>&1 | tee build/unit.log | grep -vE '^ *([0-9]+/[0-9]+ Test +#[0-9]+: .* Passed|Start +[0-9]+:)'
 status=${PIPESTATUS[0]}
 unit_total=$(sed -nE 's/.* tests failed out of ([0-9]+).*/\1/p' build/unit.log | tail -1)
 unit_failed=$(sed -nE 's/.*, ([0-9]+) tests failed out of.*/\1/p' build/unit.log | tail -1)
@@ -53,13 +53,13 @@ e2e() { # label, args...
 }
 
 step "End-to-end tests, Linux build"
-e2e linux --qv5 build/linux/src/cli/qv5
+e2e linux --qv5 build/linux/src/cli/qv5 --peer build/windows/src/cli/qv5.exe
 
 step "End-to-end tests, Windows build under Wine"
 export WINEDEBUG=-all
 wineserver -p 2>/dev/null || true
 wine cmd /c exit >/dev/null 2>&1 || true  # creates the Wine prefix once
-e2e windows --qv5 build/windows/src/cli/qv5.exe --wine
+e2e windows --qv5 build/windows/src/cli/qv5.exe --wine --peer build/linux/src/cli/qv5
 wineserver -k 2>/dev/null || true
 
 echo

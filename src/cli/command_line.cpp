@@ -1,6 +1,10 @@
 #include "cli/command_line.h"
 
+#include "archive/archive_writer.h"
+#include "archive/extractor.h"
+#include "archive/listing.h"
 #include "codec/level_settings.h"
+#include "console/prompt.h"
 #include "input/discovery.h"
 #include "input/hash_file.h"
 #include "input/input_records.h"
@@ -85,6 +89,8 @@ bool measureAndHash(std::vector<FileEntry>& entries)
     return true;
 }
 
+int32_t writeArchiveFile(const std::string& archivePath, FileEntry& head, LevelSettings& settings);
+
 int32_t runCompress(const std::vector<std::string>& args, LevelSettings& settings)
 {
     std::printf("Finding files...\n");
@@ -127,9 +133,43 @@ int32_t runCompress(const std::vector<std::string>& args, LevelSettings& setting
     if (!measureAndHash(entries)) return 1;
     std::printf("Ordered files\n");
 
-    (void)settings;
-    std::printf("Error: archive writing is not built yet\n");
-    return 1;
+    if (n > 1) {
+        for (size_t k = 1; k < n; ++k) entries[k].next = &entries[k - 1];
+    }
+    return writeArchiveFile(args[2], entries[n - 1], settings);
+}
+
+// Creates the archive file and writes the archive of the chain into it; an incomplete
+// archive is removed.
+int32_t writeArchiveFile(const std::string& archivePath, FileEntry& head, LevelSettings& settings)
+{
+    if (!settings.forceOverwrite) {
+        if (FILE* existing = openRead(archivePath)) {
+            std::fclose(existing);
+            std::printf("Error: Archive file %s already exists. Press Y to overwrite it, or any other key to exit: ",
+                        archivePath.c_str());
+            if (readAnswer() != 'y') return 1;
+        }
+    }
+    FILE* archive = openWrite(archivePath);
+    if (!archive) {
+        std::printf("Error opening output file %s\n", archivePath.c_str());
+        return 1;
+    }
+    bool ok = writeArchive(&head, archive, archivePath, settings);
+    if (std::fclose(archive) != 0 && ok) {
+        std::printf("Error writing archive %s\n", archivePath.c_str());
+        ok = false;
+    }
+    if (!ok) {
+        // Only a regular file the command created is removed, never a device such as /dev/full.
+        if (FILE* written = openRead(archivePath)) {
+            std::fclose(written);
+            removeFile(archivePath);
+        }
+        return 1;
+    }
+    return 0;
 }
 
 int32_t runReadCommand(const std::vector<std::string>& args, char command, LevelSettings& settings)
@@ -139,11 +179,14 @@ int32_t runReadCommand(const std::vector<std::string>& args, char command, Level
         std::printf("Error opening %s\n", args[2].c_str());
         return 1;
     }
-    (void)command;
-    (void)settings;
+    int32_t status;
+    if (command == 'l') {
+        status = listArchive(archive) ? 0 : 1;
+    } else {
+        status = extractArchive(archive, args[3].c_str(), settings) == ExtractResult::Done ? 0 : 1;
+    }
     std::fclose(archive);
-    std::printf("Error: archive reading is not built yet\n");
-    return 1;
+    return status;
 }
 
 } // namespace

@@ -27,9 +27,11 @@ class Result:
 
 
 class Context:
-    def __init__(self, binary, wine, work):
+    def __init__(self, binary, wine, work, peer=None):
         self.binary = os.path.abspath(binary)
         self.wine = wine
+        # The other build, for archives that cross between them: (binary, runs under Wine).
+        self.peer = (os.path.abspath(peer), not wine) if peer else None
         self.work = work
         self.sep = "\\" if wine else "/"
         self.exe_suffix = ".exe" if wine else ""
@@ -48,23 +50,27 @@ class Context:
         with open(self.path(name), "rb") as f:
             return f.read()
 
-    def command(self, binary=None):
-        binary = binary or self.binary
-        return ["wine", binary] if self.wine else [binary]
-
-    def run(self, *args, stdin=b"", cwd=None, timeout=120, binary=None, env=None):
+    def run(self, *args, stdin=b"", cwd=None, timeout=300, binary=None, wine=None, env=None, preexec=None):
         """Runs the program with args in cwd (default: the test's folder)."""
+        binary = binary or self.binary
+        wine = self.wine if wine is None else wine
         full_env = dict(os.environ)
-        if self.wine:
+        if wine:
             full_env["WINEDEBUG"] = "-all"
         if env:
             full_env.update(env)
-        proc = subprocess.run(self.command(binary) + list(args), input=stdin, cwd=cwd or self.work,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout, env=full_env)
+        command = (["wine", binary] if wine else [binary]) + list(args)
+        proc = subprocess.run(command, input=stdin, cwd=cwd or self.work, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=timeout, env=full_env, preexec_fn=preexec)
         out = proc.stdout.decode("latin-1")
-        if self.wine:
+        if wine:
             out = out.replace("\r\n", "\n")
         return Result(proc.returncode, out)
+
+    def run_peer(self, *args, **kwargs):
+        """Runs the other build, when the run was given one."""
+        binary, wine = self.peer
+        return self.run(*args, binary=binary, wine=wine, **kwargs)
 
     def native(self, name):
         """A stored name written with '\\' as it appears from this build."""
@@ -92,6 +98,7 @@ def main():
     parser.add_argument("--qv5", required=True, help="the program to test")
     parser.add_argument("--wine", action="store_true", help="run it under Wine")
     parser.add_argument("-k", default="", help="run only tests whose name contains this")
+    parser.add_argument("--peer", help="the other build, for archives crossing between builds")
     parser.add_argument("-j", type=int, default=2, help="tests run at once")
     options = parser.parse_args()
 
@@ -104,9 +111,9 @@ def main():
         work = tempfile.mkdtemp(prefix="qv5-e2e-")
         start = time.time()
         try:
-            ctx = Context(options.qv5, options.wine, work)
+            ctx = Context(options.qv5, options.wine, work, options.peer)
             skip = getattr(function, "only", None)
-            if skip and skip != label:
+            if (skip and skip != label) or (getattr(function, "needs_peer", False) and not ctx.peer):
                 return name, "skip", "", 0
             function(ctx)
             return name, "ok", "", time.time() - start
@@ -140,6 +147,12 @@ def only(target):
         function.only = target
         return function
     return mark
+
+
+def needs_peer(function):
+    """Marks a test that needs the other build too."""
+    function.needs_peer = True
+    return function
 
 
 if __name__ == "__main__":

@@ -1,1 +1,0 @@
-namespace qv5 { void archivePlaceholder() {} }

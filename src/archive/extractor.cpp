@@ -1,0 +1,350 @@
+#include "archive/extractor.h"
+
+#include "archive/archive_format.h"
+#include "codec/bit_stream.h"
+#include "codec/block_coder.h"
+#include "codec/huffman.h"
+#include "codec/symbol_tables.h"
+#include "console/format.h"
+#include "console/progress.h"
+#include "console/prompt.h"
+#include "input/hash_file.h"
+#include "platform/platform.h"
+
+#include <cstring>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace qv5 {
+
+namespace {
+
+constexpr uint64_t extractionModelKb = 25091;
+constexpr size_t copyPieceSize = 262144;
+constexpr size_t outputPathCapacity = 1024; // prefix + stored name, terminating NUL included
+
+// Process-wide: folders created so far and the answer "overwrite all".
+std::set<std::string> createdDirectories;
+bool overwriteAll = false;
+
+struct Extraction {
+    FILE* archiveFile = nullptr;
+    FileIdentity archiveIdentity;
+    const LevelSettings* settings = nullptr;
+    std::vector<ArchiveEntry> entries;
+    bool singleFile = false;
+    std::string outputPath; // single-file mode
+    std::string prefix;     // multi-file mode
+    // OutputSplitter state
+    size_t current = 0; // index of the current entry; entries.size() when all are done
+    uint64_t owed = 0;
+    FILE* output = nullptr;
+    std::string outputName; // path of the open output file
+};
+
+std::string pathOf(const Extraction& x, size_t index)
+{
+    return x.singleFile ? x.outputPath : x.prefix + x.entries[index].storedName;
+}
+
+void createFolders(const std::string& path)
+{
+    std::string copy = path;
+    for (char& c : copy) {
+        if (c == '/') c = '\\';
+    }
+    for (size_t i = 0; i < copy.size(); ++i) {
+        if (copy[i] != '\\') continue;
+        std::string folder = copy.substr(0, i);
+        if (createdDirectories.insert(folder).second) createDirectory(folder);
+    }
+}
+
+// The archive itself is never an output; an existing file is overwritten only when allowed.
+bool mayWrite(const Extraction& x, const std::string& path)
+{
+    if (sameFile(identityOfPath(path), x.archiveIdentity)) {
+        std::printf("\nError: output file %s is the archive being read\n", path.c_str());
+        return false;
+    }
+    if (x.settings->forceOverwrite || overwriteAll) return true;
+    FILE* probe = openRead(path);
+    if (!probe) return true;
+    std::fclose(probe);
+    std::printf("\nError: Output file %s already exists. Press Y to overwrite it, A to overwrite all, or any other "
+                "key to exit: ",
+                path.c_str());
+    int answer = readAnswer();
+    if (answer == 'a') overwriteAll = true;
+    return answer == 'y' || answer == 'a';
+}
+
+FILE* openOutput(const Extraction& x, const std::string& path, const char* failure)
+{
+    if (!x.singleFile) createFolders(path);
+    if (!mayWrite(x, path)) return nullptr;
+    FILE* file = openWrite(path);
+    if (!file) std::printf(failure, path.c_str());
+    return file;
+}
+
+bool closeOutput(FILE* file, const std::string& path)
+{
+    if (std::fclose(file) != 0) {
+        std::printf("\nError writing output file %s\n", path.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Restores the duplicates that follow the entry just written, by copying its file.
+bool copyDuplicates(Extraction& x)
+{
+    std::vector<uint8_t> piece;
+    while (x.entries[x.current].duplicate && x.current + 1 < x.entries.size()) {
+        std::string sourcePath = pathOf(x, x.current);
+        FILE* source = openRead(sourcePath);
+        if (!source) {
+            std::printf("\nError opening input file %s\n", sourcePath.c_str());
+            return false;
+        }
+        ++x.current;
+        std::string targetPath = pathOf(x, x.current);
+        FILE* target = openOutput(x, targetPath, "\nError opening output file %s\n");
+        if (!target) {
+            std::fclose(source);
+            return false;
+        }
+        piece.resize(copyPieceSize);
+        size_t got;
+        bool ok = true;
+        while (ok && (got = std::fread(piece.data(), 1, piece.size(), source)) > 0) {
+            ok = std::fwrite(piece.data(), 1, got, target) == got;
+        }
+        bool readError = std::ferror(source) != 0;
+        std::fclose(source);
+        if (!closeOutput(target, targetPath) || !ok) {
+            if (ok) return false;
+            std::printf("\nError writing output file %s\n", targetPath.c_str());
+            return false;
+        }
+        if (readError) {
+            std::printf("\nError reading input file %s\n", sourcePath.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// Cuts n decoded bytes into the output files.
+bool splitOutput(Extraction& x, const uint8_t* data, uint64_t n)
+{
+    for (;;) {
+        if (x.current == x.entries.size()) {
+            return n == 0 ? true : reportDamage("stream longer than its files");
+        }
+        if (!x.output) {
+            x.outputName = pathOf(x, x.current);
+            x.output = openOutput(x, x.outputName,
+                                  x.singleFile ? "\nError opening output file (as single file) %s\n"
+                                               : "\nError opening output file %s\n");
+            if (!x.output) return false;
+            x.owed = x.entries[x.current].size;
+        }
+        uint64_t take = x.owed < n ? x.owed : n;
+        if (take > 0 && std::fwrite(data, 1, static_cast<size_t>(take), x.output) != take) {
+            std::printf("\nError writing output file %s\n", x.outputName.c_str());
+            return false;
+        }
+        data += take;
+        n -= take;
+        x.owed -= take;
+        if (x.owed == 0) {
+            FILE* done = x.output;
+            x.output = nullptr;
+            if (!closeOutput(done, x.outputName)) return false;
+            if (!copyDuplicates(x)) return false;
+            ++x.current;
+            continue;
+        }
+        if (n == 0) return true;
+    }
+}
+
+// The file table must describe exactly the stored stream: every duplicate stands before an
+// entry of the same size, and the unmarked sizes add up to the stored total.
+bool tableMatchesStream(const std::vector<ArchiveEntry>& entries, uint64_t storedTotal)
+{
+    uint64_t sum = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const ArchiveEntry& entry = entries[i];
+        if (entry.duplicate) {
+            if (i + 1 == entries.size() || entries[i + 1].size != entry.size) {
+                return reportDamage("duplicate without a matching file");
+            }
+            continue;
+        }
+        if (entry.size > storedTotal - sum) return reportDamage("files larger than the stored stream");
+        sum += entry.size;
+    }
+    if (sum != storedTotal) return reportDamage("stored stream larger than its files");
+    return true;
+}
+
+bool hasParentReference(const std::string& name)
+{
+    return name.find("../") != std::string::npos || name.find("..\\") != std::string::npos;
+}
+
+bool readFileTable(Extraction& x, BitReader& reader, int32_t entryCount, bool withCrc)
+{
+    HuffmanCode nameCode{nameAlphabet};
+    if (!readNameTable(reader, nameCode)) return false;
+    x.entries.resize(static_cast<size_t>(entryCount));
+    for (ArchiveEntry& entry : x.entries) {
+        if (!readEntry(reader, nameCode, withCrc, entry)) return false;
+        if (hasParentReference(entry.storedName)) {
+            std::printf("Error: output filename contains ../ (%s)\n", entry.storedName.c_str());
+            return false;
+        }
+        if (colonIsSpecial && entry.storedName.find(':') != std::string::npos) {
+            std::printf("Error: output filename is not relative (%s)\n", entry.storedName.c_str());
+            return false;
+        }
+    }
+    releaseTables(nameCode);
+    return true;
+}
+
+void chooseOutputLocation(Extraction& x, const char* output)
+{
+    x.singleFile = x.entries.size() == 1;
+    if (output) {
+        (x.singleFile ? x.outputPath : x.prefix) = output;
+        return;
+    }
+    if (!x.singleFile) {
+        x.prefix = currentFolderPrefix();
+        return;
+    }
+    const std::string& name = x.entries[0].storedName;
+    size_t i = 0;
+    while (i < name.size() && name[i] == '.') ++i;
+    while (i < name.size() && isPathSeparator(name[i])) ++i;
+    x.outputPath = name.substr(i);
+}
+
+bool pathsFit(const Extraction& x)
+{
+    for (size_t i = 0; i < x.entries.size(); ++i) {
+        std::string path = pathOf(x, i);
+        if (path.size() >= outputPathCapacity) {
+            std::printf("Error: path too long: %s\n", path.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// Decodes every chunk into the window and hands it to the output splitter.
+bool decodeStream(Extraction& x, BitReader& reader, uint64_t storedTotal)
+{
+    std::unique_ptr<uint8_t[]> window(new uint8_t[chunkSize + chunkSlack]);
+    std::memset(window.get(), 0xFF, chunkSize + chunkSlack);
+    std::unique_ptr<ContextHistory> history(new ContextHistory);
+    std::unique_ptr<BlockCodes> codes(new BlockCodes);
+    uint64_t done = 0;
+    float g = 1.0f;
+    while (done < storedTotal) {
+        uint64_t left = storedTotal - done;
+        int32_t m = left < static_cast<uint64_t>(chunkSize) ? static_cast<int32_t>(left) : chunkSize;
+        char text[progressTextSize];
+        chunkProgressText(text, done, static_cast<uint64_t>(m), storedTotal, g);
+        ProgressLine::show(text);
+        uint32_t t1 = clockMs();
+        resetHistory(*history);
+        int32_t p = 0;
+        while (p < m) {
+            const char* damage = decodeBlock(reader, *codes, *history, window.get(), m, p);
+            if (!damage && consumedPastEnd(reader)) damage = "stream cut short";
+            if (!damage && reader.readFailed) damage = "read error";
+            if (damage) {
+                std::printf("\n"); // ends the progress line
+                return reportDamage(damage);
+            }
+        }
+        if (!splitOutput(x, window.get(), static_cast<uint64_t>(p))) return false;
+        g = chunkSeconds(t1, clockMs());
+        done += static_cast<uint64_t>(m);
+    }
+    releaseBlockCodes(*codes);
+    return true;
+}
+
+} // namespace
+
+ExtractResult extractArchive(FILE* archiveFile, const char* output, const LevelSettings& settings)
+{
+    buildLengthTables();
+    buildDistanceTables();
+    std::unique_ptr<uint8_t[]> inBuffer(new uint8_t[bitBufferSize]);
+    std::printf("Model: %s KB\n", FormatNumber(extractionModelKb, false));
+
+    Extraction x;
+    x.archiveFile = archiveFile;
+    x.archiveIdentity = identityOfFile(archiveFile);
+    x.settings = &settings;
+    ArchiveHeader header;
+    int32_t entryCount = 0;
+    if (!readHeader(archiveFile, header, entryCount)) return ExtractResult::Failed;
+    BitReader reader;
+    reader.archiveFile = archiveFile;
+    reader.inBuffer = inBuffer.get();
+    bool withCrc = (header.flags & 0xFF) != 0;
+    if (!readFileTable(x, reader, entryCount, withCrc)) return ExtractResult::Failed;
+    if (!tableMatchesStream(x.entries, header.storedTotal)) return ExtractResult::Failed;
+    chooseOutputLocation(x, output);
+    if (!pathsFit(x)) return ExtractResult::Failed;
+
+    uint32_t t0 = clockMs();
+    bool ok = header.storedTotal > 0 ? decodeStream(x, reader, header.storedTotal) : splitOutput(x, nullptr, 0);
+    if (ok && x.current != x.entries.size()) ok = reportDamage("stream ends before its files");
+    if (!ok) {
+        if (x.output) std::fclose(x.output);
+        return ExtractResult::Failed;
+    }
+
+    uint32_t t3 = clockMs();
+    std::printf("\n");
+    int invalid = 0;
+    for (size_t i = 0; i < x.entries.size(); ++i) {
+        const ArchiveEntry& entry = x.entries[i];
+        std::printf("Wrote %s", entry.storedName.c_str());
+        if (entry.duplicate) std::printf(" (duplicated)");
+        if (entry.crcPresent) {
+            std::printf(", validating... ");
+            std::fflush(stdout);
+            uint32_t crc = 0;
+            if (!hashFile(pathOf(x, i), -1, -1, crc)) return ExtractResult::Failed;
+            std::printf("CRC32: %X", crc);
+            if (crc != entry.crc) {
+                std::printf("\nINVALID CHECKSUM: Expected %X", entry.crc);
+                ++invalid;
+            }
+        }
+        std::printf("\n");
+    }
+    uint64_t total = 0;
+    for (const ArchiveEntry& entry : x.entries) total += entry.size;
+    std::printf("%s -> %s bytes - %.3f seconds\n", FormatNumber(static_cast<uint64_t>(tellFile(archiveFile)), false),
+                FormatNumber(total, false), static_cast<double>(static_cast<float>(t3 - t0) * 0.001f));
+    if (invalid > 0) {
+        std::printf("Invalid checksums: %d\n", invalid);
+        return ExtractResult::InvalidChecksums;
+    }
+    return ExtractResult::Done;
+}
+
+} // namespace qv5
