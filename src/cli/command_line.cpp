@@ -3,6 +3,7 @@
 #include "archive/archive_writer.h"
 #include "archive/extractor.h"
 #include "archive/listing.h"
+#include "cli/sfx.h"
 #include "codec/level_settings.h"
 #include "console/prompt.h"
 #include "input/discovery.h"
@@ -156,7 +157,8 @@ int32_t writeArchiveFile(const std::string& archivePath, FileEntry& head, LevelS
         std::printf("Error opening output file %s\n", archivePath.c_str());
         return 1;
     }
-    bool ok = writeArchive(&head, archive, archivePath, settings);
+    bool ok = !settings.createSfx || writeSfxImage(archive, archivePath);
+    ok = ok && writeArchive(&head, archive, archivePath, settings);
     if (std::fclose(archive) != 0 && ok) {
         std::printf("Error writing archive %s\n", archivePath.c_str());
         ok = false;
@@ -169,6 +171,7 @@ int32_t writeArchiveFile(const std::string& archivePath, FileEntry& head, LevelS
         }
         return 1;
     }
+    if (settings.createSfx) markExecutable(archivePath);
     return 0;
 }
 

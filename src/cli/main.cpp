@@ -1,4 +1,5 @@
 #include "cli/command_line.h"
+#include "cli/sfx.h"
 #include "codec/crc32.h"
 
 #include <cstdio>
@@ -7,7 +8,7 @@ int main(int argc, char** argv)
 {
     qv5::buildCrcTables();
     qv5::printBanner();
-    int status = qv5::runCommandLine(argc, argv);
+    int status = qv5::isPlainArchiver() ? qv5::runCommandLine(argc, argv) : qv5::runSfxStub();
     std::fflush(stdout);
     return status;
 }

@@ -1,0 +1,112 @@
+#include "cli/sfx.h"
+
+#include "archive/extractor.h"
+#include "codec/level_settings.h"
+#include "platform/platform.h"
+
+#include <cstring>
+#include <vector>
+
+namespace qv5 {
+
+constexpr size_t sfxPortionSize = 65536;
+
+// The slot and the two addends whose sum is the marker. The marker's bytes are stored in
+// the slot alone; code forms it at run time from the volatile addends, so the compiler can
+// neither fold the comparison nor leave a copy of the marker in the code.
+struct SfxData {
+    uint32_t offsetSlot;
+    uint32_t markerLow;
+    uint32_t markerHigh;
+};
+
+extern volatile SfxData qv5SfxData;
+alignas(16) volatile SfxData qv5SfxData = {0x9B3E6A1Du, 0x51F23C07u, 0x494C2E16u};
+
+namespace {
+
+uint32_t SfxMarker()
+{
+    return qv5SfxData.markerLow + qv5SfxData.markerHigh;
+}
+
+uint32_t loadWord(const uint8_t* p)
+{
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+} // namespace
+
+bool isPlainArchiver()
+{
+    return qv5SfxData.offsetSlot == SfxMarker();
+}
+
+bool writeSfxImage(FILE* output, const std::string& outputPath)
+{
+    std::string exePath;
+    moduleFileName(exePath);
+    FILE* exe = openRead(exePath);
+    if (!exe) {
+        std::printf("Error opening input file %s to create SFX exe\n", exePath.c_str());
+        return false;
+    }
+    seekFile(exe, 0, SEEK_END);
+    int64_t exeSize = tellFile(exe);
+    seekFile(exe, 0, SEEK_SET);
+
+    const uint32_t marker = SfxMarker();
+    std::vector<uint8_t> portion(sfxPortionSize);
+    bool found = false;
+    bool writeOk = true;
+    uint64_t written = 0;
+    size_t n;
+    while ((n = std::fread(portion.data(), 1, portion.size(), exe)) > 0) {
+        if (!found && n > 4) {
+            for (size_t at = 0; at + 4 <= n; at += 4) {
+                if (loadWord(portion.data() + at) != marker) continue;
+                uint32_t offset = static_cast<uint32_t>(exeSize);
+                for (int i = 0; i < 4; ++i) portion[at + i] = static_cast<uint8_t>(offset >> (8 * i));
+                std::printf("SFX offset stored at 0x%X\n", static_cast<unsigned>(written + at));
+                found = true;
+                break;
+            }
+        }
+        if (std::fwrite(portion.data(), 1, n, output) != n) {
+            writeOk = false;
+            break;
+        }
+        written += n;
+    }
+    std::fclose(exe);
+    if (!writeOk) {
+        std::printf("Error writing archive %s\n", outputPath.c_str());
+        return false;
+    }
+    if (!found) {
+        std::printf("Error finding SFX offset in %s\n", exePath.c_str());
+        return false;
+    }
+    return true;
+}
+
+int32_t runSfxStub()
+{
+    std::printf("Self-extracting exe stub\n");
+    std::string exePath;
+    moduleFileName(exePath);
+    FILE* exe = openRead(exePath);
+    if (!exe) {
+        std::printf("Error opening %s\n", exePath.c_str());
+        return 1;
+    }
+    seekFile(exe, static_cast<int32_t>(qv5SfxData.offsetSlot), SEEK_SET);
+    LevelSettings settings; // all options off
+    ExtractResult result = extractArchive(exe, nullptr, settings);
+    std::fclose(exe);
+    if (result == ExtractResult::Failed) return 1;
+    pauseConsole();
+    return result == ExtractResult::Done ? 0 : 1;
+}
+
+} // namespace qv5
