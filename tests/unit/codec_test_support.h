@@ -3,7 +3,9 @@
 // streams written only for the tests.
 #include <cstdint>
 #include <cstdio>
+#include <algorithm>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "codec/bit_stream.h"
@@ -81,6 +83,36 @@ inline std::vector<uint8_t> mixedData(size_t size, uint32_t seed) {
         }
     }
     out.resize(size);
+    return out;
+}
+
+// Words of a larger vocabulary with random case changes: many short and medium matches.
+inline std::vector<uint8_t> textData(size_t size, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<std::string> vocabulary;
+    for (int i = 0; i < 400; ++i) {
+        std::string word;
+        for (uint32_t n = 2 + rng() % 9; n > 0; --n) word += char('a' + rng() % 26);
+        vocabulary.push_back(word);
+    }
+    std::vector<uint8_t> out;
+    while (out.size() < size) {
+        std::string word = vocabulary[std::min(rng() % 400, rng() % 400)];
+        if (rng() % 10 == 0) word[0] = char(word[0] - 32);
+        out.insert(out.end(), word.begin(), word.end());
+        out.push_back(rng() % 12 ? ' ' : '\n');
+    }
+    out.resize(size);
+    return out;
+}
+
+// Text with a fraction of its bytes replaced by noise: many literals between short matches,
+// so that a chunk of it takes more than one block.
+inline std::vector<uint8_t> noisyText(size_t size, uint32_t seed, uint32_t noisePercent) {
+    std::vector<uint8_t> out = textData(size, seed);
+    std::mt19937 rng(seed + 1);
+    for (auto& b : out)
+        if (rng() % 100 < noisePercent) b = uint8_t(rng());
     return out;
 }
 
