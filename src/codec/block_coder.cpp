@@ -59,14 +59,23 @@ struct LocalWriter {
     }
 };
 
-// Forward copy of a match with byte-by-byte meaning, in 4- or 8-byte units. Writes up to 7
-// bytes past the match's end.
-inline void copyMatch(uint8_t* window, int32_t source, int32_t destination, int32_t length) {
+// Forward copy of a match with byte-by-byte meaning, in 4- or 8-byte units. Writes up to 15
+// bytes past the match's end, but never past writableEnd.
+inline void copyMatch(uint8_t* window, int32_t source, int32_t destination, int32_t length,
+                      const uint8_t* writableEnd) {
     uint8_t* to = window + destination;
     const uint8_t* from = window + source;
     uint8_t* const end = to + length;
     int32_t gap = destination - source;
     if (gap >= 8) {
+        // Most matches are short: two unconditional units cover up to 16 bytes without a loop.
+        if (to + 16 <= writableEnd) {
+            std::memcpy(to, from, 8);
+            std::memcpy(to + 8, from + 8, 8);
+            if (length <= 16) return;
+            to += 16;
+            from += 16;
+        }
         do {
             std::memcpy(to, from, 8);
             to += 8;
@@ -198,6 +207,7 @@ const char* decodeBlock(BitReader& reader, BlockCodes& codes, ContextHistory& hi
         return v;
     };
 
+    const uint8_t* const writableEnd = window + chunkLength + chunkSlack;
     const char* failure = nullptr;
     int32_t p = position;
     uint32_t decoded = 0;
@@ -251,7 +261,7 @@ const char* decodeBlock(BitReader& reader, BlockCodes& codes, ContextHistory& hi
         if (source < 0) { failure = "match refers to an empty history slot"; break; }
         ring.positions[slot] = p;
         ring.ringIndex = uint16_t((slot + 1) & ringMask);
-        copyMatch(window, source, p, length);
+        copyMatch(window, source, p, length, writableEnd);
         p += length;
         decoded += 2;
     }

@@ -166,6 +166,22 @@ BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint
     while (c < length && words < blockMainLoopLimit) {
         ContextRecord& record = chains.records[chunk[c - 1]];  // c >= 2 here
         const uint32_t bucket = hashAt(chunk, c);
+        // The walk's loads (bucket head, then its ring slot, then the candidate's bytes) miss
+        // the cache and depend on each other; start them for the next positions, one stage
+        // per position ahead. Only hints: nothing here changes what is found. Reads stay
+        // within the chunk's slack.
+        {
+            const ContextRecord& r3 = chains.records[chunk[c + 2]];
+            __builtin_prefetch(&r3.head[hashAt(chunk, c + 3)], 1);
+            if (skipCount + 3 >= skipInterval) {
+                const ContextRecord& r2 = chains.records[chunk[c + 1]];
+                const uint32_t s2 = r2.head[hashAt(chunk, c + 2)];
+                if (s2 != emptyLink) __builtin_prefetch(&r2.positions[s2]);
+                const ContextRecord& r1 = chains.records[chunk[c]];
+                const uint32_t s1 = r1.head[hashAt(chunk, c + 1)];
+                if (s1 != emptyLink) __builtin_prefetch(chunk + uint32_t(r1.positions[s1]));
+            }
+        }
         int32_t t = 0, e = 0;
         if (++skipCount >= skipInterval) {
             skipCount = 0;
