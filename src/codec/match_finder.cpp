@@ -123,6 +123,22 @@ inline int32_t scoreAbove(const ContextChains& chains, int32_t p, const uint8_t*
     return scoreOf(walk);
 }
 
+// A walk loads a bucket head, then its ring slot, then the candidate's bytes, each depending
+// on the one before and each likely to miss the cache. For three positions to be searched
+// soon, this starts one stage of each: the head for the farthest, the ring slot for the
+// middle one (its head asked for earlier), the candidate bytes for the nearest. Only hints;
+// the reads stay inside the chunk and its slack (p >= 1, p + 4 <= length + slack).
+inline void prefetchWalk(const ContextChains& chains, const uint8_t* chunk, int32_t headAt,
+                         int32_t slotAt, int32_t bytesAt) {
+    __builtin_prefetch(&chains.records[chunk[headAt - 1]].head[hashAt(chunk, headAt)], 1);
+    const ContextRecord& middle = chains.records[chunk[slotAt - 1]];
+    const uint32_t slot = middle.head[hashAt(chunk, slotAt)];
+    if (slot != emptyLink) __builtin_prefetch(&middle.positions[slot]);
+    const ContextRecord& nearest = chains.records[chunk[bytesAt - 1]];
+    const uint32_t first = nearest.head[hashAt(chunk, bytesAt)];
+    if (first != emptyLink) __builtin_prefetch(chunk + nearest.positions[first]);
+}
+
 } // namespace
 
 void resetChains(ContextChains& chains) {
@@ -170,18 +186,10 @@ BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint
         // the cache and depend on each other; start them for the next positions, one stage
         // per position ahead. Only hints: nothing here changes what is found. Reads stay
         // within the chunk's slack.
-        {
-            const ContextRecord& r3 = chains.records[chunk[c + 2]];
-            __builtin_prefetch(&r3.head[hashAt(chunk, c + 3)], 1);
-            if (skipCount + 3 >= skipInterval) {
-                const ContextRecord& r2 = chains.records[chunk[c + 1]];
-                const uint32_t s2 = r2.head[hashAt(chunk, c + 2)];
-                if (s2 != emptyLink) __builtin_prefetch(&r2.positions[s2]);
-                const ContextRecord& r1 = chains.records[chunk[c]];
-                const uint32_t s1 = r1.head[hashAt(chunk, c + 1)];
-                if (s1 != emptyLink) __builtin_prefetch(chunk + uint32_t(r1.positions[s1]));
-            }
-        }
+        if (skipCount + 3 >= skipInterval)
+            prefetchWalk(chains, chunk, c + 3, c + 2, c + 1);
+        else
+            __builtin_prefetch(&chains.records[chunk[c + 2]].head[hashAt(chunk, c + 3)], 1);
         int32_t t = 0, e = 0;
         if (++skipCount >= skipInterval) {
             skipCount = 0;
