@@ -29,17 +29,6 @@ TEST(BitStream, FinishEmitsPendingBitsThenZerosToSixteenBytes) {
     EXPECT_EQ(fileBytes(empty.file), std::vector<uint8_t>(16, 0));
 }
 
-TEST(BitStream, WideValuesAreLittleEndian) {
-    WriterFixture f;
-    writeU32(f.writer, 0x11223344u);
-    writeU64(f.writer, 0x8877665544332211ull);
-    finish(f.writer);
-    std::vector<uint8_t> bytes = fileBytes(f.file);
-    std::vector<uint8_t> expected = {0x44, 0x33, 0x22, 0x11, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
-    expected.resize(6 + 16, 0);  // 6 bytes left during the writes, then finish's 16
-    EXPECT_EQ(bytes, expected);
-}
-
 TEST(BitStream, BytesLeaveOnlyWhenTheNextValueDoesNotFit) {
     WriterFixture f;
     writeBits(f.writer, 0x7FFFFFFF, 31);
