@@ -1,0 +1,52 @@
+#pragma once
+#include <cstdint>
+
+#include "codec/bit_stream.h"
+#include "codec/codec_constants.h"
+#include "codec/huffman.h"
+
+// Coding of one block of tokens: a 19-bit word count, the literal/length and distance
+// length tables, then the tokens. The writer side turns a TokenStream into bits; the reader
+// side decodes a block into the chunk window while mirroring the match finder's context rings.
+// Both need buildLengthTables and buildDistanceTables to have run.
+namespace qv5 {
+
+// The two codes of a block. The writer fills counts, lengths and codes; the reader also
+// the decode tables (allocated by the first block read, kept until releaseBlockCodes).
+struct BlockCodes {
+    HuffmanCode literalLength{literalLengthAlphabet};
+    HuffmanCode distance{distanceAlphabet};
+};
+
+// Writer, first half: resets both models, counts the block's tokens and builds both codes.
+// Touches no stream, so it may run apart from the writer.
+void prepareBlock(BlockCodes& codes, const uint16_t* tokens, int32_t words);
+// Writer, second half: the word count, both length tables and every token.
+void writeBlock(BitWriter& writer, const BlockCodes& codes, const uint16_t* tokens, int32_t words);
+
+// One context's ring of token starts, as the extractor keeps it.
+struct ContextRing {
+    int32_t positions[ringSize];  // -1 = empty
+    uint16_t ringIndex;           // next slot to write
+    uint16_t padding;
+};
+
+struct ContextHistory {
+    ContextRing rings[contextCount];
+};
+static_assert(sizeof(ContextHistory) == 4195328);
+
+// Empties all rings; done at the start of every chunk.
+void resetHistory(ContextHistory& history);
+
+// Decodes one block into window at position (advanced past the decoded bytes). window holds
+// the current chunk from offset 0 and has chunkSlack writable bytes past chunkLength. Returns
+// nullptr, or a short reason when the block is damaged: an invalid code table, a bit pattern
+// without a code, a match out of range or whose history slot is empty, a token running past
+// the chunk or the block's word count, or a block that reads past the end of the archive.
+const char* decodeBlock(BitReader& reader, BlockCodes& codes, ContextHistory& history,
+                        uint8_t* window, int32_t chunkLength, int32_t& position);
+
+void releaseBlockCodes(BlockCodes& codes);
+
+} // namespace qv5

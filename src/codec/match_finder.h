@@ -1,0 +1,101 @@
+#pragma once
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#include "codec/codec_constants.h"
+#include "codec/level_settings.h"
+
+// The context-keyed LZ match finder. Every token start is filed under the byte before it
+// (256 contexts); a match's distance counts steps back in that context's ring of the last
+// 4096 token starts. Which tokens it emits is part of the archive format: every tie-break
+// and stop rule here decides the output.
+namespace qv5 {
+
+// The history of one context: a ring of token-start offsets, and hash chains over it.
+struct ContextRecord {
+    int32_t positions[ringSize];  // chunk offset last entered into each slot; -1 = never
+    uint16_t ringIndex;           // next slot to write
+    uint16_t padding;
+    uint16_t head[bucketCount];   // newest slot of each hash bucket, emptyLink for none
+    uint16_t link[ringSize];      // next older slot in the same bucket, emptyLink for none
+};
+static_assert(sizeof(ContextRecord) == 32772);
+
+struct ContextChains {
+    ContextRecord records[contextCount];
+};
+static_assert(sizeof(ContextChains) == 8 * 1024 * 1024 + 1024);
+
+enum class Evaluation : uint8_t { none, lazy, scored };
+
+struct LevelParameters {
+    int32_t chainDepth;      // chain entries examined by the search at the current position
+    int32_t lookAheadDepth;  // entries examined by each search while a match is evaluated
+    Evaluation evaluation;
+};
+
+// Indexed by LevelSettings::level (commands c1..c6).
+inline constexpr LevelParameters levelTable[6] = {
+    {4, 0, Evaluation::none},     {8, 2, Evaluation::lazy},      {24, 4, Evaluation::lazy},
+    {64, 4, Evaluation::lazy},    {128, 4, Evaluation::scored},  {4096, 4096, Evaluation::scored},
+};
+
+struct MatchResult {
+    int32_t length;    // 0 when no match of minMatch bytes or more was found
+    int32_t distance;  // steps back in the context's ring, 0..4095
+};
+
+struct BlockResult {
+    int32_t consumed;  // chunk bytes covered by the block's tokens
+    int32_t words;     // words written to the token buffer, 1..262144
+};
+
+inline uint32_t loadU32(const uint8_t* bytes) {
+    uint32_t v;
+    std::memcpy(&v, bytes, 4);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+    return v;
+}
+
+// Bucket of position p, 0..4095; reads the four bytes at p.
+inline uint32_t hashAt(const uint8_t* chunk, int32_t p) {
+    return ((loadU32(chunk + p) * hashMultiplier) >> hashShift) ^ chunk[p];
+}
+
+inline uint32_t contextAt(const uint8_t* chunk, int32_t p) {
+    return p == 0 ? 0u : chunk[p - 1];
+}
+
+// Files position p under its context and the given bucket.
+inline void enterPosition(ContextRecord& record, int32_t p, uint32_t bucket) {
+    uint32_t slot = record.ringIndex;
+    record.link[slot] = record.head[bucket];
+    record.head[bucket] = uint16_t(slot);
+    record.positions[slot] = p;
+    record.ringIndex = uint16_t((slot + 1) & ringMask);
+}
+
+inline void enterPosition(ContextChains& chains, const uint8_t* chunk, int32_t p) {
+    enterPosition(chains.records[contextAt(chunk, p)], p, hashAt(chunk, p));
+}
+
+// Empties all 256 rings and bucket tables; called before the first block of every chunk.
+void resetChains(ContextChains& chains);
+
+// The longest match at p among the chain entries examined from the head of bucket, at most
+// depth of them. length is the chunk length: bytes at or past it never count.
+MatchResult longestMatch(const ContextRecord& record, int32_t depth, int32_t p,
+                         const uint8_t* chunk, int32_t length, uint32_t bucket);
+
+// Score of the longest match at p: length * 4096 - distance, or noMatchScore without one.
+int32_t scoreAt(const ContextChains& chains, int32_t p, const uint8_t* chunk, int32_t length,
+                int32_t depth);
+
+// Cuts one block of tokens out of the chunk, starting at start (0 <= start < length). The
+// chunk needs chunkSlack readable bytes past length. Reads level and updates the adaptive
+// search state of settings. Allocates nothing.
+BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint16_t* tokens,
+                       ContextChains& chains, LevelSettings& settings);
+
+} // namespace qv5

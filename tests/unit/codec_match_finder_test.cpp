@@ -1,0 +1,260 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "codec/match_finder.h"
+#include "codec_reference_parser.h"
+#include "codec_test_support.h"
+
+namespace qv5 {
+namespace {
+
+using test::withSlack;
+
+struct Chains {
+    std::unique_ptr<ContextChains> chains = std::make_unique<ContextChains>();
+    Chains() { resetChains(*chains); }
+    ContextChains& operator*() { return *chains; }
+};
+
+std::vector<uint8_t> bytesOf(const std::string& text) { return {text.begin(), text.end()}; }
+
+// All blocks of one chunk, parsed from a fresh history.
+struct ChunkParse {
+    std::vector<uint16_t> words;
+    std::vector<BlockResult> blocks;
+};
+
+ChunkParse parseChunk(const std::vector<uint8_t>& chunk, int32_t length, ContextChains& chains,
+                      LevelSettings& settings) {
+    resetChains(chains);
+    ChunkParse out;
+    std::vector<uint16_t> tokens(static_cast<size_t>(blockWordCapacity));
+    for (int32_t start = 0; start < length;) {
+        BlockResult r = parseBlock(start, chunk.data(), length, tokens.data(), chains, settings);
+        out.words.insert(out.words.end(), tokens.begin(), tokens.begin() + r.words);
+        out.blocks.push_back(r);
+        start += r.consumed;
+    }
+    return out;
+}
+
+ChunkParse parseAll(const std::vector<uint8_t>& data, int level, LevelSettings* state = nullptr) {
+    Chains chains;
+    LevelSettings settings;
+    settings.level = level;
+    std::vector<uint8_t> chunk = withSlack(data);
+    ChunkParse out = parseChunk(chunk, int32_t(data.size()), *chains, settings);
+    if (state) *state = settings;
+    return out;
+}
+
+TEST(MatchFinder, OneByteChunkIsOneLiteral) {
+    ChunkParse p = parseAll({0x42}, 1);
+    EXPECT_EQ(p.words, (std::vector<uint16_t>{0x42}));
+    ASSERT_EQ(p.blocks.size(), 1u);
+    EXPECT_EQ(p.blocks[0].consumed, 1);
+}
+
+TEST(MatchFinder, RunOfOneByteGivesLongestMatchesCutAtTheEnd) {
+    LevelSettings after;
+    ChunkParse p = parseAll(std::vector<uint8_t>(5000, 0x61), 1, &after);
+    EXPECT_EQ(p.words, (std::vector<uint16_t>{97, 97, 2292, 1, 2292, 1, 1170, 1}));
+    ASSERT_EQ(p.blocks.size(), 1u);
+    EXPECT_EQ(p.blocks[0].consumed, 5000);
+    EXPECT_EQ(after.skipInterval, 0);
+    EXPECT_EQ(after.missCount, 0);
+}
+
+TEST(MatchFinder, AMatchShorterThanFourAtTheEndIsAMiss) {
+    LevelSettings cut, whole;
+    ChunkParse a = parseAll(bytesOf("xabcdxabc"), 0, &cut);
+    EXPECT_EQ(a.words.size(), 9u);
+    EXPECT_EQ(cut.missCount, 7);  // every main-loop position searched and missed
+    ChunkParse b = parseAll(bytesOf("xabcdxabcd"), 0, &whole);
+    EXPECT_EQ(b.words.back(), 1);
+    EXPECT_EQ(b.words[b.words.size() - 2], 4 + 252);
+    EXPECT_EQ(whole.missCount, 0);
+}
+
+TEST(MatchFinder, EveryBlockOpensWithTwoLiterals) {
+    std::string text;
+    for (int i = 0; i < 100; ++i) text += "abcdefghij";
+    std::vector<uint8_t> chunk = withSlack(bytesOf(text));
+    Chains chains;
+    LevelSettings settings;
+    uint16_t tokens[1100];
+    BlockResult first = parseBlock(0, chunk.data(), 500, tokens, *chains, settings);
+    EXPECT_EQ(first.consumed, 500);
+    BlockResult second = parseBlock(500, chunk.data(), 1000, tokens, *chains, settings);
+    EXPECT_EQ(second.consumed, 500);
+    EXPECT_EQ(tokens[0], 'a');
+    EXPECT_EQ(tokens[1], 'b');
+    EXPECT_GE(tokens[2], 256);  // the history of the first block is there from the third token on
+}
+
+TEST(MatchFinder, OffsetZeroIsNeverASource) {
+    // Offset 0 and offset 5 share context 0 and their four bytes.
+    ChunkParse a = parseAll(bytesOf(std::string("abcd\0abcd", 9)), 0);
+    EXPECT_EQ(a.words.size(), 9u);
+    // Shifted by one, the same pair of strings at offsets 1 and 6 gives a match.
+    ChunkParse b = parseAll(bytesOf(std::string("\0abcd\0abcd", 10)), 0);
+    EXPECT_EQ(b.words, (std::vector<uint16_t>{0, 'a', 'b', 'c', 'd', 0, 256, 1}));
+}
+
+TEST(MatchFinder, DistanceCountsStepsBackInTheContextsRing) {
+    // Context 0x01 gets the entry "PQRS..." and then fillers, all of one other bucket.
+    std::vector<uint8_t> data = {0x01, 'P', 'Q', 'R', 'S'};
+    for (int i = 0; i < 4096; ++i) data.insert(data.end(), {0x01, 'x'});
+    const int32_t p = int32_t(data.size()) + 1;
+    data.insert(data.end(), {0x01, 'P', 'Q', 'R', 'S'});
+    std::vector<uint8_t> chunk = withSlack(data);
+    const int32_t length = int32_t(data.size());
+    const uint32_t bucket = hashAt(chunk.data(), p);
+    ASSERT_NE(bucket, hashAt(chunk.data(), 6));
+
+    for (int fillers : {4094, 4095, 4096}) {
+        Chains chains;
+        enterPosition(*chains, chunk.data(), 1);
+        for (int i = 0; i < fillers; ++i) enterPosition(*chains, chunk.data(), 6 + 2 * i);
+        const ContextRecord& record = (*chains).records[0x01];
+        MatchResult m = longestMatch(record, 4, p, chunk.data(), length, bucket);
+        if (fillers == 4094) {
+            EXPECT_EQ(m.length, 4);
+            EXPECT_EQ(m.distance, 4095);
+        } else if (fillers == 4095) {  // full ring: the oldest slot, about to be overwritten
+            EXPECT_EQ(m.length, 4);
+            EXPECT_EQ(m.distance, 0);
+        } else {  // overwritten; the walk still starts at the reused head slot and finds nothing
+            EXPECT_EQ(m.length, 0);
+        }
+    }
+}
+
+TEST(MatchFinder, SkipIntervalDoublesEvery256MissesAndHalvesOnAMatch) {
+    std::vector<uint8_t> noise = test::randomData(140000, 11);
+    for (int k = 0; k <= 9; ++k) {
+        const int32_t due = 256 << k;  // main-loop tokens until the interval reaches 2^k
+        for (int32_t n : {due - 1, due}) {
+            LevelSettings after;
+            std::vector<uint8_t> data(noise.begin(), noise.begin() + 2 + n);
+            ChunkParse p = parseAll(data, 1, &after);
+            ASSERT_EQ(p.words.size(), data.size());
+            EXPECT_EQ(after.skipInterval, n == due ? (1 << k) : (k == 0 ? 0 : 1 << (k - 1))) << n;
+        }
+    }
+
+    std::vector<uint8_t> run = withSlack(std::vector<uint8_t>(2100, 'a'));
+    Chains chains;
+    LevelSettings settings;
+    settings.skipInterval = 1024;
+    settings.skipCount = 1023;
+    settings.missCount = 100;
+    uint16_t tokens[2100];
+    BlockResult r = parseBlock(0, run.data(), 2100, tokens, *chains, settings);
+    EXPECT_EQ(tokens[2], 2292);
+    EXPECT_EQ(r.words, 4 + 58);  // no search in the 58 tokens after the match
+    EXPECT_EQ(settings.skipInterval, 512);
+    EXPECT_EQ(settings.skipCount, 58);
+    EXPECT_EQ(settings.missCount, 0);
+}
+
+TEST(MatchFinder, OnlyMatchesUpTo127BytesAreEvaluated) {
+    // At the last 'W' + 1 a match of `first` bytes; one byte later a match of 200 bytes.
+    std::vector<uint8_t> r = test::randomData(260, 9);
+    for (int first : {127, 128}) {
+        std::vector<uint8_t> data = {'W'};
+        data.insert(data.end(), r.begin(), r.begin() + first);
+        data.push_back(uint8_t(r[size_t(first)] + 1));
+        data.push_back('Z');
+        data.insert(data.end(), r.begin(), r.begin() + 201);
+        data.push_back('W');
+        data.insert(data.end(), r.begin(), r.begin() + 201);
+        for (int level : {0, 1, 4}) {
+            ChunkParse p = parseAll(data, level);
+            const std::vector<uint16_t>& w = p.words;
+            ASSERT_GE(w.size(), 4u);
+            bool dropped = w[w.size() - 3] == r[0] && w[w.size() - 2] == 200 + 252;
+            bool taken = w[w.size() - 4] == first + 252;
+            EXPECT_EQ(dropped, level != 0 && first == 127) << "level " << level << ", first " << first;
+            EXPECT_EQ(taken, !dropped) << "level " << level << ", first " << first;
+        }
+    }
+}
+
+TEST(MatchFinder, IncompressibleChunkTakes64FullBlocks) {
+    std::vector<uint8_t> data = test::randomData(size_t(chunkSize), 5);
+    LevelSettings after;
+    ChunkParse p = parseAll(data, 1, &after);
+    ASSERT_EQ(p.blocks.size(), 64u);
+    for (const BlockResult& b : p.blocks) {
+        EXPECT_EQ(b.words, blockWordCapacity);
+        EXPECT_EQ(b.consumed, blockWordCapacity);
+    }
+    EXPECT_EQ(p.words.size(), data.size());
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), p.words.begin()));
+    EXPECT_EQ(after.skipInterval, 1024);
+}
+
+// Parses chunks in a row with the match finder and with the plain reference, and checks
+// that both emit the same blocks, keep the same rings and the same adaptive state, and that
+// the tokens decode back to the chunk.
+void compareWithReference(const std::vector<std::vector<uint8_t>>& chunks, int level) {
+    Chains chains;
+    test::ReferenceParser reference;
+    LevelSettings settings, referenceSettings;
+    settings.level = referenceSettings.level = level;
+    std::vector<uint16_t> tokens(static_cast<size_t>(blockWordCapacity)), referenceTokens(static_cast<size_t>(blockWordCapacity));
+    for (const std::vector<uint8_t>& data : chunks) {
+        // Different bytes past the end on both sides: they may steer buckets, never tokens.
+        std::vector<uint8_t> chunk = withSlack(data, 0xFF), referenceChunk = withSlack(data, 0x00);
+        const int32_t length = int32_t(data.size());
+        resetChains(*chains);
+        reference.startChunk(referenceChunk.data(), length);
+        test::TestDecoder decoder;
+        for (int32_t start = 0; start < length;) {
+            BlockResult r = parseBlock(start, chunk.data(), length, tokens.data(), *chains, settings);
+            auto [consumed, words] = reference.parseBlock(start, referenceTokens.data(), referenceSettings);
+            ASSERT_EQ(r.consumed, consumed) << "block at " << start;
+            ASSERT_EQ(r.words, words) << "block at " << start;
+            for (int32_t i = 0; i < words; ++i)
+                ASSERT_EQ(tokens[i], referenceTokens[i]) << "word " << i << " of block at " << start;
+            ASSERT_EQ(settings.skipInterval, referenceSettings.skipInterval);
+            ASSERT_EQ(settings.skipCount, referenceSettings.skipCount);
+            ASSERT_EQ(settings.missCount, referenceSettings.missCount);
+            ASSERT_TRUE(decoder.apply(tokens.data(), r.words));
+            start += r.consumed;
+        }
+        ASSERT_TRUE(decoder.out == data);
+        for (int x = 0; x < contextCount; ++x) {
+            const ContextRecord& record = (*chains).records[x];
+            ASSERT_EQ(record.ringIndex, reference.records[x].ringIndex) << "context " << x;
+            ASSERT_EQ(record.ringIndex, decoder.ringIndex[x]) << "context " << x;
+            for (int s = 0; s < ringSize; ++s) {
+                ASSERT_EQ(record.positions[s], reference.records[x].positions[s]);
+                ASSERT_EQ(record.positions[s], decoder.positions[size_t(x) * ringSize + s]);
+            }
+        }
+    }
+}
+
+TEST(MatchFinder, SameTokensAsThePlainReferenceAtEveryLevel) {
+    // The noisy text takes two blocks, so the second block searches the first one's history.
+    const std::vector<std::vector<uint8_t>> chunks = {test::mixedData(400000, 1), test::textData(200000, 4),
+                                                      test::noisyText(450000, 6, 35)};
+    for (int level = 0; level <= 4; ++level) {
+        SCOPED_TRACE(testing::Message() << "level " << level);
+        compareWithReference(chunks, level);
+    }
+}
+
+TEST(MatchFinder, SameTokensAsThePlainReferenceAtTheDeepestLevel) {
+    std::vector<uint8_t> periodic;
+    for (int period = 1; period <= 24; ++period)
+        for (int i = 0; i < 900; ++i) periodic.push_back(uint8_t('A' + (i * 7) % period + (i / 300)));
+    compareWithReference({test::mixedData(120000, 2), periodic, test::noisyText(450000, 8, 35)}, 5);
+}
+
+} // namespace
+} // namespace qv5
