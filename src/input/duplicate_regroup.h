@@ -83,8 +83,8 @@ int64_t regroupDuplicates(std::vector<FileEntry>& entries, Same&& same)
         const uint32_t g = groupAt[i];
         if (g == alone) continue;
         std::set<uint32_t>& later = positions[g];
-        assert(!later.empty() && *later.begin() == i);
-        later.erase(later.begin());
+        [[maybe_unused]] size_t removed = later.erase(static_cast<uint32_t>(i)); // always its first
+        assert(removed == 1);
         for (auto it = later.begin(); it != later.end(); ++it) {
             const size_t j = *it;
             const ContentMatch match = same(entries[i], entries[j]);
