@@ -1,0 +1,116 @@
+#pragma once
+// The regrouping step of findDuplicates with the content comparison as a parameter, so
+// that the tests can run it on entries with made-up contents.
+#include "input/duplicates.h"
+#include "input/input_records.h"
+
+#include <cassert>
+#include <cstdint>
+#include <set>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace qv5::detail {
+
+struct SizeCrcKey {
+    int64_t size;
+    uint32_t crc;
+    bool operator==(const SizeCrcKey&) const = default;
+};
+
+struct SizeCrcHash {
+    size_t operator()(const SizeCrcKey& key) const
+    {
+        uint64_t x = static_cast<uint64_t>(key.size) * 0x9E3779B97F4A7C15ull ^ key.crc;
+        return static_cast<size_t>(x ^ (x >> 31));
+    }
+};
+
+// Gives the array that the plain double loop
+//
+//   for i = 0 .. n-2, for j = i+1 .. n-1:
+//     if size and crc of j equal those of i and j has the same content as i:
+//       mark j; if j != i+1, exchange the entries at i+1 and j; count it; go to the next i
+//
+// gives, with the same content comparisons in the same order, but without visiting pairs
+// of different size or CRC-32. For every (size, crc) group of two or more entries an
+// ordered set holds the positions its members occupy at or after the current i; the
+// candidates of entry i are the later positions of its own group, in ascending order,
+// exactly the j the plain loop would compare. The exchanges update the sets of both
+// entries involved. Entries whose size and CRC-32 no other entry shares are never compared
+// and only move when an exchange moves them.
+//
+// same(entryI, entryJ) returns a ContentMatch; the first failure ends the run with -1.
+// Otherwise the result is the number of entries marked.
+template <class Same>
+int64_t regroupDuplicates(std::vector<FileEntry>& entries, Same&& same)
+{
+    const size_t n = entries.size();
+    constexpr uint32_t alone = UINT32_MAX; // the group of an entry no other entry matches
+
+    // groupAt[p] is the group of the entry at position p; it moves with the entry.
+    std::vector<uint32_t> groupAt(n);
+    size_t groupCount = 0;
+    {
+        std::unordered_map<SizeCrcKey, uint32_t, SizeCrcHash> groupOfKey;
+        groupOfKey.reserve(n);
+        for (size_t p = 0; p < n; ++p) {
+            auto [it, added] = groupOfKey.try_emplace(SizeCrcKey{entries[p].size, entries[p].crc},
+                                                      static_cast<uint32_t>(groupOfKey.size()));
+            groupAt[p] = it->second;
+        }
+        // Only groups of two or more members take part; they are numbered densely.
+        std::vector<uint32_t> members(groupOfKey.size(), 0);
+        for (uint32_t g : groupAt) ++members[g];
+        std::vector<uint32_t> dense(groupOfKey.size(), alone);
+        for (uint32_t& g : groupAt) {
+            if (members[g] < 2) {
+                g = alone;
+                continue;
+            }
+            if (dense[g] == alone) dense[g] = static_cast<uint32_t>(groupCount++);
+            g = dense[g];
+        }
+    }
+    std::vector<std::set<uint32_t>> positions(groupCount);
+    for (size_t p = 0; p < n; ++p) {
+        if (groupAt[p] != alone) positions[groupAt[p]].insert(positions[groupAt[p]].end(), static_cast<uint32_t>(p));
+    }
+
+    int64_t count = 0;
+    for (size_t i = 0; i + 1 < n; ++i) {
+        const uint32_t g = groupAt[i];
+        if (g == alone) continue;
+        std::set<uint32_t>& later = positions[g];
+        [[maybe_unused]] size_t removed = later.erase(static_cast<uint32_t>(i)); // always its first
+        assert(removed == 1);
+        for (auto it = later.begin(); it != later.end(); ++it) {
+            const size_t j = *it;
+            const ContentMatch match = same(entries[i], entries[j]);
+            if (match == ContentMatch::failed) return -1;
+            if (match != ContentMatch::same) continue;
+            entries[j].duplicate = 1;
+            if (j != i + 1) {
+                const uint32_t moved = groupAt[i + 1];
+                std::swap(entries[i + 1], entries[j]);
+                std::swap(groupAt[i + 1], groupAt[j]);
+                // When the entry that made way belongs to the same group, both positions
+                // still hold members and the set stays as it is.
+                if (moved != g) {
+                    later.erase(it);
+                    later.insert(later.begin(), static_cast<uint32_t>(i + 1));
+                    if (moved != alone) {
+                        positions[moved].erase(static_cast<uint32_t>(i + 1));
+                        positions[moved].insert(static_cast<uint32_t>(j));
+                    }
+                }
+            }
+            ++count;
+            break;
+        }
+    }
+    return count;
+}
+
+} // namespace qv5::detail

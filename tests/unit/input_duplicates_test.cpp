@@ -1,0 +1,303 @@
+#include "codec/crc32.h"
+#include "input/duplicate_regroup.h"
+#include "input/duplicates.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+using namespace qv5;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string capturedOutput()
+{
+    std::fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+uint32_t crcOf(const std::string& bytes)
+{
+    return crc32Update(0, bytes.data(), bytes.size());
+}
+
+// Appends four bytes to prefix so that the CRC-32 of the result is target. The last four
+// table indices follow from the target alone (the top byte of every table entry is unique),
+// the bytes then from running the register forwards.
+std::string withCrc(const std::string& prefix, uint32_t target)
+{
+    const uint32_t* table = crcTables[0];
+    uint32_t indices[4];
+    uint32_t r = ~target;
+    for (int k = 3; k >= 0; --k) {
+        uint32_t i = 0;
+        while ((table[i] >> 24) != (r >> 24)) ++i;
+        indices[k] = i;
+        r = (r ^ table[i]) << 8;
+    }
+    std::string result = prefix;
+    r = ~crcOf(prefix);
+    for (uint32_t index : indices) {
+        result.push_back(static_cast<char>((index ^ r) & 0xFF));
+        r = (r >> 8) ^ table[index];
+    }
+    return result;
+}
+
+class DuplicateFiles : public testing::Test {
+protected:
+    static void SetUpTestSuite() { buildCrcTables(); }
+
+    void SetUp() override
+    {
+        root_ = fs::temp_directory_path() / ("qv5-unit-duplicates-" + std::to_string(std::random_device{}()) + "-" +
+                                             testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root_);
+        fs::create_directories(root_);
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    FileEntry entry(const std::string& name, const std::string& bytes)
+    {
+        fs::path path = root_ / name;
+        std::ofstream(path, std::ios::binary) << bytes;
+        FileEntry e;
+        e.storedName = "/" + name;
+        e.sourcePath = path.string();
+        e.size = static_cast<int64_t>(bytes.size());
+        e.crcPresent = 1;
+        e.crc = crcOf(bytes);
+        return e;
+    }
+
+    // Runs findDuplicates and gives "name" or "name*" (marked) per position, and the output.
+    std::pair<std::vector<std::string>, std::string> run(std::vector<FileEntry>& entries, bool expectSuccess = true)
+    {
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(findDuplicates(entries), expectSuccess);
+        std::string output = capturedOutput();
+        std::vector<std::string> layout;
+        for (const FileEntry& e : entries) layout.push_back(e.storedName.substr(1) + (e.duplicate ? "*" : ""));
+        return {layout, output};
+    }
+
+    fs::path root_;
+};
+
+using Layout = std::vector<std::string>;
+
+} // namespace
+
+TEST_F(DuplicateFiles, CopyFarAwayMovesBehindItsOriginal)
+{
+    std::vector<FileEntry> entries = {entry("a", "same bytes"), entry("b", "other"), entry("c", "more"),
+                                      entry("d", "yet more"), entry("a2", "same bytes"), entry("e", "last")};
+    auto [layout, output] = run(entries);
+    EXPECT_EQ(layout, (Layout{"a", "a2*", "c", "d", "b", "e"}));
+    EXPECT_EQ(output, "Checking duplicates... 1/6\n");
+}
+
+TEST_F(DuplicateFiles, ExactlyTwoIdenticalFiles)
+{
+    std::vector<FileEntry> entries = {entry("x", "content"), entry("y", "content")};
+    auto [layout, output] = run(entries);
+    EXPECT_EQ(layout, (Layout{"x", "y*"}));
+    EXPECT_EQ(output, "Checking duplicates... 1/2\n");
+}
+
+TEST_F(DuplicateFiles, GroupsBecomeRunsEmptyFilesIncluded)
+{
+    std::vector<FileEntry> entries = {entry("e1", ""),       entry("t1", "three"), entry("x", "unique"),
+                                      entry("e2", ""),       entry("t2", "three"), entry("y", "unique too"),
+                                      entry("t3", "three"),  entry("e3", "")};
+    auto [layout, output] = run(entries);
+    // e1 takes e2 then e3 behind it; t1, pushed on, then gathers t2 and t3.
+    EXPECT_EQ(layout, (Layout{"e1", "e2*", "e3*", "t1", "t2*", "t3*", "y", "x"}));
+    EXPECT_EQ(output, "Checking duplicates... 4/8\n");
+    EXPECT_EQ(entries[0].duplicate, 0);
+}
+
+TEST_F(DuplicateFiles, EqualSizeAndCrcButDifferentBytesAreKept)
+{
+    std::string first = "first file, some bytes";
+    std::string second = withCrc(std::string(first.size() - 4, 'z'), crcOf(first));
+    ASSERT_EQ(first.size(), second.size());
+    ASSERT_EQ(crcOf(first), crcOf(second));
+    ASSERT_NE(first, second);
+    std::vector<FileEntry> entries = {entry("p", first), entry("q", second), entry("r", first)};
+    auto [layout, output] = run(entries);
+    EXPECT_EQ(layout, (Layout{"p", "r*", "q"}));
+    EXPECT_EQ(output, "Checking duplicates... 1/3\n");
+}
+
+TEST_F(DuplicateFiles, SingleEntryPrintsNothing)
+{
+    std::vector<FileEntry> entries = {entry("only", "x")};
+    auto [layout, output] = run(entries);
+    EXPECT_EQ(layout, (Layout{"only"}));
+    EXPECT_EQ(output, "");
+}
+
+TEST_F(DuplicateFiles, UnopenableFileFails)
+{
+    std::vector<FileEntry> entries = {entry("a", "bytes"), entry("b", "bytes")};
+    fs::remove(entries[1].sourcePath);
+    auto [layout, output] = run(entries, false);
+    EXPECT_EQ(output, "Checking duplicates... Error opening input file " + entries[1].sourcePath + "\n");
+}
+
+TEST_F(DuplicateFiles, SameContentReadsInLockstep)
+{
+    std::vector<uint8_t> bufferA(compareReadSize), bufferB(compareReadSize);
+    std::string big(compareReadSize + 1000, 'q');
+    std::string bigChanged = big;
+    bigChanged.back() = 'r';
+    FileEntry a = entry("big", big);
+    FileEntry b = entry("big-same", big);
+    FileEntry c = entry("big-changed", bigChanged);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(sameContent(a, b, bufferA.data(), bufferB.data()), ContentMatch::same);
+    EXPECT_EQ(sameContent(a, c, bufferA.data(), bufferB.data()), ContentMatch::different);
+    // The recorded sizes agree, but one file has grown since: the reads tell them apart.
+    FileEntry grown = entry("grown", big + "!");
+    grown.size = a.size;
+    EXPECT_EQ(sameContent(a, grown, bufferA.data(), bufferB.data()), ContentMatch::different);
+    // Different recorded sizes are decided without opening anything.
+    FileEntry missing = a;
+    missing.sourcePath = (root_ / "missing").string();
+    missing.size = 1;
+    EXPECT_EQ(sameContent(a, missing, bufferA.data(), bufferB.data()), ContentMatch::different);
+    EXPECT_EQ(capturedOutput(), "");
+}
+
+// The regrouping visits only entries of equal size and CRC-32; it must still give exactly
+// what the plain double loop over all pairs gives, comparison for comparison.
+namespace {
+
+template <class Same>
+int64_t plainDoubleLoop(std::vector<FileEntry>& e, Same&& same)
+{
+    int64_t count = 0;
+    const size_t n = e.size();
+    for (size_t i = 0; i + 1 < n; ++i) {
+        for (size_t j = i + 1; j < n; ++j) {
+            if (e[j].size != e[i].size || e[j].crc != e[i].crc) continue;
+            ContentMatch match = same(e[i], e[j]);
+            if (match == ContentMatch::failed) return -1;
+            if (match != ContentMatch::same) continue;
+            e[j].duplicate = 1;
+            if (j != i + 1) std::swap(e[i + 1], e[j]);
+            ++count;
+            break;
+        }
+    }
+    return count;
+}
+
+// Made-up entries: storedName identifies the entry, sourcePath stands for its contents.
+// Equal contents always come with equal size and CRC-32; equal size and CRC-32 need not
+// mean equal contents.
+struct FakeContent {
+    int key;
+    int variant;
+};
+
+std::vector<FileEntry> fakeEntries(const std::vector<FakeContent>& contents)
+{
+    std::vector<FileEntry> entries(contents.size());
+    for (size_t k = 0; k < contents.size(); ++k) {
+        entries[k].storedName = std::string("e") + std::to_string(k);
+        entries[k].sourcePath = std::to_string(contents[k].key) + "/" + std::to_string(contents[k].variant);
+        entries[k].size = contents[k].key % 3;                 // few distinct sizes
+        entries[k].crc = static_cast<uint32_t>(contents[k].key / 3); // and few CRCs
+    }
+    return entries;
+}
+
+struct Outcome {
+    int64_t count;
+    std::vector<std::pair<std::string, int>> layout;
+    std::vector<std::pair<std::string, std::string>> comparisons;
+    bool operator==(const Outcome&) const = default;
+};
+
+// Runs one of the two algorithms; the comparison number failAt (counting from 0) fails.
+template <class Algorithm>
+Outcome runFake(std::vector<FileEntry> entries, Algorithm algorithm, size_t failAt)
+{
+    Outcome outcome;
+    outcome.count = algorithm(entries, [&](const FileEntry& a, const FileEntry& b) {
+        outcome.comparisons.emplace_back(a.storedName, b.storedName);
+        if (outcome.comparisons.size() == failAt + 1) return ContentMatch::failed;
+        return a.sourcePath == b.sourcePath ? ContentMatch::same : ContentMatch::different;
+    });
+    for (const FileEntry& e : entries) outcome.layout.emplace_back(e.storedName, e.duplicate);
+    return outcome;
+}
+
+std::vector<FakeContent> randomContents(std::mt19937& random, int pattern)
+{
+    auto pick = [&](int below) { return static_cast<int>(random() % static_cast<uint32_t>(below)); };
+    std::vector<FakeContent> contents;
+    switch (pattern) {
+    case 0: { // everything mixed: few keys, up to three contents per key
+        int n = 2 + pick(60), keys = 1 + pick(8), variants = 1 + pick(3);
+        for (int k = 0; k < n; ++k) contents.push_back({pick(keys), pick(variants)});
+        break;
+    }
+    case 1: { // mostly unique files, a few copies far apart
+        int n = 2 + pick(pick(10) == 0 ? 2000 : 200);
+        for (int k = 0; k < n; ++k) contents.push_back({1000 + k, 0});
+        int copies = 1 + pick(6);
+        for (int c = 0; c < copies; ++c) {
+            FakeContent copied = contents[pick(n)];
+            contents[pick(n)] = pick(4) == 0 ? FakeContent{copied.key, 1} : copied;
+        }
+        break;
+    }
+    case 2: { // groups interleaved: ABCABC..., with the odd different content of a key
+        int n = 2 + pick(60), groups = 1 + pick(4);
+        for (int k = 0; k < n; ++k) contents.push_back({k % groups, pick(5) == 0 ? 1 : 0});
+        break;
+    }
+    default: { // one size and CRC for all, several contents
+        int n = 2 + pick(40), variants = 1 + pick(5);
+        for (int k = 0; k < n; ++k) contents.push_back({7, pick(variants)});
+        break;
+    }
+    }
+    return contents;
+}
+
+} // namespace
+
+TEST(RegroupDuplicates, GivesExactlyWhatThePlainDoubleLoopGives)
+{
+    auto plain = [](std::vector<FileEntry>& e, auto same) { return plainDoubleLoop(e, same); };
+    auto grouped = [](std::vector<FileEntry>& e, auto same) { return detail::regroupDuplicates(e, same); };
+    std::mt19937 random(20240611);
+    int withCopies = 0;
+    for (int round = 0; round < 4000; ++round) {
+        std::vector<FileEntry> entries = fakeEntries(randomContents(random, round % 4));
+        Outcome expected = runFake(entries, plain, SIZE_MAX);
+        Outcome actual = runFake(entries, grouped, SIZE_MAX);
+        ASSERT_EQ(actual, expected) << "round " << round;
+        withCopies += expected.count > 0;
+        // A failing comparison stops both at the same place.
+        if (!expected.comparisons.empty()) {
+            size_t failAt = random() % expected.comparisons.size();
+            Outcome failedExpected = runFake(entries, plain, failAt);
+            Outcome failedActual = runFake(entries, grouped, failAt);
+            ASSERT_EQ(failedActual.count, -1);
+            ASSERT_EQ(failedActual.comparisons, failedExpected.comparisons) << "round " << round;
+        }
+    }
+    EXPECT_GT(withCopies, 2000);
+}
