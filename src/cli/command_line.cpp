@@ -7,8 +7,10 @@
 #include "codec/level_settings.h"
 #include "console/prompt.h"
 #include "input/discovery.h"
+#include "input/duplicates.h"
 #include "input/hash_file.h"
 #include "input/input_records.h"
+#include "input/ordering.h"
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -92,6 +94,15 @@ bool measureAndHash(std::vector<FileEntry>& entries)
 
 int32_t writeArchiveFile(const std::string& archivePath, FileEntry& head, LevelSettings& settings);
 
+// An existing archive at the archive path is never part of its own input set: it would be
+// read while it is overwritten. Identity, not spelling, decides.
+void leaveOutArchive(InputList& list, const std::string& archivePath)
+{
+    FileIdentity archive = identityOfPath(archivePath);
+    if (!archive.valid) return;
+    std::erase_if(list, [&](const SourceItem& item) { return sameFile(identityOfPath(item.sourcePath), archive); });
+}
+
 int32_t runCompress(const std::vector<std::string>& args, LevelSettings& settings)
 {
     std::printf("Finding files...\n");
@@ -99,6 +110,7 @@ int32_t runCompress(const std::vector<std::string>& args, LevelSettings& setting
     for (size_t i = 3; i < args.size(); ++i) {
         if (!findInputs(list, args[i])) return 1;
     }
+    leaveOutArchive(list, args[2]);
     for (const SourceItem& item : list) std::printf("-> %s\n", item.storedName.c_str());
     size_t n = list.size();
     if (n == 1) {
@@ -113,10 +125,7 @@ int32_t runCompress(const std::vector<std::string>& args, LevelSettings& setting
 
     std::printf("Scanning, ordering and hashing files...\n");
     std::vector<FileEntry> entries(n);
-    // Input ordering by the -r method comes with the ordering module; method 0 keeps the
-    // discovery order sorted by source path.
-    std::stable_sort(list.begin(), list.end(),
-                     [](const SourceItem& a, const SourceItem& b) { return a.sourcePath < b.sourcePath; });
+    if (!orderInputs(list, settings.orderMethod)) return 1;
 
     // The first item whose stored name an earlier item already has is the clash reported.
     std::unordered_set<std::string> names;
@@ -135,6 +144,7 @@ int32_t runCompress(const std::vector<std::string>& args, LevelSettings& setting
     std::printf("Ordered files\n");
 
     if (n > 1) {
+        if (!findDuplicates(entries)) return 1;
         for (size_t k = 1; k < n; ++k) entries[k].next = &entries[k - 1];
     }
     return writeArchiveFile(args[2], entries[n - 1], settings);
