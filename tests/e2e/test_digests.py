@@ -1,0 +1,67 @@
+"""The archive bytes are fixed by the format and the match finder's rules: archives of a fixed
+set of generated inputs, at every level, must keep the SHA-256 digests recorded in
+digests.json. Run with QV5_RECORD_DIGESTS=1 to record them for a new input set only."""
+import hashlib
+import json
+import os
+import random
+import struct
+
+DIGESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "digests.json")
+
+
+def words_text(rng, size):
+    vocabulary = ["the", "match", "finder", "context", "ring", "block", "chunk", "huffman", "code", "table",
+                  "stream", "archive", "file", "entry", "length", "distance", "symbol", "literal", "of", "a",
+                  "and", "to", "in", "is", "for", "with", "bytes", "bits", "static", "int", "return", "void",
+                  "{", "}", "(", ")", ";", "=", "+", "0", "1", "256", "4096", "0xFF", "if", "else", "while"]
+    weights = [1.0 / (i + 1) for i in range(len(vocabulary))]
+    out = []
+    total = 0
+    while total < size:
+        line = " ".join(rng.choices(vocabulary, weights, k=rng.randint(3, 14))) + "\n"
+        out.append(line)
+        total += len(line)
+    return "".join(out).encode()[:size]
+
+
+def records(rng, count):
+    return b"".join(struct.pack("<IIHHd", i, i * 7 + rng.randint(0, 3), rng.randint(0, 50), 0xABCD, i / 3.0)
+                    for i in range(count))
+
+
+def make_inputs(ctx):
+    rng = random.Random(20261208)
+    text = words_text(rng, 3 << 20)
+    ctx.write("in/text.txt", text)
+    ctx.write("in/copy-of-text.txt", text)
+    ctx.write("in/records.bin", records(rng, 100000))
+    ctx.write("in/random.bin", rng.randbytes(256 << 10))
+    ctx.write("in/runs.bin", b"\0" * 100000 + b"ab" * 50000 + bytes(range(256)) * 200)
+    ctx.write("in/empty", b"")
+    big = bytearray()
+    while len(big) < (16 << 20) + 1000:
+        big += words_text(rng, 1 << 20) + rng.randbytes(64 << 10) + records(rng, 20000)
+    ctx.write("in/sub/big.bin", bytes(big[:(16 << 20) + 1000]))
+
+
+def test_archive_bytes_match_the_recorded_digests(ctx):
+    make_inputs(ctx)
+    platform = "windows" if ctx.wine else "linux"
+    with open(DIGESTS) as f:
+        recorded = json.load(f)
+    got = {}
+    for level in range(1, 7):
+        r = ctx.run(f"c{level}", f"x{level}.qv5", "in")
+        assert r.rc == 0, r
+        got[str(level)] = hashlib.sha256(ctx.read(f"x{level}.qv5")).hexdigest()
+    if os.environ.get("QV5_RECORD_DIGESTS") == "1" and platform not in recorded:
+        recorded[platform] = got
+        with open(DIGESTS, "w") as f:
+            json.dump(recorded, f, indent=2, sort_keys=True)
+            f.write("\n")
+    assert got == recorded[platform], (got, recorded.get(platform))
+    # Extraction restores what was compressed (one level suffices here).
+    r = ctx.run("d", "x2.qv5", "out")
+    assert r.rc == 0 and "INVALID" not in r.body
+    assert ctx.read("out/in/sub/big.bin") == ctx.read("in/sub/big.bin")
