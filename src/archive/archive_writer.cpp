@@ -85,7 +85,7 @@ bool writeArchive(FileEntry* first, FILE* archiveFile, const std::string& archiv
     buildDistanceTables();
     buildLengthTables();
     WriterStorage storage;
-    std::memset(storage.chunk.get(), 0xFF, chunkSize);
+    std::memset(storage.chunk.get(), 0xFF, chunkSize + chunkSlack); // the slack too: the match finder reads a few bytes past a chunk
     std::memset(storage.tokens.get(), 0xFF, blockWordCapacity * sizeof(uint16_t));
     BitWriter writer;
     writer.archiveFile = archiveFile;
