@@ -2,6 +2,7 @@
 
 #include "archive/archive_format.h"
 #include "archive/concat_reader.h"
+#include "archive/parallel_chunks.h"
 #include "codec/bit_stream.h"
 #include "codec/block_coder.h"
 #include "codec/huffman.h"
@@ -20,13 +21,61 @@ namespace {
 
 constexpr uint64_t compressionModelKb = 29187;
 
-// Working storage of one archive, allocated once.
-struct WriterStorage {
-    std::unique_ptr<uint8_t[]> outBuffer{new uint8_t[bitBufferSize]};
+void compressionProgressText(char* text, uint64_t done, uint64_t n, uint64_t total, float d, const BitWriter& writer)
+{
+    if (done == 0 || done + n >= total) {
+        chunkProgressText(text, done, n, total, d);
+        return;
+    }
+    float ratio = static_cast<float>(tellFile(writer.archiveFile) + writer.bufferUsed) / static_cast<float>(done);
+    std::snprintf(text, progressTextSize, "%s/%s KB, %s left, %s KB/sec, expect %s (%.2f%%)",
+                  FormatNumber((done + n) / 1024, false), FormatNumber(total / 1024, false),
+                  FormatDuration(chunkTimeLeft(total, done, d)), FormatNumber(chunkRate(d), false),
+                  FormatNumber(static_cast<uint64_t>(static_cast<float>(total) * ratio), true),
+                  static_cast<double>(ratio * 100.0f));
+}
+
+// Working storage of the sequential chunk loop, allocated once.
+struct ChunkStorage {
     std::unique_ptr<uint8_t[]> chunk{new uint8_t[chunkSize + chunkSlack]};
     std::unique_ptr<uint16_t[]> tokens{new uint16_t[blockWordCapacity]};
     std::unique_ptr<ContextChains> chains{new ContextChains};
+    std::unique_ptr<BlockCodes> codes{new BlockCodes};
+    ChunkStorage()
+    {
+        // The slack too: the match finder reads a few bytes past a chunk's end.
+        std::memset(chunk.get(), 0xFF, chunkSize + chunkSlack);
+        std::memset(tokens.get(), 0xFF, blockWordCapacity * sizeof(uint16_t));
+    }
 };
+
+// The chunk loop on this thread alone; false when reading or writing failed.
+bool compressChunksInSequence(ConcatReader& reader, BitWriter& writer, LevelSettings& settings,
+                              uint64_t storedTotal, uint64_t& done)
+{
+    ChunkStorage storage;
+    float d = 1.0f;
+    for (;;) {
+        int32_t n = fill(reader, storage.chunk.get(), chunkSize);
+        if (reader.failed) return false;
+        if (n == 0) return true;
+        char text[progressTextSize];
+        compressionProgressText(text, done, static_cast<uint64_t>(n), storedTotal, d, writer);
+        ProgressLine::show(text);
+        uint32_t t0 = clockMs();
+        resetChains(*storage.chains);
+        int32_t g = 0;
+        do {
+            BlockResult block = parseBlock(g, storage.chunk.get(), n, storage.tokens.get(), *storage.chains, settings);
+            prepareBlock(*storage.codes, storage.tokens.get(), block.words);
+            writeBlock(writer, *storage.codes, storage.tokens.get(), block.words);
+            g += block.consumed;
+        } while (g < n);
+        if (writer.writeFailed) return false;
+        d = chunkSeconds(t0, clockMs());
+        done += static_cast<uint64_t>(n);
+    }
+}
 
 // Re-measures every entry; false after a message when one cannot be opened or its size
 // differs from the one its checksum was computed over.
@@ -53,20 +102,6 @@ bool sizingPass(FileEntry* first, uint64_t& entryCount, uint64_t& storedTotal, u
     return true;
 }
 
-void compressionProgressText(char* text, uint64_t done, uint64_t n, uint64_t total, float d, const BitWriter& writer)
-{
-    if (done == 0 || done + n >= total) {
-        chunkProgressText(text, done, n, total, d);
-        return;
-    }
-    float ratio = static_cast<float>(tellFile(writer.archiveFile) + writer.bufferUsed) / static_cast<float>(done);
-    std::snprintf(text, progressTextSize, "%s/%s KB, %s left, %s KB/sec, expect %s (%.2f%%)",
-                  FormatNumber((done + n) / 1024, false), FormatNumber(total / 1024, false),
-                  FormatDuration(chunkTimeLeft(total, done, d)), FormatNumber(chunkRate(d), false),
-                  FormatNumber(static_cast<uint64_t>(static_cast<float>(total) * ratio), true),
-                  static_cast<double>(ratio * 100.0f));
-}
-
 bool reportWriteError(const std::string& archivePath)
 {
     std::printf("\nError writing archive %s\n", archivePath.c_str());
@@ -84,13 +119,10 @@ bool writeArchive(FileEntry* first, FILE* archiveFile, const std::string& archiv
 
     buildDistanceTables();
     buildLengthTables();
-    WriterStorage storage;
-    std::memset(storage.chunk.get(), 0xFF, chunkSize + chunkSlack); // the slack too: the match finder reads a few bytes past a chunk
-    std::memset(storage.tokens.get(), 0xFF, blockWordCapacity * sizeof(uint16_t));
+    std::unique_ptr<uint8_t[]> outBuffer(new uint8_t[bitBufferSize]);
     BitWriter writer;
     writer.archiveFile = archiveFile;
-    writer.outBuffer = storage.outBuffer.get();
-    std::unique_ptr<BlockCodes> codes(new BlockCodes);
+    writer.outBuffer = outBuffer.get();
 
     std::printf("Model: %s KB\n", FormatNumber(compressionModelKb, false));
     std::printf("Loading...");
@@ -110,27 +142,22 @@ bool writeArchive(FileEntry* first, FILE* archiveFile, const std::string& archiv
     ConcatReader reader;
     reader.current = first;
     uint64_t done = 0;
-    float d = 1.0f;
-    for (;;) {
-        int32_t n = fill(reader, storage.chunk.get(), chunkSize);
-        if (reader.failed) return false;
-        if (n == 0) break;
-        char text[progressTextSize];
-        compressionProgressText(text, done, static_cast<uint64_t>(n), storedTotal, d, writer);
-        ProgressLine::show(text);
-        uint32_t t0 = clockMs();
-        resetChains(*storage.chains);
-        int32_t g = 0;
-        do {
-            BlockResult block = parseBlock(g, storage.chunk.get(), n, storage.tokens.get(), *storage.chains, settings);
-            prepareBlock(*codes, storage.tokens.get(), block.words);
-            writeBlock(writer, *codes, storage.tokens.get(), block.words);
-            g += block.consumed;
-        } while (g < n);
-        if (writer.writeFailed) return reportWriteError(archivePath);
-        d = chunkSeconds(t0, clockMs());
-        done += static_cast<uint64_t>(n);
+    int32_t threads = settings.threadCount > 0 ? settings.threadCount : defaultThreadCount();
+    if (storedTotal <= static_cast<uint64_t>(chunkSize)) threads = 1; // one chunk: nothing to share
+    bool ok;
+    if (threads > 1) {
+        auto progress = [&](uint64_t before, uint64_t size, float seconds) {
+            char text[progressTextSize];
+            compressionProgressText(text, before, size, storedTotal, seconds, writer);
+            ProgressLine::show(text);
+        };
+        ok = compressChunksInParallel(reader, writer, settings, threads, progress, done);
+    } else {
+        ok = compressChunksInSequence(reader, writer, settings, storedTotal, done);
     }
+    closeReader(reader);
+    if (reader.failed) return false;
+    if (!ok) return reportWriteError(archivePath);
     if (done != storedTotal) {
         std::printf("\nError: input files changed while being archived\n");
         return false;

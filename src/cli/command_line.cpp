@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <string>
 #include <unordered_set>
@@ -51,6 +52,9 @@ void readFlags(std::vector<std::string>& args, LevelSettings& settings)
         if (flag == "-sfx") {
             settings.createSfx = 1;
             std::printf("Create SFX exe: true\n");
+        }
+        if (flag.size() >= 3 && flag[1] == 't' && flag.find_first_not_of("0123456789", 2) == std::string::npos) {
+            settings.threadCount = flag.size() > 4 ? 64 : std::min(std::atoi(flag.c_str() + 2), 64);
         }
         if (flag.size() >= 2 && flag[1] == 'r') {
             int method = flag.size() >= 3 ? flag[2] - '0' : 0;

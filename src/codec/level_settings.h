@@ -14,6 +14,7 @@ struct LevelSettings {
     int32_t missCount = 0;     // searches without a match since the interval last changed
     uint8_t forceOverwrite = 0;
     uint8_t createSfx = 0;
+    int32_t threadCount = 0;   // compression worker threads (-tN); 0: one per core
 };
 
 } // namespace qv5

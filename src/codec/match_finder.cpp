@@ -162,7 +162,7 @@ int32_t scoreAt(const ContextChains& chains, int32_t p, const uint8_t* chunk, in
 }
 
 BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint16_t* tokens,
-                       ContextChains& chains, LevelSettings& settings) {
+                       ContextChains& chains, LevelSettings& settings, SearchLog* log) {
     const LevelParameters& level = levelTable[std::clamp(settings.level, 0, 5)];
     const bool scored = level.evaluation == Evaluation::scored;
     int32_t c = start;
@@ -191,7 +191,9 @@ BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint
         else
             __builtin_prefetch(&chains.records[chunk[c + 2]].head[hashAt(chunk, c + 3)], 1);
         int32_t t = 0, e = 0;
+        uint8_t step = stepSkipped;
         if (++skipCount >= skipInterval) {
+            step = stepMissed;
             skipCount = 0;
             const int32_t limit = lengthLimit(c, length);
             WalkResult walk = scored
@@ -199,6 +201,7 @@ BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint
                 : walkChain<false>(record, level.chainDepth, c, chunk, limit, bucket, minMatch - 1, nullptr);
             t = walk.length;
             e = walk.distance;
+            if (t >= minMatch) step = stepHit;
 
             if (t < minMatch) {
                 if (++missCount == missesPerStep) {
@@ -242,6 +245,11 @@ BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint
         }
 
         enterPosition(record, c, bucket);
+        if (log) {
+            if (t >= minMatch) step = stepMatch;
+            log->codes[log->steps >> 2] |= uint8_t(step << ((log->steps & 3) * 2));
+            ++log->steps;
+        }
         if (t >= minMatch) {
             tokens[words++] = uint16_t(t + matchWordBias);
             tokens[words++] = uint16_t(e);
@@ -264,6 +272,60 @@ BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint
         }
     }
     return {c - start, words};
+}
+
+AdaptiveState adaptiveStateOf(const LevelSettings& settings) {
+    return {settings.skipInterval, settings.skipCount, settings.missCount};
+}
+
+void setAdaptiveState(LevelSettings& settings, const AdaptiveState& state) {
+    settings.skipInterval = state.skipInterval;
+    settings.skipCount = state.skipCount;
+    settings.missCount = state.missCount;
+}
+
+namespace {
+
+// One main-loop step of the adaptive state after a search (the skip count is already 0).
+void afterSearch(AdaptiveState& state, bool hit) {
+    if (!hit) {
+        if (++state.missCount == missesPerStep) {
+            state.skipInterval = state.skipInterval == 0 ? 1 : std::min(2 * state.skipInterval, maxSkipInterval);
+            state.missCount = 0;
+        }
+    } else {
+        state.skipInterval >>= 1;
+        state.missCount = 0;
+    }
+}
+
+} // namespace
+
+bool replaySearches(const SearchLog& log, AdaptiveState guessed, const AdaptiveState& guessedEnd,
+                    AdaptiveState& truth) {
+    AdaptiveState state = truth;
+    for (int64_t i = 0; i < log.steps; ++i) {
+        if (state == guessed) {
+            truth = guessedEnd;  // from here on both runs are the same run
+            return true;
+        }
+        const uint8_t step = uint8_t(log.codes[i >> 2] >> ((i & 3) * 2)) & 3;
+        if (++guessed.skipCount >= guessed.skipInterval) {
+            guessed.skipCount = 0;
+            afterSearch(guessed, step >= stepHit);
+        }
+        if (++state.skipCount < state.skipInterval) {
+            // No search here: the same token only if the logged step wrote a literal.
+            if (step == stepMatch) return false;
+        } else {
+            // A search here finds what the logged one found, if there was one.
+            if (step == stepSkipped) return false;
+            state.skipCount = 0;
+            afterSearch(state, step >= stepHit);
+        }
+    }
+    truth = state;
+    return true;
 }
 
 } // namespace qv5

@@ -92,10 +92,39 @@ MatchResult longestMatch(const ContextRecord& record, int32_t depth, int32_t p,
 int32_t scoreAt(const ContextChains& chains, int32_t p, const uint8_t* chunk, int32_t length,
                 int32_t depth);
 
+// What the adaptive search state decided at each main-loop step of a parse, so that a parse
+// made from a guessed state can be checked against the true state afterwards. Two bits a
+// step, as a match implies a hit and a hit a search: stepSkipped, stepMissed, stepHit (a
+// match was found but a literal written) or stepMatch. codes holds at least one byte per
+// four steps, zeroed before use.
+struct SearchLog {
+    uint8_t* codes = nullptr;
+    int64_t steps = 0;
+};
+enum : uint8_t { stepSkipped = 0, stepMissed = 1, stepHit = 2, stepMatch = 3 };
+
 // Cuts one block of tokens out of the chunk, starting at start (0 <= start < length). The
 // chunk needs chunkSlack readable bytes past length. Reads level and updates the adaptive
-// search state of settings. Allocates nothing.
+// search state of settings. Appends its steps to log when one is given. Allocates nothing.
 BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint16_t* tokens,
-                       ContextChains& chains, LevelSettings& settings);
+                       ContextChains& chains, LevelSettings& settings, SearchLog* log = nullptr);
+
+// The adaptive search state: the only thing one chunk's parse takes from the chunk before.
+struct AdaptiveState {
+    int32_t skipInterval = 0;
+    int32_t skipCount = 0;
+    int32_t missCount = 0;
+    bool operator==(const AdaptiveState&) const = default;
+};
+AdaptiveState adaptiveStateOf(const LevelSettings& settings);
+void setAdaptiveState(LevelSettings& settings, const AdaptiveState& state);
+
+// Checks a chunk parsed from the state guessed against the true start state: true when
+// parsing from truth provably gives the same tokens, that is when every search decision of
+// the true state machine, driven by the logged outcomes, agrees with the log until the two
+// states coincide. Then truth becomes the true state at the chunk's end (guessedEnd once
+// they coincide). False means the chunk must be parsed again from truth.
+bool replaySearches(const SearchLog& log, AdaptiveState guessed, const AdaptiveState& guessedEnd,
+                    AdaptiveState& truth);
 
 } // namespace qv5

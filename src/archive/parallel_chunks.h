@@ -1,0 +1,28 @@
+#pragma once
+#include "archive/concat_reader.h"
+#include "codec/bit_stream.h"
+#include "codec/level_settings.h"
+
+#include <cstdint>
+#include <functional>
+
+namespace qv5 {
+
+// Called on the writing thread right before a chunk's blocks are written, with the bytes of
+// the chunks before it, the chunk's size and the seconds the previous chunk took.
+using ChunkProgress = std::function<void(uint64_t done, uint64_t size, float previousSeconds)>;
+
+// Compresses the stream of reader with threads workers and writes exactly the bits the
+// sequential loop would write: chunks are parsed at once from a guessed adaptive search
+// state, each parse is accepted only when a replay of its search outcomes proves the true
+// state gives the same tokens (otherwise the chunk is parsed again from the true state),
+// and the blocks go through writer in chunk order. settings leaves with the state the
+// sequential loop would leave. done counts the bytes written; false when reading failed
+// (reader.failed) or a write failed (writer.writeFailed).
+bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, LevelSettings& settings, int32_t threads,
+                              const ChunkProgress& progress, uint64_t& done);
+
+// Worker threads to use by default: one per core.
+int32_t defaultThreadCount();
+
+} // namespace qv5
