@@ -15,6 +15,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstdio>
+#include <ctime>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -27,21 +29,29 @@ double secondsSince(std::chrono::steady_clock::time_point start)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-void report(const char* phase, size_t n, double seconds)
+struct Timing {
+    double wall = 1e30; // seconds
+    double cpu = 1e30;  // seconds of processor time of this process, less disturbed by other load
+};
+
+void report(const char* phase, size_t n, Timing t)
 {
-    std::fprintf(stderr, "%-24s n=%-8zu %9.3f s  %8.2f us/item\n", phase, n, seconds, seconds * 1e6 / (n ? n : 1));
+    std::fprintf(stderr, "%-26s n=%-7zu wall %8.3f s  cpu %8.3f s  %7.2f us/item (cpu)\n", phase, n, t.wall, t.cpu,
+                 t.cpu * 1e6 / static_cast<double>(n ? n : 1));
 }
 
 // Best of runs timings of one phase; prepare runs untimed before each.
 template <class Prepare, class Phase>
-double bestOf(int runs, Prepare prepare, Phase phase)
+Timing bestOf(int runs, Prepare prepare, Phase phase)
 {
-    double best = 1e30;
+    Timing best;
     for (int r = 0; r < runs; ++r) {
         prepare();
+        std::clock_t cpuStart = std::clock();
         auto start = std::chrono::steady_clock::now();
         if (!phase()) std::exit(1);
-        best = std::min(best, secondsSince(start));
+        best.wall = std::min(best.wall, secondsSince(start));
+        best.cpu = std::min(best.cpu, static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC);
     }
     return best;
 }
@@ -78,23 +88,30 @@ int main(int argc, char** argv)
     auto nothing = [] {};
 
     InputList discovered;
-    double seconds = bestOf(runs, [&] { discovered.clear(); }, [&] { return findInputs(discovered, argv[1]); });
+    Timing timing = bestOf(runs, [&] { discovered.clear(); }, [&] { return findInputs(discovered, argv[1]); });
     const size_t n = discovered.size();
-    report("discovery", n, seconds);
+    report("discovery", n, timing);
 
     InputList ordered;
     for (int method = 2; method >= 0; --method) {
-        seconds = bestOf(runs, [&] { ordered = discovered; }, [&] { return orderInputs(ordered, method); });
+        timing = bestOf(runs, [&] { ordered = discovered; }, [&] { return orderInputs(ordered, method); });
         std::string phase = "order -r" + std::to_string(method);
-        report(phase.c_str(), n, seconds);
+        report(phase.c_str(), n, timing);
     }
+
+    // Discovery gives the paths almost sorted already; the sort by path from a shuffled list
+    // is the harder case.
+    InputList shuffled = discovered;
+    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(12345));
+    timing = bestOf(runs, [&] { ordered = shuffled; }, [&] { return orderInputs(ordered, 0); });
+    report("order -r0 (shuffled)", n, timing);
 
     std::vector<FileEntry> entries(n);
     for (size_t k = 0; k < n; ++k) {
         entries[k].storedName = ordered[k].storedName;
         entries[k].sourcePath = ordered[k].sourcePath;
     }
-    seconds = bestOf(runs, nothing, [&] {
+    timing = bestOf(runs, nothing, [&] {
         for (size_t k = 0; k < n; ++k) {
             FILE* file = openRead(entries[k].sourcePath);
             if (!file) return false;
@@ -107,16 +124,16 @@ int main(int argc, char** argv)
         }
         return true;
     });
-    report("measure and hash", n, seconds);
+    report("measure and hash", n, timing);
 
     // The regrouping alone, with a comparison that reads nothing.
     std::vector<FileEntry> work;
     int64_t pairs = 0;
-    seconds = bestOf(runs, [&] { work = entries; }, [&] { return (pairs = regroupCountingOnly(work)) >= 0; });
-    report("regroup (no reads)", n, seconds);
+    timing = bestOf(runs, [&] { work = entries; }, [&] { return (pairs = regroupCountingOnly(work)) >= 0; });
+    report("regroup (no reads)", n, timing);
 
-    seconds = bestOf(runs, [&] { work = entries; }, [&] { return findDuplicates(work); });
-    report("findDuplicates", n, seconds);
+    timing = bestOf(runs, [&] { work = entries; }, [&] { return findDuplicates(work); });
+    report("findDuplicates", n, timing);
     size_t marked = 0;
     for (const FileEntry& e : work) marked += e.duplicate;
     std::fprintf(stderr, "%zu files, %lld equal size+CRC pairs met, %zu marked\n", n, static_cast<long long>(pairs),
@@ -133,8 +150,8 @@ int main(int argc, char** argv)
                             {"regroup all unique (syn.)", [](size_t k) { return k; }}};
     for (const Shape& shape : shapes) {
         std::vector<FileEntry> synthetic = syntheticEntries(n, shape.groupOf);
-        seconds = bestOf(runs, [&] { work = synthetic; }, [&] { return regroupCountingOnly(work) >= 0; });
-        report(shape.name, n, seconds);
+        timing = bestOf(runs, [&] { work = synthetic; }, [&] { return regroupCountingOnly(work) >= 0; });
+        report(shape.name, n, timing);
     }
     return 0;
 }
