@@ -1,6 +1,8 @@
 // Times the preparation of a large input set phase by phase: discovery, each ordering
 // method, measuring and hashing, duplicate detection, and the regrouping alone on synthetic
 // shapes. Usage: qv5_bench_input_scale folder
+// With a second argument -r0, -r1 or -r2 it runs the preparation of the c command once with
+// that method instead, as the program does it, so that its peak memory can be measured.
 // Each phase runs QV5_SCALE_RUNS times (default 3); the best time is reported. The console
 // output of the phases goes to standard output, the timings to standard error.
 #include "codec/crc32.h"
@@ -74,12 +76,51 @@ int64_t regroupCountingOnly(std::vector<FileEntry>& entries)
     return detail::regroupDuplicates(entries, [](const FileEntry&, const FileEntry&) { return ContentMatch::same; });
 }
 
+bool measureAndHash(std::vector<FileEntry>& entries)
+{
+    const size_t n = entries.size();
+    for (size_t k = 0; k < n; ++k) {
+        FILE* file = openRead(entries[k].sourcePath);
+        if (!file) return false;
+        seekFile(file, 0, SEEK_END);
+        entries[k].size = tellFile(file);
+        std::fclose(file);
+        if (!hashFile(entries[k].sourcePath, static_cast<int32_t>(k + 1), static_cast<int32_t>(n), entries[k].crc))
+            return false;
+        entries[k].crcPresent = 1;
+    }
+    return true;
+}
+
+// The preparation of the c command once, as the program does it, for its peak memory.
+int runPipeline(const char* folder, int method)
+{
+    Timing timing;
+    InputList list;
+    timing = bestOf(1, [] {}, [&] { return findInputs(list, folder); });
+    const size_t n = list.size();
+    report("discovery", n, timing);
+    timing = bestOf(1, [] {}, [&] { return orderInputs(list, method); });
+    report(("order -r" + std::to_string(method)).c_str(), n, timing);
+    std::vector<FileEntry> entries(n);
+    for (size_t k = 0; k < n; ++k) {
+        entries[k].storedName = std::move(list[k].storedName);
+        entries[k].sourcePath = std::move(list[k].sourcePath);
+    }
+    timing = bestOf(1, [] {}, [&] { return measureAndHash(entries); });
+    report("measure and hash", n, timing);
+    timing = bestOf(1, [] {}, [&] { return findDuplicates(entries); });
+    report("findDuplicates", n, timing);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc == 3 && std::string(argv[2]).rfind("-r", 0) == 0) return runPipeline(argv[1], std::atoi(argv[2] + 2));
     if (argc != 2) {
-        std::fprintf(stderr, "usage: %s folder\n", argv[0]);
+        std::fprintf(stderr, "usage: %s folder [-r0|-r1|-r2]\n", argv[0]);
         return 2;
     }
     const char* runsText = std::getenv("QV5_SCALE_RUNS");
@@ -111,19 +152,7 @@ int main(int argc, char** argv)
         entries[k].storedName = ordered[k].storedName;
         entries[k].sourcePath = ordered[k].sourcePath;
     }
-    timing = bestOf(runs, nothing, [&] {
-        for (size_t k = 0; k < n; ++k) {
-            FILE* file = openRead(entries[k].sourcePath);
-            if (!file) return false;
-            seekFile(file, 0, SEEK_END);
-            entries[k].size = tellFile(file);
-            std::fclose(file);
-            if (!hashFile(entries[k].sourcePath, static_cast<int32_t>(k + 1), static_cast<int32_t>(n), entries[k].crc))
-                return false;
-            entries[k].crcPresent = 1;
-        }
-        return true;
-    });
+    timing = bestOf(runs, nothing, [&] { return measureAndHash(entries); });
     report("measure and hash", n, timing);
 
     // The regrouping alone, with a comparison that reads nothing.

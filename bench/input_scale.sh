@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Input set at scale: generates trees of many small files (some identical, some empty) under
-# /tmp and times the preparation of the c command on them, phase by phase with
-# qv5_bench_input_scale and as a whole with "qv5 c1", with peak memory from /usr/bin/time -v.
+# /tmp and times the preparation of the c command on them: every phase several times with
+# qv5_bench_input_scale, the preparation once per ordering method as the program runs it, and
+# "qv5 c1" as a whole; peak memory from /usr/bin/time -v.
 #
 #   bench/input_scale.sh [file counts...]     default: 50000 200000
 #
@@ -74,6 +75,9 @@ for count in "${counts[@]}"; do
     find "$tree" -type f | wc -l >/dev/null # warm the cache
     echo "== $count files"
     measure "phases (qv5_bench_input_scale)" "$bench" "$tree"
+    for method in 0 1 2; do
+        measure "preparation with -r$method" "$bench" "$tree" "-r$method"
+    done
     rm -f "$root/$count/out.qv5"
     measure "qv5 c1 (to 'Ordered files')" "$program" c1 "$root/$count/out.qv5" "$tree"
 done
