@@ -118,6 +118,7 @@ int runPipeline(const char* folder, int method)
 
 int main(int argc, char** argv)
 {
+    buildCrcTables();
     if (argc == 3 && std::string(argv[2]).rfind("-r", 0) == 0) return runPipeline(argv[1], std::atoi(argv[2] + 2));
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s folder [-r0|-r1|-r2]\n", argv[0]);
@@ -125,7 +126,6 @@ int main(int argc, char** argv)
     }
     const char* runsText = std::getenv("QV5_SCALE_RUNS");
     const int runs = runsText ? std::max(1, std::atoi(runsText)) : 3;
-    buildCrcTables();
     auto nothing = [] {};
 
     InputList discovered;
