@@ -1,27 +1,21 @@
 #include "codec/crc32.h"
 #include "input/duplicate_regroup.h"
 #include "input/duplicates.h"
+#include "input_test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 using namespace qv5;
-namespace fs = std::filesystem;
+
+using testing_support::capturedOutput;
 
 namespace {
-
-std::string capturedOutput()
-{
-    std::fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
 
 uint32_t crcOf(const std::string& bytes)
 {
@@ -51,33 +45,22 @@ std::string withCrc(const std::string& prefix, uint32_t target)
     return result;
 }
 
-class DuplicateFiles : public testing::Test {
+class DuplicateFiles : public testing_support::TempFolder {
 protected:
     static void SetUpTestSuite() { buildCrcTables(); }
 
-    void SetUp() override
-    {
-        root_ = fs::temp_directory_path() / ("qv5-unit-duplicates-" + std::to_string(std::random_device{}()) + "-" +
-                                             testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root_);
-        fs::create_directories(root_);
-    }
-    void TearDown() override { fs::remove_all(root_); }
-
     FileEntry entry(const std::string& name, const std::string& bytes)
     {
-        fs::path path = root_ / name;
-        std::ofstream(path, std::ios::binary) << bytes;
         FileEntry e;
         e.storedName = "/" + name;
-        e.sourcePath = path.string();
+        e.sourcePath = write(name, bytes);
         e.size = static_cast<int64_t>(bytes.size());
         e.crcPresent = 1;
         e.crc = crcOf(bytes);
         return e;
     }
 
-    // Runs findDuplicates and gives "name" or "name*" (marked) per position, and the output.
+    // Runs findDuplicates; gives "name" or "name*" (marked) per position, and the output.
     std::pair<std::vector<std::string>, std::string> run(std::vector<FileEntry>& entries, bool expectSuccess = true)
     {
         testing::internal::CaptureStdout();
@@ -87,8 +70,6 @@ protected:
         for (const FileEntry& e : entries) layout.push_back(e.storedName.substr(1) + (e.duplicate ? "*" : ""));
         return {layout, output};
     }
-
-    fs::path root_;
 };
 
 using Layout = std::vector<std::string>;
@@ -104,12 +85,16 @@ TEST_F(DuplicateFiles, CopyFarAwayMovesBehindItsOriginal)
     EXPECT_EQ(output, "Checking duplicates... 1/6\n");
 }
 
-TEST_F(DuplicateFiles, ExactlyTwoIdenticalFiles)
+TEST_F(DuplicateFiles, ExactlyTwoIdenticalFilesAndASingleOne)
 {
     std::vector<FileEntry> entries = {entry("x", "content"), entry("y", "content")};
     auto [layout, output] = run(entries);
     EXPECT_EQ(layout, (Layout{"x", "y*"}));
     EXPECT_EQ(output, "Checking duplicates... 1/2\n");
+
+    entries.resize(1);
+    std::tie(layout, output) = run(entries);
+    EXPECT_EQ(output, "");
 }
 
 TEST_F(DuplicateFiles, GroupsBecomeRunsEmptyFilesIncluded)
@@ -137,18 +122,10 @@ TEST_F(DuplicateFiles, EqualSizeAndCrcButDifferentBytesAreKept)
     EXPECT_EQ(output, "Checking duplicates... 1/3\n");
 }
 
-TEST_F(DuplicateFiles, SingleEntryPrintsNothing)
-{
-    std::vector<FileEntry> entries = {entry("only", "x")};
-    auto [layout, output] = run(entries);
-    EXPECT_EQ(layout, (Layout{"only"}));
-    EXPECT_EQ(output, "");
-}
-
 TEST_F(DuplicateFiles, UnopenableFileFails)
 {
     std::vector<FileEntry> entries = {entry("a", "bytes"), entry("b", "bytes")};
-    fs::remove(entries[1].sourcePath);
+    std::filesystem::remove(entries[1].sourcePath);
     auto [layout, output] = run(entries, false);
     EXPECT_EQ(output, "Checking duplicates... Error opening input file " + entries[1].sourcePath + "\n");
 }
