@@ -30,10 +30,10 @@ struct ChunkJob {
     int32_t length = 0;
     LevelSettings start;
     LevelSettings end;
-    std::vector<uint16_t> tokens;
+    std::unique_ptr<uint16_t[]> tokens; // a chunk's words never outnumber its bytes
     std::vector<BlockSpan> blocks;
     std::vector<std::unique_ptr<BlockCodes>> codes;
-    std::vector<uint8_t> logCodes;
+    std::unique_ptr<uint8_t[]> logCodes;
     SearchLog log;
     bool done = false;
 };
@@ -41,10 +41,8 @@ struct ChunkJob {
 // Parses one whole chunk into its job, block by block, preparing each block's codes.
 void parseChunk(ChunkJob& job, ContextChains& chains, const std::atomic<bool>& cancel)
 {
-    const size_t logBytes = static_cast<size_t>(job.length) / 4 + 1;
-    if (job.logCodes.size() < logBytes) job.logCodes.resize(logBytes);
-    std::memset(job.logCodes.data(), 0, logBytes);
-    job.log.codes = job.logCodes.data();
+    std::memset(job.logCodes.get(), 0, static_cast<size_t>(job.length) / 4 + 1);
+    job.log.codes = job.logCodes.get();
     job.log.steps = 0;
     job.blocks.clear();
     job.end = job.start;
@@ -52,8 +50,7 @@ void parseChunk(ChunkJob& job, ContextChains& chains, const std::atomic<bool>& c
     size_t offset = 0;
     int32_t g = 0;
     while (g < job.length && !cancel.load(std::memory_order_relaxed)) {
-        if (job.tokens.size() < offset + blockWordCapacity) job.tokens.resize(offset + blockWordCapacity);
-        uint16_t* tokens = job.tokens.data() + offset;
+        uint16_t* tokens = job.tokens.get() + offset;
         BlockResult block = parseBlock(g, job.chunk.get(), job.length, tokens, chains, job.end, &job.log);
         size_t index = job.blocks.size();
         if (job.codes.size() <= index) job.codes.emplace_back(new BlockCodes);
@@ -143,21 +140,27 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, LevelSett
     for (int32_t i = 0; i < threads; ++i) {
         jobs.emplace_back(new ChunkJob);
         jobs.back()->chunk.reset(new uint8_t[chunkSize + chunkSlack]);
+        jobs.back()->tokens.reset(new uint16_t[chunkSize + blockWordCapacity]);
+        jobs.back()->logCodes.reset(new uint8_t[chunkSize / 4 + 1]);
         std::memset(jobs.back()->chunk.get(), 0xFF, chunkSize + chunkSlack);
     }
     std::unique_ptr<ContextChains> ownChains; // for the chunks whose guess fails
     AdaptiveState truth = adaptiveStateOf(settings);
-    uint64_t dispatched = 0;
+    uint64_t read = 0;      // chunks read into their slots
+    uint64_t submitted = 0; // chunks handed to the workers
     uint64_t written = 0;
     bool inputEnded = false;
+    // While guesses keep failing (noise leaves the skip interval high, with a phase no guess
+    // knows), each chunk waits for the true state instead: never slower than one thread.
+    bool speculating = true;
     float previousSeconds = 1.0f;
     uint32_t lastMs = clockMs();
     bool ok = true;
     {
         WorkerPool pool(threads);
         while (ok) {
-            while (!inputEnded && dispatched - written < static_cast<uint64_t>(threads)) {
-                ChunkJob& job = *jobs[dispatched % threads];
+            while (!inputEnded && read - written < static_cast<uint64_t>(threads)) {
+                ChunkJob& job = *jobs[read % threads];
                 job.length = fill(reader, job.chunk.get(), chunkSize);
                 if (reader.failed) {
                     ok = false;
@@ -167,14 +170,18 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, LevelSett
                     inputEnded = true;
                     break;
                 }
-                // Guess: the true state after the last chunk written; after a match or two
-                // the parse no longer depends on where it started.
+                ++read;
+            }
+            // The guess is the true state after the last chunk written; after a match or two
+            // a parse no longer depends on where it started.
+            while (ok && submitted < read && (speculating || submitted == written)) {
+                ChunkJob& job = *jobs[submitted % threads];
                 job.start = settings;
                 setAdaptiveState(job.start, truth);
                 pool.submit(&job);
-                ++dispatched;
+                ++submitted;
             }
-            if (!ok || written == dispatched) break;
+            if (!ok || written == read) break;
 
             ChunkJob& job = *jobs[written % threads];
             pool.wait(&job);
@@ -186,9 +193,12 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, LevelSett
                 std::atomic<bool> never{false};
                 parseChunk(job, *ownChains, never);
                 end = adaptiveStateOf(job.end);
+                speculating = false;
+            } else if (end.skipInterval == 0) {
+                speculating = true; // searching everywhere again: guesses hold
             }
             for (const BlockSpan& block : job.blocks) {
-                writeBlock(writer, *job.codes[&block - job.blocks.data()], job.tokens.data() + block.offset,
+                writeBlock(writer, *job.codes[&block - job.blocks.data()], job.tokens.get() + block.offset,
                            block.words);
             }
             if (writer.writeFailed) {
@@ -204,7 +214,7 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, LevelSett
         }
         if (!ok) {
             pool.cancel();
-            for (uint64_t k = written; k < dispatched; ++k) pool.wait(jobs[k % threads].get());
+            for (uint64_t k = written; k < submitted; ++k) pool.wait(jobs[k % threads].get());
         }
     }
     setAdaptiveState(settings, truth);

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -75,6 +76,21 @@ int32_t levelFromCommandWord(const std::string& word)
     return level;
 }
 
+// The first item whose stored name an earlier item already has is the clash reported, as
+// a scan of every earlier item would report it.
+bool namesAreUnique(const InputList& list)
+{
+    std::unordered_set<std::string_view> names;
+    names.reserve(list.size());
+    for (const SourceItem& item : list) {
+        if (!names.insert(item.storedName).second) {
+            std::printf("Error: %s is already in the archive\n", item.storedName.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 // Measures every entry and stores its CRC-32; false after a message on failure.
 bool measureAndHash(std::vector<FileEntry>& entries)
 {
@@ -131,19 +147,12 @@ int32_t runCompress(const std::vector<std::string>& args, LevelSettings& setting
     std::vector<FileEntry> entries(n);
     if (!orderInputs(list, settings.orderMethod)) return 1;
 
-    // The first item whose stored name an earlier item already has is the clash reported.
-    std::unordered_set<std::string> names;
-    names.reserve(n);
-    for (size_t k = 0; k < n; ++k) {
-        if (!names.insert(list[k].storedName).second) {
-            std::printf("Error: %s is already in the archive\n", list[k].storedName.c_str());
-            return 1;
-        }
-    }
+    if (!namesAreUnique(list)) return 1;
     for (size_t k = 0; k < n; ++k) {
         entries[k].storedName = std::move(list[k].storedName);
         entries[k].sourcePath = std::move(list[k].sourcePath);
     }
+    InputList().swap(list); // the entries hold the names now
     if (!measureAndHash(entries)) return 1;
     std::printf("Ordered files\n");
 
