@@ -213,6 +213,11 @@ bool readFileTable(Extraction& x, BitReader& reader, int32_t entryCount, bool wi
             std::printf("Error: output filename is not relative (%s)\n", entry.storedName.c_str());
             return false;
         }
+        // Appended to the output prefix, a name without a leading separator would name a
+        // file beside the output folder (prefix out, name x: outx) instead of inside it.
+        if (entryCount > 1 && (entry.storedName.empty() || !isPathSeparator(entry.storedName[0]))) {
+            return reportDamage("stored name without a leading separator");
+        }
     }
     releaseTables(nameCode);
     return true;
