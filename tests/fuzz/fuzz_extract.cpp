@@ -1,6 +1,7 @@
 // Extracts an archive given as bytes into a fresh folder, which is removed afterwards.
 // Overwriting is forced, so no prompt waits for an answer. Every input gets an output path
-// of its own: the extractor remembers the folders it created for the whole process.
+// of its own: the extractor remembers the folders it created for the whole process. Files
+// written anywhere but inside that path, or left open, are faults.
 #include "archive/archive_format.h"
 #include "archive/extractor.h"
 #include "fuzz_support.h"
@@ -92,8 +93,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         settings.forceOverwrite = 1;
         qv5::extractArchive(archive.get(), output.c_str(), settings);
     }
-    // Stored names without a leading separator land beside the prefix: clear the whole folder.
-    for (const fs::directory_entry& entry : fs::directory_iterator(workFolder)) fs::remove_all(entry.path());
+    // Everything written must lie inside the output path (or be it): nothing beside it.
+    const std::string own = std::to_string(inputNumber);
+    bool outside = false;
+    for (const fs::directory_entry& entry : fs::directory_iterator(workFolder)) {
+        outside |= entry.path().filename() != own;
+        fs::remove_all(entry.path());
+    }
+    if (outside) {
+        std::fprintf(stderr, "extraction wrote beside its output folder\n");
+        std::abort();
+    }
     if (openDescriptors() != descriptorsBefore) {
         std::fprintf(stderr, "extraction left a file open\n");
         std::abort();
