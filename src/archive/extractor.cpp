@@ -202,8 +202,11 @@ bool readFileTable(Extraction& x, BitReader& reader, int32_t entryCount, bool wi
 {
     HuffmanCode nameCode{nameAlphabet};
     if (!readNameTable(reader, nameCode)) return false;
-    x.entries.resize(static_cast<size_t>(entryCount));
-    for (ArchiveEntry& entry : x.entries) {
+    // Entries are kept as they are read: the header's count alone does not size the table,
+    // since a sparse file of zeros can back any count without holding the entries.
+    x.entries.clear();
+    for (int32_t i = 0; i < entryCount; ++i) {
+        ArchiveEntry& entry = x.entries.emplace_back();
         if (!readEntry(reader, nameCode, withCrc, entry)) return false;
         if (hasParentReference(entry.storedName)) {
             std::printf("Error: output filename contains ../ (%s)\n", entry.storedName.c_str());
