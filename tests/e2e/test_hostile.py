@@ -143,3 +143,21 @@ def test_unused_distance_table_is_harmless(ctx):
     save(ctx, "u.qv5", m.archive([(b"/u", content, 0)], distance_counts=counts))
     r = ctx.run("d", "u.qv5", "out")
     assert r.rc == 0 and "INVALID" not in r.body and ctx.read("out") == content, r
+
+
+def test_huge_count_backed_by_a_sparse_file(ctx):
+    # 2^31 - 1 entries fit the file's size when it is a 40 GB hole of zeros: the table must
+    # not be sized from the count (it would take about 120 GB), and the zero entries, without
+    # names, are refused at the first one.
+    save(ctx, "s.qv5", m.archive([(b"/a", b"", 0)], entry_count=(1 << 31) - 1))
+    with open(ctx.path("s.qv5"), "r+b") as f:
+        f.truncate(40 << 30)
+    r = ctx.run("d", "s.qv5", "out", timeout=60, preexec=_memory_limit if not ctx.wine else None)
+    assert r.rc == 1 and "Error: damaged archive (stored name without a leading separator)\n" in r.body, r
+    assert not os.path.exists(ctx.path("out"))
+
+
+def _memory_limit():
+    # Far below the 120 GB the entry table would take, far above what extraction needs.
+    import resource
+    resource.setrlimit(resource.RLIMIT_AS, (8 << 30, 8 << 30))
