@@ -102,7 +102,9 @@ if timed "asan build" bash -c 'cmake --preset asan >/dev/null && cmake --build -
     record "unit tests (asan)" "$status" $(( ${unit_total:-0} - ${unit_failed:-0} )) "${unit_failed:-1}"
 
     step "End-to-end tests, Linux build under AddressSanitizer"
+    export QV5_SANITIZER=address,undefined # tests that set memory limits adapt to it
     timed "asan end-to-end tests" e2e asan --qv5 build/asan/src/cli/qv5
+    unset QV5_SANITIZER
 
     step "Fault-injection sweep (release and asan builds)"
     for build in linux asan; do
