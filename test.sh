@@ -62,6 +62,76 @@ wine cmd /c exit >/dev/null 2>&1 || true  # creates the Wine prefix once
 e2e windows --qv5 build/windows/src/cli/qv5.exe --wine --peer build/linux/src/cli/qv5
 wineserver -k 2>/dev/null || true
 
+# ---- Hardening: sanitizers, fault injection, fuzzing ------------------------------------
+# The unit and Linux end-to-end tests again under AddressSanitizer and UBSan, the sweep of
+# injected I/O faults, and a bounded run of every fuzz target (FUZZ_SECONDS each, 30 s by
+# default). Any sanitizer report aborts the program, so it cannot pass as a clean exit 1.
+exec 3>&1 # the console, for timings of commands whose output goes to a log
+timed() { # name, command...: runs it and prints how long it took
+    local name=$1 start=$SECONDS; shift
+    "$@"
+    local status=$?
+    echo "-- $name: $((SECONDS - start)) s" >&3
+    return $status
+}
+count_line() { # log, prefix: "N passed, M failed" counts of the last matching line
+    local line
+    line=$(grep -E "^$2: [0-9]+ passed" "$1" | tail -1)
+    echo "$(echo "$line" | sed -nE 's/.*: ([0-9]+) passed.*/\1/p') $(echo "$line" | sed -nE 's/.* ([0-9]+) failed.*/\1/p')"
+}
+fuzzer_works() {
+    echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' |
+        clang++ -x c++ -fsanitize=fuzzer,address,undefined - -o build/fuzzer-check 2>/dev/null
+}
+if ! have clang++ || ! fuzzer_works; then
+    echo "Installing: clang libclang-rt-14-dev"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq && apt-get install -y -qq clang libclang-rt-14-dev >/dev/null || echo "install failed"
+fi
+export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1
+export UBSAN_OPTIONS=abort_on_error=1:halt_on_error=1:print_stacktrace=1
+
+step "AddressSanitizer build"
+if timed "asan build" bash -c 'cmake --preset asan >/dev/null && cmake --build --preset asan -j2 >build/asan-build.log 2>&1'; then
+    step "Unit tests under AddressSanitizer"
+    timed "asan unit tests" ctest --preset asan -j2 >build/unit-asan.log 2>&1
+    status=$?
+    unit_total=$(sed -nE 's/.* tests failed out of ([0-9]+).*/\1/p' build/unit-asan.log | tail -1)
+    unit_failed=$(sed -nE 's/.*, ([0-9]+) tests failed out of.*/\1/p' build/unit-asan.log | tail -1)
+    grep -E 'tests passed|tests failed out of|Failed|\*\*\*' build/unit-asan.log
+    record "unit tests (asan)" "$status" $(( ${unit_total:-0} - ${unit_failed:-0} )) "${unit_failed:-1}"
+
+    step "End-to-end tests, Linux build under AddressSanitizer"
+    export QV5_SANITIZER=address,undefined # tests that set memory limits adapt to it
+    timed "asan end-to-end tests" e2e asan --qv5 build/asan/src/cli/qv5
+    unset QV5_SANITIZER
+
+    step "Fault-injection sweep (release and asan builds)"
+    for build in linux asan; do
+        timed "fault sweep ($build)" /usr/bin/python3 tests/faults/sweep.py --qv5 "build/$build/src/cli/qv5" \
+            >"build/faults-$build.log" 2>&1
+        status=$?
+        grep -E '^(FAULT|outcomes|fault-sweep)' "build/faults-$build.log" | cut -c1-400
+        read -r p f <<<"$(count_line "build/faults-$build.log" fault-sweep)"
+        record "fault sweep ($build)" "$status" "${p:-0}" "${f:-1}"
+    done
+else
+    tail -20 build/asan-build.log
+    record "asan build" 1 0 1
+fi
+
+step "Fuzz targets (clang, libFuzzer)"
+if timed "fuzz build" bash -c 'cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j2 >build/fuzz-build.log 2>&1'; then
+    timed "fuzz runs" tests/fuzz/run.sh >build/fuzz-runs.log 2>&1
+    status=$?
+    cat build/fuzz-runs.log
+    record "fuzz runs" "$status" "$(grep -c ': ok,' build/fuzz-runs.log)" "$(grep -cE 'FAILED|missing' build/fuzz-runs.log)"
+else
+    tail -20 build/fuzz-build.log
+    record "fuzz build" 1 0 1
+fi
+# ---- end of hardening stages -------------------------------------------------------------
+
 echo
 echo "total: $passed passed, $failed failed"
 [ "$failures" -eq 0 ]

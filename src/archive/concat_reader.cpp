@@ -42,9 +42,13 @@ int32_t fill(ConcatReader& reader, uint8_t* buffer, int32_t capacity)
             int64_t want = capacity - sum;
             if (want > reader.remaining) want = reader.remaining;
             size_t got = std::fread(buffer + sum, 1, static_cast<size_t>(want), reader.file);
+            // A short read with the error flag set is a failed read, even when it delivered bytes.
+            if (std::ferror(reader.file)) {
+                fail(reader, "\nError reading input file %s\n");
+                return 0;
+            }
             if (got == 0) {
-                fail(reader, std::ferror(reader.file) ? "\nError reading input file %s\n"
-                                                      : "\nError: input file %s changed while being archived\n");
+                fail(reader, "\nError: input file %s changed while being archived\n");
                 return 0;
             }
             reader.remaining -= static_cast<int64_t>(got);
@@ -53,6 +57,10 @@ int32_t fill(ConcatReader& reader, uint8_t* buffer, int32_t capacity)
             // The recorded size is delivered; a byte more means the file grew.
             if (std::fgetc(reader.file) != EOF) {
                 fail(reader, "\nError: input file %s changed while being archived\n");
+                return 0;
+            }
+            if (std::ferror(reader.file)) {
+                fail(reader, "\nError reading input file %s\n");
                 return 0;
             }
             closeReader(reader);

@@ -202,8 +202,11 @@ bool readFileTable(Extraction& x, BitReader& reader, int32_t entryCount, bool wi
 {
     HuffmanCode nameCode{nameAlphabet};
     if (!readNameTable(reader, nameCode)) return false;
-    x.entries.resize(static_cast<size_t>(entryCount));
-    for (ArchiveEntry& entry : x.entries) {
+    // Entries are kept as they are read: the header's count alone does not size the table,
+    // since a sparse file of zeros can back any count without holding the entries.
+    x.entries.clear();
+    for (int32_t i = 0; i < entryCount; ++i) {
+        ArchiveEntry& entry = x.entries.emplace_back();
         if (!readEntry(reader, nameCode, withCrc, entry)) return false;
         if (hasParentReference(entry.storedName)) {
             std::printf("Error: output filename contains ../ (%s)\n", entry.storedName.c_str());
@@ -212,6 +215,11 @@ bool readFileTable(Extraction& x, BitReader& reader, int32_t entryCount, bool wi
         if (colonIsSpecial && entry.storedName.find(':') != std::string::npos) {
             std::printf("Error: output filename is not relative (%s)\n", entry.storedName.c_str());
             return false;
+        }
+        // Appended to the output prefix, a name without a leading separator would name a
+        // file beside the output folder (prefix out, name x: outx) instead of inside it.
+        if (entryCount > 1 && (entry.storedName.empty() || !isPathSeparator(entry.storedName[0]))) {
+            return reportDamage("stored name without a leading separator");
         }
     }
     releaseTables(nameCode);

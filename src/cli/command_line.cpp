@@ -188,10 +188,9 @@ int32_t writeArchiveFile(const std::string& archivePath, FileEntry& head, LevelS
     }
     if (!ok) {
         // Only a regular file the command created is removed, never a device such as /dev/full.
-        if (FILE* written = openRead(archivePath)) {
-            std::fclose(written);
-            removeFile(archivePath);
-        }
+        // Tested without opening it: the failure may be that no more files can be opened.
+        int64_t size = 0;
+        if (querySize(archivePath, size)) removeFile(archivePath);
         return 1;
     }
     if (settings.createSfx) markExecutable(archivePath);

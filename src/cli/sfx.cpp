@@ -51,9 +51,13 @@ bool writeSfxImage(FILE* output, const std::string& outputPath)
         std::printf("Error opening input file %s to create SFX exe\n", exePath.c_str());
         return false;
     }
-    seekFile(exe, 0, SEEK_END);
-    int64_t exeSize = tellFile(exe);
-    seekFile(exe, 0, SEEK_SET);
+    int64_t exeSize = -1;
+    if (seekFile(exe, 0, SEEK_END) == 0) exeSize = tellFile(exe);
+    if (exeSize < 0 || seekFile(exe, 0, SEEK_SET) != 0) {
+        std::fclose(exe);
+        std::printf("Error reading input file %s\n", exePath.c_str());
+        return false;
+    }
 
     const uint32_t marker = SfxMarker();
     std::vector<uint8_t> portion(sfxPortionSize);
@@ -78,7 +82,13 @@ bool writeSfxImage(FILE* output, const std::string& outputPath)
         }
         written += n;
     }
+    // The slot holds exeSize as the archive's offset: the copy must be exactly that long.
+    bool readOk = std::ferror(exe) == 0 && written == static_cast<uint64_t>(exeSize);
     std::fclose(exe);
+    if (writeOk && !readOk) {
+        std::printf("Error reading input file %s\n", exePath.c_str());
+        return false;
+    }
     if (!writeOk) {
         std::printf("Error writing archive %s\n", outputPath.c_str());
         return false;

@@ -124,8 +124,10 @@ def symbol_of(value, base):
     return max(i for i, b in enumerate(base) if b <= value)
 
 
-def block(bits, tokens, word_count=None):
-    """Writes one block. tokens: ints 0-255 (literals) or (length, distance) pairs."""
+def block(bits, tokens, word_count=None, distance_counts=None):
+    """Writes one block. tokens: ints 0-255 (literals) or (length, distance) pairs.
+    distance_counts (60 counts) replaces the distance code's statistics, e.g. to give a
+    literal-only block a distance table it never uses."""
     lit = [0] * 287
     dist = [0] * 60
     words = 0
@@ -140,7 +142,7 @@ def block(bits, tokens, word_count=None):
             words += 1
     bits.write(words if word_count is None else word_count, 19)
     lit_code = Code(lit, [256, 31])
-    dist_code = Code(dist, [60])
+    dist_code = Code(dist if distance_counts is None else distance_counts, [60])
     lit_code.write_table(bits)
     dist_code.write_table(bits)
     for t in tokens:
@@ -159,7 +161,7 @@ def block(bits, tokens, word_count=None):
 
 
 def archive(files, header_form="current", header_length=32, entry_count=None, stored_total=None,
-            flags=1, blocks=None, closing=16, word_count=None, sizes=None):
+            flags=1, blocks=None, closing=16, word_count=None, sizes=None, distance_counts=None):
     """files: list of (name bytes, content bytes, duplicate flag). The stored stream is the
     contents of the unmarked files, coded as literal blocks of one chunk per 16 MiB, unless
     blocks (a list of token lists) is given."""
@@ -193,5 +195,5 @@ def archive(files, header_form="current", header_length=32, entry_count=None, st
             for at in range(0, len(chunk), 262144):
                 blocks.append(list(chunk[at:at + 262144]))
     for tokens in blocks:
-        block(bits, tokens, word_count)
+        block(bits, tokens, word_count, distance_counts)
     return out + bits.bytes(closing)

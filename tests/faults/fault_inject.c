@@ -1,0 +1,227 @@
+/* Test-only fault injection for the program's buffered file I/O, loaded with LD_PRELOAD.
+ *
+ * Calls on files count; calls on stdin, stdout and stderr pass through uncounted. Each
+ * family counts once per call whatever name the program links: fopen (fopen, fopen64),
+ * fread, fwrite, fclose, fflush, fgetc (fgetc, getc), fseeko (fseeko, fseeko64, fseek),
+ * ftello (ftello, ftello64, ftell).
+ *
+ *   FAULT_COUNT=FILE           at exit, appends "family count" lines for every family used
+ *   FAULT_CALL=FAMILY          the family to fail ...
+ *   FAULT_N=N                  ... at its Nth call (from 1)
+ *   FAULT_STICKY=1             ... and at every later call too (a disk that stays full)
+ *
+ * A failing call behaves as the C library does on an I/O error: fread and fwrite move half
+ * of the requested items (rounded down; nothing at all for the later calls of a sticky
+ * fault) and then stop with the stream's error flag set;
+ * fgetc returns EOF with the error flag set; fflush returns EOF with the error flag set and
+ * writes nothing; fclose closes the stream (no descriptor is leaked) and returns EOF; fopen
+ * returns NULL; fseeko and ftello return -1. errno is set each time. Every injected fault
+ * is reported on stderr as "fault: FAMILY #N".
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/types.h>
+
+enum { F_FOPEN, F_FREAD, F_FWRITE, F_FCLOSE, F_FFLUSH, F_FGETC, F_FSEEKO, F_FTELLO, F_COUNT };
+static const char *const family_names[F_COUNT] = {"fopen", "fread", "fwrite", "fclose",
+                                                  "fflush", "fgetc", "fseeko", "ftello"};
+
+static unsigned long calls[F_COUNT];
+static int target = -1;
+static unsigned long target_n;
+static int sticky;
+static const char *count_file;
+
+__attribute__((constructor)) static void setup(void)
+{
+    count_file = getenv("FAULT_COUNT");
+    const char *call = getenv("FAULT_CALL");
+    const char *n = getenv("FAULT_N");
+    const char *s = getenv("FAULT_STICKY");
+    sticky = s && *s == '1';
+    if (call && n) {
+        for (int i = 0; i < F_COUNT; ++i)
+            if (strcmp(call, family_names[i]) == 0) target = i;
+        target_n = strtoul(n, NULL, 10);
+    }
+}
+
+__attribute__((destructor)) static void report(void)
+{
+    if (!count_file) return;
+    /* The library's own calls, past the program's last one, are not counted. */
+    FILE *(*real_fopen)(const char *, const char *) = (FILE * (*)(const char *, const char *)) dlsym(RTLD_NEXT, "fopen");
+    int (*real_fclose)(FILE *) = (int (*)(FILE *))dlsym(RTLD_NEXT, "fclose");
+    FILE *out = real_fopen(count_file, "a");
+    if (!out) return;
+    for (int i = 0; i < F_COUNT; ++i)
+        if (calls[i]) fprintf(out, "%s %lu\n", family_names[i], calls[i]);
+    real_fclose(out);
+}
+
+static int is_console(FILE *stream)
+{
+    return stream == stdin || stream == stdout || stream == stderr;
+}
+
+/* Counts the call; 0 when it is to succeed, 1 for the first failing call, 2 for a later one. */
+static int strike(int family)
+{
+    unsigned long n = ++calls[family];
+    if (family != target || target_n == 0) return 0;
+    if (n == target_n || (sticky && n > target_n)) {
+        char line[64];
+        int length = snprintf(line, sizeof line, "fault: %s #%lu\n", family_names[family], n);
+        fwrite_unlocked(line, 1, (size_t)length, stderr);
+        return n == target_n ? 1 : 2;
+    }
+    return 0;
+}
+
+static void set_error(FILE *stream, int code)
+{
+    stream->_flags |= _IO_ERR_SEEN;
+    errno = code;
+}
+
+#define REAL(name, type) \
+    static type real_##name; \
+    if (!real_##name) real_##name = (type)dlsym(RTLD_NEXT, #name)
+
+typedef FILE *(*fopen_t)(const char *, const char *);
+typedef size_t (*io_t)(void *, size_t, size_t, FILE *);
+typedef size_t (*write_t)(const void *, size_t, size_t, FILE *);
+typedef int (*stream_t)(FILE *);
+typedef int (*seek_t)(FILE *, off_t, int);
+typedef int (*seekl_t)(FILE *, long, int);
+typedef off_t (*tell_t)(FILE *);
+typedef long (*telll_t)(FILE *);
+
+FILE *fopen(const char *path, const char *mode)
+{
+    REAL(fopen, fopen_t);
+    if (strike(F_FOPEN)) {
+        errno = EMFILE;
+        return NULL;
+    }
+    return real_fopen(path, mode);
+}
+
+FILE *fopen64(const char *path, const char *mode)
+{
+    REAL(fopen64, fopen_t);
+    if (strike(F_FOPEN)) {
+        errno = EMFILE;
+        return NULL;
+    }
+    return real_fopen64(path, mode);
+}
+
+size_t fread(void *buffer, size_t size, size_t count, FILE *stream)
+{
+    REAL(fread, io_t);
+    int fault = is_console(stream) ? 0 : strike(F_FREAD);
+    if (!fault) return real_fread(buffer, size, count, stream);
+    size_t got = fault == 1 && count / 2 ? real_fread(buffer, size, count / 2, stream) : 0;
+    set_error(stream, EIO);
+    return got;
+}
+
+size_t fwrite(const void *buffer, size_t size, size_t count, FILE *stream)
+{
+    REAL(fwrite, write_t);
+    int fault = is_console(stream) ? 0 : strike(F_FWRITE);
+    if (!fault) return real_fwrite(buffer, size, count, stream);
+    size_t put = fault == 1 && count / 2 ? real_fwrite(buffer, size, count / 2, stream) : 0;
+    set_error(stream, ENOSPC);
+    return put;
+}
+
+int fclose(FILE *stream)
+{
+    REAL(fclose, stream_t);
+    if (is_console(stream) || !strike(F_FCLOSE)) return real_fclose(stream);
+    real_fclose(stream);
+    errno = ENOSPC;
+    return EOF;
+}
+
+int fflush(FILE *stream)
+{
+    REAL(fflush, stream_t);
+    if (!stream || is_console(stream) || !strike(F_FFLUSH)) return real_fflush(stream);
+    set_error(stream, ENOSPC);
+    return EOF;
+}
+
+static int failing_getc(FILE *stream)
+{
+    set_error(stream, EIO);
+    return EOF;
+}
+
+int fgetc(FILE *stream)
+{
+    REAL(fgetc, stream_t);
+    if (is_console(stream) || !strike(F_FGETC)) return real_fgetc(stream);
+    return failing_getc(stream);
+}
+
+int getc(FILE *stream)
+{
+    REAL(getc, stream_t);
+    if (is_console(stream) || !strike(F_FGETC)) return real_getc(stream);
+    return failing_getc(stream);
+}
+
+int fseeko(FILE *stream, off_t offset, int origin)
+{
+    REAL(fseeko, seek_t);
+    if (is_console(stream) || !strike(F_FSEEKO)) return real_fseeko(stream, offset, origin);
+    errno = EIO;
+    return -1;
+}
+
+int fseeko64(FILE *stream, off_t offset, int origin)
+{
+    REAL(fseeko64, seek_t);
+    if (is_console(stream) || !strike(F_FSEEKO)) return real_fseeko64(stream, offset, origin);
+    errno = EIO;
+    return -1;
+}
+
+int fseek(FILE *stream, long offset, int origin)
+{
+    REAL(fseek, seekl_t);
+    if (is_console(stream) || !strike(F_FSEEKO)) return real_fseek(stream, offset, origin);
+    errno = EIO;
+    return -1;
+}
+
+off_t ftello(FILE *stream)
+{
+    REAL(ftello, tell_t);
+    if (is_console(stream) || !strike(F_FTELLO)) return real_ftello(stream);
+    errno = EIO;
+    return -1;
+}
+
+off_t ftello64(FILE *stream)
+{
+    REAL(ftello64, tell_t);
+    if (is_console(stream) || !strike(F_FTELLO)) return real_ftello64(stream);
+    errno = EIO;
+    return -1;
+}
+
+long ftell(FILE *stream)
+{
+    REAL(ftell, telll_t);
+    if (is_console(stream) || !strike(F_FTELLO)) return real_ftell(stream);
+    errno = EIO;
+    return -1;
+}

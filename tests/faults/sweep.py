@@ -1,0 +1,270 @@
+"""Fault-injection sweep (Linux). Runs small compress, extract, list and self-extracting runs
+once to count their file I/O calls, then once per call with that call failing (and, for
+writes, with every write from that call on failing, as on a full disk), plus real disk-full
+runs under RLIMIT_FSIZE. Every run must end in one of two ways:
+  - exit status 1 with an error message, no incomplete archive left behind; or
+  - exit status 0 with exactly the right result (archive, extracted files or listing).
+A signal, a sanitizer report, another status, a silent failure or a wrong result fails.
+
+  python3 tests/faults/sweep.py --qv5 build/linux/src/cli/qv5 [-j 2] [-v]
+"""
+import argparse
+import os
+import random
+import resource
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+from collections import Counter, defaultdict
+from concurrent.futures import ThreadPoolExecutor
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+FAMILIES = ["fopen", "fread", "fwrite", "fclose", "fflush", "fgetc", "fseeko", "ftello"]
+SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
+
+
+def build_library(build_dir):
+    source = os.path.join(HERE, "fault_inject.c")
+    library = os.path.join(build_dir, "libqv5faults.so")
+    if not os.path.exists(library) or os.path.getmtime(library) < os.path.getmtime(source):
+        os.makedirs(build_dir, exist_ok=True)
+        subprocess.run(["cc", "-std=c11", "-O2", "-Wall", "-Wextra", "-Werror", "-shared", "-fPIC",
+                        "-o", library, source, "-ldl"], check=True)
+    return library
+
+
+def files_under(root):
+    found = {}
+    for folder, _, names in os.walk(root):
+        for name in names:
+            path = os.path.join(folder, name)
+            with open(path, "rb") as f:
+                found[os.path.relpath(path, root)] = f.read()
+    return found
+
+
+def make_inputs(folder):
+    rng = random.Random(11)
+    text = b"".join(b"line %d: context rings and tokens\n" % (i % 97) for i in range(900))
+    inputs = {
+        "in/a.txt": text,
+        "in/b.txt": text,                                   # duplicate of a.txt
+        "in/empty": b"",
+        "in/sub/noise.bin": bytes(rng.getrandbits(8) for _ in range(20000)),
+        "in/sub/z.txt": b"zz" * 3000,
+    }
+    for name, data in inputs.items():
+        path = os.path.join(folder, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+    return files_under(os.path.join(folder, "in"))
+
+
+class Sweep:
+    def __init__(self, qv5, library, verbose):
+        self.qv5 = os.path.abspath(qv5)
+        self.library = library
+        self.verbose = verbose
+        self.base = tempfile.mkdtemp(prefix="qv5-faults-")
+        self.expected = make_inputs(self.base)
+        self.one = b"a single file, extracted by the self-extracting copy\n" * 50
+        with open(os.path.join(self.base, "one.txt"), "wb") as f:
+            f.write(self.one)
+        # Reference archives and listing, made without faults.
+        for args in (["c2", "good.qv5", "in"], ["-sfx", "c1", "good.exe", "one.txt"]):
+            r = self.run_plain(self.base, args)
+            assert r.returncode == 0, r
+        self.listing = self.run_plain(self.base, ["l", "good.qv5"]).stdout
+        self.outcomes = Counter()
+        self.failures = []
+        self.scenarios = Counter()  # scenario -> runs
+        self.bad_scenarios = set()
+        self.by_scenario = defaultdict(Counter)
+
+    def env(self, extra):
+        env = dict(os.environ)
+        # The injected library is loaded before the sanitizer runtime: allow that.
+        env["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=1:" + env.get("ASAN_OPTIONS", "")
+        env.update(extra)
+        return env
+
+    def run_plain(self, cwd, args, extra=None, preexec=None, binary=None):
+        return subprocess.run([binary or self.qv5] + args, cwd=cwd, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=self.env(extra or {}),
+                              timeout=120, preexec_fn=preexec, text=True, errors="replace")
+
+    # One command, in a fresh folder holding the inputs and the reference archives.
+    def fresh(self):
+        work = tempfile.mkdtemp(prefix="run-", dir=self.base)
+        shutil.copytree(os.path.join(self.base, "in"), os.path.join(work, "in"))
+        for name in ("good.qv5", "good.exe"):
+            shutil.copy2(os.path.join(self.base, name), os.path.join(work, name))
+        return work
+
+    COMMANDS = {
+        "c": ["c2", "new.qv5", "in"],
+        "sfx": ["-sfx", "c1", "new.exe", "in/a.txt"],
+        "d": ["-force-overwrite", "d", "good.qv5", "out"],
+        "l": ["l", "good.qv5"],
+        "stub": None,  # the self-extracting copy run as it is
+    }
+
+    def invoke(self, command, work, extra=None, preexec=None):
+        if command == "stub":
+            return self.run_plain(work, [], extra, preexec, binary=os.path.join(work, "good.exe"))
+        return self.run_plain(work, self.COMMANDS[command], extra, preexec)
+
+    def count(self, command):
+        work = self.fresh()
+        counts_file = os.path.join(work, "counts")
+        r = self.invoke(command, work, {"LD_PRELOAD": self.library, "FAULT_COUNT": counts_file})
+        assert r.returncode == 0, (command, r)
+        counts = {}
+        with open(counts_file) as f:
+            for line in f:
+                name, n = line.split()
+                counts[name] = int(n)
+        shutil.rmtree(work, ignore_errors=True)
+        return counts
+
+    def judge(self, command, work, r, family):
+        """Returns None when the outcome is acceptable, else what is wrong."""
+        out = r.stdout
+        if r.returncode < 0:
+            return f"killed by signal {-r.returncode}"
+        if any(mark in r.stderr for mark in SANITIZER_MARKS):
+            return "sanitizer report:\n" + r.stderr[-3000:]
+        if r.returncode not in (0, 1):
+            return f"exit status {r.returncode}"
+        # A read or write that failed leaves the stream's error flag set: the run must fail.
+        if r.returncode == 0 and family in ("fread", "fgetc", "fwrite", "fflush") and "fault: " in r.stderr:
+            return f"exit 0 after a failed {family}"
+        if command in ("c", "sfx"):
+            archive = os.path.join(work, "new.qv5" if command == "c" else "new.exe")
+            if r.returncode == 1:
+                if os.path.exists(archive):
+                    return "incomplete archive left behind"
+            else:
+                if not os.path.exists(archive):
+                    return "exit 0 without an archive"
+                check = self.run_plain(work, ["-force-overwrite", "d", archive, "check"]) if command == "c" else \
+                    self.run_plain(work, [], binary=archive)
+                if check.returncode != 0:
+                    return "exit 0 but the archive does not extract: " + check.stdout[-500:]
+                got = files_under(os.path.join(work, "check", "in")) if command == "c" else \
+                    {"a.txt": open(os.path.join(work, "a.txt"), "rb").read()}
+                want = self.expected if command == "c" else {"a.txt": self.expected["a.txt"]}
+                if got != want:
+                    return "exit 0 but the archive holds other data"
+        elif command == "d":
+            if r.returncode == 0 and files_under(os.path.join(work, "out", "in")) != self.expected:
+                return "exit 0 but the extracted files differ"
+        elif command == "l":
+            if r.returncode == 0 and out != self.listing:
+                return "exit 0 but the listing differs"
+        elif command == "stub":
+            if r.returncode == 0:
+                path = os.path.join(work, "one.txt")
+                if not os.path.exists(path) or open(path, "rb").read() != self.one:
+                    return "exit 0 but the extracted file differs"
+        if r.returncode == 1 and "Error" not in out and "INVALID CHECKSUM" not in out:
+            return "exit 1 without an error message"
+        return None
+
+    def one_run(self, scenario, command, extra=None, preexec=None):
+        work = self.fresh()
+        try:
+            r = self.invoke(command, work, extra, preexec)
+            injected = extra is None or "fault: " in r.stderr
+            problem = self.judge(command, work, r, (extra or {}).get("FAULT_CALL"))
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+        return scenario, injected, r, problem
+
+    @staticmethod
+    def outcome_name(injected, r, problem):
+        if not injected:
+            return "not reached"
+        if problem:
+            return "FAULT"
+        return "exit 1, error reported" if r.returncode == 1 else "exit 0, result correct"
+
+    def record(self, result):
+        scenario, injected, r, problem = result
+        self.scenarios[scenario] += 1
+        self.outcomes[self.outcome_name(injected, r, problem)] += 1
+        self.by_scenario[scenario][self.outcome_name(injected, r, problem)] += 1
+        if problem:
+            self.bad_scenarios.add(scenario)
+            self.failures.append((scenario, problem, r.stdout[-600:]))
+        if self.verbose:
+            print(f"  {scenario}: rc {r.returncode} {'FAULT ' + problem if problem else 'ok'}", flush=True)
+
+    def plan(self):
+        jobs = []
+        for command in self.COMMANDS:
+            counts = self.count(command)
+            print(f"{command}: " + ", ".join(f"{k} {v}" for k, v in sorted(counts.items())), flush=True)
+            for family in FAMILIES:
+                for n in range(1, counts.get(family, 0) + 1):
+                    jobs.append((f"{command}/{family}", command, {"LD_PRELOAD": self.library,
+                                 "FAULT_CALL": family, "FAULT_N": str(n)}))
+                    if family in ("fwrite", "fopen", "fread"):
+                        jobs.append((f"{command}/{family}-from-then-on", command, {"LD_PRELOAD": self.library,
+                                     "FAULT_CALL": family, "FAULT_N": str(n), "FAULT_STICKY": "1"}))
+        return jobs
+
+    def disk_full_jobs(self):
+        """Real write failures: RLIMIT_FSIZE with SIGXFSZ ignored, at limits across the output."""
+        def limit(n):
+            def apply():
+                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+                resource.setrlimit(resource.RLIMIT_FSIZE, (n, n))
+            return apply
+        archive = os.path.getsize(os.path.join(self.base, "good.qv5"))
+        exe = os.path.getsize(os.path.join(self.base, "good.exe"))
+        jobs = []
+        for n in sorted({0, 1, 8, 39, 40, 41, 100, archive // 2, archive - 17, archive - 1}):
+            jobs.append(("c/disk-full", "c", None, limit(n)))
+        for n in sorted({0, 4096, exe // 2, exe - 1}):
+            jobs.append(("sfx/disk-full", "sfx", None, limit(n)))
+        biggest = max(len(v) for v in self.expected.values())
+        for n in sorted({0, 1, 5999, biggest // 2, biggest - 1}):
+            jobs.append(("d/disk-full", "d", None, limit(n)))
+        return jobs
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--qv5", required=True)
+    parser.add_argument("--build-dir", default=os.path.join(ROOT, "build", "faults"))
+    parser.add_argument("-j", type=int, default=2)
+    parser.add_argument("-v", action="store_true")
+    options = parser.parse_args()
+    library = build_library(options.build_dir)
+    sweep = Sweep(options.qv5, library, options.v)
+    try:
+        jobs = [(s, c, e, None) for s, c, e in sweep.plan()] + sweep.disk_full_jobs()
+        with ThreadPoolExecutor(max_workers=options.j) as pool:
+            for result in pool.map(lambda job: sweep.one_run(*job), jobs):
+                sweep.record(result)
+    finally:
+        shutil.rmtree(sweep.base, ignore_errors=True)
+    for scenario, problem, out in sweep.failures:
+        print(f"FAULT in {scenario}: {problem}\n  output ends: {out!r}")
+    if options.v:
+        for scenario, counts in sorted(sweep.by_scenario.items()):
+            print(f"  {scenario}: " + ", ".join(f"{k} {v}" for k, v in sorted(counts.items())))
+    print("outcomes: " + ", ".join(f"{k}: {v}" for k, v in sorted(sweep.outcomes.items())))
+    good = len(sweep.scenarios) - len(sweep.bad_scenarios)
+    print(f"fault-sweep: {good} passed, {len(sweep.bad_scenarios)} failed "
+          f"({len(jobs)} runs in {len(sweep.scenarios)} scenarios)")
+    return 1 if sweep.bad_scenarios else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
