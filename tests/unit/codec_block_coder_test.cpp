@@ -114,7 +114,7 @@ TEST_F(BlockCoder, ParsedChunksRoundTripAtEveryLevel) {
         // The decoder's rings are the match finder's, slot for slot (last chunk).
         for (int x = 0; x < contextCount; ++x) {
             ASSERT_EQ(history->ringIndex[x], chains->records[x].ringIndex);
-            ASSERT_EQ(std::memcmp(history->positions[x], chains->records[x].positions, sizeof(int32_t) * ringSize), 0);
+            for (int s = 0; s < ringSize; ++s) ASSERT_EQ(history->positions[x][s], chains->records[x].slots[s].position);
         }
     }
 }
