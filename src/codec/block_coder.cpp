@@ -1,5 +1,6 @@
 #include "codec/block_coder.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -151,45 +152,94 @@ void writeBlock(BitWriter& writer, const BlockCodes& codes, const uint16_t* toke
 }
 
 void resetHistory(ContextHistory& history) {
-    std::memset(&history, 0xFF, sizeof(ContextHistory));
-    for (ContextRing& ring : history.rings) ring.ringIndex = 0;
+    std::memset(history.positions, 0xFF, sizeof history.positions);
+    std::memset(history.ringIndex, 0, sizeof history.ringIndex);
 }
+
+namespace {
+
+// Decode-table entry: bits 0-7 the stream bits it consumes (code and extra bits), bits 8-15
+// the code's own length, bits 16-29 the value (literal byte, or the base of a length value
+// or distance, whose extra bits follow the code). A literal has literalEntry set; longEntry
+// marks a first-level slot whose code is longer than the table, or that has no code.
+constexpr uint32_t literalEntry = 0x80000000u;
+constexpr uint32_t longEntry = 0x40000000u;
+constexpr uint32_t valueShift = 16;
+constexpr uint32_t valueMask = 0x3FFF;
+
+inline uint32_t makeEntry(uint32_t value, uint32_t codeLength, uint32_t extra) {
+    return (value << valueShift) | (codeLength << 8) | (codeLength + extra);
+}
+
+// Fills the first-level table of a code read by readTable, and the entries by symbol for
+// the codes the first level cannot resolve.
+template <typename EntryOf>
+void buildEntries(const HuffmanCode& code, int32_t tableBits, uint32_t* entries, uint32_t* bySymbol,
+                  EntryOf entryOf) {
+    const uint32_t size = 1u << tableBits;
+    std::fill_n(entries, size, longEntry);
+    for (int32_t s = 0; s < code.alphabet.symbolCount; ++s) {
+        const uint32_t length = code.lengths[s];
+        if (length == 0) continue;
+        bySymbol[s] = entryOf(uint32_t(s), length);
+        if (length > uint32_t(tableBits)) continue;
+        for (uint32_t i = code.codes[s]; i < size; i += 1u << length) entries[i] = bySymbol[s];
+    }
+}
+
+void buildDecodeEntries(BlockCodes& codes) {
+    buildEntries(codes.literalLength, literalTableBits, codes.literalEntries, codes.literalBySymbol,
+                 [](uint32_t s, uint32_t length) {
+                     if (s < uint32_t(literalCount)) return literalEntry | makeEntry(s, length, 0);
+                     const uint32_t l = s - uint32_t(literalCount);
+                     return makeEntry(uint32_t(lengthBase[l]), length, uint32_t(lengthExtra[l]));
+                 });
+    buildEntries(codes.distance, distanceTableBits, codes.distanceEntries, codes.distanceBySymbol,
+                 [](uint32_t t, uint32_t length) {
+                     // Distances past the ring are never written; their extra bits are not
+                     // read, the value alone makes the match out of range.
+                     if (distanceBase[t] >= ringSize) return makeEntry(uint32_t(ringSize), length, 0);
+                     return makeEntry(uint32_t(distanceBase[t]), length, uint32_t(distanceExtra[t]));
+                 });
+}
+
+// The value of an entry whose code is at the bottom of acc, extra bits included.
+inline uint32_t entryValue(uint32_t entry, uint64_t acc) {
+    const uint32_t codeLength = (entry >> 8) & 0xFF;
+    const uint32_t extra = (entry & 0xFF) - codeLength;
+    return ((entry >> valueShift) & valueMask) + (uint32_t(acc >> codeLength) & ((1u << extra) - 1));
+}
+
+} // namespace
 
 const char* decodeBlock(BitReader& reader, BlockCodes& codes, ContextHistory& history,
                         uint8_t* window, int32_t chunkLength, int32_t& position) {
     const uint32_t wordCount = uint32_t(readBits(reader, wordCountBits));
     if (!readTable(codes.literalLength, reader)) return "invalid literal/length code table";
     if (!readTable(codes.distance, reader)) return "invalid distance code table";
+    buildDecodeEntries(codes);
 
-    const HuffmanCode& ll = codes.literalLength;
-    const HuffmanCode& dc = codes.distance;
-    const uint16_t* llFast = ll.fastTable;
-    const uint16_t* llFull = ll.fullTable.get();
-    const uint8_t* llLengths = ll.lengths;
-    const uint32_t llMax = uint32_t(ll.maxLength);
-    const uint64_t llMask = (uint64_t(1) << llMax) - 1;
-    const uint16_t* dFast = dc.fastTable;
-    const uint16_t* dFull = dc.fullTable.get();
-    const uint8_t* dLengths = dc.lengths;
-    const uint32_t dMax = uint32_t(dc.maxLength);
-    const uint64_t dMask = (uint64_t(1) << dMax) - 1;
+    const uint32_t* const llEntries = codes.literalEntries;
+    const uint32_t* const llBySymbol = codes.literalBySymbol;
+    const uint16_t* const llFull = codes.literalLength.fullTable.get();
+    const uint64_t llFullMask = (uint64_t(1) << codes.literalLength.maxLength) - 1;
+    const uint32_t* const dEntries = codes.distanceEntries;
+    const uint32_t* const dBySymbol = codes.distanceBySymbol;
+    const uint16_t* const dFull = codes.distance.fullTable.get();
+    const uint64_t dFullMask = (uint64_t(1) << codes.distance.maxLength) - 1;
+    int32_t (*const positions)[ringSize] = history.positions;
+    uint32_t* const ringIndex = history.ringIndex;
 
-    // The reader's state in locals; refills give exactly what peekBits would fetch.
+    // The reader's state in locals. A refill tops acc up to at least 56 valid bits, enough
+    // for any token (a match takes at most 16 + 10 + 16 + 10 bits). The bits above the valid
+    // ones are the stream's next bits or zero, so loading them again changes nothing.
     uint64_t acc = reader.acc;
     int32_t accBits = reader.accBits;
-    const uint8_t* in = reader.inBuffer;
+    const uint8_t* const in = reader.inBuffer;
     uint32_t pos = uint32_t(reader.bufferPos);
     uint32_t end = reader.bufferEnd;
-    auto refill = [&]() -> bool {
-        if (pos + 8 <= end) {
-            const uint32_t bytes = uint32_t(63 - accBits) >> 3;
-            acc |= loadU64(in + pos) << accBits;
-            accBits += int32_t(bytes * 8);
-            acc &= (uint64_t(1) << accBits) - 1;
-            pos += bytes;
-            return true;
-        }
-        reader.acc = acc;
+    auto slowRefill = [&]() -> bool {
+        reader.acc = acc & ((uint64_t(1) << accBits) - 1);
         reader.accBits = accBits;
         reader.bufferPos = int32_t(pos);
         refillAccumulator(reader);
@@ -200,73 +250,72 @@ const char* decodeBlock(BitReader& reader, BlockCodes& codes, ContextHistory& hi
         // More than 8 made-up bytes means bits past the end are being consumed.
         return reader.zeroBytesFetched <= 8;
     };
-    auto take = [&](uint32_t n) -> uint32_t {
-        uint32_t v = uint32_t(acc & ((uint64_t(1) << n) - 1));
-        acc >>= n;
-        accBits -= int32_t(n);
-        return v;
-    };
 
     const uint8_t* const writableEnd = window + chunkLength + chunkSlack;
     const char* failure = nullptr;
     int32_t p = position;
+    uint32_t context = p == 0 ? 0u : window[p - 1];
     uint32_t decoded = 0;
     while (decoded < wordCount) {
-        if (accBits < fastTableBits && !refill()) { failure = "archive ends inside a block"; break; }
-        uint32_t symbol = llFast[acc & (fastTableSize - 1)];
-        if (symbol == noSymbol) {
-            if (uint32_t(accBits) < llMax && !refill()) { failure = "archive ends inside a block"; break; }
-            symbol = llFull[acc & llMask];
-            if (symbol == noSymbol) { failure = "bit pattern without a literal/length code"; break; }
+        if (pos + 8 <= end) {
+            acc |= loadU64(in + pos) << accBits;
+            pos += uint32_t(63 - accBits) >> 3;
+            accBits |= 56;
+        } else if (!slowRefill()) {
+            failure = "archive ends inside a block";
+            break;
         }
-        take(llLengths[symbol]);
-        const uint32_t context = p == 0 ? 0u : window[p - 1];
-        ContextRing& ring = history.rings[context];
 
-        if (symbol < uint32_t(literalCount)) {
+        uint32_t entry = llEntries[acc & ((1u << literalTableBits) - 1)];
+        if (entry & longEntry) {
+            const uint32_t symbol = llFull[acc & llFullMask];
+            if (symbol == noSymbol) { failure = "bit pattern without a literal/length code"; break; }
+            entry = llBySymbol[symbol];
+        }
+
+        if (entry & literalEntry) {
             if (p >= chunkLength) { failure = "block runs past the end of the chunk"; break; }
-            ring.positions[ring.ringIndex] = p;
-            ring.ringIndex = uint16_t((ring.ringIndex + 1) & ringMask);
-            window[p++] = uint8_t(symbol);
+            acc >>= entry & 0xFF;
+            accBits -= int32_t(entry & 0xFF);
+            const uint32_t literal = (entry >> valueShift) & 0xFF;
+            const uint32_t slot = ringIndex[context];
+            positions[context][slot] = p;
+            ringIndex[context] = (slot + 1) & ringMask;
+            window[p++] = uint8_t(literal);
+            context = literal;
             decoded += 1;
             continue;
         }
 
         if (decoded + 2 > wordCount) { failure = "match crosses the end of the block"; break; }
-        const uint32_t s = symbol - literalCount;
-        uint32_t value = uint32_t(lengthBase[s]);
-        if (const uint32_t extra = uint32_t(lengthExtra[s])) {
-            if (uint32_t(accBits) < extra && !refill()) { failure = "archive ends inside a block"; break; }
-            value += take(extra);
-        }
-        if (accBits < fastTableBits && !refill()) { failure = "archive ends inside a block"; break; }
-        uint32_t t = dFast[acc & (fastTableSize - 1)];
-        if (t == noSymbol) {
-            if (uint32_t(accBits) < dMax && !refill()) { failure = "archive ends inside a block"; break; }
-            t = dFull[acc & dMask];
-            if (t == noSymbol) { failure = "bit pattern without a distance code"; break; }
-        }
-        take(dLengths[t]);
-        uint32_t distance = uint32_t(distanceBase[t]);
-        if (const uint32_t extra = uint32_t(distanceExtra[t])) {
-            if (uint32_t(accBits) < extra && !refill()) { failure = "archive ends inside a block"; break; }
-            distance += take(extra);
-        }
+        const int32_t length = int32_t(entryValue(entry, acc)) + minMatch;
+        acc >>= entry & 0xFF;
+        accBits -= int32_t(entry & 0xFF);
 
-        const int32_t length = int32_t(value) + minMatch;
+        uint32_t dEntry = dEntries[acc & ((1u << distanceTableBits) - 1)];
+        if (dEntry & longEntry) {
+            const uint32_t symbol = dFull[acc & dFullMask];
+            if (symbol == noSymbol) { failure = "bit pattern without a distance code"; break; }
+            dEntry = dBySymbol[symbol];
+        }
+        const uint32_t distance = entryValue(dEntry, acc);
+        acc >>= dEntry & 0xFF;
+        accBits -= int32_t(dEntry & 0xFF);
+
         if (length > maxMatch || distance >= uint32_t(ringSize)) { failure = "match out of range"; break; }
         if (length > chunkLength - p) { failure = "block runs past the end of the chunk"; break; }
-        const uint32_t slot = ring.ringIndex;
-        const int32_t source = ring.positions[(slot - distance) & ringMask];
+        const uint32_t slot = ringIndex[context];
+        const int32_t source = positions[context][(slot - distance) & ringMask];
         if (source < 0) { failure = "match refers to an empty history slot"; break; }
-        ring.positions[slot] = p;
-        ring.ringIndex = uint16_t((slot + 1) & ringMask);
+        positions[context][slot] = p;
+        ringIndex[context] = (slot + 1) & ringMask;
         copyMatch(window, source, p, length, writableEnd);
         p += length;
+        context = window[p - 1];
         decoded += 2;
     }
 
-    reader.acc = acc;
+    reader.acc = acc & ((uint64_t(1) << accBits) - 1);
     reader.accBits = accBits;
     reader.bufferPos = int32_t(pos);
     position = p;

@@ -11,11 +11,22 @@
 // Both need buildLengthTables and buildDistanceTables to have run.
 namespace qv5 {
 
+// Entries of the block decoder's first-level tables, one per value of the next
+// decodeTableBits (literal/length) or distanceTableBits (distance) stream bits: what the code
+// starting there stands for, so that a literal, or a length or distance with its extra bits,
+// takes one look-up. Codes longer than the table go through HuffmanCode::fullTable.
+constexpr int32_t literalTableBits = 11;
+constexpr int32_t distanceTableBits = 10;
+
 // The two codes of a block. The writer fills counts, lengths and codes; the reader also
 // the decode tables (allocated by the first block read, kept until releaseBlockCodes).
 struct BlockCodes {
     HuffmanCode literalLength{literalLengthAlphabet};
     HuffmanCode distance{distanceAlphabet};
+    uint32_t literalEntries[1 << literalTableBits];
+    uint32_t distanceEntries[1 << distanceTableBits];
+    uint32_t literalBySymbol[literalLengthSymbolCount];  // entries for codes past the table
+    uint32_t distanceBySymbol[distanceAlphabetSize];
 };
 
 // Writer, first half: resets both models, counts the block's tokens and builds both codes.
@@ -24,15 +35,11 @@ void prepareBlock(BlockCodes& codes, const uint16_t* tokens, int32_t words);
 // Writer, second half: the word count, both length tables and every token.
 void writeBlock(BitWriter& writer, const BlockCodes& codes, const uint16_t* tokens, int32_t words);
 
-// One context's ring of token starts, as the extractor keeps it.
-struct ContextRing {
-    int32_t positions[ringSize];  // -1 = empty
-    uint16_t ringIndex;           // next slot to write
-    uint16_t padding;
-};
-
+// Each context's ring of token starts, as the extractor keeps it. The ring indices sit
+// together, apart from the rings, so that the ones in use share a few cache lines.
 struct ContextHistory {
-    ContextRing rings[contextCount];
+    int32_t positions[contextCount][ringSize];  // -1 = empty
+    uint32_t ringIndex[contextCount];           // next slot to write, 0..4095
 };
 static_assert(sizeof(ContextHistory) == 4195328);
 

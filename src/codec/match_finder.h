@@ -12,20 +12,28 @@
 // and stop rule here decides the output.
 namespace qv5 {
 
-// The history of one context: a ring of token-start offsets, and hash chains over it.
+// One ring slot. What a chain walk reads of a candidate shares one cache line: its offset,
+// the next older slot of its bucket, and a tag of its first four bytes, so that most
+// candidates that fail the quick test are passed over without touching the chunk.
+struct RingSlot {
+    int32_t position;  // chunk offset last entered into the slot; -1 = never
+    uint16_t link;     // next older slot in the same bucket, emptyLink for none
+    uint16_t tag;      // fourByteTag of the bytes at position
+};
+
+// The history of one context: a ring of token starts, and hash chains over it.
 struct ContextRecord {
-    int32_t positions[ringSize];  // chunk offset last entered into each slot; -1 = never
+    RingSlot slots[ringSize];
     uint16_t ringIndex;           // next slot to write
     uint16_t padding;
     uint16_t head[bucketCount];   // newest slot of each hash bucket, emptyLink for none
-    uint16_t link[ringSize];      // next older slot in the same bucket, emptyLink for none
 };
-static_assert(sizeof(ContextRecord) == 32772);
+static_assert(sizeof(ContextRecord) == 40964);
 
 struct ContextChains {
     ContextRecord records[contextCount];
 };
-static_assert(sizeof(ContextChains) == 8 * 1024 * 1024 + 1024);
+static_assert(sizeof(ContextChains) == 10 * 1024 * 1024 + 1024);
 
 enum class Evaluation : uint8_t { none, lazy, scored };
 
@@ -63,21 +71,26 @@ inline uint32_t hashAt(const uint8_t* chunk, int32_t p) {
     return ((loadU32(chunk + p) * hashMultiplier) >> hashShift) ^ chunk[p];
 }
 
+// 16 bits of four bytes, as a little-endian value: different tags mean different bytes.
+// Another multiplier than the bucket hash's, so that entries of one bucket differ in it.
+inline uint16_t fourByteTag(uint32_t fourBytes) {
+    return uint16_t((fourBytes * 0x2545F491u) >> 16);
+}
+
 inline uint32_t contextAt(const uint8_t* chunk, int32_t p) {
     return p == 0 ? 0u : chunk[p - 1];
 }
 
 // Files position p under its context and the given bucket.
-inline void enterPosition(ContextRecord& record, int32_t p, uint32_t bucket) {
+inline void enterPosition(ContextRecord& record, int32_t p, uint32_t bucket, uint16_t tag) {
     uint32_t slot = record.ringIndex;
-    record.link[slot] = record.head[bucket];
+    record.slots[slot] = RingSlot{p, record.head[bucket], tag};
     record.head[bucket] = uint16_t(slot);
-    record.positions[slot] = p;
     record.ringIndex = uint16_t((slot + 1) & ringMask);
 }
 
 inline void enterPosition(ContextChains& chains, const uint8_t* chunk, int32_t p) {
-    enterPosition(chains.records[contextAt(chunk, p)], p, hashAt(chunk, p));
+    enterPosition(chains.records[contextAt(chunk, p)], p, hashAt(chunk, p), fourByteTag(loadU32(chunk + p)));
 }
 
 // Empties all 256 rings and bucket tables; called before the first block of every chunk.

@@ -5,6 +5,7 @@ import random
 import re
 import resource
 import signal
+import zlib
 
 import archive_maker
 from harness import needs_peer, only
@@ -241,6 +242,18 @@ def test_invalid_checksum_fails_the_extraction(ctx):
     r = ctx.run("d", "bad.qv5", "out")
     assert "\nINVALID CHECKSUM: Expected 352441C0\n" in r.body and r.body.endswith("Invalid checksums: 1\n"), r
     assert r.rc == 1 and ctx.read("out") == b"abc"
+
+
+def test_validation_reads_what_the_disk_holds(ctx):
+    # Two entries of one path: the second overwrites the first before the report, so the
+    # first validates against the other content, of the same size, and fails.
+    with open(ctx.path("twice.qv5"), "wb") as f:
+        f.write(archive_maker.archive([(b"/t.txt", b"first", 0), (b"/t.txt", b"other", 0), (b"/u.txt", b"u", 0)]))
+    r = ctx.run("-force-overwrite", "d", "twice.qv5", "o")
+    expected = zlib.crc32(b"other")
+    assert f"Wrote /t.txt, validating... CRC32: {expected:X}\nINVALID CHECKSUM: Expected {zlib.crc32(b'first'):X}\n" in r.body, r
+    assert f"Wrote /t.txt, validating... CRC32: {expected:X}\nWrote" in r.body and r.body.endswith("Invalid checksums: 1\n"), r
+    assert r.rc == 1 and ctx.read("o/t.txt") == b"other", r
 
 
 def test_damaged_archives_are_rejected_cleanly(ctx):

@@ -113,8 +113,8 @@ TEST_F(BlockCoder, ParsedChunksRoundTripAtEveryLevel) {
         }
         // The decoder's rings are the match finder's, slot for slot (last chunk).
         for (int x = 0; x < contextCount; ++x) {
-            ASSERT_EQ(history->rings[x].ringIndex, chains->records[x].ringIndex);
-            ASSERT_EQ(std::memcmp(history->rings[x].positions, chains->records[x].positions, sizeof(int32_t) * ringSize), 0);
+            ASSERT_EQ(history->ringIndex[x], chains->records[x].ringIndex);
+            for (int s = 0; s < ringSize; ++s) ASSERT_EQ(history->positions[x][s], chains->records[x].slots[s].position);
         }
     }
 }

@@ -1,0 +1,175 @@
+#!/usr/bin/env bash
+# Side-by-side benchmark of qv5 against peer compressors on the mix corpus (see
+# bench/README.md for how to build it), single-threaded, in one invocation.
+#
+#   bash bench/compare.sh                 # everything, 3 rounds
+#   RUNS=5 bash bench/compare.sh
+#   ONLY='qv5 (c1|c2|d)|gzip' bash bench/compare.sh    # commands whose label matches
+#
+# Environment:
+#   BENCH    corpus folder holding mix/ and mix.tar (default ~/.cache/qv5-bench)
+#   WORK     scratch folder for archives and extracted output (default $BENCH/compare-work,
+#            on the corpus' disk). The previous run's folder is removed at the end of the
+#            next run, after its measurements.
+#   RUNS     rounds (default 3); every round runs every command once, in the same order,
+#            so that the commands alternate and share whatever load the machine has
+#   SUBSET   folder of mix/ used for the c6 row and its like-for-like peers (default markup)
+#   QV5      the qv5 binary (default: the release build, built here)
+#   ONLY     extended regular expression; only commands whose label matches run (select the
+#            compression that a decompression reads too: qv5 l and qv5 d read the c2 archive)
+#
+# Measured per command: wall seconds (median over the rounds; "wall spread" is the range of
+# the rounds over the median, a measure of the noise), user+system CPU seconds
+# and peak resident set size (the largest single process of a pipeline) from
+# /usr/bin/time. MB/s is the corpus' file bytes (the payload, the same for every tool) per
+# wall second, MB = 10^6 bytes, with a warm page cache. Every extraction and decompression
+# writes new files into a new folder on the corpus' disk, and nothing is deleted while
+# measuring: on ext4, creating thousands of files shortly after deleting as many is slowed
+# down by inode allocation, and rewriting truncated files starts their writeback on close,
+# both of which measure the file system rather than the tools. So a run right after
+# another one (within minutes) measures slower extractions.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+BENCH=${BENCH:-$HOME/.cache/qv5-bench}
+WORK=${WORK:-$BENCH/compare-work}
+RUNS=${RUNS:-3}
+SUBSET=${SUBSET:-markup}
+ONLY=${ONLY:-}
+
+if [ ! -d "$BENCH/mix" ] || [ ! -f "$BENCH/mix.tar" ]; then
+    echo "corpus not found in $BENCH: build it with bench/make-mix.sh (see bench/README.md)" >&2
+    exit 1
+fi
+
+# Peers from Debian's packages, installed when missing.
+need=()
+command -v gzip >/dev/null || need+=(gzip)
+command -v zstd >/dev/null || need+=(zstd)
+command -v xz >/dev/null || need+=(xz-utils)
+command -v libdeflate-gzip >/dev/null || need+=(libdeflate-tools)
+command -v 7zz >/dev/null || need+=(7zip)
+[ -x /usr/bin/time ] || need+=(time)
+command -v python3 >/dev/null || need+=(python3)
+if [ ${#need[@]} -gt 0 ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq && apt-get install -y -qq "${need[@]}" >/dev/null
+fi
+
+if [ -z "${QV5:-}" ]; then
+    if [ ! -f "$here/build/release/build.ninja" ]; then cmake --preset release -S "$here" >/dev/null; fi
+    cmake --build "$here/build/release" --target qv5 >/dev/null
+    QV5=$here/build/release/src/cli/qv5
+fi
+
+old=""
+if [ -e "$WORK" ]; then old="$WORK.old.$$"; mv "$WORK" "$old"; fi
+mkdir -p "$WORK"
+tar cf "$WORK/subset.tar" -C "$BENCH/mix" "$SUBSET"
+
+export BENCH WORK RUNS SUBSET ONLY QV5
+python3 - <<'PYTHON'
+import os, re, shlex, statistics, subprocess, time
+
+bench, work, runs = os.environ["BENCH"], os.environ["WORK"], int(os.environ["RUNS"])
+subset, only, qv5 = os.environ["SUBSET"], os.environ["ONLY"], os.environ["QV5"]
+mix, tar = f"{bench}/mix", f"{bench}/mix.tar"
+q = shlex.quote
+
+def payload(folder):
+    total = 0
+    for root, _, files in os.walk(folder):
+        for name in files:
+            path = os.path.join(root, name)
+            if os.path.isfile(path) and not os.path.islink(path):
+                total += os.path.getsize(path)
+    return total
+
+corpus = {"mix": payload(mix), subset: payload(f"{mix}/{subset}")}
+
+# (label, corpus, kind, command, output whose size is the archive size). Decompressions come
+# after the compression that makes their input.
+W = work
+commands = [
+    ("qv5 c1", "mix", "c", f"{q(qv5)} -force-overwrite c1 {W}/c1.qv5 {q(mix)}", f"{W}/c1.qv5"),
+    ("qv5 c2", "mix", "c", f"{q(qv5)} -force-overwrite c2 {W}/c2.qv5 {q(mix)}", f"{W}/c2.qv5"),
+    ("qv5 c3", "mix", "c", f"{q(qv5)} -force-overwrite c3 {W}/c3.qv5 {q(mix)}", f"{W}/c3.qv5"),
+    ("qv5 l", "mix", "l", f"{q(qv5)} l {W}/c2.qv5", None),
+    ("qv5 d", "mix", "d", f"{q(qv5)} -force-overwrite d {W}/c2.qv5 {W}/qv5-out{{R}}", None),
+    ("gzip -6", "mix", "c", f"tar cf - -C {q(bench)} mix | gzip -6 > {W}/mix.tar.gz", f"{W}/mix.tar.gz"),
+    ("gzip -d", "mix", "d", f"gzip -dc {W}/mix.tar.gz > {W}/gzip-out{{R}}.tar", None),
+    ("libdeflate-gzip -6", "mix", "c", f"libdeflate-gzip -6 -c {q(tar)} > {W}/mix.tar.ldgz", f"{W}/mix.tar.ldgz"),
+    ("libdeflate-gzip -d", "mix", "d", f"libdeflate-gzip -d -c {W}/mix.tar.ldgz > {W}/ldgz-out{{R}}.tar", None),
+    ("zstd -3", "mix", "c", f"tar cf - -C {q(bench)} mix | zstd -q -3 -T1 > {W}/mix.tar.zst3", f"{W}/mix.tar.zst3"),
+    ("zstd -d (-3)", "mix", "d", f"zstd -q -d -c {W}/mix.tar.zst3 > {W}/zst3-out{{R}}.tar", None),
+    ("zstd -19", "mix", "c", f"tar cf - -C {q(bench)} mix | zstd -q -19 -T1 > {W}/mix.tar.zst19", f"{W}/mix.tar.zst19"),
+    ("zstd -d (-19)", "mix", "d", f"zstd -q -d -c {W}/mix.tar.zst19 > {W}/zst19-out{{R}}.tar", None),
+    ("xz -6", "mix", "c", f"tar cf - -C {q(bench)} mix | xz -q -6 -T1 > {W}/mix.tar.xz", f"{W}/mix.tar.xz"),
+    ("xz -d", "mix", "d", f"xz -q -d -c {W}/mix.tar.xz > {W}/xz-out{{R}}.tar", None),
+    ("7zz -mx=5", "mix", "c", f"rm -f {W}/mix.7z && cd {q(bench)} && 7zz a -bd -bso0 -mx=5 -mmt=1 {W}/mix.7z mix",
+     f"{W}/mix.7z"),
+    ("7zz x", "mix", "d", f"7zz x -bd -bso0 -mmt=1 -o{W}/7z-out{{R}} {W}/mix.7z", None),
+    ("qv5 c6", subset, "c", f"{q(qv5)} -force-overwrite c6 {W}/c6.qv5 {q(mix + '/' + subset)}", f"{W}/c6.qv5"),
+    ("qv5 d (c6)", subset, "d", f"{q(qv5)} -force-overwrite d {W}/c6.qv5 {W}/qv5-out6-{{R}}", None),
+    ("zstd -19 (subset)", subset, "c", f"zstd -q -19 -T1 -c {W}/subset.tar > {W}/subset.tar.zst19", f"{W}/subset.tar.zst19"),
+    ("xz -6 (subset)", subset, "c", f"xz -q -6 -T1 -c {W}/subset.tar > {W}/subset.tar.xz", f"{W}/subset.tar.xz"),
+]
+if only:
+    commands = [c for c in commands if re.search(only, c[0])]
+
+def run(command):
+    out = f"{work}/time.txt"
+    start = time.perf_counter()
+    done = subprocess.run(["/usr/bin/time", "-f", "%U %S %M", "-o", out, "sh", "-c", command],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    wall = time.perf_counter() - start
+    if done.returncode != 0:
+        raise SystemExit(f"failed ({done.returncode}): {command}\n{done.stderr.decode(errors='replace')}")
+    user, system, rss = open(out).read().split()[-3:]
+    return wall, float(user) + float(system), int(rss)
+
+samples = {c[0]: [] for c in commands}
+for r in range(runs):
+    for label, _, kind, command, _ in commands:
+        samples[label].append(run(command.replace("{R}", str(r + 1))))
+    print(f"round {r + 1}/{runs} done", flush=True)
+
+rows = []
+for label, corp, kind, command, archive in commands:
+    s = samples[label]
+    walls = [x[0] for x in s]
+    wall = statistics.median(walls)
+    rows.append(dict(label=label, corpus=corp, kind=kind, wall=wall, cpu=statistics.median(x[1] for x in s),
+                     rss=max(x[2] for x in s), spread=(max(walls) - min(walls)) / wall,
+                     size=os.path.getsize(archive) if archive else None,
+                     rate=corpus[corp] / wall / 1e6))
+
+print()
+print(f"corpus mix: {corpus['mix']:,} bytes; subset {subset}: {corpus[subset]:,} bytes; "
+      f"{runs} rounds; medians")
+print(f"machine: {os.cpu_count()} cores, " + next((l.split(':', 1)[1].strip() for l in open('/proc/cpuinfo')
+                                                 if l.startswith('model name')), '?'))
+print()
+print("| command | corpus | archive bytes | files/archive | wall s | MB/s | CPU s | peak RSS MB | wall spread |")
+print("| --- | --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
+for row in rows:
+    size = f"{row['size']:,}" if row["size"] else ""
+    ratio = f"{corpus[row['corpus']] / row['size']:.2f}" if row["size"] else ""
+    rate = f"{row['rate']:.1f}" if row["kind"] != "l" else ""
+    print(f"| {row['label']} | {row['corpus']} | {size} | {ratio} | {row['wall']:.2f} | {rate} | {row['cpu']:.2f} | "
+          f"{row['rss'] / 1024:.1f} | {row['spread'] * 100:.0f}% |")
+
+# Ratios of medians: each qv5 row against each peer row of the same corpus and kind
+# (compression against compression, extraction against decompression).
+print()
+print("Throughput ratios (qv5 median MB/s / peer median MB/s, same run):")
+print()
+peers = [r for r in rows if not r["label"].startswith("qv5")]
+for row in rows:
+    if not row["label"].startswith("qv5") or row["kind"] == "l":
+        continue
+    same = [p for p in peers if p["corpus"] == row["corpus"] and p["kind"] == row["kind"]]
+    if same:
+        print(f"- {row['label']}: " + ", ".join(f"{p['label']} {row['rate'] / p['rate']:.2f}x" for p in same))
+PYTHON
+[ -z "$old" ] || rm -rf "$old"
