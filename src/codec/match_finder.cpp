@@ -47,18 +47,19 @@ inline WalkResult walkChain(const ContextRecord& record, int32_t depth, int32_t 
     if (slot == emptyLink || depth <= 0 || limit <= bestStart) return {0, 0};
     const uint8_t* current = chunk + p;
     const uint32_t currentHead = loadU32(current);
-    const uint16_t currentTag = fourByteTag(currentHead);
+    const uint32_t currentTag = fourByteTag(currentHead);
     const uint32_t ringIndex = record.ringIndex;
     int32_t best = bestStart, bestDistance = 0;
     bool found = false;
     int32_t examined = 0;
     for (;;) {
-        const RingSlot& candidate = record.slots[slot];
-        const int32_t q = candidate.position;
+        const uint32_t entry = record.entries[slot];
+        const int32_t q = int32_t(entry & entryPositionMask);
         if (q == 0) break;  // offset 0 is never a source
         const uint8_t* source = chunk + q;
         // A different tag means different first four bytes: the quick test would fail.
-        if (candidate.tag == currentTag && source[best] == current[best] && loadU32(source) == currentHead) {
+        if ((entry >> entryTagShift) == currentTag && source[best] == current[best] &&
+            loadU32(source) == currentHead) {
             int32_t matched = commonLength(source, current, limit);
             if (matched > best) {
                 int32_t distance = int32_t((ringIndex - slot) & ringMask);
@@ -71,9 +72,10 @@ inline WalkResult walkChain(const ContextRecord& record, int32_t depth, int32_t 
             }
         }
         if (++examined >= depth) break;
-        const uint32_t next = candidate.link;
+        const uint32_t next = record.link[slot];
         if (next == emptyLink) break;
-        if (record.slots[next].position >= q) break;  // overwritten after the ring wrapped
+        // Overwritten after the ring wrapped. Links only lead to slots that were entered.
+        if (int32_t(record.entries[next] & entryPositionMask) >= q) break;
         slot = next;
     }
     return found ? WalkResult{best, bestDistance} : WalkResult{0, 0};
@@ -92,19 +94,19 @@ inline bool beatsLength(const ContextChains& chains, int32_t p, const uint8_t* c
     // Four bytes ending at the threshold length first: they reject most candidates.
     const uint32_t currentTail = loadU32(current + threshold - 3);
     const uint32_t currentHead = loadU32(current);
-    const uint16_t currentTag = fourByteTag(currentHead);
+    const uint32_t currentTag = fourByteTag(currentHead);
     int32_t examined = 0;
     for (;;) {
-        const RingSlot& candidate = record.slots[slot];
-        const int32_t q = candidate.position;
+        const uint32_t entry = record.entries[slot];
+        const int32_t q = int32_t(entry & entryPositionMask);
         if (q == 0) return false;
         const uint8_t* source = chunk + q;
-        if (candidate.tag == currentTag && loadU32(source + threshold - 3) == currentTail &&
+        if ((entry >> entryTagShift) == currentTag && loadU32(source + threshold - 3) == currentTail &&
             loadU32(source) == currentHead && commonLength(source, current, limit) > threshold)
             return true;
         if (++examined >= depth) return false;
-        const uint32_t next = candidate.link;
-        if (next == emptyLink || record.slots[next].position >= q) return false;
+        const uint32_t next = record.link[slot];
+        if (next == emptyLink || int32_t(record.entries[next] & entryPositionMask) >= q) return false;
         slot = next;
     }
 }
@@ -138,11 +140,14 @@ inline void prefetchWalk(const ContextChains& chains, const uint8_t* chunk, int3
     __builtin_prefetch(&chains.records[chunk[headAt - 1]].head[hashAt(chunk, headAt)], 1);
     const ContextRecord& middle = chains.records[chunk[slotAt - 1]];
     const uint32_t slot = middle.head[hashAt(chunk, slotAt)];
-    if (slot != emptyLink) __builtin_prefetch(&middle.slots[slot]);
+    if (slot != emptyLink) __builtin_prefetch(&middle.entries[slot]);
     const ContextRecord& nearest = chains.records[chunk[bytesAt - 1]];
     const uint32_t first = nearest.head[hashAt(chunk, bytesAt)];
-    if (first != emptyLink && nearest.slots[first].tag == fourByteTag(loadU32(chunk + bytesAt)))
-        __builtin_prefetch(chunk + nearest.slots[first].position);
+    if (first != emptyLink) {
+        const uint32_t entry = nearest.entries[first];
+        if ((entry >> entryTagShift) == fourByteTag(loadU32(chunk + bytesAt)))
+            __builtin_prefetch(chunk + (entry & entryPositionMask));
+    }
 }
 
 } // namespace

@@ -12,28 +12,34 @@
 // and stop rule here decides the output.
 namespace qv5 {
 
-// One ring slot. What a chain walk reads of a candidate shares one cache line: its offset,
-// the next older slot of its bucket, and a tag of its first four bytes, so that most
-// candidates that fail the quick test are passed over without touching the chunk.
-struct RingSlot {
-    int32_t position;  // chunk offset last entered into the slot; -1 = never
-    uint16_t link;     // next older slot in the same bucket, emptyLink for none
-    uint16_t tag;      // fourByteTag of the bytes at position
-};
-
-// The history of one context: a ring of token starts, and hash chains over it.
+// The history of one context: a ring of token starts, and hash chains over it. A slot's entry
+// holds the chunk offset (24 bits, as chunks are 16 MiB) and above it a tag of the four bytes
+// there, so that most candidates that would fail the quick test are passed over without a
+// read of the chunk. An entry of all ones has never been written.
 struct ContextRecord {
-    RingSlot slots[ringSize];
+    uint32_t entries[ringSize];
     uint16_t ringIndex;           // next slot to write
     uint16_t padding;
     uint16_t head[bucketCount];   // newest slot of each hash bucket, emptyLink for none
+    uint16_t link[ringSize];      // next older slot in the same bucket, emptyLink for none
 };
-static_assert(sizeof(ContextRecord) == 40964);
+static_assert(sizeof(ContextRecord) == 32772);
 
 struct ContextChains {
     ContextRecord records[contextCount];
 };
-static_assert(sizeof(ContextChains) == 10 * 1024 * 1024 + 1024);
+static_assert(sizeof(ContextChains) == 8 * 1024 * 1024 + 1024);
+
+constexpr uint32_t entryPositionMask = 0xFFFFFF;
+constexpr uint32_t entryTagShift = 24;
+constexpr uint32_t neverEntered = 0xFFFFFFFF;
+static_assert(chunkSize - 1 <= int32_t(entryPositionMask));
+
+// The chunk offset last entered into slot s, or -1.
+inline int32_t slotPosition(const ContextRecord& record, uint32_t s) {
+    const uint32_t entry = record.entries[s];
+    return entry == neverEntered ? -1 : int32_t(entry & entryPositionMask);
+}
 
 enum class Evaluation : uint8_t { none, lazy, scored };
 
@@ -71,10 +77,12 @@ inline uint32_t hashAt(const uint8_t* chunk, int32_t p) {
     return ((loadU32(chunk + p) * hashMultiplier) >> hashShift) ^ chunk[p];
 }
 
-// 16 bits of four bytes, as a little-endian value: different tags mean different bytes.
-// Another multiplier than the bucket hash's, so that entries of one bucket differ in it.
-inline uint16_t fourByteTag(uint32_t fourBytes) {
-    return uint16_t((fourBytes * 0x2545F491u) >> 16);
+// 8 bits of four bytes, as a little-endian value: different tags mean different bytes. Another
+// multiplier than the bucket hash's, so that entries of one bucket differ in it; never 0xFF,
+// so that no entry reads as never entered.
+inline uint32_t fourByteTag(uint32_t fourBytes) {
+    const uint32_t tag = (fourBytes * 0x2545F491u) >> 24;
+    return tag == 0xFF ? 0xFE : tag;
 }
 
 inline uint32_t contextAt(const uint8_t* chunk, int32_t p) {
@@ -82,10 +90,11 @@ inline uint32_t contextAt(const uint8_t* chunk, int32_t p) {
 }
 
 // Files position p under its context and the given bucket.
-inline void enterPosition(ContextRecord& record, int32_t p, uint32_t bucket, uint16_t tag) {
+inline void enterPosition(ContextRecord& record, int32_t p, uint32_t bucket, uint32_t tag) {
     uint32_t slot = record.ringIndex;
-    record.slots[slot] = RingSlot{p, record.head[bucket], tag};
+    record.link[slot] = record.head[bucket];
     record.head[bucket] = uint16_t(slot);
+    record.entries[slot] = tag << entryTagShift | uint32_t(p);
     record.ringIndex = uint16_t((slot + 1) & ringMask);
 }
 

@@ -114,7 +114,7 @@ TEST_F(BlockCoder, ParsedChunksRoundTripAtEveryLevel) {
         // The decoder's rings are the match finder's, slot for slot (last chunk).
         for (int x = 0; x < contextCount; ++x) {
             ASSERT_EQ(history->ringIndex[x], chains->records[x].ringIndex);
-            for (int s = 0; s < ringSize; ++s) ASSERT_EQ(history->positions[x][s], chains->records[x].slots[s].position);
+            for (int s = 0; s < ringSize; ++s) ASSERT_EQ(history->positions[x][s], slotPosition(chains->records[x], uint32_t(s)));
         }
     }
 }

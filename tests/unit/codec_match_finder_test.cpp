@@ -232,8 +232,8 @@ void compareWithReference(const std::vector<std::vector<uint8_t>>& chunks, int l
             ASSERT_EQ(record.ringIndex, reference.records[x].ringIndex) << "context " << x;
             ASSERT_EQ(record.ringIndex, decoder.ringIndex[x]) << "context " << x;
             for (int s = 0; s < ringSize; ++s) {
-                ASSERT_EQ(record.slots[s].position, reference.records[x].positions[s]);
-                ASSERT_EQ(record.slots[s].position, decoder.positions[size_t(x) * ringSize + s]);
+                ASSERT_EQ(slotPosition(record, uint32_t(s)), reference.records[x].positions[s]);
+                ASSERT_EQ(slotPosition(record, uint32_t(s)), decoder.positions[size_t(x) * ringSize + s]);
             }
         }
     }
