@@ -43,11 +43,13 @@ bool plainBlock(BitReader& reader, BlockCodes& codes, ContextHistory& history, u
     while (decoded < words) {
         const uint32_t symbol = decodeSymbol(codes.literalLength, reader);
         if (symbol == noSymbol) return false;
-        ContextRing& ring = history.rings[p == 0 ? 0 : window[p - 1]];
+        const uint32_t context = p == 0 ? 0 : window[p - 1];
+        int32_t* positions = history.positions[context];
+        uint32_t& ringIndex = history.ringIndex[context];
         if (symbol < uint32_t(literalCount)) {
             if (p >= chunkLength) return false;
-            ring.positions[ring.ringIndex] = p;
-            ring.ringIndex = uint16_t((ring.ringIndex + 1) & ringMask);
+            positions[ringIndex] = p;
+            ringIndex = (ringIndex + 1) & ringMask;
             window[p++] = uint8_t(symbol);
             decoded += 1;
             continue;
@@ -60,10 +62,10 @@ bool plainBlock(BitReader& reader, BlockCodes& codes, ContextHistory& history, u
         const uint32_t distance = uint32_t(distanceBase[t]) + uint32_t(readBits(reader, uint32_t(distanceExtra[t])));
         const int32_t length = int32_t(value) + minMatch;
         if (length > maxMatch || distance >= uint32_t(ringSize) || length > chunkLength - p) return false;
-        const int32_t source = ring.positions[(ring.ringIndex - distance) & ringMask];
+        const int32_t source = positions[(ringIndex - distance) & ringMask];
         if (source < 0) return false;
-        ring.positions[ring.ringIndex] = p;
-        ring.ringIndex = uint16_t((ring.ringIndex + 1) & ringMask);
+        positions[ringIndex] = p;
+        ringIndex = (ringIndex + 1) & ringMask;
         for (int32_t i = 0; i < length; ++i) window[p + i] = window[source + i];
         p += length;
         decoded += 2;
