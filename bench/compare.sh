@@ -150,7 +150,7 @@ print(f"corpus mix: {corpus['mix']:,} bytes; subset {subset}: {corpus[subset]:,}
 print(f"machine: {os.cpu_count()} cores, " + next((l.split(':', 1)[1].strip() for l in open('/proc/cpuinfo')
                                                  if l.startswith('model name')), '?'))
 print()
-print("| command | corpus | archive bytes | files/archive | wall s | MB/s | CPU s | peak RSS MB | wall spread |")
+print("| command | corpus | archive bytes | files/archive | wall s | MB/s | CPU s | peak RSS MiB | wall spread |")
 print("| --- | --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
 for row in rows:
     size = f"{row['size']:,}" if row["size"] else ""
