@@ -91,9 +91,9 @@ corpus = {"mix": payload(mix), subset: payload(f"{mix}/{subset}")}
 # after the compression that makes their input.
 W = work
 commands = [
-    ("qv5 c1", "mix", "c", f"{q(qv5)} -force-overwrite c1 {W}/c1.qv5 {q(mix)}", f"{W}/c1.qv5"),
-    ("qv5 c2", "mix", "c", f"{q(qv5)} -force-overwrite c2 {W}/c2.qv5 {q(mix)}", f"{W}/c2.qv5"),
-    ("qv5 c3", "mix", "c", f"{q(qv5)} -force-overwrite c3 {W}/c3.qv5 {q(mix)}", f"{W}/c3.qv5"),
+    ("qv5 c1", "mix", "c", f"{q(qv5)} -force-overwrite -t1 c1 {W}/c1.qv5 {q(mix)}", f"{W}/c1.qv5"),
+    ("qv5 c2", "mix", "c", f"{q(qv5)} -force-overwrite -t1 c2 {W}/c2.qv5 {q(mix)}", f"{W}/c2.qv5"),
+    ("qv5 c3", "mix", "c", f"{q(qv5)} -force-overwrite -t1 c3 {W}/c3.qv5 {q(mix)}", f"{W}/c3.qv5"),
     ("qv5 l", "mix", "l", f"{q(qv5)} l {W}/c2.qv5", None),
     ("qv5 d", "mix", "d", f"{q(qv5)} -force-overwrite d {W}/c2.qv5 {W}/qv5-out{{R}}", None),
     ("gzip -6", "mix", "c", f"tar cf - -C {q(bench)} mix | gzip -6 > {W}/mix.tar.gz", f"{W}/mix.tar.gz"),
@@ -109,7 +109,7 @@ commands = [
     ("7zz -mx=5", "mix", "c", f"rm -f {W}/mix.7z && cd {q(bench)} && 7zz a -bd -bso0 -mx=5 -mmt=1 {W}/mix.7z mix",
      f"{W}/mix.7z"),
     ("7zz x", "mix", "d", f"7zz x -bd -bso0 -mmt=1 -o{W}/7z-out{{R}} {W}/mix.7z", None),
-    ("qv5 c6", subset, "c", f"{q(qv5)} -force-overwrite c6 {W}/c6.qv5 {q(mix + '/' + subset)}", f"{W}/c6.qv5"),
+    ("qv5 c6", subset, "c", f"{q(qv5)} -force-overwrite -t1 c6 {W}/c6.qv5 {q(mix + '/' + subset)}", f"{W}/c6.qv5"),
     ("qv5 d (c6)", subset, "d", f"{q(qv5)} -force-overwrite d {W}/c6.qv5 {W}/qv5-out6-{{R}}", None),
     ("zstd -19 (subset)", subset, "c", f"zstd -q -19 -T1 -c {W}/subset.tar > {W}/subset.tar.zst19", f"{W}/subset.tar.zst19"),
     ("xz -6 (subset)", subset, "c", f"xz -q -6 -T1 -c {W}/subset.tar > {W}/subset.tar.xz", f"{W}/subset.tar.xz"),
