@@ -1,4 +1,5 @@
 #include "codec/block_coder.h"
+#include "codec/byte_order.h"
 
 #include <algorithm>
 #include <bit>
@@ -10,12 +11,6 @@ namespace qv5 {
 
 namespace {
 
-inline uint64_t loadU64(const uint8_t* bytes) {
-    uint64_t v;
-    std::memcpy(&v, bytes, 8);
-    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-    return v;
-}
 
 // The writer's accumulator and buffer position in registers for the token loop; the same
 // flush rule as writeBits, synced back to the BitWriter for the rare full-buffer case.

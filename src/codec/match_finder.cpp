@@ -6,12 +6,6 @@ namespace qv5 {
 
 namespace {
 
-inline uint64_t loadU64(const uint8_t* bytes) {
-    uint64_t v;
-    std::memcpy(&v, bytes, 8);
-    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-    return v;
-}
 
 // Common length of source and current, at most limit. The first four bytes are known to be
 // equal (quick test). Loads may read up to 7 bytes past limit, which the chunk slack covers.

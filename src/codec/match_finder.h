@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "codec/byte_order.h"
 #include "codec/codec_constants.h"
 #include "codec/level_settings.h"
 
@@ -65,12 +66,6 @@ struct BlockResult {
     int32_t words;     // words written to the token buffer, 1..262144
 };
 
-inline uint32_t loadU32(const uint8_t* bytes) {
-    uint32_t v;
-    std::memcpy(&v, bytes, 4);
-    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
-    return v;
-}
 
 // Bucket of position p, 0..4095; reads the four bytes at p.
 inline uint32_t hashAt(const uint8_t* chunk, int32_t p) {

@@ -1,0 +1,24 @@
+#pragma once
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+// Little-endian loads of unaligned bytes, for the match finder's comparisons and the
+// decoder's refill.
+namespace qv5 {
+
+inline uint32_t loadU32(const uint8_t* bytes) {
+    uint32_t v;
+    std::memcpy(&v, bytes, 4);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+    return v;
+}
+
+inline uint64_t loadU64(const uint8_t* bytes) {
+    uint64_t v;
+    std::memcpy(&v, bytes, 8);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    return v;
+}
+
+} // namespace qv5
