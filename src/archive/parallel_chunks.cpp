@@ -136,8 +136,11 @@ int32_t defaultThreadCount()
 bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, LevelSettings& settings, int32_t threads,
                               const ChunkProgress& progress, uint64_t& done)
 {
+    // One slot more than workers: while the writing thread writes one chunk's blocks and
+    // reads the next, every worker still has a chunk to parse.
+    const int32_t slots = threads + 1;
     std::vector<std::unique_ptr<ChunkJob>> jobs;
-    for (int32_t i = 0; i < threads; ++i) {
+    for (int32_t i = 0; i < slots; ++i) {
         jobs.emplace_back(new ChunkJob);
         jobs.back()->chunk.reset(new uint8_t[chunkSize + chunkSlack]);
         jobs.back()->tokens.reset(new uint16_t[chunkSize + blockWordCapacity]);
@@ -159,8 +162,8 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, LevelSett
     {
         WorkerPool pool(threads);
         while (ok) {
-            while (!inputEnded && read - written < static_cast<uint64_t>(threads)) {
-                ChunkJob& job = *jobs[read % threads];
+            while (!inputEnded && read - written < static_cast<uint64_t>(slots)) {
+                ChunkJob& job = *jobs[read % slots];
                 job.length = fill(reader, job.chunk.get(), chunkSize);
                 if (reader.failed) {
                     ok = false;
@@ -175,7 +178,7 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, LevelSett
             // The guess is the true state after the last chunk written; after a match or two
             // a parse no longer depends on where it started.
             while (ok && submitted < read && (speculating || submitted == written)) {
-                ChunkJob& job = *jobs[submitted % threads];
+                ChunkJob& job = *jobs[submitted % slots];
                 job.start = settings;
                 setAdaptiveState(job.start, truth);
                 pool.submit(&job);
@@ -183,7 +186,7 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, LevelSett
             }
             if (!ok || written == read) break;
 
-            ChunkJob& job = *jobs[written % threads];
+            ChunkJob& job = *jobs[written % slots];
             pool.wait(&job);
             progress(done, static_cast<uint64_t>(job.length), previousSeconds);
             AdaptiveState end = truth;
@@ -214,7 +217,7 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, LevelSett
         }
         if (!ok) {
             pool.cancel();
-            for (uint64_t k = written; k < submitted; ++k) pool.wait(jobs[k % threads].get());
+            for (uint64_t k = written; k < submitted; ++k) pool.wait(jobs[k % slots].get());
         }
     }
     setAdaptiveState(settings, truth);
