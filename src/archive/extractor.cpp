@@ -1,6 +1,8 @@
 #include "archive/extractor.h"
 
 #include "archive/archive_format.h"
+#include "archive/chunk_decoder.h"
+#include "archive/parallel_chunks.h"
 #include "codec/bit_stream.h"
 #include "codec/block_coder.h"
 #include "codec/crc32.h"
@@ -309,39 +311,22 @@ bool pathsFit(const Extraction& x)
     return true;
 }
 
-// Decodes every chunk into the window and hands it to the output splitter.
+// Decodes every chunk and hands it to the output splitter; with more than one thread the next
+// chunk is decoded while the files of the current one are written.
 bool decodeStream(Extraction& x, BitReader& reader, uint64_t storedTotal)
 {
-    std::unique_ptr<uint8_t[]> window(new uint8_t[chunkSize + chunkSlack]);
-    std::memset(window.get(), 0xFF, chunkSize + chunkSlack);
-    std::unique_ptr<ContextHistory> history(new ContextHistory);
-    std::unique_ptr<BlockCodes> codes(new BlockCodes);
-    uint64_t done = 0;
+    int32_t threads = x.settings->threadCount > 0 ? x.settings->threadCount : defaultThreadCount();
     float g = 1.0f;
-    while (done < storedTotal) {
-        uint64_t left = storedTotal - done;
-        int32_t m = left < static_cast<uint64_t>(chunkSize) ? static_cast<int32_t>(left) : chunkSize;
+    uint32_t t1 = 0;
+    auto start = [&](uint64_t done, int32_t length) {
+        if (done > 0) g = chunkSeconds(t1, clockMs());
         char text[progressTextSize];
-        chunkProgressText(text, done, static_cast<uint64_t>(m), storedTotal, g);
+        chunkProgressText(text, done, static_cast<uint64_t>(length), storedTotal, g);
         ProgressLine::show(text);
-        uint32_t t1 = clockMs();
-        resetHistory(*history);
-        int32_t p = 0;
-        while (p < m) {
-            const char* damage = decodeBlock(reader, *codes, *history, window.get(), m, p);
-            if (!damage && consumedPastEnd(reader)) damage = "stream cut short";
-            if (!damage && reader.readFailed) damage = "read error";
-            if (damage) {
-                std::printf("\n"); // ends the progress line
-                return reportDamage(damage);
-            }
-        }
-        if (!splitOutput(x, window.get(), static_cast<uint64_t>(p))) return false;
-        g = chunkSeconds(t1, clockMs());
-        done += static_cast<uint64_t>(m);
-    }
-    releaseBlockCodes(*codes);
-    return true;
+        t1 = clockMs();
+    };
+    auto take = [&](const uint8_t* data, int32_t length) { return splitOutput(x, data, static_cast<uint64_t>(length)); };
+    return decodeChunks(reader, storedTotal, threads > 1, start, take);
 }
 
 } // namespace

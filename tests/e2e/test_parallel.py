@@ -1,6 +1,8 @@
 """Compression on several threads writes exactly the bytes of the sequential run, also on
 inputs built to make the guessed search state of a chunk wrong."""
+import os
 import random
+import re
 
 from test_digests import words_text
 
@@ -48,3 +50,64 @@ def test_default_is_parallel_and_identical(ctx):
     assert r.rc == 0 and ctx.read("two-default.qv5") == sequential
     # The console shows the same texts in the same order.
     assert r.body.count("Processing ") == 2 and "KB/sec, expect" not in r.body
+
+
+def timeless(text):
+    """Console text without the figures that depend on the clock."""
+    text = re.sub(r"\d[\d,]*/[\d,]* KB[^\r\n]*", "<chunk>", text)
+    return re.sub(r"\d+\.\d+ seconds", "<seconds>", text)
+
+
+def files_under(ctx, folder):
+    found = {}
+    root = ctx.path(folder)
+    for base, _, names in os.walk(root):
+        for name in names:
+            with open(os.path.join(base, name), "rb") as f:
+                found[os.path.relpath(os.path.join(base, name), root)] = f.read()
+    return found
+
+
+def extract_both_ways(ctx, archive, tag, stdin=b""):
+    """Extracts archive with one thread and with two; both must say and write the same."""
+    results = []
+    for count in (1, 2):
+        out = f"{tag}-t{count}"
+        r = ctx.run(f"-t{count}", "d", archive, out, stdin=stdin)
+        results.append((r.rc, timeless(r.body).replace(out, tag), files_under(ctx, out)))
+    assert results[0] == results[1], (archive, results[0][:2], results[1][:2])
+    return results[0]
+
+
+def test_extraction_decoding_ahead_says_and_writes_what_one_thread_does(ctx):
+    rng = random.Random(74)
+    # Three chunks, files ending inside each and one across the second boundary.
+    ctx.write("ahead/a.txt", words_text(rng, 10 * MIB))
+    ctx.write("ahead/b.txt", words_text(rng, 12 * MIB))
+    ctx.write("ahead/c.bin", rng.randbytes(7 * MIB))
+    ctx.write("ahead/d.txt", words_text(rng, 5 * MIB))
+    ctx.write("ahead/e.txt", b"")
+    r = ctx.run("-t1", "c1", "ahead.qv5", "ahead")
+    assert r.rc == 0, r
+    rc, body, files = extract_both_ways(ctx, "ahead.qv5", "whole")
+    assert rc == 0 and body.count("<chunk>") == 3 and "INVALID" not in body
+    assert len(files) == 5
+
+    # Damage in the second or the third chunk: the files finished before it are written,
+    # the same message ends both runs.
+    good = ctx.read("ahead.qv5")
+    for fraction in (0.45, 0.7, 0.97):
+        spot = int(len(good) * fraction)
+        ctx.write("hurt.qv5", good[:spot] + bytes([good[spot] ^ 0x5A]) + good[spot + 1:])
+        rc, body, _ = extract_both_ways(ctx, "hurt.qv5", f"hurt{fraction}")
+        assert rc != 0 or "INVALID CHECKSUM" in body, (fraction, body[-300:])
+    ctx.write("cut.qv5", good[: len(good) * 2 // 3])
+    rc, body, _ = extract_both_ways(ctx, "cut.qv5", "cut")
+    assert rc == 1 and "Error: damaged archive (" in body
+
+    # Declining the prompt for the first file stops while the next chunk is being decoded.
+    for count in (1, 2):
+        for name in files:
+            ctx.write(f"taken-t{count}/{name}", b"mine")
+    rc, body, taken = extract_both_ways(ctx, "ahead.qv5", "taken", stdin=b"n")
+    assert rc == 1 and body.count("already exists") == 1 and taken == {name: b"mine" for name in files}

@@ -1,0 +1,152 @@
+#include "archive/chunk_decoder.h"
+
+#include "archive/archive_format.h"
+#include "codec/block_coder.h"
+#include "codec/codec_constants.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace qv5 {
+
+namespace {
+
+struct Window {
+    std::unique_ptr<uint8_t[]> bytes{new uint8_t[chunkSize + chunkSlack]};
+    Window() { std::memset(bytes.get(), 0xFF, chunkSize + chunkSlack); }
+};
+
+int32_t chunkLengthAt(uint64_t done, uint64_t storedTotal)
+{
+    uint64_t left = storedTotal - done;
+    return left < static_cast<uint64_t>(chunkSize) ? static_cast<int32_t>(left) : chunkSize;
+}
+
+// Decodes one chunk of length bytes into window; the damage found, or nullptr.
+const char* decodeChunk(BitReader& reader, BlockCodes& codes, ContextHistory& history, uint8_t* window,
+                        int32_t length)
+{
+    resetHistory(history);
+    int32_t position = 0;
+    while (position < length) {
+        const char* damage = decodeBlock(reader, codes, history, window, length, position);
+        if (!damage && consumedPastEnd(reader)) damage = "stream cut short";
+        if (!damage && reader.readFailed) damage = "read error";
+        if (damage) return damage;
+    }
+    return nullptr;
+}
+
+bool reportChunkDamage(const char* damage)
+{
+    std::printf("\n"); // ends the progress line
+    return reportDamage(damage);
+}
+
+bool decodeInSequence(BitReader& reader, uint64_t storedTotal, const ChunkStart& start, const ChunkTake& take,
+                      BlockCodes& codes, ContextHistory& history)
+{
+    Window window;
+    for (uint64_t done = 0; done < storedTotal;) {
+        int32_t length = chunkLengthAt(done, storedTotal);
+        start(done, length);
+        if (const char* damage = decodeChunk(reader, codes, history, window.bytes.get(), length)) {
+            return reportChunkDamage(damage);
+        }
+        if (!take(window.bytes.get(), length)) return false;
+        done += static_cast<uint64_t>(length);
+    }
+    return true;
+}
+
+// Two windows passed between the decoding thread and the taking one.
+struct WindowPair {
+    Window windows[2];
+    bool full[2] = {false, false};
+    const char* damage[2] = {nullptr, nullptr};
+    bool stop = false;
+    std::mutex mutex;
+    std::condition_variable changed;
+};
+
+void decodeAhead(WindowPair& pair, BitReader& reader, uint64_t storedTotal, BlockCodes& codes,
+                 ContextHistory& history)
+{
+    uint64_t index = 0;
+    for (uint64_t done = 0; done < storedTotal; ++index) {
+        int slot = static_cast<int>(index & 1);
+        {
+            std::unique_lock<std::mutex> lock(pair.mutex);
+            pair.changed.wait(lock, [&] { return pair.stop || !pair.full[slot]; });
+            if (pair.stop) return;
+        }
+        int32_t length = chunkLengthAt(done, storedTotal);
+        const char* damage = decodeChunk(reader, codes, history, pair.windows[slot].bytes.get(), length);
+        {
+            std::lock_guard<std::mutex> lock(pair.mutex);
+            pair.damage[slot] = damage;
+            pair.full[slot] = true;
+        }
+        pair.changed.notify_all();
+        if (damage) return;
+        done += static_cast<uint64_t>(length);
+    }
+}
+
+bool decodeOverlapped(BitReader& reader, uint64_t storedTotal, const ChunkStart& start, const ChunkTake& take,
+                      BlockCodes& codes, ContextHistory& history)
+{
+    WindowPair pair;
+    std::thread decoder([&] { decodeAhead(pair, reader, storedTotal, codes, history); });
+    bool ok = true;
+    uint64_t index = 0;
+    for (uint64_t done = 0; ok && done < storedTotal; ++index) {
+        int slot = static_cast<int>(index & 1);
+        int32_t length = chunkLengthAt(done, storedTotal);
+        start(done, length);
+        const char* damage;
+        {
+            std::unique_lock<std::mutex> lock(pair.mutex);
+            pair.changed.wait(lock, [&] { return pair.full[slot]; });
+            damage = pair.damage[slot];
+        }
+        if (damage) {
+            ok = reportChunkDamage(damage);
+            break;
+        }
+        ok = take(pair.windows[slot].bytes.get(), length);
+        {
+            std::lock_guard<std::mutex> lock(pair.mutex);
+            pair.full[slot] = false;
+        }
+        pair.changed.notify_all();
+        done += static_cast<uint64_t>(length);
+    }
+    {
+        std::lock_guard<std::mutex> lock(pair.mutex);
+        pair.stop = true;
+    }
+    pair.changed.notify_all();
+    decoder.join();
+    return ok;
+}
+
+} // namespace
+
+bool decodeChunks(BitReader& reader, uint64_t storedTotal, bool ahead, const ChunkStart& start,
+                  const ChunkTake& take)
+{
+    std::unique_ptr<ContextHistory> history(new ContextHistory);
+    std::unique_ptr<BlockCodes> codes(new BlockCodes);
+    bool ok = ahead && storedTotal > static_cast<uint64_t>(chunkSize)
+                  ? decodeOverlapped(reader, storedTotal, start, take, *codes, *history)
+                  : decodeInSequence(reader, storedTotal, start, take, *codes, *history);
+    releaseBlockCodes(*codes);
+    return ok;
+}
+
+} // namespace qv5

@@ -1,0 +1,22 @@
+#pragma once
+#include "codec/bit_stream.h"
+
+#include <cstdint>
+#include <functional>
+
+namespace qv5 {
+
+// Called before a chunk is taken, with the bytes taken so far and the chunk's length.
+using ChunkStart = std::function<void(uint64_t done, int32_t length)>;
+// Takes one decoded chunk; false stops the stream.
+using ChunkTake = std::function<bool(const uint8_t* data, int32_t length)>;
+
+// Decodes the storedTotal bytes of the stream in reader chunk by chunk and hands each one to
+// take, calling start before each. With ahead, a thread of its own decodes the next chunk
+// into a second window while take works on the current one; the calls, their order and the
+// damage reported are those of the plain loop. False after "Error: damaged archive (...)"
+// (the progress line ended first) or when take returned false.
+bool decodeChunks(BitReader& reader, uint64_t storedTotal, bool ahead, const ChunkStart& start,
+                  const ChunkTake& take);
+
+} // namespace qv5
