@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Side-by-side benchmark of qv5 against peer compressors on the mix corpus (see
-# bench/README.md for how to build it), single-threaded, in one invocation.
+# bench/README.md for how to build it), single-threaded, in one invocation; the rows marked
+# -t2 are qv5 on two threads (its default on this machine).
 #
 #   bash bench/compare.sh                 # everything, 3 rounds
 #   RUNS=5 bash bench/compare.sh
@@ -94,8 +95,10 @@ commands = [
     ("qv5 c1", "mix", "c", f"{q(qv5)} -force-overwrite -t1 c1 {W}/c1.qv5 {q(mix)}", f"{W}/c1.qv5"),
     ("qv5 c2", "mix", "c", f"{q(qv5)} -force-overwrite -t1 c2 {W}/c2.qv5 {q(mix)}", f"{W}/c2.qv5"),
     ("qv5 c3", "mix", "c", f"{q(qv5)} -force-overwrite -t1 c3 {W}/c3.qv5 {q(mix)}", f"{W}/c3.qv5"),
+    ("qv5 c2 -t2", "mix", "c", f"{q(qv5)} -force-overwrite -t2 c2 {W}/c2t2.qv5 {q(mix)}", f"{W}/c2t2.qv5"),
     ("qv5 l", "mix", "l", f"{q(qv5)} l {W}/c2.qv5", None),
-    ("qv5 d", "mix", "d", f"{q(qv5)} -force-overwrite d {W}/c2.qv5 {W}/qv5-out{{R}}", None),
+    ("qv5 d", "mix", "d", f"{q(qv5)} -force-overwrite -t1 d {W}/c2.qv5 {W}/qv5-out{{R}}", None),
+    ("qv5 d -t2", "mix", "d", f"{q(qv5)} -force-overwrite -t2 d {W}/c2.qv5 {W}/qv5-t2-out{{R}}", None),
     ("gzip -6", "mix", "c", f"tar cf - -C {q(bench)} mix | gzip -6 > {W}/mix.tar.gz", f"{W}/mix.tar.gz"),
     ("gzip -d", "mix", "d", f"gzip -dc {W}/mix.tar.gz > {W}/gzip-out{{R}}.tar", None),
     ("libdeflate-gzip -6", "mix", "c", f"libdeflate-gzip -6 -c {q(tar)} > {W}/mix.tar.ldgz", f"{W}/mix.tar.ldgz"),
@@ -110,7 +113,7 @@ commands = [
      f"{W}/mix.7z"),
     ("7zz x", "mix", "d", f"7zz x -bd -bso0 -mmt=1 -o{W}/7z-out{{R}} {W}/mix.7z", None),
     ("qv5 c6", subset, "c", f"{q(qv5)} -force-overwrite -t1 c6 {W}/c6.qv5 {q(mix + '/' + subset)}", f"{W}/c6.qv5"),
-    ("qv5 d (c6)", subset, "d", f"{q(qv5)} -force-overwrite d {W}/c6.qv5 {W}/qv5-out6-{{R}}", None),
+    ("qv5 d (c6)", subset, "d", f"{q(qv5)} -force-overwrite -t1 d {W}/c6.qv5 {W}/qv5-out6-{{R}}", None),
     ("zstd -19 (subset)", subset, "c", f"zstd -q -19 -T1 -c {W}/subset.tar > {W}/subset.tar.zst19", f"{W}/subset.tar.zst19"),
     ("xz -6 (subset)", subset, "c", f"xz -q -6 -T1 -c {W}/subset.tar > {W}/subset.tar.xz", f"{W}/subset.tar.xz"),
 ]
@@ -165,6 +168,14 @@ print()
 print("Throughput ratios (qv5 median MB/s / peer median MB/s, same run):")
 print()
 peers = [r for r in rows if not r["label"].startswith("qv5")]
+byLabel = {r["label"]: r for r in rows}
+for one, two in (("qv5 c2", "qv5 c2 -t2"), ("qv5 d", "qv5 d -t2")):
+    if one in byLabel and two in byLabel:
+        same = ""
+        if byLabel[one]["size"]:
+            same = ", archives identical" if open(f"{W}/c2.qv5", "rb").read() == open(f"{W}/c2t2.qv5", "rb").read() \
+                else ", ARCHIVES DIFFER"
+        print(f"- {two} / {one}: {byLabel[two]['rate'] / byLabel[one]['rate']:.2f}x{same}")
 for row in rows:
     if not row["label"].startswith("qv5") or row["kind"] == "l":
         continue
