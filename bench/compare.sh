@@ -39,7 +39,7 @@ SUBSET=${SUBSET:-markup}
 ONLY=${ONLY:-}
 
 if [ ! -d "$BENCH/mix" ] || [ ! -f "$BENCH/mix.tar" ]; then
-    echo "corpus not found in $BENCH: build it with bench/make-mix.sh (see bench/README.md)" >&2
+    echo "corpus not found in $BENCH: build it with bench/corpus/make-mix.sh (see bench/README.md)" >&2
     exit 1
 fi
 
