@@ -120,6 +120,17 @@ else
     record "asan build" 1 0 1
 fi
 
+step "Threaded paths under ThreadSanitizer"
+# Parallel compression and decoding ahead, on inputs of several chunks; a reported race
+# makes the program exit with a status of its own.
+if timed "tsan build" bash -c 'cmake --preset tsan >/dev/null && cmake --build --preset tsan -j2 --target qv5 >build/tsan-build.log 2>&1'; then
+    TSAN_OPTIONS=halt_on_error=1 timed "tsan end-to-end tests" \
+        e2e tsan --qv5 build/tsan/src/cli/qv5 -k 'test_default_is_parallel|decoding_ahead'
+else
+    tail -20 build/tsan-build.log
+    record "tsan build" 1 0 1
+fi
+
 step "Fuzz targets (clang, libFuzzer)"
 if timed "fuzz build" bash -c 'cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j2 >build/fuzz-build.log 2>&1'; then
     timed "fuzz runs" tests/fuzz/run.sh >build/fuzz-runs.log 2>&1

@@ -2,6 +2,7 @@
 test_*.py module of this folder, run in a fresh folder against one build of the program
 (natively, or the Windows build under Wine)."""
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -87,7 +88,7 @@ def discover(folder, pattern):
         for name in sorted(dir(module)):
             if name.startswith("test_") and callable(getattr(module, name)):
                 full = f"{file[:-3]}.{name}"
-                if pattern in full:
+                if re.search(pattern, full):
                     tests.append((full, getattr(module, name)))
     return tests
 
@@ -97,7 +98,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--qv5", required=True, help="the program to test")
     parser.add_argument("--wine", action="store_true", help="run it under Wine")
-    parser.add_argument("-k", default="", help="run only tests whose name contains this")
+    parser.add_argument("-k", default="", help="run only tests whose name matches this regular expression")
     parser.add_argument("--peer", help="the other build, for archives crossing between builds")
     parser.add_argument("-j", type=int, default=2, help="tests run at once")
     options = parser.parse_args()
