@@ -12,6 +12,7 @@
 #include "console/progress.h"
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -143,7 +144,9 @@ bool writeArchive(FileEntry* first, FILE* archiveFile, const std::string& archiv
     reader.current = first;
     uint64_t done = 0;
     int32_t threads = settings.threadCount > 0 ? settings.threadCount : defaultThreadCount();
-    if (storedTotal <= static_cast<uint64_t>(chunkSize)) threads = 1; // one chunk: nothing to share
+    // No more workers than chunks: each holds a match history, each slot a chunk.
+    uint64_t chunkCount = (storedTotal + chunkSize - 1) / chunkSize;
+    if (static_cast<uint64_t>(threads) > chunkCount) threads = static_cast<int32_t>(std::max<uint64_t>(chunkCount, 1));
     bool ok;
     if (threads > 1) {
         auto progress = [&](uint64_t before, uint64_t size, float seconds) {

@@ -125,6 +125,16 @@ private:
     std::atomic<bool> cancel_{false};
 };
 
+std::unique_ptr<ChunkJob> newChunkJob()
+{
+    std::unique_ptr<ChunkJob> job(new ChunkJob);
+    job->chunk.reset(new uint8_t[chunkSize + chunkSlack]);
+    job->tokens.reset(new uint16_t[chunkSize + blockWordCapacity]);
+    job->logCodes.reset(new uint8_t[chunkSize / 4 + 1]);
+    std::memset(job->chunk.get(), 0xFF, chunkSize + chunkSlack);
+    return job;
+}
+
 } // namespace
 
 int32_t defaultThreadCount()
@@ -139,14 +149,7 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, LevelSett
     // One slot more than workers: while the writing thread writes one chunk's blocks and
     // reads the next, every worker still has a chunk to parse.
     const int32_t slots = threads + 1;
-    std::vector<std::unique_ptr<ChunkJob>> jobs;
-    for (int32_t i = 0; i < slots; ++i) {
-        jobs.emplace_back(new ChunkJob);
-        jobs.back()->chunk.reset(new uint8_t[chunkSize + chunkSlack]);
-        jobs.back()->tokens.reset(new uint16_t[chunkSize + blockWordCapacity]);
-        jobs.back()->logCodes.reset(new uint8_t[chunkSize / 4 + 1]);
-        std::memset(jobs.back()->chunk.get(), 0xFF, chunkSize + chunkSlack);
-    }
+    std::vector<std::unique_ptr<ChunkJob>> jobs(static_cast<size_t>(slots));
     std::unique_ptr<ContextChains> ownChains; // for the chunks whose guess fails
     AdaptiveState truth = adaptiveStateOf(settings);
     uint64_t read = 0;      // chunks read into their slots
@@ -163,6 +166,7 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, LevelSett
         WorkerPool pool(threads);
         while (ok) {
             while (!inputEnded && read - written < static_cast<uint64_t>(slots)) {
+                if (!jobs[read % slots]) jobs[read % slots] = newChunkJob(); // as the input needs them
                 ChunkJob& job = *jobs[read % slots];
                 job.length = fill(reader, job.chunk.get(), chunkSize);
                 if (reader.failed) {

@@ -111,3 +111,20 @@ def test_extraction_decoding_ahead_says_and_writes_what_one_thread_does(ctx):
             ctx.write(f"taken-t{count}/{name}", b"mine")
     rc, body, taken = extract_both_ways(ctx, "ahead.qv5", "taken", stdin=b"n")
     assert rc == 1 and body.count("already exists") == 1 and taken == {name: b"mine" for name in files}
+
+
+def _address_space_limit():
+    import resource
+    resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+
+
+def test_more_threads_than_chunks(ctx):
+    # Two chunks on -t64: no more workers and chunk slots than the input has chunks, so the
+    # run fits in 1 GiB of address space (64 workers with their histories, stacks and 65 chunk
+    # slots would not) and writes the one-thread archive.
+    rng = random.Random(75)
+    ctx.write("few/a.txt", words_text(rng, 16 * MIB + 4096))
+    sequential = compare_threads(ctx, "few", "c1", counts=())
+    limit = None if ctx.wine or os.environ.get("QV5_SANITIZER") else _address_space_limit
+    r = ctx.run("-force-overwrite", "-t64", "c1", "few-t64.qv5", "few", preexec=limit)
+    assert r.rc == 0 and ctx.read("few-t64.qv5") == sequential, r
