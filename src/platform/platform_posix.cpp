@@ -111,8 +111,11 @@ bool fullPathName(const std::string& argument, std::string& fullPath)
         components.push_back(std::move(component));
     }
     std::string result;
-    for (const std::string& component : components) result += "/" + component;
-    if (result.empty()) result = "/";
+    for (const std::string& component : components) {
+        result += '/';
+        result += component;
+    }
+    if (result.empty()) result.push_back('/');
     if (result.size() > maxPathLength) return false;
     fullPath = std::move(result);
     return true;
