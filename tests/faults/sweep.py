@@ -64,6 +64,20 @@ def make_inputs(folder):
     return files_under(os.path.join(folder, "in"))
 
 
+def make_big_inputs(folder):
+    rng = random.Random(12)
+    words = [b"ring", b"chunk", b"token", b"match", b"block", b"context", b"code", b"table"]
+    line_count = (17 << 20) // 22  # lines of about 25 bytes: a little over one chunk
+    text = b"".join(b" ".join(rng.choices(words, k=4)) + b"\n" for _ in range(line_count))
+    inputs = {"big/x.txt": text, "big/y.bin": bytes(rng.getrandbits(8) for _ in range(5000))}
+    for name, data in inputs.items():
+        path = os.path.join(folder, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+    return files_under(os.path.join(folder, "big"))
+
+
 class Sweep:
     def __init__(self, qv5, library, verbose):
         self.qv5 = os.path.abspath(qv5)
@@ -75,7 +89,9 @@ class Sweep:
         with open(os.path.join(self.base, "one.txt"), "wb") as f:
             f.write(self.one)
         # Reference archives and listing, made without faults.
-        for args in (["c2", "good.qv5", "in"], ["-sfx", "c1", "good.exe", "one.txt"]):
+        # Two chunks, for the threaded paths: parallel compression and decoding ahead.
+        self.big = make_big_inputs(self.base)
+        for args in (["c2", "good.qv5", "in"], ["-sfx", "c1", "good.exe", "one.txt"], ["-t1", "c1", "big.qv5", "big"]):
             r = self.run_plain(self.base, args)
             assert r.returncode == 0, r
         self.listing = self.run_plain(self.base, ["l", "good.qv5"]).stdout
@@ -97,12 +113,15 @@ class Sweep:
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=self.env(extra or {}),
                               timeout=120, preexec_fn=preexec, text=True, errors="replace")
 
-    # One command, in a fresh folder holding the inputs and the reference archives.
+    # One command, in a fresh folder holding the inputs and the reference archives. The
+    # two-chunk inputs are only read, so they are linked rather than copied.
     def fresh(self):
         work = tempfile.mkdtemp(prefix="run-", dir=self.base)
         shutil.copytree(os.path.join(self.base, "in"), os.path.join(work, "in"))
         for name in ("good.qv5", "good.exe"):
             shutil.copy2(os.path.join(self.base, name), os.path.join(work, name))
+        shutil.copytree(os.path.join(self.base, "big"), os.path.join(work, "big"), copy_function=os.link)
+        os.link(os.path.join(self.base, "big.qv5"), os.path.join(work, "big.qv5"))
         return work
 
     COMMANDS = {
@@ -111,7 +130,11 @@ class Sweep:
         "d": ["-force-overwrite", "d", "good.qv5", "out"],
         "l": ["l", "good.qv5"],
         "stub": None,  # the self-extracting copy run as it is
+        "c-threads": ["-t2", "c1", "new.qv5", "big"],
+        "d-threads": ["-t2", "-force-overwrite", "d", "big.qv5", "out"],
     }
+    # Commands of many calls: only some call numbers of each family are failed.
+    SAMPLED = ("c-threads", "d-threads")
 
     def invoke(self, command, work, extra=None, preexec=None):
         if command == "stub":
@@ -143,25 +166,30 @@ class Sweep:
         # A read or write that failed leaves the stream's error flag set: the run must fail.
         if r.returncode == 0 and family in ("fread", "fgetc", "fwrite", "fflush") and "fault: " in r.stderr:
             return f"exit 0 after a failed {family}"
-        if command in ("c", "sfx"):
-            archive = os.path.join(work, "new.qv5" if command == "c" else "new.exe")
+        if command in ("c", "sfx", "c-threads"):
+            archive = os.path.join(work, "new.exe" if command == "sfx" else "new.qv5")
             if r.returncode == 1:
                 if os.path.exists(archive):
                     return "incomplete archive left behind"
             else:
                 if not os.path.exists(archive):
                     return "exit 0 without an archive"
-                check = self.run_plain(work, ["-force-overwrite", "d", archive, "check"]) if command == "c" else \
-                    self.run_plain(work, [], binary=archive)
+                check = self.run_plain(work, [], binary=archive) if command == "sfx" else \
+                    self.run_plain(work, ["-force-overwrite", "d", archive, "check"])
                 if check.returncode != 0:
                     return "exit 0 but the archive does not extract: " + check.stdout[-500:]
-                got = files_under(os.path.join(work, "check", "in")) if command == "c" else \
-                    {"a.txt": open(os.path.join(work, "a.txt"), "rb").read()}
-                want = self.expected if command == "c" else {"a.txt": self.expected["a.txt"]}
+                if command == "sfx":
+                    got = {"a.txt": open(os.path.join(work, "a.txt"), "rb").read()}
+                    want = {"a.txt": self.expected["a.txt"]}
+                else:
+                    folder = "in" if command == "c" else "big"
+                    got = files_under(os.path.join(work, "check", folder))
+                    want = self.expected if command == "c" else self.big
                 if got != want:
                     return "exit 0 but the archive holds other data"
-        elif command == "d":
-            if r.returncode == 0 and files_under(os.path.join(work, "out", "in")) != self.expected:
+        elif command in ("d", "d-threads"):
+            folder, want = ("in", self.expected) if command == "d" else ("big", self.big)
+            if r.returncode == 0 and files_under(os.path.join(work, "out", folder)) != want:
                 return "exit 0 but the extracted files differ"
         elif command == "l":
             if r.returncode == 0 and out != self.listing:
@@ -210,7 +238,12 @@ class Sweep:
             counts = self.count(command)
             print(f"{command}: " + ", ".join(f"{k} {v}" for k, v in sorted(counts.items())), flush=True)
             for family in FAMILIES:
-                for n in range(1, counts.get(family, 0) + 1):
+                calls = range(1, counts.get(family, 0) + 1)
+                if command in self.SAMPLED and len(calls) > 12:
+                    # The first and last calls and some between them.
+                    last = len(calls)
+                    calls = sorted({1, 2, 3, last - 2, last - 1, last} | {1 + last * k // 8 for k in range(1, 8)})
+                for n in calls:
                     jobs.append((f"{command}/{family}", command, {"LD_PRELOAD": self.library,
                                  "FAULT_CALL": family, "FAULT_N": str(n)}))
                     if family in ("fwrite", "fopen", "fread"):
