@@ -4,6 +4,7 @@ import os
 import random
 import re
 
+from test_archive import files_under
 from test_digests import words_text
 
 MIB = 1 << 20
@@ -58,23 +59,13 @@ def timeless(text):
     return re.sub(r"\d+\.\d+ seconds", "<seconds>", text)
 
 
-def files_under(ctx, folder):
-    found = {}
-    root = ctx.path(folder)
-    for base, _, names in os.walk(root):
-        for name in names:
-            with open(os.path.join(base, name), "rb") as f:
-                found[os.path.relpath(os.path.join(base, name), root)] = f.read()
-    return found
-
-
 def extract_both_ways(ctx, archive, tag, stdin=b""):
     """Extracts archive with one thread and with two; both must say and write the same."""
     results = []
     for count in (1, 2):
         out = f"{tag}-t{count}"
         r = ctx.run(f"-t{count}", "d", archive, out, stdin=stdin)
-        results.append((r.rc, timeless(r.body).replace(out, tag), files_under(ctx, out)))
+        results.append((r.rc, timeless(r.body).replace(out, tag), files_under(ctx.path(out))))
     assert results[0] == results[1], (archive, results[0][:2], results[1][:2])
     return results[0]
 

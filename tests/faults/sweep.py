@@ -46,6 +46,16 @@ def files_under(root):
     return found
 
 
+def write_inputs(folder, top, inputs):
+    """Writes inputs (name -> bytes) below folder; returns the files under folder/top."""
+    for name, data in inputs.items():
+        path = os.path.join(folder, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+    return files_under(os.path.join(folder, top))
+
+
 def make_inputs(folder):
     rng = random.Random(11)
     text = b"".join(b"line %d: context rings and tokens\n" % (i % 97) for i in range(900))
@@ -56,12 +66,7 @@ def make_inputs(folder):
         "in/sub/noise.bin": bytes(rng.getrandbits(8) for _ in range(20000)),
         "in/sub/z.txt": b"zz" * 3000,
     }
-    for name, data in inputs.items():
-        path = os.path.join(folder, name)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
-    return files_under(os.path.join(folder, "in"))
+    return write_inputs(folder, "in", inputs)
 
 
 def make_big_inputs(folder):
@@ -70,12 +75,7 @@ def make_big_inputs(folder):
     line_count = (17 << 20) // 22  # lines of about 25 bytes: a little over one chunk
     text = b"".join(b" ".join(rng.choices(words, k=4)) + b"\n" for _ in range(line_count))
     inputs = {"big/x.txt": text, "big/y.bin": bytes(rng.getrandbits(8) for _ in range(5000))}
-    for name, data in inputs.items():
-        path = os.path.join(folder, name)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
-    return files_under(os.path.join(folder, "big"))
+    return write_inputs(folder, "big", inputs)
 
 
 class Sweep:
