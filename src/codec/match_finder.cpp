@@ -144,6 +144,13 @@ inline void prefetchWalk(const ContextChains& chains, const uint8_t* chunk, int3
     }
 }
 
+// After a match the next positions searched start at its end, which the per-position
+// prefetches above never reached: ask for their bucket heads now.
+inline void prefetchHeadsFrom(const ContextChains& chains, const uint8_t* chunk, int32_t p) {
+    for (int32_t q = p; q < p + 3; ++q)
+        __builtin_prefetch(&chains.records[chunk[q - 1]].head[hashAt(chunk, q)], 1);
+}
+
 } // namespace
 
 void resetChains(ContextChains& chains) {
@@ -206,7 +213,10 @@ BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint
                 : walkChain<false>(record, level.chainDepth, c, chunk, limit, bucket, minMatch - 1, nullptr);
             t = walk.length;
             e = walk.distance;
-            if (t >= minMatch) step = stepHit;
+            if (t >= minMatch) {
+                step = stepHit;
+                prefetchHeadsFrom(chains, chunk, c + t);
+            }
 
             if (t < minMatch) {
                 if (++missCount == missesPerStep) {
