@@ -124,6 +124,11 @@ inline int32_t scoreAbove(const ContextChains& chains, int32_t p, const uint8_t*
     return scoreOf(walk);
 }
 
+// Asks for the bucket head a search at p reads first.
+inline void prefetchHead(const ContextChains& chains, const uint8_t* chunk, int32_t p) {
+    __builtin_prefetch(&chains.records[chunk[p - 1]].head[hashAt(chunk, p)], 1);
+}
+
 // A walk loads a bucket head, then its ring slot, then the candidate's bytes, each depending
 // on the one before and each likely to miss the cache. For three positions to be searched
 // soon, this starts one stage of each: the head for the farthest, the ring slot for the
@@ -131,7 +136,7 @@ inline int32_t scoreAbove(const ContextChains& chains, int32_t p, const uint8_t*
 // the reads stay inside the chunk and its slack (p >= 1, p + 4 <= length + slack).
 inline void prefetchWalk(const ContextChains& chains, const uint8_t* chunk, int32_t headAt,
                          int32_t slotAt, int32_t bytesAt) {
-    __builtin_prefetch(&chains.records[chunk[headAt - 1]].head[hashAt(chunk, headAt)], 1);
+    prefetchHead(chains, chunk, headAt);
     const ContextRecord& middle = chains.records[chunk[slotAt - 1]];
     const uint32_t slot = middle.head[hashAt(chunk, slotAt)];
     if (slot != emptyLink) __builtin_prefetch(&middle.entries[slot]);
@@ -147,8 +152,7 @@ inline void prefetchWalk(const ContextChains& chains, const uint8_t* chunk, int3
 // After a match the next positions searched start at its end, which the per-position
 // prefetches above never reached: ask for their bucket heads now.
 inline void prefetchHeadsFrom(const ContextChains& chains, const uint8_t* chunk, int32_t p) {
-    for (int32_t q = p; q < p + 3; ++q)
-        __builtin_prefetch(&chains.records[chunk[q - 1]].head[hashAt(chunk, q)], 1);
+    for (int32_t q = p; q < p + 3; ++q) prefetchHead(chains, chunk, q);
 }
 
 } // namespace
@@ -201,7 +205,7 @@ BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint
         if (skipCount + 3 >= skipInterval)
             prefetchWalk(chains, chunk, c + 3, c + 2, c + 1);
         else
-            __builtin_prefetch(&chains.records[chunk[c + 2]].head[hashAt(chunk, c + 3)], 1);
+            prefetchHead(chains, chunk, c + 3);
         int32_t t = 0, e = 0;
         uint8_t step = stepSkipped;
         if (++skipCount >= skipInterval) {
