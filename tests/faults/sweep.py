@@ -136,6 +136,10 @@ class Sweep:
     # Commands of many calls: only some call numbers of each family are failed.
     SAMPLED = ("c-threads", "d-threads")
 
+    def inputs_of(self, command):
+        """The input folder a compression or extraction command works on, and its files."""
+        return ("big", self.big) if command in self.SAMPLED else ("in", self.expected)
+
     def invoke(self, command, work, extra=None, preexec=None):
         if command == "stub":
             return self.run_plain(work, [], extra, preexec, binary=os.path.join(work, "good.exe"))
@@ -182,13 +186,12 @@ class Sweep:
                     got = {"a.txt": open(os.path.join(work, "a.txt"), "rb").read()}
                     want = {"a.txt": self.expected["a.txt"]}
                 else:
-                    folder = "in" if command == "c" else "big"
+                    folder, want = self.inputs_of(command)
                     got = files_under(os.path.join(work, "check", folder))
-                    want = self.expected if command == "c" else self.big
                 if got != want:
                     return "exit 0 but the archive holds other data"
         elif command in ("d", "d-threads"):
-            folder, want = ("in", self.expected) if command == "d" else ("big", self.big)
+            folder, want = self.inputs_of(command)
             if r.returncode == 0 and files_under(os.path.join(work, "out", folder)) != want:
                 return "exit 0 but the extracted files differ"
         elif command == "l":
