@@ -88,9 +88,13 @@ bool sizingPass(FileEntry* first, uint64_t& entryCount, uint64_t& storedTotal, u
             std::printf("Error opening input file %s\n", entry->sourcePath.c_str());
             return false;
         }
-        seekFile(file, 0, SEEK_END);
-        int64_t size = tellFile(file);
+        int64_t size = 0;
+        bool measured = sizeOfFile(file, size);
         std::fclose(file);
+        if (!measured) {
+            std::printf("Error reading input file %s\n", entry->sourcePath.c_str());
+            return false;
+        }
         if (entry->crcPresent && size != entry->size) {
             std::printf("Error: input file %s changed while being archived\n", entry->sourcePath.c_str());
             return false;

@@ -97,16 +97,7 @@ bool measureAndHash(std::vector<FileEntry>& entries)
     int32_t total = static_cast<int32_t>(entries.size());
     for (int32_t k = 0; k < total; ++k) {
         FileEntry& entry = entries[k];
-        FILE* file = openRead(entry.sourcePath);
-        if (!file) {
-            std::printf("Error opening input file %s\n", entry.sourcePath.c_str());
-            return false;
-        }
-        seekFile(file, 0, SEEK_END);
-        entry.size = tellFile(file);
-        seekFile(file, 0, SEEK_SET);
-        std::fclose(file);
-        if (!hashFile(entry.sourcePath, k + 1, total, entry.crc)) return false;
+        if (!hashFile(entry.sourcePath, k + 1, total, entry.crc, &entry.size)) return false;
         entry.crcPresent = 1;
     }
     return true;

@@ -15,11 +15,16 @@ constexpr size_t hashReadSize = 512 * 1024;
 constexpr int readsPerReport = 256; // one report per 128 MiB
 } // namespace
 
-bool hashFile(const std::string& path, int32_t index, int32_t total, uint32_t& crc)
+bool hashFile(const std::string& path, int32_t index, int32_t total, uint32_t& crc, int64_t* size)
 {
     FILE* file = openRead(path);
     if (!file) {
         std::printf("Error opening input file %s\n", path.c_str());
+        return false;
+    }
+    if (size && !sizeOfFile(file, *size)) {
+        std::fclose(file);
+        std::printf("Error reading input file %s\n", path.c_str());
         return false;
     }
     thread_local std::unique_ptr<uint8_t[]> buffer(new uint8_t[hashReadSize]);

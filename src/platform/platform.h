@@ -45,6 +45,8 @@ FILE* openRead(const std::string& path);
 FILE* openWrite(const std::string& path);
 int seekFile(FILE* file, int64_t offset, int origin);
 int64_t tellFile(FILE* file);
+// Size of an open file, without moving its position or reading from it.
+bool sizeOfFile(FILE* file, int64_t& size);
 bool removeFile(const std::string& path);
 
 // Creates one folder; failure (it exists, no permission) is for the caller to ignore.

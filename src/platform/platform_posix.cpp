@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -184,9 +185,16 @@ bool querySize(const std::string& path, int64_t& size)
 
 FILE* openRead(const std::string& path)
 {
-    std::string p = systemPath(path);
-    if (kindOf(p, nullptr) != Kind::File) return nullptr;
-    return std::fopen(p.c_str(), "rb");
+    // Opened first and checked through the descriptor: one walk of the path instead of two.
+    // Non-blocking, so that opening a fifo does not wait for a writer before it is refused;
+    // the flag means nothing for the regular files that are kept.
+    int fd = ::open(systemPath(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    FILE* file = nullptr;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) file = ::fdopen(fd, "rb");
+    if (!file) ::close(fd);
+    return file;
 }
 
 FILE* openWrite(const std::string& path)
@@ -212,6 +220,14 @@ bool removeFile(const std::string& path)
 void createDirectory(const std::string& path)
 {
     ::mkdir(systemPath(path).c_str(), 0777);
+}
+
+bool sizeOfFile(FILE* file, int64_t& size)
+{
+    struct stat st;
+    if (::fstat(::fileno(file), &st) != 0) return false;
+    size = static_cast<int64_t>(st.st_size);
+    return true;
 }
 
 FileIdentity identityOfPath(const std::string& path)

@@ -105,6 +105,14 @@ int64_t tellFile(FILE* file)
     return _ftelli64(file);
 }
 
+bool sizeOfFile(FILE* file, int64_t& size)
+{
+    __int64 length = _filelengthi64(_fileno(file));
+    if (length < 0) return false;
+    size = static_cast<int64_t>(length);
+    return true;
+}
+
 bool removeFile(const std::string& path)
 {
     return std::remove(path.c_str()) == 0;

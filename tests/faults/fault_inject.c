@@ -1,7 +1,8 @@
 /* Test-only fault injection for the program's buffered file I/O, loaded with LD_PRELOAD.
  *
  * Calls on files count; calls on stdin, stdout and stderr pass through uncounted. Each
- * family counts once per call whatever name the program links: fopen (fopen, fopen64),
+ * family counts once per call whatever name the program links: fopen (fopen, fopen64,
+ * fdopen),
  * fread, fwrite, fclose, fflush, fgetc (fgetc, getc), fseeko (fseeko, fseeko64, fseek),
  * ftello (ftello, ftello64, ftell).
  *
@@ -15,8 +16,9 @@
  * fault) and then stop with the stream's error flag set;
  * fgetc returns EOF with the error flag set; fflush returns EOF with the error flag set and
  * writes nothing; fclose closes the stream (no descriptor is leaked) and returns EOF; fopen
- * returns NULL; fseeko and ftello return -1. errno is set each time. Every injected fault
- * is reported on stderr as "fault: FAMILY #N".
+ * returns NULL, and so does fdopen, leaving the descriptor to its caller as the C library
+ * does; fseeko and ftello return -1. errno is set each time. Every injected fault is
+ * reported on stderr as "fault: FAMILY #N".
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -119,6 +121,18 @@ FILE *fopen64(const char *path, const char *mode)
         return NULL;
     }
     return real_fopen64(path, mode);
+}
+
+typedef FILE *(*fdopen_t)(int, const char *);
+
+FILE *fdopen(int fd, const char *mode)
+{
+    REAL(fdopen, fdopen_t);
+    if (strike(F_FOPEN)) {
+        errno = EMFILE;
+        return NULL;
+    }
+    return real_fdopen(fd, mode);
 }
 
 size_t fread(void *buffer, size_t size, size_t count, FILE *stream)

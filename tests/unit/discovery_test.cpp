@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include <sys/stat.h>
+
 using namespace qv5;
 namespace fs = std::filesystem;
 
@@ -52,5 +54,31 @@ TEST(FindInputs, StoredNamesBeginAtTheContainingFolder)
     }
     // Entries come in byte order of their names, subfolders depth-first where met.
     EXPECT_EQ(stored, (std::vector<std::string>{"/docs/.hidden", "/docs/b.txt", "/docs/sub/c.txt", "/a.txt"}));
+    fs::remove_all(root);
+}
+
+TEST(OpenRead, OpensRegularFilesOnlyAndMeasuresThemInPlace)
+{
+    fs::path root = fs::temp_directory_path() / "qv5-unit-open-read";
+    fs::remove_all(root);
+    fs::create_directories(root / "folder");
+    std::ofstream(root / "file.bin", std::ios::binary) << std::string(70000, 'q');
+    // A fifo without a writer: opening it must neither block nor succeed.
+    ASSERT_EQ(::mkfifo((root / "fifo").c_str(), 0600), 0);
+
+    FILE* file = openRead((root / "file.bin").string());
+    ASSERT_NE(file, nullptr);
+    char first[3] = {};
+    ASSERT_EQ(std::fread(first, 1, 2, file), 2u);
+    int64_t size = 0;
+    ASSERT_TRUE(sizeOfFile(file, size));
+    EXPECT_EQ(size, 70000);
+    EXPECT_EQ(tellFile(file), 2);  // measuring leaves the position where it was
+    EXPECT_EQ(std::string(first), "qq");
+    std::fclose(file);
+
+    EXPECT_EQ(openRead((root / "folder").string()), nullptr);
+    EXPECT_EQ(openRead((root / "fifo").string()), nullptr);
+    EXPECT_EQ(openRead((root / "missing").string()), nullptr);
     fs::remove_all(root);
 }
