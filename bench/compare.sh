@@ -28,7 +28,8 @@
 # measuring: on ext4, creating thousands of files shortly after deleting as many is slowed
 # down by inode allocation, and rewriting truncated files starts their writeback on close,
 # both of which measure the file system rather than the tools. So a run right after
-# another one (within minutes) measures slower extractions.
+# another one (within minutes) measures slower extractions. Before every command, untimed,
+# sync writes back what the commands before it left in the page cache.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -122,6 +123,9 @@ if only:
 
 def run(command):
     out = f"{work}/time.txt"
+    # Untimed: the dirty pages the previous command left are written back now, rather than
+    # by the kernel's flusher threads while this command runs on the same two cores.
+    subprocess.run(["sync"], check=True)
     start = time.perf_counter()
     done = subprocess.run(["/usr/bin/time", "-f", "%U %S %M", "-o", out, "sh", "-c", command],
                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
