@@ -44,6 +44,8 @@ struct ChunkStorage {
     std::unique_ptr<BlockCodes> codes{new BlockCodes};
     ChunkStorage()
     {
+        adviseLargePages(chunk.get(), chunkSize + chunkSlack);
+        adviseLargePages(chains.get(), sizeof(ContextChains));
         // The slack too: the match finder reads a few bytes past a chunk's end.
         std::memset(chunk.get(), 0xFF, chunkSize + chunkSlack);
         std::memset(tokens.get(), 0xFF, blockWordCapacity * sizeof(uint16_t));

@@ -3,6 +3,7 @@
 #include "archive/archive_format.h"
 #include "codec/block_coder.h"
 #include "codec/codec_constants.h"
+#include "platform/platform.h"
 
 #include <condition_variable>
 #include <cstdio>
@@ -17,7 +18,11 @@ namespace {
 
 struct Window {
     std::unique_ptr<uint8_t[]> bytes{new uint8_t[chunkSize + chunkSlack]};
-    Window() { std::memset(bytes.get(), 0xFF, chunkSize + chunkSlack); }
+    Window()
+    {
+        adviseLargePages(bytes.get(), chunkSize + chunkSlack);
+        std::memset(bytes.get(), 0xFF, chunkSize + chunkSlack);
+    }
 };
 
 int32_t chunkLengthAt(uint64_t done, uint64_t storedTotal)
@@ -141,6 +146,7 @@ bool decodeChunks(BitReader& reader, uint64_t storedTotal, bool ahead, const Chu
                   const ChunkTake& take)
 {
     std::unique_ptr<ContextHistory> history(new ContextHistory);
+    adviseLargePages(history.get(), sizeof(ContextHistory));
     std::unique_ptr<BlockCodes> codes(new BlockCodes);
     bool ok = ahead && storedTotal > static_cast<uint64_t>(chunkSize)
                   ? decodeOverlapped(reader, storedTotal, start, take, *codes, *history)

@@ -98,6 +98,7 @@ private:
     void run()
     {
         std::unique_ptr<ContextChains> chains(new ContextChains);
+        adviseLargePages(chains.get(), sizeof(ContextChains));
         for (;;) {
             ChunkJob* job;
             {
@@ -131,6 +132,7 @@ std::unique_ptr<ChunkJob> newChunkJob()
     job->chunk.reset(new uint8_t[chunkSize + chunkSlack]);
     job->tokens.reset(new uint16_t[chunkSize + blockWordCapacity]);
     job->logCodes.reset(new uint8_t[chunkSize / 4 + 1]);
+    adviseLargePages(job->chunk.get(), chunkSize + chunkSlack);
     std::memset(job->chunk.get(), 0xFF, chunkSize + chunkSlack);
     return job;
 }
@@ -195,7 +197,10 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, LevelSett
             progress(done, static_cast<uint64_t>(job.length), previousSeconds);
             AdaptiveState end = truth;
             if (!replaySearches(job.log, adaptiveStateOf(job.start), adaptiveStateOf(job.end), end)) {
-                if (!ownChains) ownChains.reset(new ContextChains);
+                if (!ownChains) {
+                    ownChains.reset(new ContextChains);
+                    adviseLargePages(ownChains.get(), sizeof(ContextChains));
+                }
                 setAdaptiveState(job.start, truth);
                 std::atomic<bool> never{false};
                 parseChunk(job, *ownChains, never);

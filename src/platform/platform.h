@@ -47,6 +47,11 @@ int seekFile(FILE* file, int64_t offset, int origin);
 int64_t tellFile(FILE* file);
 // Size of an open file, without moving its position or reading from it.
 bool sizeOfFile(FILE* file, int64_t& size);
+
+// Asks for large pages behind a large buffer not yet written: the match finder and the
+// decoder read their buffers at random, and with small pages most of those reads also miss
+// the address cache. Only a hint, and a no-op where large pages need a privilege.
+void adviseLargePages(void* buffer, size_t bytes);
 bool removeFile(const std::string& path);
 
 // Creates one folder; failure (it exists, no permission) is for the caller to ignore.

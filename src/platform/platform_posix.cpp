@@ -7,6 +7,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -228,6 +229,20 @@ bool sizeOfFile(FILE* file, int64_t& size)
     if (::fstat(::fileno(file), &st) != 0) return false;
     size = static_cast<int64_t>(st.st_size);
     return true;
+}
+
+void adviseLargePages(void* buffer, size_t bytes)
+{
+#ifdef MADV_HUGEPAGE
+    // The pages wholly inside the buffer; the system uses large ones where they fit.
+    const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const uintptr_t first = (reinterpret_cast<uintptr_t>(buffer) + page - 1) & ~(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(buffer) + bytes) & ~(page - 1);
+    if (end > first) ::madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+#else
+    (void)buffer;
+    (void)bytes;
+#endif
 }
 
 FileIdentity identityOfPath(const std::string& path)

@@ -113,6 +113,8 @@ bool sizeOfFile(FILE* file, int64_t& size)
     return true;
 }
 
+void adviseLargePages(void*, size_t) {}
+
 bool removeFile(const std::string& path)
 {
     return std::remove(path.c_str()) == 0;
