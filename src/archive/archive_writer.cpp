@@ -40,12 +40,11 @@ void compressionProgressText(char* text, uint64_t done, uint64_t n, uint64_t tot
 struct ChunkStorage {
     std::unique_ptr<uint8_t[]> chunk{new uint8_t[chunkSize + chunkSlack]};
     std::unique_ptr<uint16_t[]> tokens{new uint16_t[blockWordCapacity]};
-    std::unique_ptr<ContextChains> chains{new ContextChains};
+    std::unique_ptr<ContextChains> chains = newContextChains();
     std::unique_ptr<BlockCodes> codes{new BlockCodes};
     ChunkStorage()
     {
         adviseLargePages(chunk.get(), chunkSize + chunkSlack);
-        adviseLargePages(chains.get(), sizeof(ContextChains));
         // The slack too: the match finder reads a few bytes past a chunk's end.
         std::memset(chunk.get(), 0xFF, chunkSize + chunkSlack);
         std::memset(tokens.get(), 0xFF, blockWordCapacity * sizeof(uint16_t));

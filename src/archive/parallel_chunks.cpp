@@ -97,8 +97,7 @@ public:
 private:
     void run()
     {
-        std::unique_ptr<ContextChains> chains(new ContextChains);
-        adviseLargePages(chains.get(), sizeof(ContextChains));
+        std::unique_ptr<ContextChains> chains = newContextChains();
         for (;;) {
             ChunkJob* job;
             {
@@ -138,6 +137,13 @@ std::unique_ptr<ChunkJob> newChunkJob()
 }
 
 } // namespace
+
+std::unique_ptr<ContextChains> newContextChains()
+{
+    std::unique_ptr<ContextChains> chains(new ContextChains);
+    adviseLargePages(chains.get(), sizeof(ContextChains));
+    return chains;
+}
 
 int32_t defaultThreadCount()
 {
@@ -197,10 +203,7 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, LevelSett
             progress(done, static_cast<uint64_t>(job.length), previousSeconds);
             AdaptiveState end = truth;
             if (!replaySearches(job.log, adaptiveStateOf(job.start), adaptiveStateOf(job.end), end)) {
-                if (!ownChains) {
-                    ownChains.reset(new ContextChains);
-                    adviseLargePages(ownChains.get(), sizeof(ContextChains));
-                }
+                if (!ownChains) ownChains = newContextChains();
                 setAdaptiveState(job.start, truth);
                 std::atomic<bool> never{false};
                 parseChunk(job, *ownChains, never);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 namespace qv5 {
 
@@ -21,6 +22,10 @@ using ChunkProgress = std::function<void(uint64_t done, uint64_t size, float pre
 // (reader.failed) or a write failed (writer.writeFailed).
 bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, LevelSettings& settings, int32_t threads,
                               const ChunkProgress& progress, uint64_t& done);
+
+struct ContextChains;
+// Context chains for one parsing thread, on large pages where the system has them.
+std::unique_ptr<ContextChains> newContextChains();
 
 // Worker threads to use by default: one per core.
 int32_t defaultThreadCount();
