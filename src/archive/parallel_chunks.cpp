@@ -172,6 +172,17 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, LevelSett
     bool ok = true;
     {
         WorkerPool pool(threads);
+        // The guess is the true state after the last chunk written; after a match or two
+        // a parse no longer depends on where it started.
+        auto submitReady = [&] {
+            while (submitted < read && (speculating || submitted == written)) {
+                ChunkJob& job = *jobs[submitted % slots];
+                job.start = settings;
+                setAdaptiveState(job.start, truth);
+                pool.submit(&job);
+                ++submitted;
+            }
+        };
         while (ok) {
             while (!inputEnded && read - written < static_cast<uint64_t>(slots)) {
                 if (!jobs[read % slots]) jobs[read % slots] = newChunkJob(); // as the input needs them
@@ -186,17 +197,11 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, LevelSett
                     break;
                 }
                 ++read;
+                submitReady(); // a worker starts on each chunk as soon as it is read
             }
-            // The guess is the true state after the last chunk written; after a match or two
-            // a parse no longer depends on where it started.
-            while (ok && submitted < read && (speculating || submitted == written)) {
-                ChunkJob& job = *jobs[submitted % slots];
-                job.start = settings;
-                setAdaptiveState(job.start, truth);
-                pool.submit(&job);
-                ++submitted;
-            }
-            if (!ok || written == read) break;
+            if (!ok) break;
+            submitReady();
+            if (written == read) break;
 
             ChunkJob& job = *jobs[written % slots];
             pool.wait(&job);
