@@ -12,48 +12,72 @@ namespace qv5 {
 namespace {
 
 
-// The writer's accumulator and buffer position in registers for the token loop; the same
-// flush rule as writeBits, synced back to the BitWriter for the rare full-buffer case.
-struct LocalWriter {
+// The token loop's writer. Each token's bits are stored as soon as it is written, without
+// waiting for the accumulator to fill, and `pending` follows the bit count the writer's flush
+// rule would hold instead (the rule's branch, taken every few writes, is the costly part).
+// sync leaves the BitWriter exactly as the same writeBits calls would have left it: the
+// stream's bits are the same either way, only the bytes already in the buffer differ.
+struct EagerWriter {
     BitWriter& writer;
-    uint8_t* buffer;
-    uint64_t acc;
-    uint32_t accBits;
-    int32_t used;
+    uint8_t* out;      // next byte to store
+    uint64_t bits;     // not yet whole bytes: 0..7 after flush
+    uint32_t bitCount;
+    uint32_t pending;  // what writer.accBits would be
 
-    explicit LocalWriter(BitWriter& w)
-        : writer(w), buffer(w.outBuffer), acc(w.acc), accBits(w.accBits), used(w.bufferUsed) {}
-
-    void sync() {
-        writer.acc = acc;
-        writer.accBits = accBits;
-        writer.bufferUsed = used;
-    }
-
-    void drain() {
-        if (used + 8 <= bitBufferSize) {
-            uint64_t le = acc;
-            if constexpr (std::endian::native == std::endian::big) le = __builtin_bswap64(le);
-            std::memcpy(buffer + used, &le, 8);
-            uint32_t bytes = accBits >> 3;
-            used += int32_t(bytes);
-            acc >>= bytes * 8;
-            accBits -= bytes * 8;
-        } else {
-            sync();
-            drainAccumulator(writer);
-            acc = writer.acc;
-            accBits = writer.accBits;
-            used = writer.bufferUsed;
-        }
+    // Needs 8 free bytes in the buffer.
+    explicit EagerWriter(BitWriter& w)
+        : writer(w), out(w.outBuffer + w.bufferUsed), bits(w.acc), bitCount(w.accBits), pending(w.accBits) {
+        flush();
     }
 
     inline void put(uint64_t value, uint32_t n) {
-        if (accBits + n >= bitFlushLimit) drain();
-        acc += value << accBits;
-        accBits += n;
+        const uint32_t grown = pending + n;
+        pending = grown >= bitFlushLimit ? (pending & 7) + n : grown;
+        bits |= value << bitCount;
+        bitCount += n;
+    }
+
+    // Stores the whole bytes; needs 8 free bytes at out.
+    inline void flush() {
+        storeU64(out, bits);
+        out += bitCount >> 3;
+        bits >>= bitCount & 56;
+        bitCount &= 7;
+    }
+
+    // After a flush: the writer keeps `pending` bits, the rest of the stored bytes count as
+    // written. The bytes past out are zero from the last store.
+    void sync() {
+        const uint32_t back = (pending - bitCount) >> 3;
+        writer.bufferUsed = int32_t(out - writer.outBuffer) - int32_t(back);
+        writer.acc = pending == 0 ? 0 : loadU64(writer.outBuffer + writer.bufferUsed) & (~uint64_t(0) >> (64 - pending));
+        writer.accBits = pending;
     }
 };
+
+struct PlainWriter {
+    BitWriter& writer;
+    void put(uint64_t value, uint32_t n) { writeBits(writer, value, n); }
+};
+
+// One token from tokens[i], advancing i past it. Code, then extra bits as their own write:
+// the call split is part of the format. A write of 0 bits changes nothing.
+template <typename Writer>
+inline void putToken(Writer& out, const BlockCodes& codes, const uint16_t* tokens, int32_t& i) {
+    const uint32_t word = tokens[i++];
+    if (word < uint32_t(literalCount)) {
+        out.put(codes.literalLength.codes[word], codes.literalLength.lengths[word]);
+        return;
+    }
+    const uint32_t value = word - literalCount;
+    const uint32_t s = lengthSymbol[value];
+    out.put(codes.literalLength.codes[literalCount + s], codes.literalLength.lengths[literalCount + s]);
+    out.put(value - uint32_t(lengthBase[s]), uint32_t(lengthExtra[s]));
+    const uint32_t d = tokens[i++];
+    const uint32_t t = distanceSymbol[d];
+    out.put(codes.distance.codes[t], codes.distance.lengths[t]);
+    out.put(d - uint32_t(distanceBase[t]), uint32_t(distanceExtra[t]));
+}
 
 // Forward copy of a match with byte-by-byte meaning, in 4- or 8-byte units. Writes up to 15
 // bytes past the match's end, but never past writableEnd.
@@ -122,28 +146,24 @@ void writeBlock(BitWriter& writer, const BlockCodes& codes, const uint16_t* toke
     writeLengthTable(codes.literalLength, writer);
     writeLengthTable(codes.distance, writer);
 
-    const uint32_t* llCodes = codes.literalLength.codes;
-    const uint8_t* llLengths = codes.literalLength.lengths;
-    const uint32_t* dCodes = codes.distance.codes;
-    const uint8_t* dLengths = codes.distance.lengths;
-    LocalWriter out(writer);
-    for (int32_t i = 0; i < words; ++i) {
-        const uint32_t word = tokens[i];
-        if (word < uint32_t(literalCount)) {
-            out.put(llCodes[word], llLengths[word]);
-            continue;
+    // A token takes at most 16 + 10 + 16 + 10 bits, so a flush after each one keeps the
+    // stored bits within 64 and the buffer position within 7 bytes of the last.
+    const uint8_t* const eagerLimit = writer.outBuffer + bitBufferSize - 16;
+    int32_t i = 0;
+    while (i < words) {
+        if (writer.bufferUsed + 24 <= bitBufferSize) { // out starts at most 7 bytes on: below the limit
+            EagerWriter out(writer);
+            while (i < words && out.out <= eagerLimit) {
+                putToken(out, codes, tokens, i);
+                out.flush();
+            }
+            out.sync();
+        } else {
+            // The buffer's last bytes: the plain writer, until it writes the buffer out.
+            PlainWriter out{writer};
+            putToken(out, codes, tokens, i);
         }
-        // Code, then extra bits as their own write: the call split is part of the format.
-        const uint32_t value = word - literalCount;
-        const uint32_t s = lengthSymbol[value];
-        out.put(llCodes[literalCount + s], llLengths[literalCount + s]);
-        if (lengthExtra[s] > 0) out.put(value - uint32_t(lengthBase[s]), uint32_t(lengthExtra[s]));
-        const uint32_t d = tokens[++i];
-        const uint32_t t = distanceSymbol[d];
-        out.put(dCodes[t], dLengths[t]);
-        if (distanceExtra[t] > 0) out.put(d - uint32_t(distanceBase[t]), uint32_t(distanceExtra[t]));
     }
-    out.sync();
 }
 
 void resetHistory(ContextHistory& history) {

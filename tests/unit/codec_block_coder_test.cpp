@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <random>
 
 #include "codec/block_coder.h"
 #include "codec/match_finder.h"
@@ -72,6 +74,68 @@ TEST_F(BlockCoder, ArchiveWorkedExampleBitStream) {
         0x00, 0x04, 0x40, 0xe1, 0x20, 0x92, 0x9a, 0x01, 0x00, 0x08, 0x20, 0xa0, 0x01, 0x00, 0x00, 0x00, 0x00,
         0x00, 0x00, 0x00, 0x00, 0x00, 0x34, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
     EXPECT_EQ(fileBytes(f.file), expected);
+}
+
+// The block writer stores ahead of the flush rule; from any writer state, and across the
+// buffer's end, it must leave the stream, the buffer and the writer exactly as one writeBits
+// call per code and per nonzero extra-bits field would.
+TEST_F(BlockCoder, TokenWritesLeaveTheWriterAsSingleWritesWould) {
+    std::mt19937 rng(41);
+    std::vector<uint16_t> tokens;
+    while (tokens.size() < 60000) {
+        if (rng() % 3 != 0) {
+            tokens.push_back(uint16_t(rng() % 256));
+        } else {
+            // Short and long lengths and distances, so that every extra-bits width occurs.
+            tokens.push_back(uint16_t(literalCount + (rng() % 2 ? rng() % 16 : rng() % lengthValueCount)));
+            tokens.push_back(uint16_t(rng() % 2 ? rng() % 8 : rng() % distanceValueCount));
+        }
+    }
+    BlockCodes codes;
+    prepareBlock(codes, tokens.data(), int32_t(tokens.size()));
+
+    auto writeSingly = [&](BitWriter& writer) {
+        writeBits(writer, uint32_t(tokens.size()), wordCountBits);
+        writeLengthTable(codes.literalLength, writer);
+        writeLengthTable(codes.distance, writer);
+        for (size_t i = 0; i < tokens.size(); ++i) {
+            const uint32_t word = tokens[i];
+            if (word < uint32_t(literalCount)) {
+                writeBits(writer, codes.literalLength.codes[word], codes.literalLength.lengths[word]);
+                continue;
+            }
+            const uint32_t s = lengthSymbol[word - literalCount];
+            writeBits(writer, codes.literalLength.codes[literalCount + s], codes.literalLength.lengths[literalCount + s]);
+            if (lengthExtra[s] > 0) writeBits(writer, word - literalCount - uint32_t(lengthBase[s]), uint32_t(lengthExtra[s]));
+            const uint32_t d = tokens[++i];
+            const uint32_t t = distanceSymbol[d];
+            writeBits(writer, codes.distance.codes[t], codes.distance.lengths[t]);
+            if (distanceExtra[t] > 0) writeBits(writer, d - uint32_t(distanceBase[t]), uint32_t(distanceExtra[t]));
+        }
+    };
+
+    // Buffer positions far from and right at the buffer's end, and accumulators from empty
+    // to one bit short of full.
+    for (int32_t used : {0, 5, bitBufferSize - 200000, bitBufferSize - 40, bitBufferSize - 24, bitBufferSize - 23,
+                         bitBufferSize - 9, bitBufferSize - 1}) {
+        for (uint32_t accBits : {0u, 3u, 8u, 40u, 57u, 63u}) {
+            WriterFixture expected, actual;
+            for (WriterFixture* f : {&expected, &actual}) {
+                std::fill(f->buffer.begin(), f->buffer.begin() + used, uint8_t(0xA5));
+                f->writer.bufferUsed = used;
+                f->writer.acc = accBits == 0 ? 0 : 0x123456789ABCDEFull & (~0ull >> (64 - accBits));
+                f->writer.accBits = accBits;
+            }
+            writeSingly(expected.writer);
+            writeBlock(actual.writer, codes, tokens.data(), int32_t(tokens.size()));
+            SCOPED_TRACE(testing::Message() << "used " << used << " accBits " << accBits);
+            ASSERT_EQ(actual.writer.accBits, expected.writer.accBits);
+            ASSERT_EQ(actual.writer.acc, expected.writer.acc);
+            ASSERT_EQ(actual.writer.bufferUsed, expected.writer.bufferUsed);
+            ASSERT_EQ(0, std::memcmp(actual.buffer.data(), expected.buffer.data(), size_t(expected.writer.bufferUsed)));
+            ASSERT_EQ(fileBytes(actual.file), fileBytes(expected.file));
+        }
+    }
 }
 
 TEST_F(BlockCoder, ParsedChunksRoundTripAtEveryLevel) {
