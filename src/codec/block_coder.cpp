@@ -11,7 +11,6 @@ namespace qv5 {
 
 namespace {
 
-
 // The token loop's writer. Each token's bits are stored as soon as it is written, without
 // waiting for the accumulator to fill, and `pending` follows the bit count the writer's flush
 // rule would hold instead (the rule's branch, taken every few writes, is the costly part).
