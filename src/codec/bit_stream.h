@@ -1,9 +1,8 @@
 #pragma once
-#include <bit>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
+#include "codec/byte_order.h"
 #include "codec/codec_constants.h"
 
 // Least-significant-bit-first bit stream over a FILE*, through a 64-bit accumulator and a
@@ -45,9 +44,7 @@ inline void drainAccumulator(BitWriter& writer) {
     if (writer.bufferUsed + 8 <= bitBufferSize) {
         // One 8-byte store instead of a byte loop; the bytes past the drained ones are
         // overwritten later, and the buffer rule (write at exactly 4 MiB) is unchanged.
-        uint64_t le = writer.acc;
-        if constexpr (std::endian::native == std::endian::big) le = __builtin_bswap64(le);
-        std::memcpy(writer.outBuffer + writer.bufferUsed, &le, 8);
+        storeU64(writer.outBuffer + writer.bufferUsed, writer.acc);
         writer.bufferUsed += int32_t(bytes);
         writer.acc >>= bytes * 8;  // bytes is 4..7: accBits was at least 32
         writer.accBits -= bytes * 8;
