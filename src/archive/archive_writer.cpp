@@ -86,18 +86,18 @@ bool sizingPass(FileEntry* first, uint64_t& entryCount, uint64_t& storedTotal, u
     for (FileEntry* entry = first; entry; entry = entry->next) {
         FILE* file = openRead(entry->sourcePath);
         if (!file) {
-            std::printf("Error opening input file %s\n", entry->sourcePath.c_str());
+            std::printf("Error opening input file %s\n", printable(entry->sourcePath).c_str());
             return false;
         }
         int64_t size = 0;
         bool measured = sizeOfFile(file, size);
         std::fclose(file);
         if (!measured) {
-            std::printf("Error reading input file %s\n", entry->sourcePath.c_str());
+            std::printf("Error reading input file %s\n", printable(entry->sourcePath).c_str());
             return false;
         }
         if (entry->crcPresent && size != entry->size) {
-            std::printf("Error: input file %s changed while being archived\n", entry->sourcePath.c_str());
+            std::printf("Error: input file %s changed while being archived\n", printable(entry->sourcePath).c_str());
             return false;
         }
         entry->size = size;
@@ -110,7 +110,7 @@ bool sizingPass(FileEntry* first, uint64_t& entryCount, uint64_t& storedTotal, u
 
 bool reportWriteError(const std::string& archivePath)
 {
-    std::printf("\nError writing archive %s\n", archivePath.c_str());
+    std::printf("\nError writing archive %s\n", printable(archivePath).c_str());
     return false;
 }
 

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -74,8 +75,24 @@ struct WindowPair {
     bool full[2] = {false, false};
     const char* damage[2] = {nullptr, nullptr};
     bool stop = false;
+    std::exception_ptr failure; // of the decoding thread (out of memory), passed on
     std::mutex mutex;
     std::condition_variable changed;
+};
+
+// Stops and joins the decoding thread however the taking side leaves, an exception included.
+struct DecoderJoin {
+    WindowPair& pair;
+    std::thread& thread;
+    ~DecoderJoin()
+    {
+        {
+            std::lock_guard<std::mutex> lock(pair.mutex);
+            pair.stop = true;
+        }
+        pair.changed.notify_all();
+        thread.join();
+    }
 };
 
 void decodeAhead(WindowPair& pair, BitReader& reader, uint64_t storedTotal, BlockCodes& codes,
@@ -106,7 +123,18 @@ bool decodeOverlapped(BitReader& reader, uint64_t storedTotal, const ChunkStart&
                       BlockCodes& codes, ContextHistory& history)
 {
     WindowPair pair;
-    std::thread decoder([&] { decodeAhead(pair, reader, storedTotal, codes, history); });
+    std::thread decoder([&] {
+        try {
+            decodeAhead(pair, reader, storedTotal, codes, history);
+        } catch (...) {
+            {
+                std::lock_guard<std::mutex> lock(pair.mutex);
+                pair.failure = std::current_exception();
+            }
+            pair.changed.notify_all();
+        }
+    });
+    DecoderJoin join{pair, decoder};
     bool ok = true;
     uint64_t index = 0;
     for (uint64_t done = 0; ok && done < storedTotal; ++index) {
@@ -116,7 +144,8 @@ bool decodeOverlapped(BitReader& reader, uint64_t storedTotal, const ChunkStart&
         const char* damage;
         {
             std::unique_lock<std::mutex> lock(pair.mutex);
-            pair.changed.wait(lock, [&] { return pair.full[slot]; });
+            pair.changed.wait(lock, [&] { return pair.full[slot] || pair.failure; });
+            if (pair.failure) std::rethrow_exception(pair.failure);
             damage = pair.damage[slot];
         }
         if (damage) {
@@ -131,12 +160,6 @@ bool decodeOverlapped(BitReader& reader, uint64_t storedTotal, const ChunkStart&
         pair.changed.notify_all();
         done += static_cast<uint64_t>(length);
     }
-    {
-        std::lock_guard<std::mutex> lock(pair.mutex);
-        pair.stop = true;
-    }
-    pair.changed.notify_all();
-    decoder.join();
     return ok;
 }
 

@@ -1,5 +1,7 @@
 #include "archive/concat_reader.h"
 
+#include "codec/crc32.h"
+#include "console/format.h"
 #include "platform/platform.h"
 
 namespace qv5 {
@@ -8,7 +10,7 @@ namespace {
 
 bool fail(ConcatReader& reader, const char* format)
 {
-    std::printf(format, reader.current->sourcePath.c_str());
+    std::printf(format, printable(reader.current->sourcePath).c_str());
     closeReader(reader);
     reader.failed = true;
     return false;
@@ -37,6 +39,7 @@ int32_t fill(ConcatReader& reader, uint8_t* buffer, int32_t capacity)
                 return 0;
             }
             reader.remaining = reader.current->size;
+            reader.crc = 0;
         }
         if (reader.remaining > 0) {
             int64_t want = capacity - sum;
@@ -51,6 +54,7 @@ int32_t fill(ConcatReader& reader, uint8_t* buffer, int32_t capacity)
                 fail(reader, "\nError: input file %s changed while being archived\n");
                 return 0;
             }
+            reader.crc = crc32Update(reader.crc, buffer + sum, got);
             reader.remaining -= static_cast<int64_t>(got);
             sum += static_cast<int32_t>(got);
         } else {
@@ -61,6 +65,10 @@ int32_t fill(ConcatReader& reader, uint8_t* buffer, int32_t capacity)
             }
             if (std::ferror(reader.file)) {
                 fail(reader, "\nError reading input file %s\n");
+                return 0;
+            }
+            if (reader.current->crcPresent && reader.crc != reader.current->crc) {
+                fail(reader, "\nError: input file %s changed while being archived\n");
                 return 0;
             }
             closeReader(reader);

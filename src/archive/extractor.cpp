@@ -3,6 +3,7 @@
 #include "archive/archive_format.h"
 #include "archive/chunk_decoder.h"
 #include "archive/parallel_chunks.h"
+#include "archive/stored_names.h"
 #include "codec/bit_stream.h"
 #include "codec/block_coder.h"
 #include "codec/crc32.h"
@@ -29,9 +30,8 @@ constexpr uint64_t extractionModelKb = 25091;
 constexpr size_t copyPieceSize = 262144;
 constexpr size_t outputPathCapacity = 1024; // prefix + stored name, terminating NUL included
 
-// Process-wide: folders created so far and the answer "overwrite all".
+// Process-wide: folders created so far.
 std::set<std::string> createdDirectories;
-bool overwriteAll = false;
 
 struct Extraction {
     FILE* archiveFile = nullptr;
@@ -39,6 +39,8 @@ struct Extraction {
     const LevelSettings* settings = nullptr;
     std::vector<ArchiveEntry> entries;
     bool singleFile = false;
+    bool typedOutput = false;  // one-file archive written to the path the user typed, as given
+    bool overwriteAll = false; // the answer A to an overwrite prompt
     std::string outputPath; // single-file mode
     std::string prefix;     // multi-file mode
     // OutputSplitter state
@@ -72,32 +74,65 @@ void createFolders(const std::string& path)
     }
 }
 
+// Whether something the overwrite prompt must ask about stands at path. At a path formed
+// from a stored name anything counts (a link, dangling or not, a FIFO, a file the user may
+// write but not read), except a folder, which no answer can turn into a file. The path a
+// user typed is probed as a file to read, so that a device such as /dev/stdout is written
+// without a question.
+bool existsForPrompt(const Extraction& x, const std::string& path)
+{
+    if (x.typedOutput) {
+        FILE* probe = openRead(path);
+        if (probe) std::fclose(probe);
+        return probe != nullptr;
+    }
+    EntryKind kind = entryKindOf(path);
+    return kind != EntryKind::missing && kind != EntryKind::folder;
+}
+
 // The archive itself is never an output; an existing file is overwritten only when allowed.
-bool mayWrite(const Extraction& x, const std::string& path)
+bool mayWrite(Extraction& x, const std::string& path)
 {
     if (sameFile(identityOfPath(path), x.archiveIdentity)) {
-        std::printf("\nError: output file %s is the archive being read\n", path.c_str());
+        std::printf("\nError: output file %s is the archive being read\n", printable(path).c_str());
         return false;
     }
-    if (x.settings->forceOverwrite || overwriteAll) return true;
-    FILE* probe = openRead(path);
-    if (!probe) return true;
-    std::fclose(probe);
+    if (x.settings->forceOverwrite || x.overwriteAll) return true;
+    if (!existsForPrompt(x, path)) return true;
     std::printf("\nError: Output file %s already exists. Press Y to overwrite it, A to overwrite all, or any other "
                 "key to exit: ",
-                path.c_str());
+                printable(path).c_str());
     int answer = readAnswer();
-    if (answer == 'a') overwriteAll = true;
+    if (answer == 'a') x.overwriteAll = true;
     return answer == 'y' || answer == 'a';
 }
 
-FILE* openOutput(const Extraction& x, const std::string& path, const char* failure)
+// Opens an output file at a path formed from a stored name: a regular file there is
+// truncated, a link or special file is removed (never what it leads to) and the file is
+// created exclusively, so that nothing is ever written through a link or into a device.
+FILE* openFormedPath(const std::string& path)
+{
+    switch (entryKindOf(path)) {
+    case EntryKind::missing:
+        return createExclusive(path);
+    case EntryKind::file:
+        return openExistingRegular(path);
+    case EntryKind::link:
+    case EntryKind::other:
+        return removeEntry(path) ? createExclusive(path) : nullptr;
+    case EntryKind::folder:
+        break;
+    }
+    return nullptr;
+}
+
+FILE* openOutput(Extraction& x, const std::string& path, const char* failure)
 {
     if (!x.singleFile) createFolders(path);
     if (!mayWrite(x, path)) return nullptr;
-    FILE* file = openWrite(path);
+    FILE* file = x.typedOutput ? openWrite(path) : openFormedPath(path);
     if (!file) {
-        std::printf(failure, path.c_str());
+        std::printf(failure, printable(path).c_str());
         return nullptr;
     }
     // Every write is a whole run of decoded bytes or a copy piece: no stdio buffer needed.
@@ -108,7 +143,7 @@ FILE* openOutput(const Extraction& x, const std::string& path, const char* failu
 bool closeOutput(FILE* file, const std::string& path)
 {
     if (std::fclose(file) != 0) {
-        std::printf("\nError writing output file %s\n", path.c_str());
+        std::printf("\nError writing output file %s\n", printable(path).c_str());
         return false;
     }
     return true;
@@ -122,7 +157,7 @@ bool copyDuplicates(Extraction& x)
         std::string sourcePath = pathOf(x, x.current);
         FILE* source = openRead(sourcePath);
         if (!source) {
-            std::printf("\nError opening input file %s\n", sourcePath.c_str());
+            std::printf("\nError opening input file %s\n", printable(sourcePath).c_str());
             return false;
         }
         ++x.current;
@@ -146,11 +181,11 @@ bool copyDuplicates(Extraction& x)
         std::fclose(source);
         if (!closeOutput(target, targetPath) || !ok) {
             if (ok) return false;
-            std::printf("\nError writing output file %s\n", targetPath.c_str());
+            std::printf("\nError writing output file %s\n", printable(targetPath).c_str());
             return false;
         }
         if (readError) {
-            std::printf("\nError reading input file %s\n", sourcePath.c_str());
+            std::printf("\nError reading input file %s\n", printable(sourcePath).c_str());
             return false;
         }
     }
@@ -176,7 +211,7 @@ bool splitOutput(Extraction& x, const uint8_t* data, uint64_t n)
         }
         uint64_t take = x.owed < n ? x.owed : n;
         if (take > 0 && std::fwrite(data, 1, static_cast<size_t>(take), x.output) != take) {
-            std::printf("\nError writing output file %s\n", x.outputName.c_str());
+            std::printf("\nError writing output file %s\n", printable(x.outputName).c_str());
             return false;
         }
         if (take > 0) x.outputCrc = crc32Update(x.outputCrc, data, static_cast<size_t>(take));
@@ -216,11 +251,6 @@ bool tableMatchesStream(const std::vector<ArchiveEntry>& entries, uint64_t store
     return true;
 }
 
-bool hasParentReference(const std::string& name)
-{
-    return name.find("../") != std::string::npos || name.find("..\\") != std::string::npos;
-}
-
 bool readFileTable(Extraction& x, BitReader& reader, int32_t entryCount, bool withCrc)
 {
     HuffmanCode nameCode{nameAlphabet};
@@ -231,12 +261,22 @@ bool readFileTable(Extraction& x, BitReader& reader, int32_t entryCount, bool wi
     for (int32_t i = 0; i < entryCount; ++i) {
         ArchiveEntry& entry = x.entries.emplace_back();
         if (!readEntry(reader, nameCode, withCrc, entry)) return false;
-        if (hasParentReference(entry.storedName)) {
-            std::printf("Error: output filename contains ../ (%s)\n", entry.storedName.c_str());
-            return false;
+        const char* refusal = nullptr;
+        switch (refusalOf(entry.storedName, windowsNames)) {
+        case NameRefusal::none:
+            break;
+        case NameRefusal::parentReference:
+            refusal = "Error: output filename contains ../ (%s)\n";
+            break;
+        case NameRefusal::notRelative:
+            refusal = "Error: output filename is not relative (%s)\n";
+            break;
+        case NameRefusal::deviceName:
+            refusal = "Error: output filename names a device (%s)\n";
+            break;
         }
-        if (colonIsSpecial && entry.storedName.find(':') != std::string::npos) {
-            std::printf("Error: output filename is not relative (%s)\n", entry.storedName.c_str());
+        if (refusal) {
+            std::printf(refusal, printable(entry.storedName).c_str());
             return false;
         }
         // Appended to the output prefix, a name without a leading separator would name a
@@ -252,6 +292,7 @@ bool readFileTable(Extraction& x, BitReader& reader, int32_t entryCount, bool wi
 void chooseOutputLocation(Extraction& x, const char* output)
 {
     x.singleFile = x.entries.size() == 1;
+    x.typedOutput = x.singleFile && output;
     if (output) {
         (x.singleFile ? x.outputPath : x.prefix) = output;
         return;
@@ -304,8 +345,36 @@ bool pathsFit(const Extraction& x)
     for (size_t i = 0; i < x.entries.size(); ++i) {
         std::string path = pathOf(x, i);
         if (path.size() >= outputPathCapacity) {
-            std::printf("Error: path too long: %s\n", path.c_str());
+            std::printf("Error: path too long: %s\n", printable(path).c_str());
             return false;
+        }
+    }
+    return true;
+}
+
+// No folder below the output prefix, on any output path formed from a stored name, may be a
+// link that exists before extraction: the folders a stored name names are then created by
+// the extraction itself, inside the output folder. The prefix (what the user typed) may be
+// a link.
+bool pathsAvoidLinks(const Extraction& x)
+{
+    if (x.typedOutput) return true;
+    std::set<std::string> checked;
+    for (size_t i = 0; i < x.entries.size(); ++i) {
+        const std::string path = pathOf(x, i);
+        // The stored part of the path starts here: the whole path in single-file mode.
+        const size_t storedStart = x.singleFile ? 0 : x.prefix.size();
+        for (size_t end = storedStart; end < path.size(); ++end) {
+            // Each folder is checked without a separator after it: with one, the system
+            // would follow a link to its folder.
+            if (!isPathSeparator(path[end]) || end == 0 || isPathSeparator(path[end - 1])) continue;
+            if (end <= storedStart && !x.singleFile) continue;
+            std::string folder = path.substr(0, end);
+            if (!checked.insert(folder).second) continue;
+            if (entryKindOf(folder) == EntryKind::link) {
+                std::printf("Error: output path %s leads through a link\n", printable(path).c_str());
+                return false;
+            }
         }
     }
     return true;
@@ -352,7 +421,7 @@ ExtractResult extractArchive(FILE* archiveFile, const char* output, const LevelS
     if (!readFileTable(x, reader, entryCount, withCrc)) return ExtractResult::Failed;
     if (!tableMatchesStream(x.entries, header.storedTotal)) return ExtractResult::Failed;
     chooseOutputLocation(x, output);
-    if (!pathsFit(x)) return ExtractResult::Failed;
+    if (!pathsFit(x) || !pathsAvoidLinks(x)) return ExtractResult::Failed;
     x.writtenCrc.assign(x.entries.size(), 0);
     x.writtenFile.assign(x.entries.size(), FileIdentity());
 
@@ -370,7 +439,7 @@ ExtractResult extractArchive(FILE* archiveFile, const char* output, const LevelS
     int invalid = 0;
     for (size_t i = 0; i < x.entries.size(); ++i) {
         const ArchiveEntry& entry = x.entries[i];
-        std::printf("Wrote %s", entry.storedName.c_str());
+        std::printf("Wrote %s", printable(entry.storedName).c_str());
         if (entry.duplicate) std::printf(" (duplicated)");
         if (entry.crcPresent) {
             std::printf(", validating... ");

@@ -27,10 +27,10 @@ bool listArchive(FILE* archiveFile)
     for (int32_t i = 1; i <= entryCount; ++i) {
         if (!readEntry(reader, nameCode, withCrc, entry)) return false;
         if (withCrc) {
-            std::printf("[%d]: %s, %s, CRC32: %X\n", i, entry.storedName.c_str(), FormatNumber(entry.size, true),
+            std::printf("[%d]: %s, %s, CRC32: %X\n", i, printable(entry.storedName).c_str(), FormatNumber(entry.size, true),
                         entry.crc);
         } else {
-            std::printf("[%d]: %s, %s\n", i, entry.storedName.c_str(), FormatNumber(entry.size, true));
+            std::printf("[%d]: %s, %s\n", i, printable(entry.storedName).c_str(), FormatNumber(entry.size, true));
         }
     }
     if (entryCount == 1) {

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -66,17 +67,14 @@ class WorkerPool {
 public:
     explicit WorkerPool(int32_t count)
     {
-        for (int32_t i = 0; i < count; ++i) threads_.emplace_back([this] { run(); });
-    }
-    ~WorkerPool()
-    {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
+        try {
+            for (int32_t i = 0; i < count; ++i) threads_.emplace_back([this] { run(); });
+        } catch (...) {
+            stop(); // the threads already started must not outlive a pool never made
+            throw;
         }
-        wake_.notify_all();
-        for (std::thread& thread : threads_) thread.join();
     }
+    ~WorkerPool() { stop(); }
     void submit(ChunkJob* job)
     {
         {
@@ -86,16 +84,42 @@ public:
         }
         wake_.notify_one();
     }
+    // Waits for a job; a worker's failure (out of memory) is passed on to the caller.
     void wait(ChunkJob* job)
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        finished_.wait(lock, [job] { return job->done; });
+        finished_.wait(lock, [this, job] { return job->done || failure_; });
+        if (failure_) std::rethrow_exception(failure_);
     }
     void cancel() { cancel_.store(true); }
     const std::atomic<bool>& cancelled() const { return cancel_; }
 
 private:
+    void stop()
+    {
+        cancel_.store(true);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        for (std::thread& thread : threads_) thread.join();
+    }
+
     void run()
+    {
+        try {
+            work();
+        } catch (...) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (!failure_) failure_ = std::current_exception();
+            }
+            finished_.notify_all();
+        }
+    }
+
+    void work()
     {
         std::unique_ptr<ContextChains> chains = newContextChains();
         for (;;) {
@@ -122,6 +146,7 @@ private:
     std::condition_variable finished_;
     std::deque<ChunkJob*> queue_;
     bool stopping_ = false;
+    std::exception_ptr failure_;
     std::atomic<bool> cancel_{false};
 };
 

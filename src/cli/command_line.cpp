@@ -5,6 +5,7 @@
 #include "archive/listing.h"
 #include "cli/sfx.h"
 #include "codec/level_settings.h"
+#include "console/format.h"
 #include "console/prompt.h"
 #include "input/discovery.h"
 #include "input/duplicates.h"
@@ -84,7 +85,7 @@ bool namesAreUnique(const InputList& list)
     names.reserve(list.size());
     for (const SourceItem& item : list) {
         if (!names.insert(item.storedName).second) {
-            std::printf("Error: %s is already in the archive\n", item.storedName.c_str());
+            std::printf("Error: %s is already in the archive\n", printable(item.storedName).c_str());
             return false;
         }
     }
@@ -122,7 +123,7 @@ int32_t runCompress(const std::vector<std::string>& args, LevelSettings& setting
         if (!findInputs(list, args[i])) return 1;
     }
     leaveOutArchive(list, args[2]);
-    for (const SourceItem& item : list) std::printf("-> %s\n", item.storedName.c_str());
+    for (const SourceItem& item : list) std::printf("-> %s\n", printable(item.storedName).c_str());
     size_t n = list.size();
     if (n == 1) {
         std::printf("Found %d file\n", 1);
@@ -154,35 +155,75 @@ int32_t runCompress(const std::vector<std::string>& args, LevelSettings& setting
     return writeArchiveFile(args[2], entries[n - 1], settings);
 }
 
-// Creates the archive file and writes the archive of the chain into it; an incomplete
-// archive is removed.
+// Where the archive is written. A regular file (or nothing) at the archive path is replaced
+// only once the new archive is complete: it is written to a new file beside it and renamed
+// onto it, so that a failed run leaves what stood there. A link's target is what gets
+// replaced. A device or FIFO is written directly, as there is nothing to keep.
+struct ArchiveOutput {
+    FILE* file = nullptr;
+    std::string finalPath;     // the regular file replaced when done
+    std::string temporaryPath; // empty when written directly
+    ArchiveOutput() = default;
+    ArchiveOutput(const ArchiveOutput&) = delete;
+    ArchiveOutput& operator=(const ArchiveOutput&) = delete;
+    // Also runs when an exception (out of memory) leaves the command.
+    ~ArchiveOutput()
+    {
+        if (file) std::fclose(file);
+        if (!temporaryPath.empty()) {
+            removeFile(temporaryPath);
+            forgetTemporary();
+        }
+    }
+};
+
+bool openArchiveOutput(const std::string& archivePath, ArchiveOutput& out)
+{
+    std::string target = archivePath;
+    EntryKind kind = entryKindOf(archivePath);
+    if (kind == EntryKind::link && linkTarget(archivePath, target)) kind = entryKindOf(target);
+    if (kind == EntryKind::file || kind == EntryKind::missing) {
+        out.finalPath = target;
+        out.file = createTemporaryBeside(target, out.temporaryPath);
+    } else {
+        out.file = openWrite(archivePath);
+    }
+    return out.file != nullptr;
+}
+
+// Writes the archive of the chain; what stood at the archive path is replaced only by a
+// complete archive.
 int32_t writeArchiveFile(const std::string& archivePath, FileEntry& head, LevelSettings& settings)
 {
     if (!settings.forceOverwrite) {
         if (FILE* existing = openRead(archivePath)) {
             std::fclose(existing);
             std::printf("Error: Archive file %s already exists. Press Y to overwrite it, or any other key to exit: ",
-                        archivePath.c_str());
+                        printable(archivePath).c_str());
             if (readAnswer() != 'y') return 1;
         }
     }
-    FILE* archive = openWrite(archivePath);
-    if (!archive) {
-        std::printf("Error opening output file %s\n", archivePath.c_str());
+    ArchiveOutput out;
+    if (!openArchiveOutput(archivePath, out)) {
+        std::printf("Error opening output file %s\n", printable(archivePath).c_str());
         return 1;
     }
-    bool ok = !settings.createSfx || writeSfxImage(archive, archivePath);
-    ok = ok && writeArchive(&head, archive, archivePath, settings);
-    if (std::fclose(archive) != 0 && ok) {
-        std::printf("Error writing archive %s\n", archivePath.c_str());
+    bool ok = !settings.createSfx || writeSfxImage(out.file, archivePath);
+    ok = ok && writeArchive(&head, out.file, archivePath, settings);
+    FILE* file = out.file;
+    out.file = nullptr;
+    if (std::fclose(file) != 0 && ok) {
+        std::printf("Error writing archive %s\n", printable(archivePath).c_str());
         ok = false;
     }
-    if (!ok) {
-        // Only a regular file the command created is removed, never a device such as /dev/full.
-        // Tested without opening it: the failure may be that no more files can be opened.
-        int64_t size = 0;
-        if (querySize(archivePath, size)) removeFile(archivePath);
-        return 1;
+    if (!ok) return 1; // the temporary file goes with out
+    if (!out.temporaryPath.empty()) {
+        if (!replaceWith(out.temporaryPath, out.finalPath)) {
+            std::printf("Error writing archive %s\n", printable(archivePath).c_str());
+            return 1;
+        }
+        out.temporaryPath.clear();
+        forgetTemporary();
     }
     if (settings.createSfx) markExecutable(archivePath);
     return 0;
@@ -192,7 +233,7 @@ int32_t runReadCommand(const std::vector<std::string>& args, char command, Level
 {
     FILE* archive = openRead(args[2]);
     if (!archive) {
-        std::printf("Error opening %s\n", args[2].c_str());
+        std::printf("Error opening %s\n", printable(args[2]).c_str());
         return 1;
     }
     int32_t status;
@@ -236,7 +277,8 @@ int32_t runCommandLine(int argc, char** argv)
     }
     if (command == 'l' && args.size() >= 3) return runReadCommand(args, command, settings);
 
-    const char* name = programName.c_str();
+    const std::string shownName = printable(programName);
+    const char* name = shownName.c_str();
     std::printf(usageText, name, name, name);
     return 1;
 }

@@ -3,12 +3,32 @@
 #include "codec/crc32.h"
 
 #include <cstdio>
+#include <exception>
+#include <new>
+#include <system_error>
 
 int main(int argc, char** argv)
 {
-    qv5::buildCrcTables();
-    qv5::printBanner();
-    int status = qv5::isPlainArchiver() ? qv5::runCommandLine(argc, argv) : qv5::runSfxStub();
+    int status;
+    // An exception that leaves a command (running out of memory on any thread, a thread that
+    // cannot be started) ends it like any other failure: the clean-up of the command runs
+    // on the way out, so no incomplete archive is left.
+    try {
+        qv5::buildCrcTables();
+        qv5::printBanner();
+        status = qv5::isPlainArchiver() ? qv5::runCommandLine(argc, argv) : qv5::runSfxStub();
+    } catch (const std::bad_alloc&) {
+        std::printf("Error: out of memory\n");
+        status = 1;
+    } catch (const std::system_error& failure) {
+        // A thread that cannot be started lacks the memory for its stack.
+        bool memory = failure.code() == std::errc::resource_unavailable_try_again;
+        std::printf("Error: %s\n", memory ? "out of memory" : failure.what());
+        status = 1;
+    } catch (const std::exception& failure) {
+        std::printf("Error: %s\n", failure.what());
+        status = 1;
+    }
     std::fflush(stdout);
     return status;
 }

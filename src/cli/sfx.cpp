@@ -2,6 +2,7 @@
 
 #include "archive/extractor.h"
 #include "codec/level_settings.h"
+#include "console/format.h"
 #include "platform/platform.h"
 
 #include <cstring>
@@ -48,14 +49,14 @@ bool writeSfxImage(FILE* output, const std::string& outputPath)
     moduleFileName(exePath);
     FILE* exe = openRead(exePath);
     if (!exe) {
-        std::printf("Error opening input file %s to create SFX exe\n", exePath.c_str());
+        std::printf("Error opening input file %s to create SFX exe\n", printable(exePath).c_str());
         return false;
     }
     int64_t exeSize = -1;
     if (seekFile(exe, 0, SEEK_END) == 0) exeSize = tellFile(exe);
     if (exeSize < 0 || seekFile(exe, 0, SEEK_SET) != 0) {
         std::fclose(exe);
-        std::printf("Error reading input file %s\n", exePath.c_str());
+        std::printf("Error reading input file %s\n", printable(exePath).c_str());
         return false;
     }
 
@@ -86,15 +87,15 @@ bool writeSfxImage(FILE* output, const std::string& outputPath)
     bool readOk = std::ferror(exe) == 0 && written == static_cast<uint64_t>(exeSize);
     std::fclose(exe);
     if (writeOk && !readOk) {
-        std::printf("Error reading input file %s\n", exePath.c_str());
+        std::printf("Error reading input file %s\n", printable(exePath).c_str());
         return false;
     }
     if (!writeOk) {
-        std::printf("Error writing archive %s\n", outputPath.c_str());
+        std::printf("Error writing archive %s\n", printable(outputPath).c_str());
         return false;
     }
     if (!found) {
-        std::printf("Error finding SFX offset in %s\n", exePath.c_str());
+        std::printf("Error finding SFX offset in %s\n", printable(exePath).c_str());
         return false;
     }
     return true;
@@ -107,7 +108,7 @@ int32_t runSfxStub()
     moduleFileName(exePath);
     FILE* exe = openRead(exePath);
     if (!exe) {
-        std::printf("Error opening %s\n", exePath.c_str());
+        std::printf("Error opening %s\n", printable(exePath).c_str());
         return 1;
     }
     seekFile(exe, static_cast<int32_t>(qv5SfxData.offsetSlot), SEEK_SET);

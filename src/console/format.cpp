@@ -85,4 +85,22 @@ const char* FormatDuration(int32_t seconds)
     return durationBuffer;
 }
 
+std::string printable(std::string_view text)
+{
+    std::string shown;
+    shown.reserve(text.size());
+    for (char c : text) {
+        unsigned char byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7F) {
+            shown += c;
+            continue;
+        }
+        static const char hex[] = "0123456789ABCDEF";
+        shown += "\\x";
+        shown += hex[byte >> 4];
+        shown += hex[byte & 15];
+    }
+    return shown;
+}
+
 } // namespace qv5

@@ -1,8 +1,13 @@
 #include "input/discovery.h"
 
+#include "console/format.h"
 #include "platform/platform.h"
 
+#include <cstddef>
 #include <cstdio>
+#include <deque>
+#include <set>
+#include <utility>
 
 namespace qv5 {
 
@@ -15,13 +20,44 @@ size_t lastSeparator(const std::string& path)
 
 bool reportTooLong(const std::string& path)
 {
-    std::printf("Error: path too long: %s\n", path.c_str());
+    std::printf("Error: path too long: %s\n", printable(path).c_str());
     return false;
 }
 
-// Walks one search path; ancestors holds the folders being walked higher up this branch,
-// so that a link back to one of them is not followed forever.
-bool walk(const std::string& searchPath, std::vector<std::string>& files, std::vector<FileIdentity>& ancestors)
+// A name read from a folder listing goes to the system as it is; in the archive '\' is a
+// folder separator, so a name holding one (legal on Linux) cannot be stored faithfully, and
+// read through a translated path it would be another file.
+bool reportBackslash(const std::string& path)
+{
+    std::printf("Error: file name contains a backslash: %s\n", printable(path).c_str());
+    return false;
+}
+
+// The files one folder walk yields, in enumeration order. A link to a folder is not followed
+// where it is met: it leaves a hole at that place, filled once the real folders of the whole
+// walk are known.
+struct Listing {
+    std::vector<std::string> files;
+    std::vector<std::pair<size_t, size_t>> holes; // (files before it, index of the link)
+};
+
+struct LinkedFolder {
+    std::string searchPath;
+    FileIdentity identity;
+    Listing listing;
+};
+
+// One input argument's walk. Every folder is walked at most once, by identity: its files are
+// stored under its own path when the walk reaches it without a link, otherwise under the
+// first link that leads to it (links in the order met, shallower first). So a link beside
+// its target, a cycle or a fan-out of links (two per level, ten levels) stores nothing twice.
+struct Walk {
+    std::set<std::pair<uint64_t, uint64_t>> walked;
+    std::deque<LinkedFolder> links; // stable addresses while the walk appends
+    bool firstVisit(const FileIdentity& id) { return !id.valid || walked.insert({id.device, id.index}).second; }
+};
+
+bool walkFolder(const std::string& searchPath, Listing& listing, Walk& walk)
 {
     if (searchPath.empty()) return true;
     if (searchPath.size() > maxPathLength) return reportTooLong(searchPath);
@@ -33,20 +69,34 @@ bool walk(const std::string& searchPath, std::vector<std::string>& files, std::v
     for (const DirEntry& entry : entries) {
         if (!entry.isFolder) {
             std::string path = prefix + entry.name;
+            if (entry.name.find('\\') != std::string::npos) return reportBackslash(path);
             if (path.size() > maxPathLength) return reportTooLong(path);
-            files.push_back(std::move(path));
+            listing.files.push_back(std::move(path));
             continue;
         }
         if (entry.name.empty() || entry.name[0] == '.') continue;
-        bool cycle = false;
-        for (const FileIdentity& ancestor : ancestors) cycle = cycle || sameFile(ancestor, entry.identity);
-        if (cycle) continue;
-        ancestors.push_back(entry.identity);
-        bool ok = walk(childPattern(searchPath, entry.name), files, ancestors);
-        ancestors.pop_back();
-        if (!ok) return false;
+        if (entry.name.find('\\') != std::string::npos) return reportBackslash(prefix + entry.name);
+        if (entry.isLink) {
+            listing.holes.emplace_back(listing.files.size(), walk.links.size());
+            walk.links.push_back({childPattern(searchPath, entry.name), entry.identity, {}});
+            continue;
+        }
+        if (!walk.firstVisit(entry.identity)) continue;
+        if (!walkFolder(childPattern(searchPath, entry.name), listing, walk)) return false;
     }
     return true;
+}
+
+void flatten(const Listing& listing, const Walk& walk, std::vector<std::string>& files)
+{
+    size_t next = 0;
+    for (const auto& [position, link] : listing.holes) {
+        files.insert(files.end(), listing.files.begin() + static_cast<std::ptrdiff_t>(next),
+                     listing.files.begin() + static_cast<std::ptrdiff_t>(position));
+        next = position;
+        flatten(walk.links[link].listing, walk, files);
+    }
+    files.insert(files.end(), listing.files.begin() + static_cast<std::ptrdiff_t>(next), listing.files.end());
 }
 
 } // namespace
@@ -60,8 +110,17 @@ std::string childPattern(const std::string& searchPath, const std::string& name)
 
 bool listMatches(const std::string& searchPath, std::vector<std::string>& files)
 {
-    std::vector<FileIdentity> ancestors;
-    return walk(searchPath, files, ancestors);
+    Walk walk;
+    Listing top;
+    if (!walkFolder(searchPath, top, walk)) return false;
+    // Links are taken in the order met; one met inside a linked folder joins the queue.
+    for (size_t i = 0; i < walk.links.size(); ++i) {
+        LinkedFolder& link = walk.links[i];
+        if (!walk.firstVisit(link.identity)) continue;
+        if (!walkFolder(link.searchPath, link.listing, walk)) return false;
+    }
+    flatten(top, walk, files);
+    return true;
 }
 
 bool findInputs(InputList& list, const std::string& argument)

@@ -1,5 +1,6 @@
 #include "input/duplicates.h"
 
+#include "console/format.h"
 #include "input/duplicate_regroup.h"
 #include "platform/platform.h"
 
@@ -13,7 +14,7 @@ namespace {
 
 ContentMatch reportFailure(const char* format, const std::string& path)
 {
-    std::printf(format, path.c_str());
+    std::printf(format, printable(path).c_str());
     return ContentMatch::failed;
 }
 

@@ -19,12 +19,12 @@ bool hashFile(const std::string& path, int32_t index, int32_t total, uint32_t& c
 {
     FILE* file = openRead(path);
     if (!file) {
-        std::printf("Error opening input file %s\n", path.c_str());
+        std::printf("Error opening input file %s\n", printable(path).c_str());
         return false;
     }
     if (size && !sizeOfFile(file, *size)) {
         std::fclose(file);
-        std::printf("Error reading input file %s\n", path.c_str());
+        std::printf("Error reading input file %s\n", printable(path).c_str());
         return false;
     }
     thread_local std::unique_ptr<uint8_t[]> buffer(new uint8_t[hashReadSize]);
@@ -46,7 +46,7 @@ bool hashFile(const std::string& path, int32_t index, int32_t total, uint32_t& c
     bool failed = std::ferror(file) != 0;
     std::fclose(file);
     if (failed) {
-        std::printf("Error reading input file %s\n", path.c_str());
+        std::printf("Error reading input file %s\n", printable(path).c_str());
         return false;
     }
     if (index != -1 && index == total) ProgressLine::clear();

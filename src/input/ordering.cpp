@@ -1,5 +1,6 @@
 #include "input/ordering.h"
 
+#include "console/format.h"
 #include "console/progress.h"
 #include "platform/platform.h"
 
@@ -107,7 +108,7 @@ bool orderByContent(InputList& list, uint32_t (*clock)())
         progress.beforeItem(i);
         FILE* file = openRead(list[i].sourcePath);
         if (!file) {
-            std::printf("\nError opening input file %s\n", list[i].sourcePath.c_str());
+            std::printf("\nError opening input file %s\n", printable(list[i].sourcePath).c_str());
             return false;
         }
         list[i].sortKey = static_cast<uint64_t>(contentClass(file, list[i].storedName));

@@ -25,6 +25,7 @@ bool sameFile(const FileIdentity& a, const FileIdentity& b);
 struct DirEntry {
     std::string name;
     bool isFolder = false;
+    bool isLink = false;   // a symbolic link (Windows: a reparse point) leading to the folder
     FileIdentity identity; // folders only, where the enumeration can tell
 };
 
@@ -57,6 +58,33 @@ bool removeFile(const std::string& path);
 // Creates one folder; failure (it exists, no permission) is for the caller to ignore.
 void createDirectory(const std::string& path);
 
+// What stands at a path, its last component not followed: a symbolic link (on Windows any
+// reparse point: symbolic link or junction) is a link whatever it leads to.
+enum class EntryKind { missing, file, folder, link, other };
+EntryKind entryKindOf(const std::string& path);
+
+// Output files at paths formed from stored names: never written through a link, never
+// anything but a regular file. createExclusive fails when anything stands at the path;
+// openExistingRegular truncates a regular file without following a link or waiting on a
+// FIFO that took its place; removeEntry removes a link or special file itself, never
+// what a link leads to.
+FILE* createExclusive(const std::string& path);
+FILE* openExistingRegular(const std::string& path);
+bool removeEntry(const std::string& path);
+
+// The path a chain of symbolic links at path ends at (path itself when it is none); false
+// when the chain cannot be followed (too long, unreadable).
+bool linkTarget(const std::string& path, std::string& target);
+
+// A new file beside path (same folder), created exclusively for writing under a fresh name
+// returned in temporaryPath, with the permission bits of the regular file at path when
+// there is one. Removed again at exit by a signal that ends the process
+// (forgetTemporary() once it is renamed or removed).
+FILE* createTemporaryBeside(const std::string& path, std::string& temporaryPath);
+void forgetTemporary();
+// Puts the file at from in place of to, replacing what is there, in one step.
+bool replaceWith(const std::string& from, const std::string& to);
+
 FileIdentity identityOfPath(const std::string& path);
 FileIdentity identityOfFile(FILE* file);
 
@@ -76,7 +104,9 @@ uint32_t clockMs();
 // Prefix for a multi-file extraction into the current folder.
 const char* currentFolderPrefix();
 
-// True on targets where ':' in a stored name could name a drive or a stream.
-extern const bool colonIsSpecial;
+// True on targets whose file system gives names more meaning than Linux does: ':' names a
+// drive or a stream, device names such as CON exist in every folder, and trailing dots and
+// spaces of a component are dropped.
+extern const bool windowsNames;
 
 } // namespace qv5

@@ -3,9 +3,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstring>
 #include <dirent.h>
+#include <random>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -15,7 +18,7 @@
 namespace qv5 {
 
 const size_t maxPathLength = 1023;
-const bool colonIsSpecial = false;
+const bool windowsNames = false;
 
 namespace {
 
@@ -66,10 +69,12 @@ bool matchPattern(const char* pattern, const char* name)
 // Folder, file, or something never to be opened (FIFO, socket, device, dangling link).
 enum class Kind { Folder, File, Other };
 
-Kind kindOf(const std::string& path, FileIdentity* identity)
+Kind kindOf(const std::string& path, FileIdentity* identity, bool* isLink)
 {
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return Kind::Other;
+    if (::lstat(path.c_str(), &st) != 0) return Kind::Other;
+    *isLink = S_ISLNK(st.st_mode);
+    if (*isLink && ::stat(path.c_str(), &st) != 0) return Kind::Other;
     if (identity) *identity = identityOf(st);
     if (S_ISDIR(st.st_mode)) return Kind::Folder;
     if (S_ISREG(st.st_mode)) return Kind::File;
@@ -142,7 +147,7 @@ bool findEntries(const std::string& searchPath, std::vector<DirEntry>& entries)
 
     if (pattern.find_first_of("*?") == std::string::npos) {
         DirEntry entry;
-        Kind kind = kindOf(folderSlash + pattern, &entry.identity);
+        Kind kind = kindOf(folderSlash + pattern, &entry.identity, &entry.isLink);
         if (kind == Kind::Other) return false;
         entry.name = pattern;
         entry.isFolder = kind == Kind::Folder;
@@ -165,7 +170,7 @@ bool findEntries(const std::string& searchPath, std::vector<DirEntry>& entries)
         if (name == "." || name == "..") {
             kind = Kind::Folder; // skipped by discovery's dot rule; never followed
         } else {
-            kind = kindOf(folderSlash + name, &entry.identity);
+            kind = kindOf(folderSlash + name, &entry.identity, &entry.isLink);
         }
         if (kind == Kind::Other) continue;
         entry.isFolder = kind == Kind::Folder;
@@ -221,6 +226,146 @@ bool removeFile(const std::string& path)
 void createDirectory(const std::string& path)
 {
     ::mkdir(systemPath(path).c_str(), 0777);
+}
+
+EntryKind entryKindOf(const std::string& path)
+{
+    struct stat st;
+    if (::lstat(systemPath(path).c_str(), &st) != 0) {
+        return errno == ENOENT || errno == ENOTDIR ? EntryKind::missing : EntryKind::other;
+    }
+    if (S_ISLNK(st.st_mode)) return EntryKind::link;
+    if (S_ISDIR(st.st_mode)) return EntryKind::folder;
+    if (S_ISREG(st.st_mode)) return EntryKind::file;
+    return EntryKind::other;
+}
+
+namespace {
+
+FILE* writableStream(int fd)
+{
+    if (fd < 0) return nullptr;
+    FILE* file = ::fdopen(fd, "wb");
+    if (!file) ::close(fd);
+    return file;
+}
+
+} // namespace
+
+FILE* createExclusive(const std::string& path)
+{
+    return writableStream(
+        ::open(systemPath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666));
+}
+
+FILE* openExistingRegular(const std::string& path)
+{
+    // Non-blocking, so that a FIFO put in the file's place is refused instead of waited on.
+    int fd = ::open(systemPath(path).c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::ftruncate(fd, 0) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags != -1) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return writableStream(fd);
+}
+
+bool removeEntry(const std::string& path)
+{
+    return ::unlink(systemPath(path).c_str()) == 0;
+}
+
+bool linkTarget(const std::string& path, std::string& target)
+{
+    std::string current = systemPath(path);
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            target = current;
+            return true;
+        }
+        std::vector<char> buffer(static_cast<size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1);
+        ssize_t n = ::readlink(current.c_str(), buffer.data(), buffer.size());
+        if (n <= 0 || static_cast<size_t>(n) >= buffer.size()) return false;
+        std::string next(buffer.data(), static_cast<size_t>(n));
+        if (next[0] != '/') {
+            size_t cut = current.find_last_of('/');
+            next = (cut == std::string::npos ? std::string() : current.substr(0, cut + 1)) + next;
+        }
+        current = std::move(next);
+    }
+    return false;
+}
+
+namespace {
+
+// The temporary file to remove when a signal ends the process; a fixed buffer, since the
+// handler may only make async-signal-safe calls.
+char pendingTemporary[PATH_MAX];
+volatile sig_atomic_t havePendingTemporary = 0;
+
+void removePendingAndDie(int signal)
+{
+    if (havePendingTemporary) ::unlink(pendingTemporary);
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+} // namespace
+
+FILE* createTemporaryBeside(const std::string& path, std::string& temporaryPath)
+{
+    std::string base = systemPath(path);
+    struct stat existing;
+    bool replacing = ::stat(base.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
+    if (base.size() + 16 >= sizeof pendingTemporary) return nullptr;
+    static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string candidate = base + ".tmp-";
+        uint32_t bits = random();
+        for (int i = 0; i < 6; ++i, bits /= 36) candidate += digits[bits % 36];
+        int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            return nullptr;
+        }
+        // The replacement keeps the permissions of the file it replaces: a private archive
+        // stays private.
+        if (replacing) ::fchmod(fd, existing.st_mode & 07777);
+        FILE* file = writableStream(fd);
+        if (!file) {
+            ::unlink(candidate.c_str());
+            return nullptr;
+        }
+        std::memcpy(pendingTemporary, candidate.c_str(), candidate.size() + 1);
+        havePendingTemporary = 1;
+        for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+            struct sigaction action = {};
+            struct sigaction previous = {};
+            action.sa_handler = removePendingAndDie;
+            sigemptyset(&action.sa_mask);
+            // A signal the caller ignores (nohup) stays ignored.
+            if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+            ::sigaction(signal, &action, nullptr);
+        }
+        temporaryPath = candidate;
+        return file;
+    }
+    return nullptr;
+}
+
+void forgetTemporary()
+{
+    havePendingTemporary = 0;
+}
+
+bool replaceWith(const std::string& from, const std::string& to)
+{
+    return std::rename(systemPath(from).c_str(), systemPath(to).c_str()) == 0;
 }
 
 bool sizeOfFile(FILE* file, int64_t& size)

@@ -3,6 +3,9 @@ more than the file holds, and blocks built to reach outside the window or the hi
 Each must be refused with a message and exit status 1, without a file written outside the
 output folder; the valid oddities must extract exactly."""
 import os
+import resource
+import shutil
+import subprocess
 
 import archive_maker as m
 from harness import only
@@ -167,3 +170,286 @@ def _memory_limit():
     # Far below the 120 GB the entry table would take, far above what extraction needs.
     import resource
     resource.setrlimit(resource.RLIMIT_AS, (8 << 30, 8 << 30))
+
+
+# ---- Links, odd entries and odd names in the output folder ------------------------------
+
+
+def two_files():
+    return m.archive([(b"/docs/x", b"new x", 0), (b"/a.txt", b"new a", 0)])
+
+
+@only("linux")
+def test_output_paths_never_lead_through_links(ctx):
+    elsewhere = ctx.path("bin", "elsewhere")  # bin/ is outside everything()
+    os.makedirs(elsewhere)
+    save(ctx, "s.qv5", two_files())
+    os.makedirs(ctx.path("out"))
+    os.symlink(elsewhere, ctx.path("out", "docs"))
+    r = ctx.run("-force-overwrite", "d", "s.qv5", "out")
+    assert r.rc == 1 and "Error: output path out/docs/x leads through a link\n" in r.body, r
+    assert os.listdir(elsewhere) == [] and not os.path.exists(ctx.path("out", "a.txt"))  # nothing written
+    # The self-extracting copy forms its paths from the stored names too.
+    os.symlink(elsewhere, ctx.path("docs"))
+    r = extract_here(ctx, two_files())
+    assert r.rc == 1 and "Error: output path .//docs/x leads through a link\n" in r.body, r
+    assert os.listdir(elsewhere) == [] and not os.path.exists(ctx.path("a.txt"))
+    # The output prefix is the user's own: it may be a link.
+    os.makedirs(ctx.path("real"))
+    os.symlink("real", ctx.path("linked"))
+    r = ctx.run("d", "s.qv5", "linked")
+    assert r.rc == 0 and ctx.read("real/docs/x") == b"new x" and ctx.read("real/a.txt") == b"new a", r
+
+
+@only("linux")
+def test_links_and_special_files_at_output_names_are_replaced_not_followed(ctx):
+    target = ctx.path("bin", "target")
+    os.makedirs(ctx.path("bin"))
+    with open(target, "wb") as f:
+        f.write(b"precious")
+    save(ctx, "s.qv5", two_files())
+
+    def fresh_out(kind):
+        shutil.rmtree(ctx.path("out"), ignore_errors=True)
+        os.makedirs(ctx.path("out"))
+        at = ctx.path("out", "a.txt")
+        if kind == "link":
+            os.symlink(target, at)
+        elif kind == "dangling":
+            os.symlink(ctx.path("bin", "nowhere"), at)
+        elif kind == "fifo":
+            os.mkfifo(at)
+        return at
+
+    prompt = "Error: Output file out/a.txt already exists. Press Y to overwrite it, A to overwrite all"
+    for kind in ("link", "dangling", "fifo"):
+        # Anything standing at the name counts as existing: the prompt, and N leaves it.
+        at = fresh_out(kind)
+        r = ctx.run("d", "s.qv5", "out", stdin=b"n\n", timeout=20)
+        assert r.rc == 1 and prompt in r.body, (kind, r)
+        assert os.path.lexists(at) and not os.path.exists(ctx.path("bin", "nowhere")), kind
+        # Allowed to overwrite, the entry itself is replaced by a new regular file.
+        for allow in (dict(args=("-force-overwrite",)), dict(args=(), stdin=b"y\n")):
+            at = fresh_out(kind)
+            r = ctx.run(*allow["args"], "d", "s.qv5", "out", stdin=allow.get("stdin", b""), timeout=20)
+            assert r.rc == 0 and "INVALID" not in r.body, (kind, r)
+            assert not os.path.islink(at) and ctx.read("out/a.txt") == b"new a", kind
+    assert open(target, "rb").read() == b"precious"
+    assert not os.path.exists(ctx.path("bin", "nowhere"))
+
+    # Duplicate copies follow the same rules.
+    save(ctx, "dup.qv5", m.archive([(b"/a.txt", b"same", 1), (b"/b.txt", b"same", 0)]))
+    shutil.rmtree(ctx.path("out"))
+    os.makedirs(ctx.path("out"))
+    os.symlink(target, ctx.path("out", "b.txt"))
+    r = ctx.run("-force-overwrite", "d", "dup.qv5", "out")
+    assert r.rc == 0 and ctx.read("out/b.txt") == b"same" and not os.path.islink(ctx.path("out", "b.txt")), r
+    assert open(target, "rb").read() == b"precious"
+
+    # A folder at an output name stays the error it was; no prompt.
+    shutil.rmtree(ctx.path("out"))
+    os.makedirs(ctx.path("out", "a.txt"))
+    r = ctx.run("d", "s.qv5", "out")
+    assert r.rc == 1 and "\nError opening output file out/a.txt\n" in r.body and "Press Y" not in r.body, r
+
+    # The path typed for a one-file archive is used as given: a link there is written through.
+    save(ctx, "one.qv5", m.archive([(b"/one", b"through", 0)]))
+    os.symlink(target, ctx.path("typed"))
+    r = ctx.run("-force-overwrite", "d", "one.qv5", "typed")
+    assert r.rc == 0 and open(target, "rb").read() == b"through" and os.path.islink(ctx.path("typed")), r
+
+
+def test_only_whole_parent_components_are_refused(ctx):
+    # ".." inside a longer component is an ordinary name.
+    files = [(b"/to be continued../p2.txt", b"part two", 0), (b"/a..b", b"ab", 0), (b"/..x/y..", b"xy", 0)]
+    save(ctx, "p.qv5", m.archive(files))
+    r = ctx.run("d", "p.qv5", "out")
+    if ctx.wine:
+        # Trailing dots are the file system's business there (Wine does not drop them from
+        # folders as Windows does); the name must not be refused.
+        assert "contains ../" not in r.body, r
+        files = [(b"/to be..continued/p2.txt", b"part two", 0), (b"/a..b", b"ab", 0)]
+        save(ctx, "p.qv5", m.archive(files))
+        shutil.rmtree(ctx.path("out"), ignore_errors=True)
+        r = ctx.run("d", "p.qv5", "out")
+    assert r.rc == 0 and "INVALID" not in r.body, r
+    if not ctx.wine:
+        assert ctx.read("out/to be continued../p2.txt") == b"part two" and ctx.read("out/..x/y..") == b"xy"
+    assert ctx.read("out/a..b") == b"ab"
+    # Windows drops a component's trailing dots and spaces: made of dots and spaces alone, with
+    # two dots or more, it climbs like "..". On Linux such a name is an ordinary one.
+    for name in (b"/.../x", b"/. ./x", b"/.. /x", b"\\a\\ ..\\x"):
+        save(ctx, "w.qv5", m.archive([(b"/ok", b"1", 0), (name, b"2", 0)]))
+        shutil.rmtree(ctx.path("out"), ignore_errors=True)
+        r = ctx.run("d", "w.qv5", "out")
+        if ctx.wine:
+            assert r.rc == 1 and f"Error: output filename contains ../ ({name.decode()})\n" in r.body, (name, r)
+            assert not os.path.exists(ctx.path("out")), name
+        else:
+            assert r.rc == 0 and "INVALID" not in r.body, (name, r)
+
+
+def test_device_names_are_refused_on_windows(ctx):
+    names = [b"/CON", b"/docs/nul.txt", b"\\com1.log", b"/LpT9", b"/aux .txt", b"/sub/Prn.tar.gz"]
+    for name in names:
+        save(ctx, "v.qv5", m.archive([(b"/ok", b"1", 0), (name, b"2", 0)]))
+        shutil.rmtree(ctx.path("out"), ignore_errors=True)
+        r = ctx.run("d", "v.qv5", "out")
+        if ctx.wine:
+            assert r.rc == 1 and f"Error: output filename names a device ({name.decode()})\n" in r.body, (name, r)
+            assert not os.path.exists(ctx.path("out")), name
+        else:
+            assert r.rc == 0 and "INVALID" not in r.body, (name, r)
+    # Names that only begin like a device are ordinary everywhere.
+    save(ctx, "o.qv5", m.archive([(b"/console", b"1", 0), (b"/com10", b"2", 0), (b"/nul-x.txt", b"3", 0)]))
+    r = ctx.run("d", "o.qv5", "fine")
+    assert r.rc == 0 and ctx.read("fine/com10") == b"2", r
+
+
+def test_control_characters_in_names_are_shown_escaped(ctx):
+    name = b"/e\x1b]0;owned\x07\x1b[2J\rx\x7f\x01"
+    shown = "/e\\x1B]0;owned\\x07\\x1B[2J\\x0Dx\\x7F\\x01"
+    save(ctx, "c.qv5", m.archive([(name, b"payload", 0), (b"/plain", b"p", 0)]))
+    r = ctx.run("l", "c.qv5")
+    assert r.rc == 0 and f"[1]: {shown}, 7 B, CRC32: " in r.body, r
+    r = ctx.run("d", "c.qv5", "out")
+    # Linux writes the file under its real name; Windows refuses such a name.
+    assert (f"Wrote {shown}, validating" in r.body) if r.rc == 0 else (f"out{shown}" in r.body), r
+    for result in (ctx.run("l", "c.qv5"), r):
+        assert not any(c in result.out for c in "\x1b\x07\x7f\x01"), result
+        assert result.out.count("\r") == result.out.count("\rProcessing "), result  # progress lines only
+
+
+# ---- Hostile trees and failed runs -------------------------------------------------------
+
+
+def run_with_prompt(ctx, args, at_prompt, answer=b"y\n"):
+    """Runs the program until it asks its first question, calls at_prompt(), then answers."""
+    command = (["wine", ctx.binary] if ctx.wine else [ctx.binary]) + list(args)
+    env = dict(os.environ, WINEDEBUG="-all")
+    proc = subprocess.Popen(command, cwd=ctx.work, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
+    out = b""
+    while b"Press Y" not in out:
+        chunk = proc.stdout.read1(4096)
+        assert chunk, out
+        out += chunk
+    at_prompt()
+    rest, _ = proc.communicate(answer, timeout=120)
+    return proc.returncode, (out + rest).decode("latin-1").replace("\r\n", "\n")
+
+
+def leftovers(ctx):
+    return [name for name in os.listdir(ctx.work) if ".tmp-" in name]
+
+
+def test_a_failed_compression_leaves_the_old_archive(ctx):
+    ctx.write("in/a.txt", "first version\n" * 500)
+    ctx.write("in/b.txt", "other\n")
+    old = b"the archive that was here"
+    ctx.write("x.qv5", old)
+    # The file grows after it was hashed, or is rewritten in place with its size unchanged
+    # (only its checksum can tell): both stop the run, and the old archive stays.
+    changes = {"grows": lambda: open(ctx.path("in/a.txt"), "ab").write(b"more"),
+               "rewritten": lambda: open(ctx.path("in/a.txt"), "r+b").write(b"F")}
+    for name, change in changes.items():
+        rc, out = run_with_prompt(ctx, ["c", "x.qv5", "in"], change)
+        path = ctx.path("in", "a.txt").replace("/", "\\") if ctx.wine else ctx.path("in", "a.txt")
+        assert rc == 1 and f"Error: input file {path} changed while being archived\n" in out.replace(
+            "Z:" + path, path), (name, out)
+        assert ctx.read("x.qv5") == old and leftovers(ctx) == [], name
+    # Completed, the new archive takes the old one's place and nothing else is left.
+    r = ctx.run("-force-overwrite", "c", "x.qv5", "in")
+    assert r.rc == 0 and ctx.read("x.qv5")[:4] == b"QV5x" and leftovers(ctx) == [], r
+    r = ctx.run("d", "x.qv5", "out")
+    assert r.rc == 0 and ctx.read("out/in/a.txt") == ctx.read("in/a.txt") and "INVALID" not in r.body, r
+
+
+@only("linux")
+def test_archive_paths_that_are_links_or_private_files(ctx):
+    ctx.write("in/a.txt", "data\n")
+    os.makedirs(ctx.path("bin"))
+    real = ctx.path("bin", "real.qv5")
+    with open(real, "wb") as f:
+        f.write(b"old")
+    os.chmod(real, 0o600)
+    os.symlink(real, ctx.path("link.qv5"))
+    r = ctx.run("-force-overwrite", "c", "link.qv5", "in")
+    # The link stays; its target is replaced and keeps its permissions.
+    assert r.rc == 0 and os.path.islink(ctx.path("link.qv5")), r
+    assert open(real, "rb").read(4) == b"QV5x" and (os.stat(real).st_mode & 0o777) == 0o600
+    assert not [n for n in os.listdir(ctx.path("bin")) if ".tmp-" in n] and leftovers(ctx) == []
+    # Something that is not a regular file is written directly, as before.
+    r = ctx.run("-force-overwrite", "c", "/dev/null", "in")
+    assert r.rc == 0 and leftovers(ctx) == [], r
+
+
+@only("linux")
+def test_names_with_backslashes_stop_compression(ctx):
+    # A legal Linux name that, read through a translated path, would be another file.
+    ctx.write("victim/id_rsa", "SECRET")
+    ctx.write("sub/..\\..\\victim\\id_rsa", "decoy")
+    ctx.write("x.qv5", "keep")
+    r = ctx.run("-force-overwrite", "c", "x.qv5", "sub")
+    assert r.rc == 1 and r.body.endswith(
+        f"Finding files...\nError: file name contains a backslash: {ctx.path('sub')}/..\\..\\victim\\id_rsa\n"), r
+    assert ctx.read("x.qv5") == b"keep"
+    os.remove(ctx.path("sub/..\\..\\victim\\id_rsa"))
+    os.makedirs(ctx.path("sub", "a\\b"))
+    r = ctx.run("c", "y.qv5", "sub")
+    assert r.rc == 1 and "Error: file name contains a backslash: " in r.body and not os.path.exists(ctx.path("y.qv5"))
+
+
+@only("linux")
+def test_folders_reached_again_through_links_are_walked_once(ctx):
+    # Two links per level to the next level, ten levels: once each, not 1,024 times.
+    for k in range(11):
+        ctx.write(f"fan/L{k}/f{k}", str(k))
+        if k:
+            os.symlink(f"../L{k}", ctx.path(f"fan/L{k - 1}/a"))
+            os.symlink(f"../L{k}", ctx.path(f"fan/L{k - 1}/b"))
+    r = ctx.run("c", "fan.qv5", "fan", timeout=60)
+    assert r.rc == 0 and sorted(listed(r)) == sorted(f"/fan/L{k}/f{k}" for k in range(11)), r
+    # A link beside its target: the files keep their real path. A folder outside the tree
+    # reached by two links: stored once, under the first link met.
+    ctx.write("tree/v2/app", "v2")
+    os.symlink("v2", ctx.path("tree/latest"))
+    ctx.write("outside/shared", "s")
+    os.symlink("../outside", ctx.path("tree/one"))
+    os.symlink("../outside", ctx.path("tree/two"))
+    r = ctx.run("c", "tree.qv5", "tree")
+    assert r.rc == 0 and listed(r) == ["/tree/one/shared", "/tree/v2/app"], r
+
+
+def listed(result):
+    return [line[3:] for line in result.body.split("\n") if line.startswith("-> ")]
+
+
+@only("linux")
+def test_running_out_of_memory_is_reported_and_cleaned_up(ctx):
+    if os.environ.get("QV5_SANITIZER"):
+        return  # the sanitizer's shadow memory does not fit any useful limit
+    import random
+    rng = random.Random(5)
+    ctx.write("in/big.bin", bytes(rng.getrandbits(8) for _ in range(1 << 16)) * 300)  # two chunks
+    ctx.write("in/small.txt", "small")
+    old = b"the archive that was here"
+    outcomes = set()
+    for megabytes in (24, 64, 160, 240, 320, 1024):
+        ctx.write("x.qv5", old)
+        limit = megabytes << 20
+        r = ctx.run("-force-overwrite", "-t2", "c", "x.qv5", "in", timeout=120,
+                    preexec=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)))
+        assert r.rc in (0, 1) and leftovers(ctx) == [], (megabytes, r)
+        if r.rc == 1:
+            assert r.out.endswith("Error: out of memory\n") and ctx.read("x.qv5") == old, (megabytes, r)
+        outcomes.add(r.rc)
+    assert outcomes == {0, 1}, outcomes
+    outcomes = set()
+    for megabytes in (24, 48, 64, 1024):
+        limit = megabytes << 20
+        shutil.rmtree(ctx.path("out"), ignore_errors=True)
+        r = ctx.run("-t2", "d", "x.qv5", "out", timeout=120,
+                    preexec=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)))
+        assert r.rc in (0, 1) and (r.rc == 0 or r.out.endswith("Error: out of memory\n")), (megabytes, r)
+        outcomes.add(r.rc)
+    assert outcomes == {0, 1}, outcomes

@@ -4,7 +4,7 @@
  * family counts once per call whatever name the program links: fopen (fopen, fopen64,
  * fdopen),
  * fread, fwrite, fclose, fflush, fgetc (fgetc, getc), fseeko (fseeko, fseeko64, fseek),
- * ftello (ftello, ftello64, ftell).
+ * ftello (ftello, ftello64, ftell), rename.
  *
  *   FAULT_COUNT=FILE           at exit, appends "family count" lines for every family used
  *   FAULT_CALL=FAMILY          the family to fail ...
@@ -17,7 +17,7 @@
  * fgetc returns EOF with the error flag set; fflush returns EOF with the error flag set and
  * writes nothing; fclose closes the stream (no descriptor is leaked) and returns EOF; fopen
  * returns NULL, and so does fdopen, leaving the descriptor to its caller as the C library
- * does; fseeko and ftello return -1. errno is set each time. Every injected fault is
+ * does; fseeko, ftello and rename return -1 (rename without renaming anything). errno is set each time. Every injected fault is
  * reported on stderr as "fault: FAMILY #N".
  */
 #define _GNU_SOURCE
@@ -28,9 +28,9 @@
 #include <string.h>
 #include <sys/types.h>
 
-enum { F_FOPEN, F_FREAD, F_FWRITE, F_FCLOSE, F_FFLUSH, F_FGETC, F_FSEEKO, F_FTELLO, F_COUNT };
-static const char *const family_names[F_COUNT] = {"fopen", "fread", "fwrite", "fclose",
-                                                  "fflush", "fgetc", "fseeko", "ftello"};
+enum { F_FOPEN, F_FREAD, F_FWRITE, F_FCLOSE, F_FFLUSH, F_FGETC, F_FSEEKO, F_FTELLO, F_RENAME, F_COUNT };
+static const char *const family_names[F_COUNT] = {"fopen", "fread", "fwrite", "fclose", "fflush",
+                                                  "fgetc", "fseeko", "ftello", "rename"};
 
 static unsigned long calls[F_COUNT];
 static int target = -1;
@@ -237,5 +237,15 @@ long ftell(FILE *stream)
     REAL(ftell, telll_t);
     if (is_console(stream) || !strike(F_FTELLO)) return real_ftell(stream);
     errno = EIO;
+    return -1;
+}
+
+typedef int (*rename_t)(const char *, const char *);
+
+int rename(const char *from, const char *to)
+{
+    REAL(rename, rename_t);
+    if (!strike(F_RENAME)) return real_rename(from, to);
+    errno = EXDEV;
     return -1;
 }

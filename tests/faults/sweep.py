@@ -22,7 +22,8 @@ from concurrent.futures import ThreadPoolExecutor
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-FAMILIES = ["fopen", "fread", "fwrite", "fclose", "fflush", "fgetc", "fseeko", "ftello"]
+FAMILIES = ["fopen", "fread", "fwrite", "fclose", "fflush", "fgetc", "fseeko", "ftello", "rename"]
+OLD_ARCHIVE = b"the archive that stood here before; a failed run must leave it as it is\n"
 SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
 
 
@@ -120,12 +121,15 @@ class Sweep:
         shutil.copytree(os.path.join(self.base, "in"), os.path.join(work, "in"))
         for name in ("good.qv5", "good.exe"):
             shutil.copy2(os.path.join(self.base, name), os.path.join(work, name))
+        with open(os.path.join(work, "old.qv5"), "wb") as f:
+            f.write(OLD_ARCHIVE)
         shutil.copytree(os.path.join(self.base, "big"), os.path.join(work, "big"), copy_function=os.link)
         os.link(os.path.join(self.base, "big.qv5"), os.path.join(work, "big.qv5"))
         return work
 
     COMMANDS = {
         "c": ["c2", "new.qv5", "in"],
+        "c-replace": ["-force-overwrite", "c2", "old.qv5", "in"],
         "sfx": ["-sfx", "c1", "new.exe", "in/a.txt"],
         "d": ["-force-overwrite", "d", "good.qv5", "out"],
         "l": ["l", "good.qv5"],
@@ -170,10 +174,16 @@ class Sweep:
         # A read or write that failed leaves the stream's error flag set: the run must fail.
         if r.returncode == 0 and family in ("fread", "fgetc", "fwrite", "fflush") and "fault: " in r.stderr:
             return f"exit 0 after a failed {family}"
-        if command in ("c", "sfx", "c-threads"):
-            archive = os.path.join(work, "new.exe" if command == "sfx" else "new.qv5")
+        if command in ("c", "c-replace", "sfx", "c-threads"):
+            archive = os.path.join(work, {"sfx": "new.exe", "c-replace": "old.qv5"}.get(command, "new.qv5"))
+            if any(".tmp-" in name for name in os.listdir(work)):
+                return "temporary file left behind"
             if r.returncode == 1:
-                if os.path.exists(archive):
+                if command == "c-replace":
+                    with open(archive, "rb") as f:
+                        if f.read() != OLD_ARCHIVE:
+                            return "the archive that stood at the path was changed"
+                elif os.path.exists(archive):
                     return "incomplete archive left behind"
             else:
                 if not os.path.exists(archive):
@@ -266,6 +276,7 @@ class Sweep:
         jobs = []
         for n in sorted({0, 1, 8, 39, 40, 41, 100, archive // 2, archive - 17, archive - 1}):
             jobs.append(("c/disk-full", "c", None, limit(n)))
+            jobs.append(("c-replace/disk-full", "c-replace", None, limit(n)))
         for n in sorted({0, 4096, exe // 2, exe - 1}):
             jobs.append(("sfx/disk-full", "sfx", None, limit(n)))
         biggest = max(len(v) for v in self.expected.values())

@@ -33,13 +33,18 @@ struct TempFolder {
     }
 };
 
+// An entry as the hashing pass leaves it: the CRC-32 of what the file holds now.
 FileEntry entryFor(const std::string& path, const std::string& name, int64_t size)
 {
+    buildCrcTables();
     FileEntry entry;
     entry.sourcePath = path;
     entry.storedName = name;
     entry.size = size;
     entry.crcPresent = 1;
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    entry.crc = crc32Update(0, bytes.data(), bytes.size());
     return entry;
 }
 
@@ -81,13 +86,16 @@ TEST(ConcatReader, FilesThatChangedOrVanishedCutTheStream)
         std::string content;
         int64_t recorded;
         const char* message;
+        const char* rewrite = nullptr;
     } cases[] = {
         {"short", 9, "\nError: input file %s changed while being archived\n"},
         {"longer than recorded", 6, "\nError: input file %s changed while being archived\n"},
+        {"rewritten", 9, "\nError: input file %s changed while being archived\n", "REWRITTEN"},
     };
     for (const Case& c : cases) {
         std::string path = folder.write("f", c.content);
         FileEntry entry = entryFor(path, "/f", c.recorded);
+        if (c.rewrite) folder.write("f", c.rewrite); // same size, other bytes
         ConcatReader reader;
         reader.current = &entry;
         testing::internal::CaptureStdout();

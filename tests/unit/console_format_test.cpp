@@ -99,3 +99,12 @@ TEST(ChunkProgress, ChunkSecondsHaveAFloor)
     EXPECT_FLOAT_EQ(chunkSeconds(100, 100), minimumChunkSeconds);
     EXPECT_FLOAT_EQ(chunkSeconds(100, 350), 0.25f);
 }
+
+TEST(Printable, ShowsControlBytesAndKeepsEverythingElse)
+{
+    EXPECT_EQ(printable("/docs/b.txt"), "/docs/b.txt");
+    EXPECT_EQ(printable(std::string("a\0b", 3)), "a\\x00b");
+    EXPECT_EQ(printable("\x1b[2J\r\n\t\x1f\x7f"), "\\x1B[2J\\x0D\\x0A\\x09\\x1F\\x7F");
+    // Bytes above 0x7F (UTF-8 names) and every printable byte pass unchanged.
+    EXPECT_EQ(printable("caf\xc3\xa9 ~ \x80\xff"), "caf\xc3\xa9 ~ \x80\xff");
+}

@@ -1,0 +1,62 @@
+#include "archive/stored_names.h"
+
+#include <string_view>
+
+namespace qv5 {
+
+namespace {
+
+bool isSeparator(char c) { return c == '/' || c == '\\'; }
+
+// Windows turns "..", ". .", "... " and the like into ".." when it drops a component's
+// trailing dots and spaces.
+bool climbsOnWindows(std::string_view component)
+{
+    int dots = 0;
+    for (char c : component) {
+        if (c == '.') {
+            ++dots;
+        } else if (c != ' ') {
+            return false;
+        }
+    }
+    return dots >= 2;
+}
+
+char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// The part before the first dot, without trailing spaces, names a device in every folder.
+bool namesDevice(std::string_view component)
+{
+    std::string_view base = component.substr(0, component.find('.'));
+    while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
+    std::string key;
+    for (char c : base) key += upper(c);
+    if (key == "CON" || key == "PRN" || key == "AUX" || key == "NUL" || key == "CONIN$" || key == "CONOUT$") {
+        return true;
+    }
+    return key.size() == 4 && (key.compare(0, 3, "COM") == 0 || key.compare(0, 3, "LPT") == 0) && key[3] >= '1' &&
+           key[3] <= '9';
+}
+
+} // namespace
+
+NameRefusal refusalOf(const std::string& name, bool windowsRules)
+{
+    NameRefusal found = NameRefusal::none;
+    bool device = false;
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = start;
+        while (end < name.size() && !isSeparator(name[end])) ++end;
+        std::string_view component(name.data() + start, end - start);
+        if (component == ".." || (windowsRules && climbsOnWindows(component))) return NameRefusal::parentReference;
+        if (windowsRules && namesDevice(component)) device = true;
+        start = end + 1;
+    }
+    if (windowsRules && name.find(':') != std::string::npos) found = NameRefusal::notRelative;
+    if (found == NameRefusal::none && device) found = NameRefusal::deviceName;
+    return found;
+}
+
+} // namespace qv5
