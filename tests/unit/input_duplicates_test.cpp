@@ -1,11 +1,14 @@
 #include "codec/crc32.h"
+#include "input/content_digest.h"
 #include "input/duplicate_regroup.h"
 #include "input/duplicates.h"
 #include "input_test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
+#include <set>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -152,6 +155,72 @@ TEST_F(DuplicateFiles, SameContentReadsInLockstep)
     missing.size = 1;
     EXPECT_EQ(sameContent(a, missing, bufferA.data(), bufferB.data()), ContentMatch::different);
     EXPECT_EQ(capturedOutput(), "");
+}
+
+namespace {
+
+ContentDigest digestOf(const DigestKey& key, const std::string& bytes)
+{
+    return digestOfBytes(key, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+} // namespace
+
+TEST_F(DuplicateFiles, DigestFollowsTheBytesOnly)
+{
+    const DigestKey key = randomDigestKey();
+    std::mt19937 random(7);
+    std::string bytes(3 * digestBlockSize + 21, '\0');
+    for (char& c : bytes) c = static_cast<char>(random());
+    const ContentDigest whole = digestOf(key, bytes);
+    // However the bytes arrive, and from a file read in odd steps.
+    DigestState state;
+    digestBegin(state, key);
+    for (size_t at = 0, step = 1; at < bytes.size(); at += step, step = step * 3 % 1100 + 1) {
+        digestUpdate(state, reinterpret_cast<const uint8_t*>(bytes.data()) + at, std::min(step, bytes.size() - at));
+    }
+    EXPECT_EQ(digestEnd(state), whole);
+    std::vector<uint8_t> buffer(100);
+    ContentDigest fromFile;
+    ASSERT_TRUE(digestFile(write("f", bytes), key, buffer.data(), buffer.size(), fromFile));
+    EXPECT_EQ(fromFile, whole);
+    EXPECT_FALSE(digestFile((root_ / "missing").string(), key, buffer.data(), buffer.size(), fromFile));
+    // Another run draws another key.
+    EXPECT_NE(digestOf(randomDigestKey(), bytes), whole);
+}
+
+TEST_F(DuplicateFiles, DigestTellsApartWhatCrcDoesNot)
+{
+    std::mt19937 random(11);
+    std::string base(2 * digestBlockSize + 40, '\0');
+    for (char& c : base) c = static_cast<char>(random());
+    std::vector<std::string> variants = {"", std::string(1, '\0'), base, base + '\0', base.substr(0, base.size() - 1)};
+    const size_t lastBit = base.size() * 8 - 1;
+    for (size_t bit : {size_t(0), size_t(7), size_t(64), size_t(1000 * 8 + 3), digestBlockSize * 8, lastBit}) {
+        variants.push_back(base);
+        variants.back()[bit / 8] ^= static_cast<char>(1 << (bit % 8));
+    }
+    auto swapped = [&](size_t a, size_t b, size_t length) {
+        std::string s = base;
+        std::swap_ranges(s.begin() + a, s.begin() + a + length, s.begin() + b);
+        return s;
+    };
+    variants.push_back(swapped(0, 8, 8));                                 // the two words of a pair
+    variants.push_back(swapped(0, 16, 16));                               // two pairs of a block
+    variants.push_back(swapped(0, digestBlockSize, digestBlockSize));     // two blocks
+    for (int k = 0; k < 20; ++k) { // same size and CRC-32 as base
+        std::string forged = base.substr(0, base.size() - 4);
+        forged[random() % forged.size()] ^= static_cast<char>(1 + random() % 255);
+        variants.push_back(withCrc(forged, crcOf(base)));
+    }
+    for (int run = 0; run < 20; ++run) {
+        const DigestKey key = randomDigestKey();
+        std::set<std::pair<uint64_t, uint64_t>> seen;
+        for (const std::string& v : variants) {
+            ContentDigest d = digestOf(key, v);
+            EXPECT_TRUE(seen.insert({d.first, d.second}).second) << "run " << run << ", variant " << seen.size();
+        }
+    }
 }
 
 // The regrouping visits only entries of equal size and CRC-32; it must still give exactly
