@@ -85,6 +85,7 @@ void digestBegin(DigestState& state, const DigestKey& key)
 
 void digestUpdate(DigestState& state, const uint8_t* data, size_t size)
 {
+    if (size == 0) return; // data may be null
     state.length += size;
     if (state.pending != 0) {
         size_t take = std::min(size, digestBlockSize - state.pending);
