@@ -1,11 +1,13 @@
 #pragma once
-// The regrouping step of findDuplicates with the content comparison as a parameter, so
-// that the tests can run it on entries with made-up contents.
+// The regrouping step of findDuplicates with the digest and the content comparison as
+// parameters, so that the tests can run it on entries with made-up contents.
+#include "input/content_digest.h"
 #include "input/duplicates.h"
 #include "input/input_records.h"
 
 #include <cassert>
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <unordered_map>
 #include <utility>
@@ -27,24 +29,47 @@ struct SizeCrcHash {
     }
 };
 
+// A (size, crc) class, split by content digest.
+struct ClassDigestKey {
+    uint32_t sizeCrcClass;
+    ContentDigest digest;
+    bool operator==(const ClassDigestKey&) const = default;
+};
+
+struct ClassDigestHash {
+    size_t operator()(const ClassDigestKey& key) const
+    {
+        uint64_t x = (key.digest.first ^ key.sizeCrcClass) * 0x9E3779B97F4A7C15ull ^ key.digest.second;
+        return static_cast<size_t>(x ^ (x >> 31));
+    }
+};
+
 // Gives the array that the plain double loop
 //
 //   for i = 0 .. n-2, for j = i+1 .. n-1:
 //     if size and crc of j equal those of i and j has the same content as i:
 //       mark j; if j != i+1, exchange the entries at i+1 and j; count it; go to the next i
 //
-// gives, with the same content comparisons in the same order, but without visiting pairs
-// of different size or CRC-32. For every (size, crc) group of two or more entries an
-// ordered set holds the positions its members occupy at or after the current i; the
-// candidates of entry i are the later positions of its own group, in ascending order,
-// exactly the j the plain loop would compare. The exchanges update the sets of both
-// entries involved. Entries whose size and CRC-32 no other entry shares are never compared
-// and only move when an exchange moves them.
+// gives, with the same content comparisons in the same order, except those that the
+// digests show to be different, and so without visiting pairs of different size, CRC-32 or
+// digest. Equal contents have equal digests, so the j found for every i stays the same.
+//
+// Entries are grouped by (size, crc, digest); only entries that share size and CRC-32 with
+// another are digested. For every group of two or more entries an ordered set holds the
+// positions its members occupy at or after the current i; the candidates of entry i are the
+// later positions of its own group, in ascending order. The exchanges update the sets of
+// both entries involved. Entries alone in their group are never compared and only move when
+// an exchange moves them.
+//
+// digestOf(entry) gives a std::optional<ContentDigest>, empty when the file could not be
+// read. A class of equal size and CRC-32 with such a member is not split by digest: its
+// comparisons are exactly those of the plain loop, so whether, where and with which message
+// a failure ends the run stays the same too.
 //
 // same(entryI, entryJ) returns a ContentMatch; the first failure ends the run with -1.
 // Otherwise the result is the number of entries marked.
-template <class Same>
-int64_t regroupDuplicates(std::vector<FileEntry>& entries, Same&& same)
+template <class DigestOf, class Same>
+int64_t regroupDuplicates(std::vector<FileEntry>& entries, DigestOf&& digestOf, Same&& same)
 {
     const size_t n = entries.size();
     constexpr uint32_t alone = UINT32_MAX; // the group of an entry no other entry matches
@@ -53,18 +78,47 @@ int64_t regroupDuplicates(std::vector<FileEntry>& entries, Same&& same)
     std::vector<uint32_t> groupAt(n);
     size_t groupCount = 0;
     {
-        std::unordered_map<SizeCrcKey, uint32_t, SizeCrcHash> groupOfKey;
-        groupOfKey.reserve(n);
+        // First the classes of equal size and CRC-32, in groupAt.
+        std::unordered_map<SizeCrcKey, uint32_t, SizeCrcHash> classOfKey;
+        classOfKey.reserve(n);
         for (size_t p = 0; p < n; ++p) {
-            auto [it, added] = groupOfKey.try_emplace(SizeCrcKey{entries[p].size, entries[p].crc},
+            auto [it, added] = classOfKey.try_emplace(SizeCrcKey{entries[p].size, entries[p].crc},
+                                                      static_cast<uint32_t>(classOfKey.size()));
+            groupAt[p] = it->second;
+        }
+        std::vector<uint32_t> classMembers(classOfKey.size(), 0);
+        for (uint32_t c : groupAt) ++classMembers[c];
+        // Then the digests of the members of shared classes: one read of just those files.
+        std::vector<ContentDigest> digests(n);
+        std::vector<uint8_t> unreadable(classOfKey.size(), 0);
+        for (size_t p = 0; p < n; ++p) {
+            if (classMembers[groupAt[p]] < 2) continue;
+            if (auto digest = digestOf(entries[p])) {
+                digests[p] = *digest;
+            } else {
+                unreadable[groupAt[p]] = 1;
+            }
+        }
+        // The groups: classes split by digest, where every member could be read.
+        std::unordered_map<ClassDigestKey, uint32_t, ClassDigestHash> groupOfKey;
+        for (size_t p = 0; p < n; ++p) {
+            const uint32_t c = groupAt[p];
+            if (classMembers[c] < 2) {
+                groupAt[p] = alone;
+                continue;
+            }
+            auto [it, added] = groupOfKey.try_emplace(ClassDigestKey{c, unreadable[c] ? ContentDigest{} : digests[p]},
                                                       static_cast<uint32_t>(groupOfKey.size()));
             groupAt[p] = it->second;
         }
         // Only groups of two or more members take part; they are numbered densely.
         std::vector<uint32_t> members(groupOfKey.size(), 0);
-        for (uint32_t g : groupAt) ++members[g];
+        for (uint32_t g : groupAt) {
+            if (g != alone) ++members[g];
+        }
         std::vector<uint32_t> dense(groupOfKey.size(), alone);
         for (uint32_t& g : groupAt) {
+            if (g == alone) continue;
             if (members[g] < 2) {
                 g = alone;
                 continue;

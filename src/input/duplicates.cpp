@@ -1,12 +1,14 @@
 #include "input/duplicates.h"
 
 #include "console/format.h"
+#include "input/content_digest.h"
 #include "input/duplicate_regroup.h"
 #include "platform/platform.h"
 
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 namespace qv5 {
 
@@ -57,7 +59,16 @@ bool findDuplicates(std::vector<FileEntry>& entries)
     std::unique_ptr<uint8_t[]> bufferB(new uint8_t[compareReadSize]);
     std::printf("Checking duplicates... ");
     std::fflush(stdout);
-    int64_t count = detail::regroupDuplicates(entries, [&](const FileEntry& a, const FileEntry& b) {
+    std::unique_ptr<DigestKey> key; // drawn when the first file needs a digest
+    auto digestOf = [&](const FileEntry& entry) -> std::optional<ContentDigest> {
+        // Empty files cannot be told apart; whatever they hold now, the comparison finds.
+        if (entry.size == 0) return ContentDigest{};
+        if (!key) key = std::make_unique<DigestKey>(randomDigestKey());
+        ContentDigest digest;
+        if (!digestFile(entry.sourcePath, *key, bufferA.get(), compareReadSize, digest)) return std::nullopt;
+        return digest;
+    };
+    int64_t count = detail::regroupDuplicates(entries, digestOf, [&](const FileEntry& a, const FileEntry& b) {
         return sameContent(a, b, bufferA.get(), bufferB.get());
     });
     if (count < 0) return false;

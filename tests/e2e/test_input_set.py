@@ -143,6 +143,28 @@ def test_same_size_and_crc_but_different_bytes(ctx):
     assert ctx.read("out/in/a") == a and ctx.read("out/in/b") == b
 
 
+def test_many_files_forged_to_one_size_and_crc(ctx):
+    # Hundreds of different files share size and CRC-32, with real copies among them: the
+    # copies alone are marked, and every file comes back exactly.
+    rng = random.Random(6)
+    files = {}
+    for k in range(400):
+        head = rng.randbytes(60)
+        files["f%03d" % k] = head + forge_crc(head, 0x5EEDC0DE)
+    originals = list(files.values())
+    assert len(set(originals)) == 400 and {zlib.crc32(data) for data in originals} == {0x5EEDC0DE}
+    for k in range(30):
+        files["copy%02d" % k] = rng.choice(originals)
+    for name, data in files.items():
+        ctx.write("in/" + name, data)
+    r = ctx.run("c", "x.qv5", "in")
+    assert r.rc == 0 and "Checking duplicates... 30/430\n" in r.body, r
+    r = ctx.run("d", "x.qv5", "out")
+    assert r.rc == 0 and r.body.count("(duplicated)") == 30, r
+    for name, data in files.items():
+        assert ctx.read("out/in/" + name) == data, name
+
+
 def test_archive_is_never_its_own_input(ctx):
     ctx.write("data/a.txt", "a" * 100)
     ctx.write("data/b.txt", "b" * 100)
