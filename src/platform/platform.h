@@ -66,8 +66,8 @@ EntryKind entryKindOf(const std::string& path);
 // Output files at paths formed from stored names: never written through a link, never
 // anything but a regular file. createExclusive fails when anything stands at the path;
 // openExistingRegular truncates a regular file without following a link or waiting on a
-// FIFO that took its place; removeEntry removes a link or special file itself, never
-// what a link leads to.
+// FIFO that took its place, and replaces one that has other names (hard links) by a file of
+// its own; removeEntry removes a link or special file itself, never what a link leads to.
 FILE* createExclusive(const std::string& path);
 FILE* openExistingRegular(const std::string& path);
 bool removeEntry(const std::string& path);

@@ -264,7 +264,17 @@ FILE* openExistingRegular(const std::string& path)
     int fd = ::open(systemPath(path).c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return nullptr;
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::ftruncate(fd, 0) != 0) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    // A file with other names (a hard link planted beside the output) is not written
+    // through either: this name gets a file of its own.
+    if (st.st_nlink > 1) {
+        ::close(fd);
+        return removeEntry(path) ? createExclusive(path) : nullptr;
+    }
+    if (::ftruncate(fd, 0) != 0) {
         ::close(fd);
         return nullptr;
     }

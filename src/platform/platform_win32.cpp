@@ -174,12 +174,21 @@ FILE* createExclusive(const std::string& path)
 FILE* openExistingRegular(const std::string& path)
 {
     // The reparse point itself would be opened, never followed; it is refused below.
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, TRUNCATE_EXISTING,
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(handle, &info) ||
         (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    // A file with other names (a hard link) is not written through: this name gets its own.
+    if (info.nNumberOfLinks > 1) {
+        CloseHandle(handle);
+        return removeEntry(path) ? createExclusive(path) : nullptr;
+    }
+    if (!SetEndOfFile(handle)) {
         CloseHandle(handle);
         return nullptr;
     }

@@ -114,6 +114,14 @@ TEST(OutputEntries, NeverFollowLinksOrOpenSpecialFiles)
     for (const char* name : {"link", "dangling", "fifo", "folder", "missing"}) {
         EXPECT_EQ(openExistingRegular(at(name)), nullptr) << name;
     }
+    // A regular file with a second name is replaced, not written through.
+    fs::create_hard_link(root / "target", root / "hard");
+    FILE* replaced = openExistingRegular(at("hard"));
+    ASSERT_NE(replaced, nullptr);
+    std::fputs("other", replaced);
+    std::fclose(replaced);
+    EXPECT_EQ(fs::hard_link_count(root / "target"), 1u);
+    EXPECT_EQ(fs::file_size(root / "target"), 8u);
     // Removing a link removes the link, not what it leads to.
     EXPECT_TRUE(removeEntry(at("link")));
     EXPECT_FALSE(fs::is_symlink(root / "link"));
