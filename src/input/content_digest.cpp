@@ -126,9 +126,10 @@ ContentDigest digestOfBytes(const DigestKey& key, const uint8_t* data, size_t si
 }
 
 bool digestFile(const std::string& path, const DigestKey& key, uint8_t* buffer, size_t bufferSize,
-                ContentDigest& digest)
+                ContentDigest& digest, bool* opened)
 {
     FILE* file = openRead(path);
+    if (opened) *opened = file != nullptr;
     if (!file) return false;
     DigestState state;
     digestBegin(state, key);

@@ -52,9 +52,8 @@ ContentDigest digestEnd(DigestState& state);
 ContentDigest digestOfBytes(const DigestKey& key, const uint8_t* data, size_t size);
 
 // Digest of the whole file, read through buffer in steps of bufferSize. False when the file
-// cannot be opened or read. Prints nothing: duplicate detection leaves the report to the
-// byte comparison, which reaches the file at the point the pairwise rule would.
+// cannot be opened or read; *opened then tells which. Prints nothing.
 bool digestFile(const std::string& path, const DigestKey& key, uint8_t* buffer, size_t bufferSize,
-                ContentDigest& digest);
+                ContentDigest& digest, bool* opened = nullptr);
 
 } // namespace qv5

@@ -60,18 +60,26 @@ bool findDuplicates(std::vector<FileEntry>& entries)
     std::printf("Checking duplicates... ");
     std::fflush(stdout);
     std::unique_ptr<DigestKey> key; // drawn when the first file needs a digest
+    // A file that cannot be opened or read for its digest ends the command, as it would in the
+    // comparison: a read error is never passed over, even where a second read would succeed.
+    bool digestFailed = false;
     auto digestOf = [&](const FileEntry& entry) -> std::optional<ContentDigest> {
         // Empty files cannot be told apart; whatever they hold now, the comparison finds.
         if (entry.size == 0) return ContentDigest{};
         if (!key) key = std::make_unique<DigestKey>(randomDigestKey());
         ContentDigest digest;
-        if (!digestFile(entry.sourcePath, *key, bufferA.get(), compareReadSize, digest)) return std::nullopt;
-        return digest;
+        bool opened = false;
+        if (digestFailed) return std::nullopt;
+        if (digestFile(entry.sourcePath, *key, bufferA.get(), compareReadSize, digest, &opened)) return digest;
+        reportFailure(opened ? "Error reading input file %s\n" : "Error opening input file %s\n", entry.sourcePath);
+        digestFailed = true;
+        return std::nullopt;
     };
     int64_t count = detail::regroupDuplicates(entries, digestOf, [&](const FileEntry& a, const FileEntry& b) {
+        if (digestFailed) return ContentMatch::failed; // reported already
         return sameContent(a, b, bufferA.get(), bufferB.get());
     });
-    if (count < 0) return false;
+    if (count < 0 || digestFailed) return false;
     std::printf("%d/%d\n", static_cast<int>(count), static_cast<int>(entries.size()));
     return true;
 }
