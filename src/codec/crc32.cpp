@@ -9,23 +9,6 @@
 
 namespace qv5 {
 
-uint32_t crcTables[16][256];
-
-void buildCrcTables()
-{
-    for (uint32_t i = 0; i < 256; ++i) {
-        uint32_t r = i;
-        for (int bit = 0; bit < 8; ++bit) r = (r >> 1) ^ (0xEDB88320u & (0u - (r & 1)));
-        crcTables[0][i] = r;
-    }
-    for (int k = 1; k < 16; ++k) {
-        for (uint32_t i = 0; i < 256; ++i) {
-            uint32_t previous = crcTables[k - 1][i];
-            crcTables[k][i] = crcTables[0][previous & 0xFF] ^ (previous >> 8);
-        }
-    }
-}
-
 namespace {
 
 #ifdef QV5_CRC_CLMUL
