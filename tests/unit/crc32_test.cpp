@@ -1,4 +1,5 @@
 #include "codec/crc32.h"
+#include "codec/crc32_clmul.h"
 #include "input/hash_file.h"
 
 #include <gtest/gtest.h>
@@ -23,6 +24,41 @@ uint32_t bytewiseCrc(const uint8_t* p, size_t n)
     return ~r;
 }
 
+// x^n mod P, P = x^32 + 0x04C11DB7, worked out most significant bit first (unreflected), apart
+// from anything the folding code does.
+uint64_t powerOfXModP(int n)
+{
+    uint64_t r = 1;
+    for (int i = 0; i < n; ++i) {
+        r <<= 1;
+        if (r >> 32) r ^= 0x104C11DB7u;
+    }
+    return r;
+}
+
+// floor(x^64 / P) by long division, one dividend bit (x^64 down to x^0) at a time.
+uint64_t quotientOfX64()
+{
+    uint64_t rest = 0;
+    uint64_t quotient = 0;
+    for (int power = 64; power >= 0; --power) {
+        rest = (rest << 1) | (power == 64 ? 1 : 0);
+        if (rest >> 32) {
+            rest ^= 0x104C11DB7u;
+            quotient |= uint64_t(1) << power;
+        }
+    }
+    return quotient;
+}
+
+// Bit i of the result is bit 32 - i of v.
+uint64_t reflect33(uint64_t v)
+{
+    uint64_t r = 0;
+    for (int i = 0; i <= 32; ++i) r |= ((v >> (32 - i)) & 1) << i;
+    return r;
+}
+
 std::string tempPath(const char* name)
 {
     return (std::filesystem::temp_directory_path() / (std::string("qv5-unit-") + name)).string();
@@ -45,6 +81,17 @@ TEST(Crc32, KnownValues)
     EXPECT_EQ(crc32Update(0, "123456789", 9), 0xCBF43926u);
     // Continuing a running value equals hashing the concatenation.
     EXPECT_EQ(crc32Update(crc32Update(0, "1234", 4), "56789", 5), 0xCBF43926u);
+}
+
+TEST(Crc32, FoldingConstantsFollowFromThePolynomial)
+{
+    EXPECT_EQ(clmulX544, reflect33(powerOfXModP(544)));
+    EXPECT_EQ(clmulX480, reflect33(powerOfXModP(480)));
+    EXPECT_EQ(clmulX160, reflect33(powerOfXModP(160)));
+    EXPECT_EQ(clmulX96, reflect33(powerOfXModP(96)));
+    EXPECT_EQ(clmulX64, reflect33(powerOfXModP(64)));
+    EXPECT_EQ(clmulQuotient, reflect33(quotientOfX64()));
+    EXPECT_EQ(clmulPolynomial, reflect33(0x104C11DB7u));
 }
 
 TEST(Crc32, SlicedUpdateMatchesBytewiseAtEveryAlignmentAndLength)
