@@ -11,7 +11,6 @@
 #include "codec/block_coder.h"
 #include "codec/huffman.h"
 #include "codec/match_finder.h"
-#include "codec/symbol_tables.h"
 
 namespace qv5::bench {
 namespace {
@@ -26,8 +25,6 @@ struct ParsedCorpus {
 const ParsedCorpus& parsedCorpus() {
     static const ParsedCorpus parsed = [] {
         const Corpus& input = corpus();
-        buildLengthTables();
-        buildDistanceTables();
         ParsedCorpus out;
         auto chains = std::make_unique<ContextChains>();
         std::vector<uint16_t> tokens(static_cast<size_t>(blockWordCapacity));

@@ -5,7 +5,6 @@
 // that method instead, as the program does it, so that its peak memory can be measured.
 // Each phase runs QV5_SCALE_RUNS times (default 3); the best time is reported. The console
 // output of the phases goes to standard output, the timings to standard error.
-#include "codec/crc32.h"
 #include "input/discovery.h"
 #include "input/duplicate_regroup.h"
 #include "input/duplicates.h"
@@ -118,7 +117,6 @@ int runPipeline(const char* folder, int method)
 
 int main(int argc, char** argv)
 {
-    buildCrcTables();
     if (argc == 3 && std::string(argv[2]).rfind("-r", 0) == 0) return runPipeline(argv[1], std::atoi(argv[2] + 2));
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s folder [-r0|-r1|-r2]\n", argv[0]);

@@ -9,15 +9,12 @@
 #include "codec/bit_stream.h"
 #include "codec/block_coder.h"
 #include "codec/match_finder.h"
-#include "codec/symbol_tables.h"
 
 namespace qv5::bench {
 namespace {
 
 void matchFinder(benchmark::State& state) {
     const Corpus& input = corpus();
-    buildLengthTables();
-    buildDistanceTables();
     auto chains = std::make_unique<ContextChains>();
     std::vector<uint16_t> tokens(static_cast<size_t>(blockWordCapacity));
     std::vector<uint8_t> outBuffer(static_cast<size_t>(bitBufferSize));

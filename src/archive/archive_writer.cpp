@@ -7,7 +7,6 @@
 #include "codec/block_coder.h"
 #include "codec/huffman.h"
 #include "codec/match_finder.h"
-#include "codec/symbol_tables.h"
 #include "console/format.h"
 #include "console/progress.h"
 #include "platform/platform.h"
@@ -123,8 +122,6 @@ bool writeArchive(FileEntry* first, FILE* archiveFile, const std::string& archiv
     uint64_t inputTotal = 0;
     if (!sizingPass(first, entryCount, storedTotal, inputTotal)) return false;
 
-    buildDistanceTables();
-    buildLengthTables();
     std::unique_ptr<uint8_t[]> outBuffer(new uint8_t[bitBufferSize]);
     BitWriter writer;
     writer.archiveFile = archiveFile;

@@ -8,7 +8,6 @@
 #include "codec/block_coder.h"
 #include "codec/crc32.h"
 #include "codec/huffman.h"
-#include "codec/symbol_tables.h"
 #include "console/format.h"
 #include "console/progress.h"
 #include "console/prompt.h"
@@ -402,8 +401,6 @@ bool decodeStream(Extraction& x, BitReader& reader, uint64_t storedTotal)
 
 ExtractResult extractArchive(FILE* archiveFile, const char* output, const LevelSettings& settings)
 {
-    buildLengthTables();
-    buildDistanceTables();
     std::unique_ptr<uint8_t[]> inBuffer(new uint8_t[bitBufferSize]);
     std::printf("Model: %s KB\n", FormatNumber(extractionModelKb, false));
 

@@ -1,7 +1,6 @@
 #include "archive/listing.h"
 
 #include "archive/archive_format.h"
-#include "codec/symbol_tables.h"
 #include "console/format.h"
 
 #include <memory>
@@ -10,8 +9,6 @@ namespace qv5 {
 
 bool listArchive(FILE* archiveFile)
 {
-    buildLengthTables();
-    buildDistanceTables();
     std::unique_ptr<uint8_t[]> inBuffer(new uint8_t[bitBufferSize]);
     ArchiveHeader header;
     int32_t entryCount = 0;

@@ -1,6 +1,5 @@
 #include "cli/command_line.h"
 #include "cli/sfx.h"
-#include "codec/crc32.h"
 
 #include <cstdio>
 #include <exception>
@@ -14,7 +13,6 @@ int main(int argc, char** argv)
     // cannot be started) ends it like any other failure: the clean-up of the command runs
     // on the way out, so no incomplete archive is left.
     try {
-        qv5::buildCrcTables();
         qv5::printBanner();
         status = qv5::isPlainArchiver() ? qv5::runCommandLine(argc, argv) : qv5::runSfxStub();
     } catch (const std::bad_alloc&) {

@@ -8,7 +8,6 @@
 // Coding of one block of tokens: a 19-bit word count, the literal/length and distance
 // length tables, then the tokens. The writer side turns a TokenStream into bits; the reader
 // side decodes a block into the chunk window while mirroring the match finder's context rings.
-// Both need buildLengthTables and buildDistanceTables to have run.
 namespace qv5 {
 
 // Entries of the block decoder's first-level tables, one per value of the next

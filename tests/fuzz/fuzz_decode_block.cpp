@@ -82,13 +82,6 @@ uint64_t consumedBits(const BitReader& reader, size_t streamSize)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    buildLengthTables();
-    buildDistanceTables();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 3 || size - 3 >= size_t(bitBufferSize)) return 0;

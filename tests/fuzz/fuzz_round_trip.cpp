@@ -4,7 +4,6 @@
 #include "codec/bit_stream.h"
 #include "codec/block_coder.h"
 #include "codec/match_finder.h"
-#include "codec/symbol_tables.h"
 #include "fuzz_support.h"
 
 #include <cstdlib>
@@ -30,13 +29,6 @@ std::unique_ptr<BlockCodes> readCodes(new BlockCodes);
 }
 
 } // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    buildLengthTables();
-    buildDistanceTables();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

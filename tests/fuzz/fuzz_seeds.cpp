@@ -5,7 +5,6 @@
 #include "codec/block_coder.h"
 #include "codec/huffman.h"
 #include "codec/match_finder.h"
-#include "codec/symbol_tables.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -126,8 +125,6 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: fuzz_seeds READ_TABLE_DIR DECODE_BLOCK_DIR ROUND_TRIP_DIR\n");
         return 2;
     }
-    buildLengthTables();
-    buildDistanceTables();
     const std::string tables = argv[1], blocks = argv[2], trips = argv[3];
 
     // Code tables: empty, one symbol, skewed and flat, for each alphabet (first byte).

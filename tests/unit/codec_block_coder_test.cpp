@@ -21,8 +21,6 @@ using test::WriterFixture;
 class BlockCoder : public testing::Test {
 protected:
     void SetUp() override {
-        buildLengthTables();
-        buildDistanceTables();
         resetHistory(*history);
     }
     std::unique_ptr<ContextHistory> history = std::make_unique<ContextHistory>();

@@ -1,4 +1,5 @@
 #include "codec/crc32.h"
+#include "codec/crc32_clmul.h"
 #include "input/hash_file.h"
 
 #include <gtest/gtest.h>
@@ -23,9 +24,40 @@ uint32_t bytewiseCrc(const uint8_t* p, size_t n)
     return ~r;
 }
 
-struct CrcTables : testing::Test {
-    static void SetUpTestSuite() { buildCrcTables(); }
-};
+// x^n mod P, P = x^32 + 0x04C11DB7, worked out most significant bit first (unreflected), apart
+// from anything the folding code does.
+uint64_t powerOfXModP(int n)
+{
+    uint64_t r = 1;
+    for (int i = 0; i < n; ++i) {
+        r <<= 1;
+        if (r >> 32) r ^= 0x104C11DB7u;
+    }
+    return r;
+}
+
+// floor(x^64 / P) by long division, one dividend bit (x^64 down to x^0) at a time.
+uint64_t quotientOfX64()
+{
+    uint64_t rest = 0;
+    uint64_t quotient = 0;
+    for (int power = 64; power >= 0; --power) {
+        rest = (rest << 1) | (power == 64 ? 1 : 0);
+        if (rest >> 32) {
+            rest ^= 0x104C11DB7u;
+            quotient |= uint64_t(1) << power;
+        }
+    }
+    return quotient;
+}
+
+// Bit i of the result is bit 32 - i of v.
+uint64_t reflect33(uint64_t v)
+{
+    uint64_t r = 0;
+    for (int i = 0; i <= 32; ++i) r |= ((v >> (32 - i)) & 1) << i;
+    return r;
+}
 
 std::string tempPath(const char* name)
 {
@@ -42,7 +74,7 @@ void writeFile(const std::string& path, const std::vector<uint8_t>& data)
 
 } // namespace
 
-TEST_F(CrcTables, KnownValues)
+TEST(Crc32, KnownValues)
 {
     EXPECT_EQ(crc32Update(0, "", 0), 0u);
     EXPECT_EQ(crc32Update(0, "abc", 3), 0x352441C2u);
@@ -51,7 +83,18 @@ TEST_F(CrcTables, KnownValues)
     EXPECT_EQ(crc32Update(crc32Update(0, "1234", 4), "56789", 5), 0xCBF43926u);
 }
 
-TEST_F(CrcTables, SlicedUpdateMatchesBytewiseAtEveryAlignmentAndLength)
+TEST(Crc32, FoldingConstantsFollowFromThePolynomial)
+{
+    EXPECT_EQ(clmulX544, reflect33(powerOfXModP(544)));
+    EXPECT_EQ(clmulX480, reflect33(powerOfXModP(480)));
+    EXPECT_EQ(clmulX160, reflect33(powerOfXModP(160)));
+    EXPECT_EQ(clmulX96, reflect33(powerOfXModP(96)));
+    EXPECT_EQ(clmulX64, reflect33(powerOfXModP(64)));
+    EXPECT_EQ(clmulQuotient, reflect33(quotientOfX64()));
+    EXPECT_EQ(clmulPolynomial, reflect33(0x104C11DB7u));
+}
+
+TEST(Crc32, SlicedUpdateMatchesBytewiseAtEveryAlignmentAndLength)
 {
     std::mt19937 rng(7);
     std::vector<uint8_t> data(4096 + 64);
@@ -64,7 +107,7 @@ TEST_F(CrcTables, SlicedUpdateMatchesBytewiseAtEveryAlignmentAndLength)
     }
 }
 
-TEST_F(CrcTables, FoldedRunsMatchBytewiseAroundTheirBoundaries)
+TEST(Crc32, FoldedRunsMatchBytewiseAroundTheirBoundaries)
 {
     // Runs of 64 bytes and more are folded 64 and then 16 bytes at a time, the rest bytewise:
     // every length from 48 to 272 crosses each of those steps, continued from running values.
@@ -81,7 +124,7 @@ TEST_F(CrcTables, FoldedRunsMatchBytewiseAroundTheirBoundaries)
     EXPECT_EQ(crc32Update(0, ones.data(), ones.size()), bytewiseCrc(ones.data(), ones.size()));
 }
 
-TEST_F(CrcTables, HashFileMatchesAcrossReadBoundaries)
+TEST(Crc32, HashFileMatchesAcrossReadBoundaries)
 {
     std::mt19937 rng(11);
     std::vector<uint8_t> data(512 * 1024 * 2 + 13); // reads of 512 KiB split the 16-byte groups
@@ -100,7 +143,7 @@ TEST_F(CrcTables, HashFileMatchesAcrossReadBoundaries)
     std::remove(path.c_str());
 }
 
-TEST_F(CrcTables, HashFileBlanksTheLineAfterTheLastFileOnly)
+TEST(Crc32, HashFileBlanksTheLineAfterTheLastFileOnly)
 {
     std::string path = tempPath("small.bin");
     writeFile(path, {1, 2, 3});
@@ -112,7 +155,7 @@ TEST_F(CrcTables, HashFileBlanksTheLineAfterTheLastFileOnly)
     std::remove(path.c_str());
 }
 
-TEST_F(CrcTables, HashFileReportsEvery128MiB)
+TEST(Crc32, HashFileReportsEvery128MiB)
 {
     // Exactly 256 reads shows nothing; one byte more shows one report of the bytes before it.
     std::string path = tempPath("big.bin");
@@ -132,7 +175,7 @@ TEST_F(CrcTables, HashFileReportsEvery128MiB)
     std::remove(path.c_str());
 }
 
-TEST_F(CrcTables, HashFileReportsAMissingFile)
+TEST(Crc32, HashFileReportsAMissingFile)
 {
     uint32_t crc = 0;
     testing::internal::CaptureStdout();

@@ -32,7 +32,7 @@ uint32_t crcOf(const std::string& bytes)
 // the bytes then from running the register forwards.
 std::string withCrc(const std::string& prefix, uint32_t target)
 {
-    const uint32_t* table = crcTables[0];
+    const auto& table = crcTables[0];
     uint32_t indices[4];
     uint32_t r = ~target;
     for (int k = 3; k >= 0; --k) {
@@ -52,8 +52,6 @@ std::string withCrc(const std::string& prefix, uint32_t target)
 
 class DuplicateFiles : public testing_support::TempFolder {
 protected:
-    static void SetUpTestSuite() { buildCrcTables(); }
-
     FileEntry entry(const std::string& name, const std::string& bytes)
     {
         FileEntry e;
