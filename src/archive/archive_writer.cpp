@@ -2,6 +2,7 @@
 
 #include "archive/archive_format.h"
 #include "archive/concat_reader.h"
+#include "archive/file_streams.h"
 #include "archive/parallel_chunks.h"
 #include "codec/bit_stream.h"
 #include "codec/block_coder.h"
@@ -21,13 +22,14 @@ namespace {
 
 constexpr uint64_t compressionModelKb = 29187;
 
-void compressionProgressText(char* text, uint64_t done, uint64_t n, uint64_t total, float d, const BitWriter& writer)
+void compressionProgressText(char* text, uint64_t done, uint64_t n, uint64_t total, float d, FILE* archiveFile,
+                             const BitWriter& writer)
 {
     if (done == 0 || done + n >= total) {
         chunkProgressText(text, done, n, total, d);
         return;
     }
-    float ratio = static_cast<float>(tellFile(writer.archiveFile) + writer.bufferUsed) / static_cast<float>(done);
+    float ratio = static_cast<float>(tellFile(archiveFile) + writer.bufferUsed) / static_cast<float>(done);
     std::snprintf(text, progressTextSize, "%s/%s KB, %s left, %s KB/sec, expect %s (%.2f%%)",
                   FormatNumber((done + n) / 1024, false), FormatNumber(total / 1024, false),
                   FormatDuration(chunkTimeLeft(total, done, d)), FormatNumber(chunkRate(d), false),
@@ -51,7 +53,7 @@ struct ChunkStorage {
 };
 
 // The chunk loop on this thread alone; false when reading or writing failed.
-bool compressChunksInSequence(ConcatReader& reader, BitWriter& writer, LevelSettings& settings,
+bool compressChunksInSequence(ConcatReader& reader, FILE* archiveFile, BitWriter& writer, LevelSettings& settings,
                               uint64_t storedTotal, uint64_t& done)
 {
     ChunkStorage storage;
@@ -61,7 +63,7 @@ bool compressChunksInSequence(ConcatReader& reader, BitWriter& writer, LevelSett
         if (reader.failed) return false;
         if (n == 0) return true;
         char text[progressTextSize];
-        compressionProgressText(text, done, static_cast<uint64_t>(n), storedTotal, d, writer);
+        compressionProgressText(text, done, static_cast<uint64_t>(n), storedTotal, d, archiveFile, writer);
         ProgressLine::show(text);
         uint32_t t0 = clockMs();
         resetChains(*storage.chains);
@@ -124,7 +126,7 @@ bool writeArchive(FileEntry* first, FILE* archiveFile, const std::string& archiv
 
     std::unique_ptr<uint8_t[]> outBuffer(new uint8_t[bitBufferSize]);
     BitWriter writer;
-    writer.archiveFile = archiveFile;
+    writer.sink = fileSink(archiveFile);
     writer.outBuffer = outBuffer.get();
 
     std::printf("Model: %s KB\n", FormatNumber(compressionModelKb, false));
@@ -153,12 +155,12 @@ bool writeArchive(FileEntry* first, FILE* archiveFile, const std::string& archiv
     if (threads > 1) {
         auto progress = [&](uint64_t before, uint64_t size, float seconds) {
             char text[progressTextSize];
-            compressionProgressText(text, before, size, storedTotal, seconds, writer);
+            compressionProgressText(text, before, size, storedTotal, seconds, archiveFile, writer);
             ProgressLine::show(text);
         };
         ok = compressChunksInParallel(reader, writer, settings, threads, progress, done);
     } else {
-        ok = compressChunksInSequence(reader, writer, settings, storedTotal, done);
+        ok = compressChunksInSequence(reader, archiveFile, writer, settings, storedTotal, done);
     }
     closeReader(reader);
     if (reader.failed) return false;

@@ -2,6 +2,7 @@
 
 #include "archive/archive_format.h"
 #include "archive/chunk_decoder.h"
+#include "archive/file_streams.h"
 #include "archive/parallel_chunks.h"
 #include "archive/stored_names.h"
 #include "codec/bit_stream.h"
@@ -412,7 +413,7 @@ ExtractResult extractArchive(FILE* archiveFile, const char* output, const LevelS
     int32_t entryCount = 0;
     if (!readHeader(archiveFile, header, entryCount)) return ExtractResult::Failed;
     BitReader reader;
-    reader.archiveFile = archiveFile;
+    reader.source = fileSource(archiveFile);
     reader.inBuffer = inBuffer.get();
     bool withCrc = (header.flags & 0xFF) != 0;
     if (!readFileTable(x, reader, entryCount, withCrc)) return ExtractResult::Failed;

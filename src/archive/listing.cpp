@@ -1,6 +1,7 @@
 #include "archive/listing.h"
 
 #include "archive/archive_format.h"
+#include "archive/file_streams.h"
 #include "console/format.h"
 
 #include <memory>
@@ -14,7 +15,7 @@ bool listArchive(FILE* archiveFile)
     int32_t entryCount = 0;
     if (!readHeader(archiveFile, header, entryCount)) return false;
     BitReader reader;
-    reader.archiveFile = archiveFile;
+    reader.source = fileSource(archiveFile);
     reader.inBuffer = inBuffer.get();
     bool withCrc = (header.flags & 0xFF) != 0;
 

@@ -1,10 +1,38 @@
 #include "codec/bit_stream.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace qv5 {
 
+namespace {
+
+bool appendToVector(void* context, const uint8_t* bytes, size_t count) {
+    static_cast<std::vector<uint8_t>*>(context)->insert(static_cast<std::vector<uint8_t>*>(context)->end(), bytes,
+                                                        bytes + count);
+    return true;
+}
+
+size_t readFromMemory(void* context, uint8_t* buffer, size_t capacity, bool*) {
+    MemoryInput& input = *static_cast<MemoryInput*>(context);
+    size_t count = std::min(capacity, input.size - input.position);
+    if (count > 0) std::memcpy(buffer, input.data + input.position, count);
+    input.position += count;
+    return count;
+}
+
+} // namespace
+
+ByteSink vectorSink(std::vector<uint8_t>& bytes) {
+    return ByteSink{&bytes, appendToVector};
+}
+
+ByteSource memorySource(MemoryInput& input) {
+    return ByteSource{&input, readFromMemory};
+}
+
 static void writeBuffer(BitWriter& writer, int32_t count) {
-    size_t written = std::fwrite(writer.outBuffer, 1, size_t(count), writer.archiveFile);
-    if (written != size_t(count)) writer.writeFailed = true;
+    if (!writer.sink.put(writer.sink.context, writer.outBuffer, size_t(count))) writer.writeFailed = true;
 }
 
 void flushFullBuffer(BitWriter& writer) {
@@ -43,8 +71,9 @@ void finish(BitWriter& writer) {
 
 uint8_t fetchByte(BitReader& reader) {
     if (uint32_t(reader.bufferPos) == reader.bufferEnd) {
-        size_t got = std::fread(reader.inBuffer, 1, size_t(bitBufferSize), reader.archiveFile);
-        if (std::ferror(reader.archiveFile)) reader.readFailed = true;
+        bool failed = false;
+        size_t got = reader.source.get(reader.source.context, reader.inBuffer, size_t(bitBufferSize), &failed);
+        if (failed) reader.readFailed = true;
         reader.bufferPos = 0;
         reader.bufferEnd = uint32_t(got);
         if (got == 0) {

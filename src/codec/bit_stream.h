@@ -1,33 +1,61 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
+#include <vector>
 
 #include "codec/byte_order.h"
 #include "codec/codec_constants.h"
 
-// Least-significant-bit-first bit stream over a FILE*, through a 64-bit accumulator and a
-// 4 MiB byte buffer. The flush rule is part of the archive format: an archive's length depends
-// on how its writes were split, so callers must keep the call sequence of the format.
+// Least-significant-bit-first bit stream through a 64-bit accumulator and a 4 MiB byte
+// buffer, over bytes that go to a sink or come from a source the owner supplies (a file, a
+// vector, a pipe): the codec itself never touches a file. The flush rule is part of the
+// archive format: an archive's length depends on how its writes were split, so callers must
+// keep the call sequence of the format.
 namespace qv5 {
 
+// Where a BitWriter's bytes go: put takes each full buffer and, at the end, the rest.
+// False when the bytes could not be taken.
+struct ByteSink {
+    void* context = nullptr;
+    bool (*put)(void* context, const uint8_t* bytes, size_t count) = nullptr;
+};
+
+// Where a BitReader's bytes come from: get delivers up to capacity bytes into buffer and
+// returns how many, 0 at the end; it sets *failed on a read error.
+struct ByteSource {
+    void* context = nullptr;
+    size_t (*get)(void* context, uint8_t* buffer, size_t capacity, bool* failed) = nullptr;
+};
+
+// A sink that appends to a vector (never fails).
+ByteSink vectorSink(std::vector<uint8_t>& bytes);
+
+// Bytes in memory read front to back; position counts what the source delivered.
+struct MemoryInput {
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    size_t position = 0;
+};
+ByteSource memorySource(MemoryInput& input);
+
 struct BitWriter {
-    FILE* archiveFile = nullptr;  // opened, positioned and closed by the owner
+    ByteSink sink;
     uint8_t* outBuffer = nullptr; // bitBufferSize bytes, owned by the owner
     int32_t bufferUsed = 0;
     uint64_t acc = 0;             // pending bits, bit 0 oldest; bits at and above accBits are 0
     uint32_t accBits = 0;         // 0..63
-    bool writeFailed = false;     // some fwrite came back short
+    bool writeFailed = false;     // the sink refused some bytes
 };
 
 struct BitReader {
-    FILE* archiveFile = nullptr;  // positioned at the first byte of the bit stream by the owner
+    ByteSource source;            // delivers the bit stream from its first byte
     uint8_t* inBuffer = nullptr;  // bitBufferSize bytes, owned by the owner
     int32_t bufferPos = 0;
     uint32_t bufferEnd = 0;
     uint64_t acc = 0;             // fetched, unconsumed bits; bit 0 is the next stream bit
     int32_t accBits = 0;
-    uint64_t zeroBytesFetched = 0; // zero bytes made up because the file had ended
-    bool readFailed = false;       // ferror was seen on the archive file
+    uint64_t zeroBytesFetched = 0; // zero bytes made up because the source had ended
+    bool readFailed = false;       // the source reported a read error
 };
 
 // Writes a full buffer out; kept out of line so that emitByte stays small.
@@ -66,12 +94,12 @@ inline void writeBits(BitWriter& writer, uint64_t value, uint32_t n) {
 
 void writeU32(BitWriter& writer, uint32_t value);
 void writeU64(BitWriter& writer, uint64_t value);
-// Writes the buffered bytes to the file.
+// Hands the buffered bytes to the sink.
 void writeOut(BitWriter& writer);
 // Ends the stream: the 8 accumulator bytes then 8 zero bytes, then writeOut.
 void finish(BitWriter& writer);
 
-// The next byte of the file; past its end a zero byte (counted in zeroBytesFetched).
+// The next byte of the source; past its end a zero byte (counted in zeroBytesFetched).
 uint8_t fetchByte(BitReader& reader);
 
 // Tops the accumulator up to at least refillTarget bits.
@@ -92,7 +120,7 @@ inline uint64_t readBits(BitReader& reader, uint32_t n) {
 uint32_t readU32(BitReader& reader);
 uint64_t readU64(BitReader& reader);
 
-// True exactly when a bit already consumed (not merely fetched) lay past the end of the file.
+// True exactly when a bit already consumed (not merely fetched) lay past the end of the source.
 // Zero bytes are only made up at the end, so they are the newest bits of the accumulator.
 inline bool consumedPastEnd(const BitReader& reader) {
     return reader.zeroBytesFetched * 8 > uint64_t(reader.accBits);

@@ -91,10 +91,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     std::unique_ptr<uint8_t[]> fastWindow(new uint8_t[size_t(chunkLength) + chunkSlack]);
     std::unique_ptr<uint8_t[]> plainWindow(new uint8_t[size_t(chunkLength)]);
-    fuzz::MemoryFile fastFile(stream, streamSize);
-    fuzz::MemoryFile plainFile(stream, streamSize);
-    BitReader fast{fastFile.get(), fastBuffer.get()};
-    BitReader plain{plainFile.get(), plainBuffer.get()};
+    MemoryInput fastInput{stream, streamSize};
+    MemoryInput plainInput{stream, streamSize};
+    BitReader fast{memorySource(fastInput), fastBuffer.get()};
+    BitReader plain{memorySource(plainInput), plainBuffer.get()};
     resetHistory(*fastHistory);
     resetHistory(*plainHistory);
 

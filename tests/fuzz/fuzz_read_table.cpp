@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -28,9 +29,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size == 0 || size - 1 >= size_t(qv5::bitBufferSize)) return 0;
     const qv5::HuffmanAlphabet& alphabet = alphabets[data[0] % 3];
-    qv5::fuzz::MemoryFile stream(data + 1, size - 1);
+    qv5::MemoryInput stream{data + 1, size - 1};
     qv5::BitReader reader;
-    reader.archiveFile = stream.get();
+    reader.source = qv5::memorySource(stream);
     reader.inBuffer = readBuffer.get();
     qv5::HuffmanCode code{alphabet};
     if (!qv5::readTable(code, reader)) return 0;
@@ -42,27 +43,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint64_t tableBits = fetchedBytes * 8 - uint64_t(reader.accBits);
 
     // Written again from its lengths, the table must give the very same bits.
-    char* written = nullptr;
-    size_t writtenSize = 0;
-    FILE* out = open_memstream(&written, &writtenSize);
+    std::vector<uint8_t> written;
     qv5::BitWriter writer;
-    writer.archiveFile = out;
+    writer.sink = qv5::vectorSink(written);
     writer.outBuffer = writeBuffer.get();
     qv5::writeLengthTable(code, writer);
     const uint64_t writtenBits = uint64_t(writer.bufferUsed) * 8 + writer.accBits;
     qv5::finish(writer); // the pending bits, then the closing bytes
-    std::fclose(out);
     if (writtenBits != tableBits) fail("table length differs from the written form");
     const uint8_t* in = data + 1;
     auto bitOf = [](const uint8_t* bytes, size_t n, uint64_t bit) {
         return bit / 8 < n ? (bytes[bit / 8] >> (bit % 8)) & 1 : 0;
     };
     for (uint64_t bit = 0; bit < writtenBits; ++bit) {
-        if (bitOf(reinterpret_cast<const uint8_t*>(written), writtenSize, bit) != bitOf(in, inSize, bit)) {
+        if (bitOf(written.data(), written.size(), bit) != bitOf(in, inSize, bit)) {
             fail("table bits differ from the written form");
         }
     }
-    std::free(written);
 
     // Decoding what follows yields symbols of the alphabet only, each with its code length.
     for (int i = 0; i < 64; ++i) {

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 using namespace qv5;
 
@@ -40,10 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::memcpy(chunk.get(), data + 1, size_t(length));
     std::memset(chunk.get() + length, 0xFF, chunkSlack);
 
-    char* archive = nullptr;
-    size_t archiveSize = 0;
-    FILE* out = open_memstream(&archive, &archiveSize);
-    BitWriter writer{out, writeBuffer.get()};
+    std::vector<uint8_t> archive;
+    BitWriter writer{vectorSink(archive), writeBuffer.get()};
     resetChains(*chains);
     for (int32_t start = 0; start < length;) {
         BlockResult block = parseBlock(start, chunk.get(), length, tokens.get(), *chains, settings);
@@ -67,11 +66,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         start += block.consumed;
     }
     finish(writer);
-    std::fclose(out);
     if (writer.writeFailed) fail("write failed");
 
-    fuzz::MemoryFile in(reinterpret_cast<const uint8_t*>(archive), archiveSize);
-    BitReader reader{in.get(), readBuffer.get()};
+    MemoryInput in{archive.data(), archive.size()};
+    BitReader reader{memorySource(in), readBuffer.get()};
     std::unique_ptr<uint8_t[]> window(new uint8_t[size_t(length) + chunkSlack]);
     resetHistory(*history);
     int32_t p = 0;
@@ -79,6 +77,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (const char* damage = decodeBlock(reader, *readCodes, *history, window.get(), length, p)) fail(damage);
     }
     if (p != length || std::memcmp(window.get(), chunk.get(), size_t(length)) != 0) fail("decoded bytes differ");
-    std::free(archive);
     return 0;
 }

@@ -26,16 +26,11 @@ std::unique_ptr<uint8_t[]> outBuffer(new uint8_t[bitBufferSize]);
 template <typename Body>
 Bytes written(Body body)
 {
-    char* data = nullptr;
-    size_t size = 0;
-    FILE* out = open_memstream(&data, &size);
-    BitWriter writer{out, outBuffer.get()};
+    std::vector<uint8_t> out;
+    BitWriter writer{vectorSink(out), outBuffer.get()};
     body(writer);
     finish(writer);
-    std::fclose(out);
-    Bytes bytes(data, data + size);
-    std::free(data);
-    return bytes;
+    return Bytes(out.begin(), out.end());
 }
 
 void save(const std::string& folder, const std::string& name, const Bytes& prefix, const Bytes& body)

@@ -14,7 +14,6 @@
 namespace qv5 {
 namespace {
 
-using test::fileBytes;
 using test::ReaderFixture;
 using test::WriterFixture;
 
@@ -38,7 +37,7 @@ std::vector<uint8_t> encodedBlock(const std::vector<uint16_t>& tokens) {
     WriterFixture f;
     encodeBlock(f.writer, tokens);
     finish(f.writer);
-    return fileBytes(f.file);
+    return f.bytes;
 }
 
 TEST_F(BlockCoder, ArchiveWorkedExampleBitStream) {
@@ -71,7 +70,7 @@ TEST_F(BlockCoder, ArchiveWorkedExampleBitStream) {
         0x01, 0x0c, 0x00, 0x00, 0x00, 0x10, 0x02, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
         0x00, 0x04, 0x40, 0xe1, 0x20, 0x92, 0x9a, 0x01, 0x00, 0x08, 0x20, 0xa0, 0x01, 0x00, 0x00, 0x00, 0x00,
         0x00, 0x00, 0x00, 0x00, 0x00, 0x34, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-    EXPECT_EQ(fileBytes(f.file), expected);
+    EXPECT_EQ(f.bytes, expected);
 }
 
 // The block writer stores ahead of the flush rule; from any writer state, and across the
@@ -131,7 +130,7 @@ TEST_F(BlockCoder, TokenWritesLeaveTheWriterAsSingleWritesWould) {
             ASSERT_EQ(actual.writer.acc, expected.writer.acc);
             ASSERT_EQ(actual.writer.bufferUsed, expected.writer.bufferUsed);
             ASSERT_EQ(0, std::memcmp(actual.buffer.data(), expected.buffer.data(), size_t(expected.writer.bufferUsed)));
-            ASSERT_EQ(fileBytes(actual.file), fileBytes(expected.file));
+            ASSERT_EQ(actual.bytes, expected.bytes);
         }
     }
 }
@@ -161,7 +160,7 @@ TEST_F(BlockCoder, ParsedChunksRoundTripAtEveryLevel) {
         finish(f.writer);
         EXPECT_GT(blockCount, chunks.size());
 
-        ReaderFixture in(fileBytes(f.file));
+        ReaderFixture in(f.bytes);
         for (const auto& data : chunks) {
             resetHistory(*history);
             int32_t p = 0;
@@ -254,7 +253,7 @@ TEST_F(BlockDecoding, TokensThatLeaveTheChunkOrTheBlockAreRejected) {
     writeBlock(f.writer, codes, tokens.data(), 3);
     finish(f.writer);
     resetHistory(*history);
-    EXPECT_STREQ(decode(fileBytes(f.file), 100).error, "match crosses the end of the block");
+    EXPECT_STREQ(decode(f.bytes, 100).error, "match crosses the end of the block");
 }
 
 // A block written field by field: word count, the two tables from the given symbol sets,
@@ -273,7 +272,7 @@ std::vector<uint8_t> rawBlock(uint32_t wordCount, std::initializer_list<int> lit
     writeLengthTable(codes.distance, f.writer);
     tokenBits(f.writer, codes);
     finish(f.writer);
-    return fileBytes(f.file);
+    return f.bytes;
 }
 
 TEST_F(BlockDecoding, DamagedCodesAreRejected) {
@@ -284,7 +283,7 @@ TEST_F(BlockDecoding, DamagedCodesAreRejected) {
     writeBits(f.writer, 1, 8);
     for (int i = 0; i < 32; ++i) writeBits(f.writer, i < 3, 1);
     finish(f.writer);
-    EXPECT_STREQ(decode(fileBytes(f.file), 100).error, "invalid literal/length code table");
+    EXPECT_STREQ(decode(f.bytes, 100).error, "invalid literal/length code table");
 
     // One literal symbol: its code is the bit 0, the bit 1 has no symbol.
     auto oneLiteral = rawBlock(2, {'a'}, {}, [](BitWriter& w, const BlockCodes&) { writeBits(w, 2, 2); });

@@ -7,7 +7,6 @@
 namespace qv5 {
 namespace {
 
-using test::fileBytes;
 using test::ReaderFixture;
 using test::WriterFixture;
 
@@ -71,7 +70,7 @@ void expectRoundTrip(HuffmanCode& code) {
     writeBits(f.writer, 0x2A5, 10);
     finish(f.writer);
 
-    ReaderFixture r(fileBytes(f.file));
+    ReaderFixture r(f.bytes);
     HuffmanCode back{code.alphabet};
     ASSERT_TRUE(readTable(back, r.reader));
     EXPECT_EQ(lengthsOf(back, n), lengthsOf(code, n));
@@ -124,7 +123,7 @@ TEST(Huffman, OneSymbolAndNoSymbol) {
     writeBits(f.writer, 0x2, 2);  // symbol 65, then the unassigned 1-bit pattern
     finish(f.writer);
 
-    ReaderFixture r(fileBytes(f.file));
+    ReaderFixture r(f.bytes);
     HuffmanCode oneBack{nameAlphabet}, noneBack{literalLengthAlphabet};
     ASSERT_TRUE(readTable(oneBack, r.reader));
     ASSERT_TRUE(readTable(noneBack, r.reader));
@@ -147,7 +146,7 @@ std::vector<uint8_t> rawTable(uint32_t storedMax,
         for (uint32_t length : lengths) writeBits(f.writer, length, width);
     }
     finish(f.writer);
-    return fileBytes(f.file);
+    return f.bytes;
 }
 
 std::vector<uint32_t> subgroup(std::initializer_list<uint32_t> first, size_t size = 32) {

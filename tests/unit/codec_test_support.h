@@ -1,8 +1,7 @@
 #pragma once
-// Helpers shared by the codec tests: temporary files, test data, and a decoder for token
+// Helpers shared by the codec tests: streams in memory, test data, and a decoder for token
 // streams written only for the tests.
 #include <cstdint>
-#include <cstdio>
 #include <algorithm>
 #include <random>
 #include <string>
@@ -13,36 +12,26 @@
 
 namespace qv5::test {
 
-// Bytes written so far to an open file, without moving its position for good.
-inline std::vector<uint8_t> fileBytes(FILE* file) {
-    std::fflush(file);
-    long here = std::ftell(file);
-    std::fseek(file, 0, SEEK_END);
-    std::vector<uint8_t> bytes(size_t(std::ftell(file)));
-    std::rewind(file);
-    if (!bytes.empty() && std::fread(bytes.data(), 1, bytes.size(), file) != bytes.size()) bytes.clear();
-    std::fseek(file, here, SEEK_SET);
-    return bytes;
-}
-
-// A BitWriter on a fresh temporary file, with its own buffer.
+// A BitWriter into memory, with its own buffer; bytes holds what it has written out.
 struct WriterFixture {
     std::vector<uint8_t> buffer = std::vector<uint8_t>(size_t(bitBufferSize));
-    FILE* file = std::tmpfile();
-    BitWriter writer{file, buffer.data()};
-    ~WriterFixture() { if (file) std::fclose(file); }
+    std::vector<uint8_t> bytes;
+    BitWriter writer{vectorSink(bytes), buffer.data()};
+    WriterFixture() = default;
+    WriterFixture(const WriterFixture&) = delete; // the writer points at bytes
 };
 
-// A BitReader over the given bytes, through a temporary file.
+// A BitReader over a copy of the given bytes.
 struct ReaderFixture {
     std::vector<uint8_t> buffer = std::vector<uint8_t>(size_t(bitBufferSize));
-    FILE* file = std::tmpfile();
-    BitReader reader{file, buffer.data()};
-    explicit ReaderFixture(const std::vector<uint8_t>& bytes) {
-        if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), file);
-        std::rewind(file);
+    std::vector<uint8_t> bytes;
+    MemoryInput input;
+    BitReader reader;
+    explicit ReaderFixture(const std::vector<uint8_t>& data) : bytes(data), input{bytes.data(), bytes.size()} {
+        reader.source = memorySource(input);
+        reader.inBuffer = buffer.data();
     }
-    ~ReaderFixture() { if (file) std::fclose(file); }
+    ReaderFixture(const ReaderFixture&) = delete; // the reader points at input
 };
 
 // A chunk with slack bytes past its length, as the match finder and the decoder need.
