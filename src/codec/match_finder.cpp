@@ -178,8 +178,8 @@ int32_t scoreAt(const ContextChains& chains, int32_t p, const uint8_t* chunk, in
 }
 
 BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint16_t* tokens,
-                       ContextChains& chains, LevelSettings& settings, SearchLog* log) {
-    const LevelParameters& level = levelTable[std::clamp(settings.level, 0, 5)];
+                       ContextChains& chains, const LevelParameters& level, AdaptiveState& state,
+                       SearchLog* log) {
     const bool scored = level.evaluation == Evaluation::scored;
     int32_t c = start;
     int32_t words = 0;
@@ -190,9 +190,9 @@ BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint
         tokens[words++] = chunk[c];
     }
 
-    int32_t skipInterval = settings.skipInterval;
-    int32_t skipCount = settings.skipCount;
-    int32_t missCount = settings.missCount;
+    int32_t skipInterval = state.skipInterval;
+    int32_t skipCount = state.skipCount;
+    int32_t missCount = state.missCount;
     uint16_t distByLength[maxMatch + 1];  // distance of the first candidate reaching each length
 
     while (c < length && words < blockMainLoopLimit) {
@@ -279,9 +279,9 @@ BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint
         }
     }
 
-    settings.skipInterval = skipInterval;
-    settings.skipCount = skipCount;
-    settings.missCount = missCount;
+    state.skipInterval = skipInterval;
+    state.skipCount = skipCount;
+    state.missCount = missCount;
 
     // Closing literals fill the block up to its capacity.
     if (words >= blockMainLoopLimit) {
@@ -291,16 +291,6 @@ BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint
         }
     }
     return {c - start, words};
-}
-
-AdaptiveState adaptiveStateOf(const LevelSettings& settings) {
-    return {settings.skipInterval, settings.skipCount, settings.missCount};
-}
-
-void setAdaptiveState(LevelSettings& settings, const AdaptiveState& state) {
-    settings.skipInterval = state.skipInterval;
-    settings.skipCount = state.skipCount;
-    settings.missCount = state.missCount;
 }
 
 namespace {
