@@ -104,10 +104,6 @@ void resetChains(ContextChains& chains);
 MatchResult longestMatch(const ContextRecord& record, int32_t depth, int32_t p,
                          const uint8_t* chunk, int32_t length, uint32_t bucket);
 
-// Score of the longest match at p: length * 4096 - distance, or noMatchScore without one.
-int32_t scoreAt(const ContextChains& chains, int32_t p, const uint8_t* chunk, int32_t length,
-                int32_t depth);
-
 // What the adaptive search state decided at each main-loop step of a parse, so that a parse
 // made from a guessed state can be checked against the true state afterwards. Two bits a
 // step, as a match implies a hit and a hit a search: stepSkipped, stepMissed, stepHit (a
