@@ -27,13 +27,13 @@ const ParsedCorpus& parsedCorpus() {
         ParsedCorpus out;
         auto chains = std::make_unique<ContextChains>();
         std::vector<uint16_t> tokens(static_cast<size_t>(blockWordCapacity));
-        LevelSettings settings;
-        settings.level = 1;
+        AdaptiveState adaptive;
         for (size_t c = 0; c < input.chunks.size(); ++c) {
             resetChains(*chains);
             size_t blocks = 0;
             for (int32_t start = 0; start < input.chunkLengths[c]; ++blocks) {
-                BlockResult r = parseBlock(start, input.chunks[c].data(), input.chunkLengths[c], tokens.data(), *chains, settings);
+                BlockResult r = parseBlock(start, input.chunks[c].data(), input.chunkLengths[c], tokens.data(), *chains,
+                                           levelTable[1], adaptive);
                 out.blockTokens.emplace_back(tokens.begin(), tokens.begin() + r.words);
                 start += r.consumed;
             }

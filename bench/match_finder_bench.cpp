@@ -22,15 +22,15 @@ void matchFinder(benchmark::State& state) {
     uint64_t words = 0, codedBytes = 0;
     bool first = true;
     for (auto _ : state) {
-        LevelSettings settings;
-        settings.level = int32_t(state.range(0));
+        const LevelParameters& level = levelTable[state.range(0)];
+        AdaptiveState adaptive;
         std::vector<uint8_t> coded;
         BitWriter writer{vectorSink(coded), outBuffer.data()};
         for (size_t c = 0; c < input.chunks.size(); ++c) {
             const int32_t length = input.chunkLengths[c];
             resetChains(*chains);
             for (int32_t start = 0; start < length;) {
-                BlockResult r = parseBlock(start, input.chunks[c].data(), length, tokens.data(), *chains, settings);
+                BlockResult r = parseBlock(start, input.chunks[c].data(), length, tokens.data(), *chains, level, adaptive);
                 start += r.consumed;
                 if (first) {
                     // The coded size is measured once, outside the timing.

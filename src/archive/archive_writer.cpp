@@ -53,8 +53,8 @@ struct ChunkStorage {
 };
 
 // The chunk loop on this thread alone; false when reading or writing failed.
-bool compressChunksInSequence(ConcatReader& reader, FILE* archiveFile, BitWriter& writer, LevelSettings& settings,
-                              uint64_t storedTotal, uint64_t& done)
+bool compressChunksInSequence(ConcatReader& reader, FILE* archiveFile, BitWriter& writer, const LevelParameters& level,
+                              AdaptiveState& adaptive, uint64_t storedTotal, uint64_t& done)
 {
     ChunkStorage storage;
     float d = 1.0f;
@@ -69,7 +69,8 @@ bool compressChunksInSequence(ConcatReader& reader, FILE* archiveFile, BitWriter
         resetChains(*storage.chains);
         int32_t g = 0;
         do {
-            BlockResult block = parseBlock(g, storage.chunk.get(), n, storage.tokens.get(), *storage.chains, settings);
+            BlockResult block = parseBlock(g, storage.chunk.get(), n, storage.tokens.get(), *storage.chains, level,
+                                           adaptive);
             prepareBlock(*storage.codes, storage.tokens.get(), block.words);
             writeBlock(writer, *storage.codes, storage.tokens.get(), block.words);
             g += block.consumed;
@@ -117,7 +118,7 @@ bool reportWriteError(const std::string& archivePath)
 
 } // namespace
 
-bool writeArchive(FileEntry* first, FILE* archiveFile, const std::string& archivePath, LevelSettings& settings)
+bool writeArchive(FileEntry* first, FILE* archiveFile, const std::string& archivePath, const LevelSettings& settings)
 {
     uint64_t entryCount = 0;
     uint64_t storedTotal = 0;
@@ -151,6 +152,8 @@ bool writeArchive(FileEntry* first, FILE* archiveFile, const std::string& archiv
     // No more workers than chunks: each holds a match history, each slot a chunk.
     uint64_t chunkCount = (storedTotal + chunkSize - 1) / chunkSize;
     if (static_cast<uint64_t>(threads) > chunkCount) threads = static_cast<int32_t>(std::max<uint64_t>(chunkCount, 1));
+    const LevelParameters& level = levelTable[settings.level];
+    AdaptiveState adaptive; // runs on across all chunks of the archive
     bool ok;
     if (threads > 1) {
         auto progress = [&](uint64_t before, uint64_t size, float seconds) {
@@ -158,9 +161,9 @@ bool writeArchive(FileEntry* first, FILE* archiveFile, const std::string& archiv
             compressionProgressText(text, before, size, storedTotal, seconds, archiveFile, writer);
             ProgressLine::show(text);
         };
-        ok = compressChunksInParallel(reader, writer, settings, threads, progress, done);
+        ok = compressChunksInParallel(reader, writer, level, adaptive, threads, progress, done);
     } else {
-        ok = compressChunksInSequence(reader, archiveFile, writer, settings, storedTotal, done);
+        ok = compressChunksInSequence(reader, archiveFile, writer, level, adaptive, storedTotal, done);
     }
     closeReader(reader);
     if (reader.failed) return false;

@@ -11,6 +11,6 @@ namespace qv5 {
 // its current position. Returns false after printing what went wrong: an input that cannot
 // be opened or read, an input whose size changed since it was measured, or a failed write.
 // The caller then removes the incomplete archive.
-bool writeArchive(FileEntry* first, FILE* archiveFile, const std::string& archivePath, LevelSettings& settings);
+bool writeArchive(FileEntry* first, FILE* archiveFile, const std::string& archivePath, const LevelSettings& settings);
 
 } // namespace qv5

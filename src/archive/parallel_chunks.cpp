@@ -25,12 +25,14 @@ struct BlockSpan {
     int32_t words;
 };
 
-// One chunk in flight: its bytes, the state its parse starts from, and what the parse made.
+// One chunk in flight: its bytes, the level and state its parse starts from, and what the
+// parse made.
 struct ChunkJob {
     std::unique_ptr<uint8_t[]> chunk;
     int32_t length = 0;
-    LevelSettings start;
-    LevelSettings end;
+    LevelParameters level{};
+    AdaptiveState start;
+    AdaptiveState end;
     std::unique_ptr<uint16_t[]> tokens; // a chunk's words never outnumber its bytes
     std::vector<BlockSpan> blocks;
     std::vector<std::unique_ptr<BlockCodes>> codes;
@@ -52,7 +54,8 @@ void parseChunk(ChunkJob& job, ContextChains& chains, const std::atomic<bool>& c
     int32_t g = 0;
     while (g < job.length && !cancel.load(std::memory_order_relaxed)) {
         uint16_t* tokens = job.tokens.get() + offset;
-        BlockResult block = parseBlock(g, job.chunk.get(), job.length, tokens, chains, job.end, &job.log);
+        BlockResult block = parseBlock(g, job.chunk.get(), job.length, tokens, chains, job.level, job.end,
+                                       &job.log);
         size_t index = job.blocks.size();
         if (job.codes.size() <= index) job.codes.emplace_back(new BlockCodes);
         prepareBlock(*job.codes[index], tokens, block.words);
@@ -176,15 +179,16 @@ int32_t defaultThreadCount()
     return cores == 0 ? 1 : static_cast<int32_t>(std::min(cores, 64u));
 }
 
-bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, LevelSettings& settings, int32_t threads,
-                              const ChunkProgress& progress, uint64_t& done)
+bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, const LevelParameters& level,
+                              AdaptiveState& adaptive, int32_t threads, const ChunkProgress& progress,
+                              uint64_t& done)
 {
     // One slot more than workers: while the writing thread writes one chunk's blocks and
     // reads the next, every worker still has a chunk to parse.
     const int32_t slots = threads + 1;
     std::vector<std::unique_ptr<ChunkJob>> jobs(static_cast<size_t>(slots));
     std::unique_ptr<ContextChains> ownChains; // for the chunks whose guess fails
-    AdaptiveState truth = adaptiveStateOf(settings);
+    AdaptiveState truth = adaptive;
     uint64_t read = 0;      // chunks read into their slots
     uint64_t submitted = 0; // chunks handed to the workers
     uint64_t written = 0;
@@ -202,8 +206,8 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, LevelSett
         auto submitReady = [&] {
             while (submitted < read && (speculating || submitted == written)) {
                 ChunkJob& job = *jobs[submitted % slots];
-                job.start = settings;
-                setAdaptiveState(job.start, truth);
+                job.level = level;
+                job.start = truth;
                 pool.submit(&job);
                 ++submitted;
             }
@@ -232,12 +236,12 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, LevelSett
             pool.wait(&job);
             progress(done, static_cast<uint64_t>(job.length), previousSeconds);
             AdaptiveState end = truth;
-            if (!replaySearches(job.log, adaptiveStateOf(job.start), adaptiveStateOf(job.end), end)) {
+            if (!replaySearches(job.log, job.start, job.end, end)) {
                 if (!ownChains) ownChains = newContextChains();
-                setAdaptiveState(job.start, truth);
+                job.start = truth;
                 std::atomic<bool> never{false};
                 parseChunk(job, *ownChains, never);
-                end = adaptiveStateOf(job.end);
+                end = job.end;
                 speculating = false;
             } else if (end.skipInterval == 0) {
                 speculating = true; // searching everywhere again: guesses hold
@@ -262,7 +266,7 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, LevelSett
             for (uint64_t k = written; k < submitted; ++k) pool.wait(jobs[k % slots].get());
         }
     }
-    setAdaptiveState(settings, truth);
+    adaptive = truth;
     return ok;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 #include "archive/concat_reader.h"
 #include "codec/bit_stream.h"
-#include "codec/level_settings.h"
+#include "codec/match_finder.h"
 
 #include <cstdint>
 #include <functional>
@@ -17,13 +17,14 @@ using ChunkProgress = std::function<void(uint64_t done, uint64_t size, float pre
 // sequential loop would write: chunks are parsed at once from a guessed adaptive search
 // state, each parse is accepted only when a replay of its search outcomes proves the true
 // state gives the same tokens (otherwise the chunk is parsed again from the true state),
-// and the blocks go through writer in chunk order. settings leaves with the state the
-// sequential loop would leave. done counts the bytes written; false when reading failed
-// (reader.failed) or a write failed (writer.writeFailed).
-bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, LevelSettings& settings, int32_t threads,
-                              const ChunkProgress& progress, uint64_t& done);
+// and the blocks go through writer in chunk order. adaptive comes in with the state the first
+// chunk starts from and leaves with the state the sequential loop would leave. done counts the
+// bytes written; false when reading failed (reader.failed) or a write failed
+// (writer.writeFailed).
+bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, const LevelParameters& level,
+                              AdaptiveState& adaptive, int32_t threads, const ChunkProgress& progress,
+                              uint64_t& done);
 
-struct ContextChains;
 // Context chains for one parsing thread, on large pages where the system has them.
 std::unique_ptr<ContextChains> newContextChains();
 

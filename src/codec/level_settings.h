@@ -4,14 +4,11 @@
 namespace qv5 {
 
 // The options record of one run. Created zero-filled by the command line, read by the
-// match finder (level and the adaptive search state, which runs on across all blocks and
-// chunks of one archive) and by extraction (forceOverwrite).
+// archive writer (level picks the match finder's parameters) and by extraction
+// (forceOverwrite).
 struct LevelSettings {
     int32_t level = 0;         // 0-5 for c1-c6
     int32_t orderMethod = 0;   // 0-2 for -r0..-r2
-    int32_t skipInterval = 0;  // adaptive search interval, 0-1024
-    int32_t skipCount = 0;     // tokens since the last search
-    int32_t missCount = 0;     // searches without a match since the interval last changed
     uint8_t forceOverwrite = 0;
     uint8_t createSfx = 0;
     int32_t threadCount = 0;   // compression worker threads (-tN); 0: one per core

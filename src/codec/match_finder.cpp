@@ -6,7 +6,6 @@ namespace qv5 {
 
 namespace {
 
-
 // Common length of source and current, at most limit. The first four bytes are known to be
 // equal (quick test). Loads may read up to 7 bytes past limit, which the chunk slack covers.
 inline int32_t commonLength(const uint8_t* source, const uint8_t* current, int32_t limit) {
@@ -23,105 +22,178 @@ inline int32_t lengthLimit(int32_t p, int32_t length) {
     return std::min(maxMatch, length - p);
 }
 
-// The chain walk. Candidates, their order and the stop rules do not depend on the lengths
-// found, so the result is the longest common length over a fixed candidate list, the first
-// found winning ties. A walk that starts from a best length above 3 therefore finds the same
-// winner whenever that winner is longer than the start, which the look-ahead uses to skip
-// candidates that cannot matter.
-struct WalkResult {
-    int32_t length;  // 0 when nothing beat the starting length
-    int32_t distance;
-};
-
-template <bool recordDistances>
-inline WalkResult walkChain(const ContextRecord& record, int32_t depth, int32_t p,
-                            const uint8_t* chunk, int32_t limit, uint32_t bucket,
-                            int32_t bestStart, uint16_t* distByLength) {
+// The chain walk: the one place that decides which candidates a search sees. The bucket's
+// head slot first, then older slots along the links, at most depth slots, each one counted
+// whether its bytes pass the quick test or not. It stops at offset 0 (never a source) and at
+// a link into a slot overwritten since the ring wrapped. visit(entry, slot) looks at one
+// candidate and returns false to end the walk.
+template <typename Visit>
+[[gnu::always_inline]] inline void walkChain(const ContextRecord& record, uint32_t bucket, int32_t depth,
+                                             Visit&& visit) {
     uint32_t slot = record.head[bucket];
-    if (slot == emptyLink || depth <= 0 || limit <= bestStart) return {0, 0};
+    if (slot == emptyLink || depth <= 0) return;
+    for (int32_t examined = 1;; ++examined) {
+        const uint32_t entry = record.entries[slot];
+        const int32_t q = int32_t(entry & entryPositionMask);
+        if (q == 0 || !visit(entry, slot) || examined >= depth) return;
+        const uint32_t next = record.link[slot];
+        // Positions only decrease along a chain; a link to a later one leads to a reused slot.
+        // Links only lead to slots that were entered.
+        if (next == emptyLink || int32_t(record.entries[next] & entryPositionMask) >= q) return;
+        slot = next;
+    }
+}
+
+// The longest match at p among the walked candidates that is longer than bestStart (>= 3), or
+// length 0. Candidates, their order and the stop rules do not depend on the lengths found, so
+// this is the longest common length over a fixed candidate list, the first found winning
+// ties: a walk from a higher start finds the same winner whenever that winner is longer than
+// the start, which the look-ahead uses to pass over candidates that cannot matter. With
+// recordDistances, distByLength[k] becomes the distance of the first candidate reaching k.
+template <bool recordDistances>
+[[gnu::always_inline]] inline MatchResult longestFrom(const ContextRecord& record, uint32_t bucket,
+                                                      int32_t depth, int32_t p, const uint8_t* chunk,
+                                                      int32_t limit, int32_t bestStart,
+                                                      uint16_t* distByLength) {
+    MatchResult best{0, 0};
+    if (limit <= bestStart) return best;
     const uint8_t* current = chunk + p;
     const uint32_t currentHead = loadU32(current);
     const uint32_t currentTag = fourByteTag(currentHead);
     const uint32_t ringIndex = record.ringIndex;
-    int32_t best = bestStart, bestDistance = 0;
-    bool found = false;
-    int32_t examined = 0;
-    for (;;) {
-        const uint32_t entry = record.entries[slot];
-        const int32_t q = int32_t(entry & entryPositionMask);
-        if (q == 0) break;  // offset 0 is never a source
-        const uint8_t* source = chunk + q;
-        // A different tag means different first four bytes: the quick test would fail.
-        if ((entry >> entryTagShift) == currentTag && source[best] == current[best] &&
-            loadU32(source) == currentHead) {
-            int32_t matched = commonLength(source, current, limit);
-            if (matched > best) {
-                int32_t distance = int32_t((ringIndex - slot) & ringMask);
-                if constexpr (recordDistances)
-                    for (int32_t k = best + 1; k <= matched; ++k) distByLength[k] = uint16_t(distance);
-                best = matched;
-                bestDistance = distance;
-                found = true;
-                if (best >= limit) break;  // no later candidate can be strictly longer
-            }
-        }
-        if (++examined >= depth) break;
-        const uint32_t next = record.link[slot];
-        if (next == emptyLink) break;
-        // Overwritten after the ring wrapped. Links only lead to slots that were entered.
-        if (int32_t(record.entries[next] & entryPositionMask) >= q) break;
-        slot = next;
-    }
-    return found ? WalkResult{best, bestDistance} : WalkResult{0, 0};
+    int32_t bestLength = bestStart;
+    walkChain(record, bucket, depth, [&](uint32_t entry, uint32_t slot) {
+        const uint8_t* source = chunk + (entry & entryPositionMask);
+        // A different tag means different first four bytes; a longer match must also agree
+        // at the best length so far, which one byte tells before the quick test.
+        if ((entry >> entryTagShift) != currentTag || source[bestLength] != current[bestLength] ||
+            loadU32(source) != currentHead)
+            return true;
+        const int32_t matched = commonLength(source, current, limit);
+        if (matched <= bestLength) return true;
+        const int32_t distance = int32_t((ringIndex - slot) & ringMask);
+        if constexpr (recordDistances)
+            for (int32_t k = bestLength + 1; k <= matched; ++k) distByLength[k] = uint16_t(distance);
+        bestLength = matched;
+        best = {matched, distance};
+        return bestLength < limit;  // no later candidate can be strictly longer
+    });
+    return best;
 }
 
-// Whether some examined candidate at p is longer than threshold (threshold >= 3).
-inline bool beatsLength(const ContextChains& chains, int32_t p, const uint8_t* chunk,
-                        int32_t length, int32_t depth, int32_t threshold) {
+// Whether some walked candidate at p is longer than threshold (threshold >= 3). Stops at the
+// first one.
+[[gnu::always_inline]] inline bool beatsLength(const ContextChains& chains, int32_t p, const uint8_t* chunk,
+                                               int32_t length, int32_t depth, int32_t threshold) {
     const int32_t limit = lengthLimit(p, length);
     if (limit <= threshold) return false;
-    const ContextRecord& record = chains.records[contextAt(chunk, p)];
-    const uint32_t bucket = hashAt(chunk, p);
-    uint32_t slot = record.head[bucket];
-    if (slot == emptyLink || depth <= 0) return false;
     const uint8_t* current = chunk + p;
     // Four bytes ending at the threshold length first: they reject most candidates.
     const uint32_t currentTail = loadU32(current + threshold - 3);
     const uint32_t currentHead = loadU32(current);
     const uint32_t currentTag = fourByteTag(currentHead);
-    int32_t examined = 0;
-    for (;;) {
-        const uint32_t entry = record.entries[slot];
-        const int32_t q = int32_t(entry & entryPositionMask);
-        if (q == 0) return false;
-        const uint8_t* source = chunk + q;
-        if ((entry >> entryTagShift) == currentTag && loadU32(source + threshold - 3) == currentTail &&
-            loadU32(source) == currentHead && commonLength(source, current, limit) > threshold)
-            return true;
-        if (++examined >= depth) return false;
-        const uint32_t next = record.link[slot];
-        if (next == emptyLink || int32_t(record.entries[next] & entryPositionMask) >= q) return false;
-        slot = next;
-    }
+    bool beaten = false;
+    walkChain(chains.records[contextAt(chunk, p)], hashAt(chunk, p), depth, [&](uint32_t entry, uint32_t) {
+        const uint8_t* source = chunk + (entry & entryPositionMask);
+        beaten = (entry >> entryTagShift) == currentTag && loadU32(source + threshold - 3) == currentTail &&
+                 loadU32(source) == currentHead && commonLength(source, current, limit) > threshold;
+        return !beaten;
+    });
+    return beaten;
 }
 
-inline int32_t scoreOf(WalkResult walk) {
-    return walk.length >= minMatch ? walk.length * lengthScore - walk.distance : noMatchScore;
+// A step's score: length * 4096 - distance for a match, noMatchScore for a literal (length 0).
+inline int32_t scoreOf(MatchResult step) {
+    return step.length >= minMatch ? step.length * lengthScore - step.distance : noMatchScore;
 }
 
-// The score at p when it is above floor; otherwise some value not above floor. A match can
-// only score above floor when it is longer than floor / 4096 bytes.
-inline int32_t scoreAbove(const ContextChains& chains, int32_t p, const uint8_t* chunk,
-                          int32_t length, int32_t depth, int32_t floor) {
+// The score of the best match at p when it is above floor; otherwise some value not above
+// floor. A match can only score above floor when it is longer than floor / 4096 bytes, so the
+// walk starts there. Every match scores above noMatchScore: that floor asks for the exact
+// score.
+[[gnu::always_inline]] inline int32_t scoreAbove(const ContextChains& chains, int32_t p, const uint8_t* chunk,
+                                                 int32_t length, int32_t depth, int32_t floor) {
     const int32_t limit = lengthLimit(p, length);
     const int32_t bestStart = std::max(minMatch - 1, floor / lengthScore);
     if (limit <= bestStart) return noMatchScore;
-    const ContextRecord& record = chains.records[contextAt(chunk, p)];
-    WalkResult walk = walkChain<false>(record, depth, p, chunk, limit, hashAt(chunk, p),
-                                       bestStart, nullptr);
+    const MatchResult best = longestFrom<false>(chains.records[contextAt(chunk, p)], hashAt(chunk, p), depth,
+                                                p, chunk, limit, bestStart, nullptr);
     // Nothing found above a start of 4 or more means a score of at most floor; and then
     // floor >= 16384 > noMatchScore, so reporting noMatchScore keeps the comparison right.
-    return scoreOf(walk);
+    return scoreOf(best);
+}
+
+// Lazy evaluation of the match found at c: dropped for a literal when one of the next two
+// positions has a match longer by more than the step to it.
+[[gnu::always_inline]] inline MatchResult lazyChoice(const ContextChains& chains, int32_t c, const uint8_t* chunk,
+                                                     int32_t length, int32_t depth, MatchResult found) {
+    for (int32_t j = 1; j <= 2; ++j)
+        if (beatsLength(chains, c + j, chunk, length, depth, found.length + j)) return {0, 0};
+    return found;
+}
+
+// Scored evaluation of the match found at c: every first step, the match cut to k bytes (a
+// literal below 4), is ranked by its score plus the score of the best match where it ends,
+// that is by the bytes the two steps cover, then by smaller distances. Ties keep the longer
+// first step; k = found.length would score exactly the start, so it is not tried again.
+[[gnu::always_inline]] inline MatchResult scoredChoice(const ContextChains& chains, int32_t c, const uint8_t* chunk,
+                                                       int32_t length, int32_t depth, MatchResult found,
+                                                       const uint16_t* distByLength) {
+    MatchResult chosen = found;
+    int32_t best = scoreOf(found) + scoreAbove(chains, c + found.length, chunk, length, depth, noMatchScore);
+    for (int32_t k = found.length - 1; k >= 1; --k) {
+        const MatchResult first = k >= minMatch ? MatchResult{k, distByLength[k]} : MatchResult{0, 0};
+        const int32_t firstScore = scoreOf(first);
+        const int32_t total = firstScore + scoreAbove(chains, c + k, chunk, length, depth, best - firstScore);
+        if (total > best) {
+            best = total;
+            chosen = first;
+        }
+    }
+    return chosen;
+}
+
+// What the main loop writes for the match found at c (length 0: a literal). Matches longer
+// than lookAheadLimit are taken as found.
+[[gnu::always_inline]] inline MatchResult evaluate(const ContextChains& chains, int32_t c, const uint8_t* chunk,
+                                                   int32_t length, const LevelParameters& level, MatchResult found,
+                                                   const uint16_t* distByLength) {
+    if (found.length < minMatch || found.length > lookAheadLimit) return found;
+    switch (level.evaluation) {
+    case Evaluation::lazy: return lazyChoice(chains, c, chunk, length, level.lookAheadDepth, found);
+    case Evaluation::scored:
+        return scoredChoice(chains, c, chunk, length, level.lookAheadDepth, found, distByLength);
+    case Evaluation::none: break;
+    }
+    return found;
+}
+
+// Counts one main-loop step; true when it is the one to search, and then the count restarts.
+inline bool searchDue(AdaptiveState& state) {
+    if (++state.skipCount < state.skipInterval) return false;
+    state.skipCount = 0;
+    return true;
+}
+
+// The adaptive update after a search: 256 misses in a row double the interval (0 becomes 1),
+// up to 1024; a hit halves it.
+inline void afterSearch(AdaptiveState& state, bool hit) {
+    if (hit) {
+        state.skipInterval >>= 1;
+        state.missCount = 0;
+    } else if (++state.missCount == missesPerStep) {
+        state.skipInterval = state.skipInterval == 0 ? 1 : std::min(2 * state.skipInterval, maxSkipInterval);
+        state.missCount = 0;
+    }
+}
+
+inline void logStep(SearchLog& log, uint8_t step) {
+    log.codes[log.steps >> 2] |= uint8_t(step << ((log.steps & 3) * 2));
+    ++log.steps;
+}
+
+inline uint8_t loggedStep(const SearchLog& log, int64_t i) {
+    return uint8_t(log.codes[i >> 2] >> ((i & 3) * 2)) & 3;
 }
 
 // Asks for the bucket head a search at p reads first.
@@ -149,10 +221,55 @@ inline void prefetchWalk(const ContextChains& chains, const uint8_t* chunk, int3
     }
 }
 
+// Before the step at c: the whole pipeline when a search is due within the next three
+// positions, only the farthest head while skipping.
+inline void prefetchAhead(const ContextChains& chains, const uint8_t* chunk, int32_t c,
+                          const AdaptiveState& state) {
+    if (state.skipCount + 3 >= state.skipInterval)
+        prefetchWalk(chains, chunk, c + 3, c + 2, c + 1);
+    else
+        prefetchHead(chains, chunk, c + 3);
+}
+
 // After a match the next positions searched start at its end, which the per-position
-// prefetches above never reached: ask for their bucket heads now.
+// prefetches never reached: ask for their bucket heads now.
 inline void prefetchHeadsFrom(const ContextChains& chains, const uint8_t* chunk, int32_t p) {
     for (int32_t q = p; q < p + 3; ++q) prefetchHead(chains, chunk, q);
+}
+
+// The search at c: the longest match among the level's chain depth of candidates. The scored
+// evaluation also needs the distance of the first candidate reaching each shorter length.
+[[gnu::always_inline]] inline MatchResult searchAt(const ContextChains& chains, const ContextRecord& record,
+                                                   uint32_t bucket, int32_t c, const uint8_t* chunk,
+                                                   int32_t length, const LevelParameters& level,
+                                                   uint16_t* distByLength) {
+    const int32_t limit = lengthLimit(c, length);
+    const MatchResult found =
+        level.evaluation == Evaluation::scored
+            ? longestFrom<true>(record, bucket, level.chainDepth, c, chunk, limit, minMatch - 1, distByLength)
+            : longestFrom<false>(record, bucket, level.chainDepth, c, chunk, limit, minMatch - 1, nullptr);
+    if (found.length >= minMatch) prefetchHeadsFrom(chains, chunk, c + found.length);
+    return found;
+}
+
+// Literals from c up to end, each position entered into the history.
+inline void writeLiterals(ContextChains& chains, const uint8_t* chunk, int32_t& c, int32_t end, uint16_t* tokens,
+                          int32_t& words) {
+    for (; c < end; ++c) {
+        enterPosition(chains, chunk, c);
+        tokens[words++] = chunk[c];
+    }
+}
+
+// Writes the match, or the literal at c when step has length 0; returns the bytes covered.
+inline int32_t writeToken(uint16_t* tokens, int32_t& words, const uint8_t* chunk, int32_t c, MatchResult step) {
+    if (step.length < minMatch) {
+        tokens[words++] = chunk[c];
+        return 1;
+    }
+    tokens[words++] = uint16_t(step.length + matchWordBias);
+    tokens[words++] = uint16_t(step.distance);
+    return step.length;
 }
 
 } // namespace
@@ -164,161 +281,46 @@ void resetChains(ContextChains& chains) {
 
 MatchResult longestMatch(const ContextRecord& record, int32_t depth, int32_t p,
                          const uint8_t* chunk, int32_t length, uint32_t bucket) {
-    WalkResult walk = walkChain<false>(record, depth, p, chunk, lengthLimit(p, length), bucket,
-                                       minMatch - 1, nullptr);
-    return {walk.length, walk.distance};
-}
-
-int32_t scoreAt(const ContextChains& chains, int32_t p, const uint8_t* chunk, int32_t length,
-                int32_t depth) {
-    if (p >= length) return noMatchScore;
-    const ContextRecord& record = chains.records[contextAt(chunk, p)];
-    MatchResult match = longestMatch(record, depth, p, chunk, length, hashAt(chunk, p));
-    return match.length >= minMatch ? match.length * lengthScore - match.distance : noMatchScore;
+    return longestFrom<false>(record, bucket, depth, p, chunk, lengthLimit(p, length), minMatch - 1, nullptr);
 }
 
 BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint16_t* tokens,
-                       ContextChains& chains, LevelSettings& settings, SearchLog* log) {
-    const LevelParameters& level = levelTable[std::clamp(settings.level, 0, 5)];
-    const bool scored = level.evaluation == Evaluation::scored;
+                       ContextChains& chains, const LevelParameters& level, AdaptiveState& state,
+                       SearchLog* log) {
     int32_t c = start;
     int32_t words = 0;
-
     // Two opening literals: no search, no change to the adaptive state.
-    for (int32_t i = 0; i < 2 && c < length; ++i, ++c) {
-        enterPosition(chains, chunk, c);
-        tokens[words++] = chunk[c];
-    }
+    writeLiterals(chains, chunk, c, std::min(length, start + 2), tokens, words);
 
-    int32_t skipInterval = settings.skipInterval;
-    int32_t skipCount = settings.skipCount;
-    int32_t missCount = settings.missCount;
-    uint16_t distByLength[maxMatch + 1];  // distance of the first candidate reaching each length
-
+    AdaptiveState s = state;  // a copy the compiler can keep in registers across the ring stores
+    uint16_t distByLength[maxMatch + 1];
     while (c < length && words < blockMainLoopLimit) {
         ContextRecord& record = chains.records[chunk[c - 1]];  // c >= 2 here
         const uint32_t bucket = hashAt(chunk, c);
-        // The walk's loads (bucket head, then its ring slot, then the candidate's bytes) miss
-        // the cache and depend on each other; start them for the next positions, one stage
-        // per position ahead. Only hints: nothing here changes what is found. Reads stay
-        // within the chunk's slack.
-        if (skipCount + 3 >= skipInterval)
-            prefetchWalk(chains, chunk, c + 3, c + 2, c + 1);
-        else
-            prefetchHead(chains, chunk, c + 3);
-        int32_t t = 0, e = 0;
-        uint8_t step = stepSkipped;
-        if (++skipCount >= skipInterval) {
-            step = stepMissed;
-            skipCount = 0;
-            const int32_t limit = lengthLimit(c, length);
-            WalkResult walk = scored
-                ? walkChain<true>(record, level.chainDepth, c, chunk, limit, bucket, minMatch - 1, distByLength)
-                : walkChain<false>(record, level.chainDepth, c, chunk, limit, bucket, minMatch - 1, nullptr);
-            t = walk.length;
-            e = walk.distance;
-            if (t >= minMatch) {
-                step = stepHit;
-                prefetchHeadsFrom(chains, chunk, c + t);
-            }
-
-            if (t < minMatch) {
-                if (++missCount == missesPerStep) {
-                    skipInterval = skipInterval == 0 ? 1 : std::min(2 * skipInterval, maxSkipInterval);
-                    missCount = 0;
-                }
-            } else {
-                skipInterval >>= 1;
-                missCount = 0;
-            }
-
-            if (t >= minMatch && t <= lookAheadLimit && level.lookAheadDepth != 0) {
-                if (!scored) {
-                    // Lazy: drop the match when one of the next two positions has a longer one
-                    // by more than the step.
-                    for (int32_t j = 1; j <= 2; ++j) {
-                        if (beatsLength(chains, c + j, chunk, length, level.lookAheadDepth, t + j)) {
-                            t = 0;
-                            break;
-                        }
-                    }
-                } else {
-                    // Scored: rank the first step by the bytes two steps cover, then by
-                    // smaller distance. k = t would score exactly best, so it is skipped.
-                    const int32_t depth = level.lookAheadDepth;
-                    int32_t best = t * lengthScore - e + scoreAt(chains, c + t, chunk, length, depth);
-                    int32_t chosenLength = t, chosenDistance = e;
-                    for (int32_t k = t - 1; k >= 1; --k) {
-                        const int32_t first = k >= minMatch ? k * lengthScore - distByLength[k] : noMatchScore;
-                        const int32_t total = first + scoreAbove(chains, c + k, chunk, length, depth, best - first);
-                        if (total > best) {
-                            best = total;
-                            chosenLength = k;
-                            chosenDistance = distByLength[k];
-                        }
-                    }
-                    t = chosenLength >= minMatch ? chosenLength : 0;
-                    e = chosenDistance;
-                }
-            }
+        prefetchAhead(chains, chunk, c, s);
+        MatchResult found{0, 0}, taken{0, 0};
+        const bool searched = searchDue(s);
+        if (searched) {
+            found = searchAt(chains, record, bucket, c, chunk, length, level, distByLength);
+            afterSearch(s, found.length >= minMatch);
+            taken = evaluate(chains, c, chunk, length, level, found, distByLength);
         }
-
         enterPosition(record, c, bucket, fourByteTag(loadU32(chunk + c)));
         if (log) {
-            if (t >= minMatch) step = stepMatch;
-            log->codes[log->steps >> 2] |= uint8_t(step << ((log->steps & 3) * 2));
-            ++log->steps;
+            logStep(*log, !searched                  ? stepSkipped
+                          : taken.length >= minMatch ? stepMatch
+                          : found.length >= minMatch ? stepHit
+                                                     : stepMissed);
         }
-        if (t >= minMatch) {
-            tokens[words++] = uint16_t(t + matchWordBias);
-            tokens[words++] = uint16_t(e);
-            c += t;
-        } else {
-            tokens[words++] = chunk[c];
-            c += 1;
-        }
+        c += writeToken(tokens, words, chunk, c, taken);
     }
-
-    settings.skipInterval = skipInterval;
-    settings.skipCount = skipCount;
-    settings.missCount = missCount;
+    state = s;
 
     // Closing literals fill the block up to its capacity.
-    if (words >= blockMainLoopLimit) {
-        for (; words < blockWordCapacity && c < length; ++c) {
-            enterPosition(chains, chunk, c);
-            tokens[words++] = chunk[c];
-        }
-    }
+    if (words >= blockMainLoopLimit)
+        writeLiterals(chains, chunk, c, std::min(length, c + (blockWordCapacity - words)), tokens, words);
     return {c - start, words};
 }
-
-AdaptiveState adaptiveStateOf(const LevelSettings& settings) {
-    return {settings.skipInterval, settings.skipCount, settings.missCount};
-}
-
-void setAdaptiveState(LevelSettings& settings, const AdaptiveState& state) {
-    settings.skipInterval = state.skipInterval;
-    settings.skipCount = state.skipCount;
-    settings.missCount = state.missCount;
-}
-
-namespace {
-
-// One main-loop step of the adaptive state after a search (the skip count is already 0).
-void afterSearch(AdaptiveState& state, bool hit) {
-    if (!hit) {
-        if (++state.missCount == missesPerStep) {
-            state.skipInterval = state.skipInterval == 0 ? 1 : std::min(2 * state.skipInterval, maxSkipInterval);
-            state.missCount = 0;
-        }
-    } else {
-        state.skipInterval >>= 1;
-        state.missCount = 0;
-    }
-}
-
-} // namespace
 
 bool replaySearches(const SearchLog& log, AdaptiveState guessed, const AdaptiveState& guessedEnd,
                     AdaptiveState& truth) {
@@ -328,18 +330,14 @@ bool replaySearches(const SearchLog& log, AdaptiveState guessed, const AdaptiveS
             truth = guessedEnd;  // from here on both runs are the same run
             return true;
         }
-        const uint8_t step = uint8_t(log.codes[i >> 2] >> ((i & 3) * 2)) & 3;
-        if (++guessed.skipCount >= guessed.skipInterval) {
-            guessed.skipCount = 0;
-            afterSearch(guessed, step >= stepHit);
-        }
-        if (++state.skipCount < state.skipInterval) {
+        const uint8_t step = loggedStep(log, i);
+        if (searchDue(guessed)) afterSearch(guessed, step >= stepHit);
+        if (!searchDue(state)) {
             // No search here: the same token only if the logged step wrote a literal.
             if (step == stepMatch) return false;
         } else {
             // A search here finds what the logged one found, if there was one.
             if (step == stepSkipped) return false;
-            state.skipCount = 0;
             afterSearch(state, step >= stepHit);
         }
     }

@@ -5,7 +5,6 @@
 
 #include "codec/byte_order.h"
 #include "codec/codec_constants.h"
-#include "codec/level_settings.h"
 
 // The context-keyed LZ match finder. Every token start is filed under the byte before it
 // (256 contexts); a match's distance counts steps back in that context's ring of the last
@@ -50,7 +49,7 @@ struct LevelParameters {
     Evaluation evaluation;
 };
 
-// Indexed by LevelSettings::level (commands c1..c6).
+// Indexed by the level of the run, 0..5 (commands c1..c6).
 inline constexpr LevelParameters levelTable[6] = {
     {4, 0, Evaluation::none},     {8, 2, Evaluation::lazy},      {24, 4, Evaluation::lazy},
     {64, 4, Evaluation::lazy},    {128, 4, Evaluation::scored},  {4096, 4096, Evaluation::scored},
@@ -105,10 +104,6 @@ void resetChains(ContextChains& chains);
 MatchResult longestMatch(const ContextRecord& record, int32_t depth, int32_t p,
                          const uint8_t* chunk, int32_t length, uint32_t bucket);
 
-// Score of the longest match at p: length * 4096 - distance, or noMatchScore without one.
-int32_t scoreAt(const ContextChains& chains, int32_t p, const uint8_t* chunk, int32_t length,
-                int32_t depth);
-
 // What the adaptive search state decided at each main-loop step of a parse, so that a parse
 // made from a guessed state can be checked against the true state afterwards. Two bits a
 // step, as a match implies a hit and a hit a search: stepSkipped, stepMissed, stepHit (a
@@ -120,21 +115,21 @@ struct SearchLog {
 };
 enum : uint8_t { stepSkipped = 0, stepMissed = 1, stepHit = 2, stepMatch = 3 };
 
-// Cuts one block of tokens out of the chunk, starting at start (0 <= start < length). The
-// chunk needs chunkSlack readable bytes past length. Reads level and updates the adaptive
-// search state of settings. Appends its steps to log when one is given. Allocates nothing.
-BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint16_t* tokens,
-                       ContextChains& chains, LevelSettings& settings, SearchLog* log = nullptr);
-
-// The adaptive search state: the only thing one chunk's parse takes from the chunk before.
+// The adaptive search state: the only thing one chunk's parse takes from the chunk before. It
+// starts zeroed for an archive and runs on across all its blocks and chunks.
 struct AdaptiveState {
-    int32_t skipInterval = 0;
-    int32_t skipCount = 0;
-    int32_t missCount = 0;
+    int32_t skipInterval = 0;  // a search every skipInterval-th main-loop step (0, 1: every one), 0-1024
+    int32_t skipCount = 0;     // main-loop steps since the last search
+    int32_t missCount = 0;     // searches without a match since the interval last changed
     bool operator==(const AdaptiveState&) const = default;
 };
-AdaptiveState adaptiveStateOf(const LevelSettings& settings);
-void setAdaptiveState(LevelSettings& settings, const AdaptiveState& state);
+
+// Cuts one block of tokens out of the chunk, starting at start (0 <= start < length). The
+// chunk needs chunkSlack readable bytes past length. Searches as level says and carries
+// state on. Appends its steps to log when one is given. Allocates nothing.
+BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint16_t* tokens,
+                       ContextChains& chains, const LevelParameters& level, AdaptiveState& state,
+                       SearchLog* log = nullptr);
 
 // Checks a chunk parsed from the state guessed against the true start state: true when
 // parsing from truth provably gives the same tokens, that is when every search decision of

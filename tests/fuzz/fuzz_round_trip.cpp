@@ -34,8 +34,8 @@ std::unique_ptr<BlockCodes> readCodes(new BlockCodes);
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 2 || size - 1 > size_t(chunkSize)) return 0;
-    LevelSettings settings;
-    settings.level = data[0] % 6;
+    const LevelParameters& level = levelTable[data[0] % 6];
+    AdaptiveState adaptive;
     const int32_t length = int32_t(size - 1);
     std::unique_ptr<uint8_t[]> chunk(new uint8_t[size_t(length) + chunkSlack]);
     std::memcpy(chunk.get(), data + 1, size_t(length));
@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     BitWriter writer{vectorSink(archive), writeBuffer.get()};
     resetChains(*chains);
     for (int32_t start = 0; start < length;) {
-        BlockResult block = parseBlock(start, chunk.get(), length, tokens.get(), *chains, settings);
+        BlockResult block = parseBlock(start, chunk.get(), length, tokens.get(), *chains, level, adaptive);
         if (block.consumed <= 0 || block.words <= 0 || block.words > blockWordCapacity) fail("empty or oversized block");
         // Every token stays inside the chunk and names a valid length and distance.
         int32_t covered = 0;

@@ -72,13 +72,12 @@ Bytes compressed(const Bytes& data, int level)
     std::vector<uint16_t> tokens(blockWordCapacity);
     Bytes chunk = data;
     chunk.resize(data.size() + chunkSlack, 0xFF);
-    LevelSettings settings;
-    settings.level = level;
+    AdaptiveState adaptive;
     BlockCodes codes;
     resetChains(*chains);
     return written([&](BitWriter& writer) {
         for (int32_t start = 0; start < int32_t(data.size());) {
-            BlockResult r = parseBlock(start, chunk.data(), int32_t(data.size()), tokens.data(), *chains, settings);
+            BlockResult r = parseBlock(start, chunk.data(), int32_t(data.size()), tokens.data(), *chains, levelTable[level], adaptive);
             prepareBlock(codes, tokens.data(), r.words);
             writeBlock(writer, codes, tokens.data(), r.words);
             start += r.consumed;

@@ -58,10 +58,9 @@ TEST_F(BlockCoder, ArchiveWorkedExampleBitStream) {
     std::vector<uint8_t> chunk = test::withSlack({0x61, 0x62, 0x63});
     auto chains = std::make_unique<ContextChains>();
     resetChains(*chains);
-    LevelSettings settings;
-    settings.level = 1;
+    AdaptiveState adaptive;
     uint16_t tokens[8];
-    BlockResult r = parseBlock(0, chunk.data(), 3, tokens, *chains, settings);
+    BlockResult r = parseBlock(0, chunk.data(), 3, tokens, *chains, levelTable[1], adaptive);
     ASSERT_EQ(r.words, 3);
     encodeBlock(f.writer, std::vector<uint16_t>(tokens, tokens + 3));
     finish(f.writer);
@@ -142,8 +141,7 @@ TEST_F(BlockCoder, ParsedChunksRoundTripAtEveryLevel) {
     std::vector<uint16_t> tokens(static_cast<size_t>(blockWordCapacity));
     for (int level = 0; level <= 5; ++level) {
         SCOPED_TRACE(testing::Message() << "level " << level);
-        LevelSettings settings;
-        settings.level = level;
+        AdaptiveState adaptive;
         WriterFixture f;
         BlockCodes codes;
         size_t blockCount = 0;
@@ -151,7 +149,7 @@ TEST_F(BlockCoder, ParsedChunksRoundTripAtEveryLevel) {
             std::vector<uint8_t> chunk = test::withSlack(data);
             resetChains(*chains);
             for (int32_t start = 0; start < int32_t(data.size()); ++blockCount) {
-                BlockResult r = parseBlock(start, chunk.data(), int32_t(data.size()), tokens.data(), *chains, settings);
+                BlockResult r = parseBlock(start, chunk.data(), int32_t(data.size()), tokens.data(), *chains, levelTable[level], adaptive);
                 prepareBlock(codes, tokens.data(), r.words);
                 writeBlock(f.writer, codes, tokens.data(), r.words);
                 start += r.consumed;

@@ -26,13 +26,13 @@ struct ChunkParse {
     std::vector<BlockResult> blocks;
 };
 
-ChunkParse parseChunk(const std::vector<uint8_t>& chunk, int32_t length, ContextChains& chains,
-                      LevelSettings& settings) {
+ChunkParse parseChunk(const std::vector<uint8_t>& chunk, int32_t length, ContextChains& chains, int level,
+                      AdaptiveState& state) {
     resetChains(chains);
     ChunkParse out;
     std::vector<uint16_t> tokens(static_cast<size_t>(blockWordCapacity));
     for (int32_t start = 0; start < length;) {
-        BlockResult r = parseBlock(start, chunk.data(), length, tokens.data(), chains, settings);
+        BlockResult r = parseBlock(start, chunk.data(), length, tokens.data(), chains, levelTable[level], state);
         out.words.insert(out.words.end(), tokens.begin(), tokens.begin() + r.words);
         out.blocks.push_back(r);
         start += r.consumed;
@@ -40,13 +40,12 @@ ChunkParse parseChunk(const std::vector<uint8_t>& chunk, int32_t length, Context
     return out;
 }
 
-ChunkParse parseAll(const std::vector<uint8_t>& data, int level, LevelSettings* state = nullptr) {
+ChunkParse parseAll(const std::vector<uint8_t>& data, int level, AdaptiveState* after = nullptr) {
     Chains chains;
-    LevelSettings settings;
-    settings.level = level;
+    AdaptiveState state;
     std::vector<uint8_t> chunk = withSlack(data);
-    ChunkParse out = parseChunk(chunk, int32_t(data.size()), *chains, settings);
-    if (state) *state = settings;
+    ChunkParse out = parseChunk(chunk, int32_t(data.size()), *chains, level, state);
+    if (after) *after = state;
     return out;
 }
 
@@ -58,7 +57,7 @@ TEST(MatchFinder, OneByteChunkIsOneLiteral) {
 }
 
 TEST(MatchFinder, RunOfOneByteGivesLongestMatchesCutAtTheEnd) {
-    LevelSettings after;
+    AdaptiveState after;
     ChunkParse p = parseAll(std::vector<uint8_t>(5000, 0x61), 1, &after);
     EXPECT_EQ(p.words, (std::vector<uint16_t>{97, 97, 2292, 1, 2292, 1, 1170, 1}));
     ASSERT_EQ(p.blocks.size(), 1u);
@@ -68,7 +67,7 @@ TEST(MatchFinder, RunOfOneByteGivesLongestMatchesCutAtTheEnd) {
 }
 
 TEST(MatchFinder, AMatchShorterThanFourAtTheEndIsAMiss) {
-    LevelSettings cut, whole;
+    AdaptiveState cut, whole;
     ChunkParse a = parseAll(bytesOf("xabcdxabc"), 0, &cut);
     EXPECT_EQ(a.words.size(), 9u);
     EXPECT_EQ(cut.missCount, 7);  // every main-loop position searched and missed
@@ -83,11 +82,11 @@ TEST(MatchFinder, EveryBlockOpensWithTwoLiterals) {
     for (int i = 0; i < 100; ++i) text += "abcdefghij";
     std::vector<uint8_t> chunk = withSlack(bytesOf(text));
     Chains chains;
-    LevelSettings settings;
+    AdaptiveState state;
     uint16_t tokens[1100];
-    BlockResult first = parseBlock(0, chunk.data(), 500, tokens, *chains, settings);
+    BlockResult first = parseBlock(0, chunk.data(), 500, tokens, *chains, levelTable[0], state);
     EXPECT_EQ(first.consumed, 500);
-    BlockResult second = parseBlock(500, chunk.data(), 1000, tokens, *chains, settings);
+    BlockResult second = parseBlock(500, chunk.data(), 1000, tokens, *chains, levelTable[0], state);
     EXPECT_EQ(second.consumed, 500);
     EXPECT_EQ(tokens[0], 'a');
     EXPECT_EQ(tokens[1], 'b');
@@ -137,7 +136,7 @@ TEST(MatchFinder, SkipIntervalDoublesEvery256MissesAndHalvesOnAMatch) {
     for (int k = 0; k <= 9; ++k) {
         const int32_t due = 256 << k;  // main-loop tokens until the interval reaches 2^k
         for (int32_t n : {due - 1, due}) {
-            LevelSettings after;
+            AdaptiveState after;
             std::vector<uint8_t> data(noise.begin(), noise.begin() + 2 + n);
             ChunkParse p = parseAll(data, 1, &after);
             ASSERT_EQ(p.words.size(), data.size());
@@ -147,17 +146,12 @@ TEST(MatchFinder, SkipIntervalDoublesEvery256MissesAndHalvesOnAMatch) {
 
     std::vector<uint8_t> run = withSlack(std::vector<uint8_t>(2100, 'a'));
     Chains chains;
-    LevelSettings settings;
-    settings.skipInterval = 1024;
-    settings.skipCount = 1023;
-    settings.missCount = 100;
+    AdaptiveState state{1024, 1023, 100};
     uint16_t tokens[2100];
-    BlockResult r = parseBlock(0, run.data(), 2100, tokens, *chains, settings);
+    BlockResult r = parseBlock(0, run.data(), 2100, tokens, *chains, levelTable[0], state);
     EXPECT_EQ(tokens[2], 2292);
     EXPECT_EQ(r.words, 4 + 58);  // no search in the 58 tokens after the match
-    EXPECT_EQ(settings.skipInterval, 512);
-    EXPECT_EQ(settings.skipCount, 58);
-    EXPECT_EQ(settings.missCount, 0);
+    EXPECT_EQ(state, (AdaptiveState{512, 58, 0}));
 }
 
 TEST(MatchFinder, OnlyMatchesUpTo127BytesAreEvaluated) {
@@ -185,7 +179,7 @@ TEST(MatchFinder, OnlyMatchesUpTo127BytesAreEvaluated) {
 
 TEST(MatchFinder, IncompressibleChunkTakes64FullBlocks) {
     std::vector<uint8_t> data = test::randomData(size_t(chunkSize), 5);
-    LevelSettings after;
+    AdaptiveState after;
     ChunkParse p = parseAll(data, 1, &after);
     ASSERT_EQ(p.blocks.size(), 64u);
     for (const BlockResult& b : p.blocks) {
@@ -203,8 +197,7 @@ TEST(MatchFinder, IncompressibleChunkTakes64FullBlocks) {
 void compareWithReference(const std::vector<std::vector<uint8_t>>& chunks, int level) {
     Chains chains;
     test::ReferenceParser reference;
-    LevelSettings settings, referenceSettings;
-    settings.level = referenceSettings.level = level;
+    AdaptiveState state, referenceState;
     std::vector<uint16_t> tokens(static_cast<size_t>(blockWordCapacity)), referenceTokens(static_cast<size_t>(blockWordCapacity));
     for (const std::vector<uint8_t>& data : chunks) {
         // Different bytes past the end on both sides: they may steer buckets, never tokens.
@@ -214,15 +207,13 @@ void compareWithReference(const std::vector<std::vector<uint8_t>>& chunks, int l
         reference.startChunk(referenceChunk.data(), length);
         test::TestDecoder decoder;
         for (int32_t start = 0; start < length;) {
-            BlockResult r = parseBlock(start, chunk.data(), length, tokens.data(), *chains, settings);
-            auto [consumed, words] = reference.parseBlock(start, referenceTokens.data(), referenceSettings);
+            BlockResult r = parseBlock(start, chunk.data(), length, tokens.data(), *chains, levelTable[level], state);
+            auto [consumed, words] = reference.parseBlock(start, referenceTokens.data(), level, referenceState);
             ASSERT_EQ(r.consumed, consumed) << "block at " << start;
             ASSERT_EQ(r.words, words) << "block at " << start;
             for (int32_t i = 0; i < words; ++i)
                 ASSERT_EQ(tokens[i], referenceTokens[i]) << "word " << i << " of block at " << start;
-            ASSERT_EQ(settings.skipInterval, referenceSettings.skipInterval);
-            ASSERT_EQ(settings.skipCount, referenceSettings.skipCount);
-            ASSERT_EQ(settings.missCount, referenceSettings.missCount);
+            ASSERT_EQ(state, referenceState);
             ASSERT_TRUE(decoder.apply(tokens.data(), r.words));
             start += r.consumed;
         }

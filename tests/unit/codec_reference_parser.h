@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "codec/level_settings.h"
+#include "codec/match_finder.h"
 
 namespace qv5::test {
 
@@ -79,10 +79,9 @@ struct ReferenceParser {
     }
 
     // Returns {consumed, words}.
-    std::pair<int32_t, int32_t> parseBlock(int32_t start, uint16_t* tokens, LevelSettings& s) {
+    std::pair<int32_t, int32_t> parseBlock(int32_t start, uint16_t* tokens, int32_t level, AdaptiveState& s) {
         static const int32_t chainDepth[6] = {4, 8, 24, 64, 128, 4096};
         static const int32_t lookAhead[6] = {0, 2, 4, 4, 4, 4096};
-        const int32_t level = s.level;
         int32_t c = start, words = 0;
         for (int32_t i = 0; i < 2 && c < length; ++i, ++c) {
             enter(c);

@@ -25,17 +25,14 @@ ParsedChunk parseWhole(const std::vector<uint8_t>& data, int32_t length, int32_t
     ParsedChunk out;
     out.codes.assign(static_cast<size_t>(length) / 4 + 1, 0);
     out.log.codes = out.codes.data();
-    LevelSettings settings;
-    settings.level = level;
-    setAdaptiveState(settings, start);
+    out.end = start;
     resetChains(*chains);
     std::vector<uint16_t> block(blockWordCapacity);
     for (int32_t g = 0; g < length;) {
-        BlockResult r = parseBlock(g, data.data(), length, block.data(), *chains, settings, &out.log);
+        BlockResult r = parseBlock(g, data.data(), length, block.data(), *chains, levelTable[level], out.end, &out.log);
         out.tokens.insert(out.tokens.end(), block.begin(), block.begin() + r.words);
         g += r.consumed;
     }
-    out.end = adaptiveStateOf(settings);
     return out;
 }
 
