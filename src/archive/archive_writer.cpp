@@ -1,16 +1,16 @@
-#include "archive/archive_writer.h"
-
+// Writing an archive: the header and the file table, then the stored stream chunk by chunk,
+// on this thread or on several (parallel_chunks), with the same bytes either way.
 #include "archive/archive_format.h"
+#include "archive/chunk_timing.h"
 #include "archive/concat_reader.h"
-#include "archive/file_streams.h"
 #include "archive/parallel_chunks.h"
 #include "codec/bit_stream.h"
 #include "codec/block_coder.h"
+#include "codec/crc32.h"
 #include "codec/huffman.h"
 #include "codec/match_finder.h"
-#include "console/format.h"
-#include "console/progress.h"
 #include "platform/platform.h"
+#include "qv5/qv5.h"
 
 #include <algorithm>
 #include <cstring>
@@ -20,22 +20,18 @@ namespace qv5 {
 
 namespace {
 
-constexpr uint64_t compressionModelKb = 29187;
-
-void compressionProgressText(char* text, uint64_t done, uint64_t n, uint64_t total, float d, FILE* archiveFile,
-                             const BitWriter& writer)
-{
-    if (done == 0 || done + n >= total) {
-        chunkProgressText(text, done, n, total, d);
-        return;
+// The BitWriter's sink: the caller's output, counting what it took.
+struct CountingOutput {
+    const ByteWriter* output;
+    uint64_t taken = 0;
+    static bool put(void* context, const uint8_t* bytes, size_t count)
+    {
+        CountingOutput& self = *static_cast<CountingOutput*>(context);
+        if (!(*self.output)(bytes, count)) return false;
+        self.taken += count;
+        return true;
     }
-    float ratio = static_cast<float>(tellFile(archiveFile) + writer.bufferUsed) / static_cast<float>(done);
-    std::snprintf(text, progressTextSize, "%s/%s KB, %s left, %s KB/sec, expect %s (%.2f%%)",
-                  FormatNumber((done + n) / 1024, false), FormatNumber(total / 1024, false),
-                  FormatDuration(chunkTimeLeft(total, done, d)), FormatNumber(chunkRate(d), false),
-                  FormatNumber(static_cast<uint64_t>(static_cast<float>(total) * ratio), true),
-                  static_cast<double>(ratio * 100.0f));
-}
+};
 
 // Working storage of the sequential chunk loop, allocated once.
 struct ChunkStorage {
@@ -53,18 +49,16 @@ struct ChunkStorage {
 };
 
 // The chunk loop on this thread alone; false when reading or writing failed.
-bool compressChunksInSequence(ConcatReader& reader, FILE* archiveFile, BitWriter& writer, const LevelParameters& level,
-                              AdaptiveState& adaptive, uint64_t storedTotal, uint64_t& done)
+bool compressChunksInSequence(ConcatReader& reader, BitWriter& writer, const LevelParameters& level,
+                              AdaptiveState& adaptive, const ChunkStarted& started, uint64_t& done)
 {
     ChunkStorage storage;
     float d = 1.0f;
     for (;;) {
         int32_t n = fill(reader, storage.chunk.get(), chunkSize);
-        if (reader.failed) return false;
+        if (reader.failure) return false;
         if (n == 0) return true;
-        char text[progressTextSize];
-        compressionProgressText(text, done, static_cast<uint64_t>(n), storedTotal, d, archiveFile, writer);
-        ProgressLine::show(text);
+        started(done, static_cast<uint64_t>(n), d);
         uint32_t t0 = clockMs();
         resetChains(*storage.chains);
         int32_t g = 0;
@@ -81,108 +75,118 @@ bool compressChunksInSequence(ConcatReader& reader, FILE* archiveFile, BitWriter
     }
 }
 
-// Re-measures every entry; false after a message when one cannot be opened or its size
-// differs from the one its checksum was computed over.
-bool sizingPass(FileEntry* first, uint64_t& entryCount, uint64_t& storedTotal, uint64_t& inputTotal)
+// Checks every file entry against its recorded size, just before writing.
+Error checkSources(const std::vector<NewEntry>& entries, uint64_t& storedTotal, uint64_t& inputTotal)
 {
-    for (FileEntry* entry = first; entry; entry = entry->next) {
-        FILE* file = openRead(entry->sourcePath);
-        if (!file) {
-            std::printf("Error opening input file %s\n", printable(entry->sourcePath).c_str());
-            return false;
+    for (const NewEntry& entry : entries) {
+        if (!entry.path.empty()) {
+            FILE* file = openRead(entry.path);
+            if (!file) return Error{ErrorCode::openInput, entry.path};
+            int64_t size = 0;
+            bool measured = sizeOfFile(file, size);
+            std::fclose(file);
+            if (!measured) return Error{ErrorCode::readInput, entry.path};
+            if (size != entry.size) return Error{ErrorCode::inputChanged, entry.path};
         }
-        int64_t size = 0;
-        bool measured = sizeOfFile(file, size);
-        std::fclose(file);
-        if (!measured) {
-            std::printf("Error reading input file %s\n", printable(entry->sourcePath).c_str());
-            return false;
-        }
-        if (entry->crcPresent && size != entry->size) {
-            std::printf("Error: input file %s changed while being archived\n", printable(entry->sourcePath).c_str());
-            return false;
-        }
-        entry->size = size;
-        ++entryCount;
-        inputTotal += static_cast<uint64_t>(size);
-        if (!entry->duplicate) storedTotal += static_cast<uint64_t>(size);
+        inputTotal += static_cast<uint64_t>(entry.size);
+        if (!entry.duplicate) storedTotal += static_cast<uint64_t>(entry.size);
     }
-    return true;
+    return Error();
 }
 
-bool reportWriteError(const std::string& archivePath)
+Error writeFailure(bool midLine)
 {
-    std::printf("\nError writing archive %s\n", printable(archivePath).c_str());
-    return false;
+    return Error{ErrorCode::writeArchive, std::string(), std::string(), midLine};
 }
 
 } // namespace
 
-bool writeArchive(FileEntry* first, FILE* archiveFile, const std::string& archivePath, const LevelSettings& settings)
+NewEntry memoryEntry(std::string name, const uint8_t* data, size_t size)
 {
-    uint64_t entryCount = 0;
+    NewEntry entry;
+    entry.name = std::move(name);
+    entry.data = data;
+    entry.size = static_cast<int64_t>(size);
+    entry.crc = crc32Update(0, data, size);
+    return entry;
+}
+
+Error writeArchive(const std::vector<NewEntry>& entries, const ByteWriter& output, const WriteOptions& options,
+                   const WriteCallbacks& callbacks, WriteResult& result)
+{
+    result = WriteResult();
     uint64_t storedTotal = 0;
-    uint64_t inputTotal = 0;
-    if (!sizingPass(first, entryCount, storedTotal, inputTotal)) return false;
+    if (Error failure = checkSources(entries, storedTotal, result.inputTotal)) return failure;
 
     std::unique_ptr<uint8_t[]> outBuffer(new uint8_t[bitBufferSize]);
+    CountingOutput counted{&output};
     BitWriter writer;
-    writer.sink = fileSink(archiveFile);
+    writer.sink = ByteSink{&counted, CountingOutput::put};
     writer.outBuffer = outBuffer.get();
-
-    std::printf("Model: %s KB\n", FormatNumber(compressionModelKb, false));
-    std::printf("Loading...");
-    std::fflush(stdout);
+    if (callbacks.started) callbacks.started();
 
     ArchiveHeader header;
-    header.entryCount = entryCount;
+    header.entryCount = entries.size();
     header.storedTotal = storedTotal;
     header.flags = crcFlag;
-    if (!writeHeader(archiveFile, header)) return reportWriteError(archivePath);
+    const std::vector<uint8_t> headerData = headerBytes(header);
+    if (!CountingOutput::put(&counted, headerData.data(), headerData.size())) return writeFailure(true);
     {
         HuffmanCode nameCode{nameAlphabet};
-        writeFileTable(writer, first, nameCode);
+        writeFileTable(writer, entries, nameCode);
     }
 
     uint32_t startMs = clockMs();
     ConcatReader reader;
-    reader.current = first;
+    reader.entries = &entries;
     uint64_t done = 0;
-    int32_t threads = settings.threadCount > 0 ? settings.threadCount : defaultThreadCount();
+    int32_t threads = options.threads > 0 ? options.threads : defaultThreadCount();
     // No more workers than chunks: each holds a match history, each slot a chunk.
     uint64_t chunkCount = (storedTotal + chunkSize - 1) / chunkSize;
     if (static_cast<uint64_t>(threads) > chunkCount) threads = static_cast<int32_t>(std::max<uint64_t>(chunkCount, 1));
-    const LevelParameters& level = levelTable[settings.level];
+    const LevelParameters& level = levelTable[std::clamp(options.level, 1, 6) - 1];
     AdaptiveState adaptive; // runs on across all chunks of the archive
-    bool ok;
-    if (threads > 1) {
-        auto progress = [&](uint64_t before, uint64_t size, float seconds) {
-            char text[progressTextSize];
-            compressionProgressText(text, before, size, storedTotal, seconds, archiveFile, writer);
-            ProgressLine::show(text);
-        };
-        ok = compressChunksInParallel(reader, writer, level, adaptive, threads, progress, done);
-    } else {
-        ok = compressChunksInSequence(reader, archiveFile, writer, level, adaptive, storedTotal, done);
-    }
+    auto started = [&](uint64_t before, uint64_t size, float seconds) {
+        if (!callbacks.chunk) return;
+        ChunkProgress progress;
+        progress.done = before;
+        progress.size = size;
+        progress.total = storedTotal;
+        progress.previousSeconds = seconds;
+        progress.archiveBytes = counted.taken + static_cast<uint64_t>(writer.bufferUsed);
+        callbacks.chunk(progress);
+    };
+    bool ok = threads > 1 ? compressChunksInParallel(reader, writer, level, adaptive, threads, started, done)
+                          : compressChunksInSequence(reader, writer, level, adaptive, started, done);
     closeReader(reader);
-    if (reader.failed) return false;
-    if (!ok) return reportWriteError(archivePath);
-    if (done != storedTotal) {
-        std::printf("\nError: input files changed while being archived\n");
-        return false;
-    }
+    if (reader.failure) return reader.failure;
+    if (!ok) return writeFailure(true);
+    if (done != storedTotal) return Error{ErrorCode::inputChanged, std::string(), std::string(), true};
 
-    std::printf("\n");
+    if (callbacks.packed) callbacks.packed();
     finish(writer);
-    if (writer.writeFailed || std::fflush(archiveFile) != 0) return reportWriteError(archivePath);
-    uint64_t archiveSize = static_cast<uint64_t>(tellFile(archiveFile));
-    float percent = inputTotal == 0 ? 0.0f : static_cast<float>(archiveSize) * 100.0f / static_cast<float>(inputTotal);
-    float seconds = static_cast<float>(clockMs() - startMs) * 0.001f;
-    std::printf("%s -> %s bytes (%s, %.2f%%) - %.3f seconds\n", FormatNumber(inputTotal, false),
-                FormatNumber(archiveSize, false), FormatNumber(archiveSize, true), static_cast<double>(percent),
-                static_cast<double>(seconds));
-    return true;
+    if (writer.writeFailed) return writeFailure(true);
+    result.archiveBytes = counted.taken;
+    result.milliseconds = clockMs() - startMs;
+    return Error();
+}
+
+ByteWriter fileOutput(FILE* file)
+{
+    return [file](const uint8_t* bytes, size_t count) { return std::fwrite(bytes, 1, count, file) == count; };
+}
+
+ByteWriter memoryOutput(std::vector<uint8_t>& bytes)
+{
+    return [&bytes](const uint8_t* data, size_t count) {
+        bytes.insert(bytes.end(), data, data + count);
+        return true;
+    };
+}
+
+uint32_t crc32(uint32_t crc, const void* bytes, size_t count)
+{
+    return crc32Update(crc, bytes, count);
 }
 
 } // namespace qv5

@@ -47,13 +47,7 @@ const char* decodeChunk(BitReader& reader, BlockCodes& codes, ContextHistory& hi
     return nullptr;
 }
 
-bool reportChunkDamage(const char* damage)
-{
-    std::printf("\n"); // ends the progress line
-    return reportDamage(damage);
-}
-
-bool decodeInSequence(BitReader& reader, uint64_t storedTotal, const ChunkStart& start, const ChunkTake& take,
+Error decodeInSequence(BitReader& reader, uint64_t storedTotal, const ChunkStart& start, const ChunkTake& take,
                       BlockCodes& codes, ContextHistory& history)
 {
     Window window;
@@ -61,12 +55,12 @@ bool decodeInSequence(BitReader& reader, uint64_t storedTotal, const ChunkStart&
         int32_t length = chunkLengthAt(done, storedTotal);
         start(done, length);
         if (const char* damage = decodeChunk(reader, codes, history, window.bytes.get(), length)) {
-            return reportChunkDamage(damage);
+            return damaged(damage, true);
         }
-        if (!take(window.bytes.get(), length)) return false;
+        if (Error failure = take(window.bytes.get(), length)) return failure;
         done += static_cast<uint64_t>(length);
     }
-    return true;
+    return Error();
 }
 
 // Two windows passed between the decoding thread and the taking one.
@@ -119,7 +113,7 @@ void decodeAhead(WindowPair& pair, BitReader& reader, uint64_t storedTotal, Bloc
     }
 }
 
-bool decodeOverlapped(BitReader& reader, uint64_t storedTotal, const ChunkStart& start, const ChunkTake& take,
+Error decodeOverlapped(BitReader& reader, uint64_t storedTotal, const ChunkStart& start, const ChunkTake& take,
                       BlockCodes& codes, ContextHistory& history)
 {
     WindowPair pair;
@@ -135,9 +129,8 @@ bool decodeOverlapped(BitReader& reader, uint64_t storedTotal, const ChunkStart&
         }
     });
     DecoderJoin join{pair, decoder};
-    bool ok = true;
     uint64_t index = 0;
-    for (uint64_t done = 0; ok && done < storedTotal; ++index) {
+    for (uint64_t done = 0; done < storedTotal; ++index) {
         int slot = static_cast<int>(index & 1);
         int32_t length = chunkLengthAt(done, storedTotal);
         start(done, length);
@@ -148,11 +141,8 @@ bool decodeOverlapped(BitReader& reader, uint64_t storedTotal, const ChunkStart&
             if (pair.failure) std::rethrow_exception(pair.failure);
             damage = pair.damage[slot];
         }
-        if (damage) {
-            ok = reportChunkDamage(damage);
-            break;
-        }
-        ok = take(pair.windows[slot].bytes.get(), length);
+        if (damage) return damaged(damage, true);
+        if (Error failure = take(pair.windows[slot].bytes.get(), length)) return failure;
         {
             std::lock_guard<std::mutex> lock(pair.mutex);
             pair.full[slot] = false;
@@ -160,22 +150,21 @@ bool decodeOverlapped(BitReader& reader, uint64_t storedTotal, const ChunkStart&
         pair.changed.notify_all();
         done += static_cast<uint64_t>(length);
     }
-    return ok;
+    return Error();
 }
 
 } // namespace
 
-bool decodeChunks(BitReader& reader, uint64_t storedTotal, bool ahead, const ChunkStart& start,
-                  const ChunkTake& take)
+Error decodeChunks(BitReader& reader, uint64_t storedTotal, bool ahead, const ChunkStart& start, const ChunkTake& take)
 {
     std::unique_ptr<ContextHistory> history(new ContextHistory);
     adviseLargePages(history.get(), sizeof(ContextHistory));
     std::unique_ptr<BlockCodes> codes(new BlockCodes);
-    bool ok = ahead && storedTotal > static_cast<uint64_t>(chunkSize)
+    Error result = ahead && storedTotal > static_cast<uint64_t>(chunkSize)
                   ? decodeOverlapped(reader, storedTotal, start, take, *codes, *history)
                   : decodeInSequence(reader, storedTotal, start, take, *codes, *history);
     releaseBlockCodes(*codes);
-    return ok;
+    return result;
 }
 
 } // namespace qv5

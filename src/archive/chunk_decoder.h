@@ -1,5 +1,6 @@
 #pragma once
 #include "codec/bit_stream.h"
+#include "qv5/qv5.h"
 
 #include <cstdint>
 #include <functional>
@@ -8,15 +9,14 @@ namespace qv5 {
 
 // Called before a chunk is taken, with the bytes taken so far and the chunk's length.
 using ChunkStart = std::function<void(uint64_t done, int32_t length)>;
-// Takes one decoded chunk; false stops the stream.
-using ChunkTake = std::function<bool(const uint8_t* data, int32_t length)>;
+// Takes one decoded chunk; a failure stops the stream.
+using ChunkTake = std::function<Error(const uint8_t* data, int32_t length)>;
 
 // Decodes the storedTotal bytes of the stream in reader chunk by chunk and hands each one to
 // take, calling start before each. With ahead, a thread of its own decodes the next chunk
 // into a second window while take works on the current one; the calls, their order and the
-// damage reported are those of the plain loop. False after "Error: damaged archive (...)"
-// (the progress line ended first) or when take returned false.
-bool decodeChunks(BitReader& reader, uint64_t storedTotal, bool ahead, const ChunkStart& start,
-                  const ChunkTake& take);
+// damage reported are those of the plain loop. Fails with the damage found (midLine) or
+// with take's failure.
+Error decodeChunks(BitReader& reader, uint64_t storedTotal, bool ahead, const ChunkStart& start, const ChunkTake& take);
 
 } // namespace qv5

@@ -1,19 +1,19 @@
 #include "archive/concat_reader.h"
 
 #include "codec/crc32.h"
-#include "console/format.h"
 #include "platform/platform.h"
+
+#include <cstring>
 
 namespace qv5 {
 
 namespace {
 
-bool fail(ConcatReader& reader, const char* format)
+int32_t fail(ConcatReader& reader, ErrorCode code)
 {
-    std::printf(format, printable(reader.current->sourcePath).c_str());
+    reader.failure = Error{code, (*reader.entries)[reader.current].path, std::string(), true};
     closeReader(reader);
-    reader.failed = true;
-    return false;
+    return 0;
 }
 
 } // namespace
@@ -26,54 +26,48 @@ void closeReader(ConcatReader& reader)
 
 int32_t fill(ConcatReader& reader, uint8_t* buffer, int32_t capacity)
 {
+    const std::vector<NewEntry>& entries = *reader.entries;
     int32_t sum = 0;
-    while (reader.current && sum < capacity && !reader.failed) {
-        if (reader.current->duplicate) {
-            while (reader.current && reader.current->duplicate) reader.current = reader.current->next;
-            if (!reader.current) return sum;
+    while (reader.current < entries.size() && sum < capacity && !reader.failure) {
+        const NewEntry& entry = entries[reader.current];
+        if (entry.duplicate) { // its copy is stored with the next entry
+            ++reader.current;
+            continue;
         }
-        if (!reader.file) {
-            reader.file = openRead(reader.current->sourcePath);
-            if (!reader.file) {
-                fail(reader, "\nError opening input file %s\n");
-                return 0;
-            }
-            reader.remaining = reader.current->size;
+        const bool inMemory = entry.path.empty();
+        if (!reader.started) {
+            if (!inMemory && !(reader.file = openRead(entry.path))) return fail(reader, ErrorCode::openInput);
+            reader.started = true;
+            reader.remaining = entry.size;
             reader.crc = 0;
         }
         if (reader.remaining > 0) {
             int64_t want = capacity - sum;
             if (want > reader.remaining) want = reader.remaining;
-            size_t got = std::fread(buffer + sum, 1, static_cast<size_t>(want), reader.file);
-            // A short read with the error flag set is a failed read, even when it delivered bytes.
-            if (std::ferror(reader.file)) {
-                fail(reader, "\nError reading input file %s\n");
-                return 0;
-            }
-            if (got == 0) {
-                fail(reader, "\nError: input file %s changed while being archived\n");
-                return 0;
+            size_t got;
+            if (inMemory) {
+                got = static_cast<size_t>(want);
+                std::memcpy(buffer + sum, entry.data + (entry.size - reader.remaining), got);
+            } else {
+                got = std::fread(buffer + sum, 1, static_cast<size_t>(want), reader.file);
+                // A short read with the error flag set is a failed read, even when it delivered bytes.
+                if (std::ferror(reader.file)) return fail(reader, ErrorCode::readInput);
+                if (got == 0) return fail(reader, ErrorCode::inputChanged);
             }
             reader.crc = crc32Update(reader.crc, buffer + sum, got);
             reader.remaining -= static_cast<int64_t>(got);
             sum += static_cast<int32_t>(got);
-        } else {
-            // The recorded size is delivered; a byte more means the file grew.
-            if (std::fgetc(reader.file) != EOF) {
-                fail(reader, "\nError: input file %s changed while being archived\n");
-                return 0;
-            }
-            if (std::ferror(reader.file)) {
-                fail(reader, "\nError reading input file %s\n");
-                return 0;
-            }
-            if (reader.current->crcPresent && reader.crc != reader.current->crc) {
-                fail(reader, "\nError: input file %s changed while being archived\n");
-                return 0;
-            }
-            closeReader(reader);
-            reader.current = reader.current->next;
+            continue;
         }
+        if (!inMemory) {
+            // The recorded size is delivered; a byte more means the file grew.
+            if (std::fgetc(reader.file) != EOF) return fail(reader, ErrorCode::inputChanged);
+            if (std::ferror(reader.file)) return fail(reader, ErrorCode::readInput);
+        }
+        if (reader.crc != entry.crc) return fail(reader, ErrorCode::inputChanged);
+        closeReader(reader);
+        reader.started = false;
+        ++reader.current;
     }
     return sum;
 }

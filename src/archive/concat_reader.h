@@ -1,25 +1,28 @@
 #pragma once
-#include "input/input_records.h"
+#include "qv5/qv5.h"
 
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 namespace qv5 {
 
-// Reads the contents of the chain's non-duplicate entries back to back as one stream.
+// Reads the contents of the non-duplicate entries back to back as one stream.
 struct ConcatReader {
-    FileEntry* current = nullptr;
-    int64_t remaining = 0; // bytes of the current file still to deliver
+    const std::vector<NewEntry>* entries = nullptr;
+    size_t current = 0;     // index of the entry being read
+    int64_t remaining = 0;  // bytes of the current entry still to deliver
+    bool started = false;   // the current entry is open (its file, or its bytes)
     FILE* file = nullptr;
-    uint32_t crc = 0;      // CRC-32 of the current file's bytes delivered so far
-    bool failed = false;   // a message has been printed; the stream is cut
+    uint32_t crc = 0;       // CRC-32 of the current entry's bytes delivered so far
+    Error failure;          // set when the stream was cut
 };
 
 // Fills buffer with up to capacity bytes of the stream and returns how many; 0 at its end
 // or after a failure. Never waits for missing bytes and never delivers more than an entry's
-// recorded size: a file that ends early, grows, or cannot be opened or read sets failed, and
-// so does one whose bytes no longer have the CRC-32 the hashing pass recorded (it was
-// rewritten in place): the archive would hold a checksum its data cannot match.
+// recorded size: an entry whose file ends early, grows, or cannot be opened or read sets
+// failure, and so does one whose bytes no longer have the recorded CRC-32 (a file rewritten
+// in place): the archive would hold a checksum its data cannot match.
 int32_t fill(ConcatReader& reader, uint8_t* buffer, int32_t capacity);
 
 // Closes the file still open after a failure.

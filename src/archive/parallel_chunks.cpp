@@ -1,9 +1,9 @@
 #include "archive/parallel_chunks.h"
 
+#include "archive/chunk_timing.h"
 #include "codec/block_coder.h"
 #include "codec/match_finder.h"
 #include "platform/platform.h"
-#include "console/progress.h"
 
 #include <algorithm>
 #include <atomic>
@@ -180,7 +180,7 @@ int32_t defaultThreadCount()
 }
 
 bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, const LevelParameters& level,
-                              AdaptiveState& adaptive, int32_t threads, const ChunkProgress& progress,
+                              AdaptiveState& adaptive, int32_t threads, const ChunkStarted& progress,
                               uint64_t& done)
 {
     // One slot more than workers: while the writing thread writes one chunk's blocks and
@@ -217,7 +217,7 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, const Lev
                 if (!jobs[read % slots]) jobs[read % slots] = newChunkJob(); // as the input needs them
                 ChunkJob& job = *jobs[read % slots];
                 job.length = fill(reader, job.chunk.get(), chunkSize);
-                if (reader.failed) {
+                if (reader.failure) {
                     ok = false;
                     break;
                 }

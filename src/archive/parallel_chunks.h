@@ -11,7 +11,7 @@ namespace qv5 {
 
 // Called on the writing thread right before a chunk's blocks are written, with the bytes of
 // the chunks before it, the chunk's size and the seconds the previous chunk took.
-using ChunkProgress = std::function<void(uint64_t done, uint64_t size, float previousSeconds)>;
+using ChunkStarted = std::function<void(uint64_t done, uint64_t size, float previousSeconds)>;
 
 // Compresses the stream of reader with threads workers and writes exactly the bits the
 // sequential loop would write: chunks are parsed at once from a guessed adaptive search
@@ -19,10 +19,10 @@ using ChunkProgress = std::function<void(uint64_t done, uint64_t size, float pre
 // state gives the same tokens (otherwise the chunk is parsed again from the true state),
 // and the blocks go through writer in chunk order. adaptive comes in with the state the first
 // chunk starts from and leaves with the state the sequential loop would leave. done counts the
-// bytes written; false when reading failed (reader.failed) or a write failed
+// bytes written; false when reading failed (reader.failure) or a write failed
 // (writer.writeFailed).
 bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, const LevelParameters& level,
-                              AdaptiveState& adaptive, int32_t threads, const ChunkProgress& progress,
+                              AdaptiveState& adaptive, int32_t threads, const ChunkStarted& progress,
                               uint64_t& done);
 
 // Context chains for one parsing thread, on large pages where the system has them.

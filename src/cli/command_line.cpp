@@ -1,11 +1,11 @@
 #include "cli/command_line.h"
 
-#include "archive/archive_writer.h"
-#include "archive/extractor.h"
-#include "archive/listing.h"
+#include "cli/archive_commands.h"
+#include "cli/messages.h"
+#include "cli/run_options.h"
 #include "cli/sfx.h"
-#include "codec/level_settings.h"
 #include "console/format.h"
+#include "console/progress.h"
 #include "console/prompt.h"
 #include "input/discovery.h"
 #include "input/duplicates.h"
@@ -13,6 +13,7 @@
 #include "input/input_records.h"
 #include "input/ordering.h"
 #include "platform/platform.h"
+#include "qv5/qv5.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -26,6 +27,8 @@ namespace qv5 {
 
 namespace {
 
+constexpr uint64_t compressionModelKb = 29187;
+
 const char* const usageText =
     "Usage:\nCompression: %s [flags] c archive [input files/folders]\nList contents: %s l archive\n"
     "Decompression: %s [flags] d archive [output single file/folder]\n\nOptions:\n"
@@ -33,48 +36,38 @@ const char* const usageText =
     "-r[0-2] = re-order files (path (default)/ext + size bin/content analysis\n"
     "-sfx = Create self-extracting .exe\n-force-overwrite = Overwrite files without warning\n";
 
-std::string lowerAscii(std::string text)
-{
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
-
-// Removes the flags from the front of args (position 0 is the program name) into settings.
-void readFlags(std::vector<std::string>& args, LevelSettings& settings)
+// Removes the flags from the front of args (position 0 is the program name) into options.
+void readFlags(std::vector<std::string>& args, RunOptions& options)
 {
     while (args.size() >= 2 && !args[1].empty() && args[1][0] == '-') {
         std::string flag = lowerAscii(args[1]);
         args.erase(args.begin() + 1);
         if (flag == "-force-overwrite") {
-            settings.forceOverwrite = 1;
+            options.forceOverwrite = true;
             std::printf("Force overwrite: true\n");
         }
         if (flag == "-sfx") {
-            settings.createSfx = 1;
+            options.createSfx = true;
             std::printf("Create SFX exe: true\n");
         }
         if (flag.size() >= 3 && flag[1] == 't' && flag.find_first_not_of("0123456789", 2) == std::string::npos) {
-            settings.threadCount = flag.size() > 4 ? 64 : std::min(std::atoi(flag.c_str() + 2), 64);
+            options.threadCount = flag.size() > 4 ? 64 : std::min(std::atoi(flag.c_str() + 2), 64);
         }
         if (flag.size() >= 2 && flag[1] == 'r') {
             int method = flag.size() >= 3 ? flag[2] - '0' : 0;
             if (method < 0) method = 0;
             if (method > 2) method = 2;
             std::printf("Re-order files method: %d\n", method);
-            settings.orderMethod = method;
+            options.orderMethod = method;
         }
     }
 }
 
+// c, c1..c6: the digit after the c, clamped; c alone is c2.
 int32_t levelFromCommandWord(const std::string& word)
 {
-    if (word.size() < 2) return 1;
-    int32_t level = word[1] - '1';
-    if (level < 0) level = 0;
-    if (level > 5) level = 5;
-    return level;
+    if (word.size() < 2) return 2;
+    return std::clamp(word[1] - '0', 1, 6);
 }
 
 // The first item whose stored name an earlier item already has is the clash reported, as
@@ -92,19 +85,39 @@ bool namesAreUnique(const InputList& list)
     return true;
 }
 
-// Measures every entry and stores its CRC-32; false after a message on failure.
-bool measureAndHash(std::vector<FileEntry>& entries)
+// Measures every entry and stores its CRC-32, with a progress line on large files.
+InputError measureAndHash(std::vector<FileEntry>& entries)
 {
-    int32_t total = static_cast<int32_t>(entries.size());
-    for (int32_t k = 0; k < total; ++k) {
-        FileEntry& entry = entries[k];
-        if (!hashFile(entry.sourcePath, k + 1, total, entry.crc, &entry.size)) return false;
+    const int total = static_cast<int>(entries.size());
+    for (int k = 0; k < total; ++k) {
+        FileEntry& entry = entries[static_cast<size_t>(k)];
+        auto progress = [&](uint64_t hashed) {
+            char text[progressTextSize];
+            std::snprintf(text, sizeof text, "File %d/%d, hashed %s", k + 1, total, FormatNumber(hashed, true));
+            ProgressLine::show(text);
+        };
+        if (InputError failure = hashFile(entry.sourcePath, entry.crc, &entry.size, progress)) return failure;
         entry.crcPresent = 1;
     }
-    return true;
+    ProgressLine::clear();
+    return InputError();
 }
 
-int32_t writeArchiveFile(const std::string& archivePath, FileEntry& head, LevelSettings& settings);
+// The ordering scans show "Scanning %d/%d" and blank the line when done.
+ScanReport scanReport()
+{
+    ScanReport report;
+    report.scanning = [](size_t item, size_t total) {
+        char text[progressTextSize];
+        std::snprintf(text, sizeof text, "Scanning %d/%d", static_cast<int>(item), static_cast<int>(total));
+        ProgressLine::show(text);
+    };
+    report.scanned = ProgressLine::blank;
+    return report;
+}
+
+int32_t writeArchiveFile(const std::string& archivePath, const std::vector<NewEntry>& entries,
+                         const RunOptions& options);
 
 // An existing archive at the archive path is never part of its own input set: it would be
 // read while it is overwritten. Identity, not spelling, decides.
@@ -115,12 +128,15 @@ void leaveOutArchive(InputList& list, const std::string& archivePath)
     std::erase_if(list, [&](const SourceItem& item) { return sameFile(identityOfPath(item.sourcePath), archive); });
 }
 
-int32_t runCompress(const std::vector<std::string>& args, LevelSettings& settings)
+int32_t runCompress(const std::vector<std::string>& args, const RunOptions& options)
 {
     std::printf("Finding files...\n");
     InputList list;
     for (size_t i = 3; i < args.size(); ++i) {
-        if (!findInputs(list, args[i])) return 1;
+        if (InputError failure = findInputs(list, args[i])) {
+            printError(failure);
+            return 1;
+        }
     }
     leaveOutArchive(list, args[2]);
     for (const SourceItem& item : list) std::printf("-> %s\n", printable(item.storedName).c_str());
@@ -137,7 +153,10 @@ int32_t runCompress(const std::vector<std::string>& args, LevelSettings& setting
 
     std::printf("Scanning, ordering and hashing files...\n");
     std::vector<FileEntry> entries(n);
-    if (!orderInputs(list, settings.orderMethod)) return 1;
+    if (InputError failure = orderInputs(list, options.orderMethod, scanReport())) {
+        printError(failure);
+        return 1;
+    }
 
     if (!namesAreUnique(list)) return 1;
     for (size_t k = 0; k < n; ++k) {
@@ -145,14 +164,35 @@ int32_t runCompress(const std::vector<std::string>& args, LevelSettings& setting
         entries[k].sourcePath = std::move(list[k].sourcePath);
     }
     InputList().swap(list); // the entries hold the names now
-    if (!measureAndHash(entries)) return 1;
+    if (InputError failure = measureAndHash(entries)) {
+        printError(failure);
+        return 1;
+    }
     std::printf("Ordered files\n");
 
     if (n > 1) {
-        if (!findDuplicates(entries)) return 1;
-        for (size_t k = 1; k < n; ++k) entries[k].next = &entries[k - 1];
+        std::printf("Checking duplicates... ");
+        std::fflush(stdout);
+        int64_t marked = 0;
+        if (InputError failure = findDuplicates(entries, marked)) {
+            printError(failure);
+            return 1;
+        }
+        std::printf("%d/%d\n", static_cast<int>(marked), static_cast<int>(n));
     }
-    return writeArchiveFile(args[2], entries[n - 1], settings);
+    // The archive holds the files in the reverse of the ordered list: a marked copy then
+    // comes right before the entry it equals, which stores the bytes.
+    std::vector<NewEntry> archived(n);
+    for (size_t k = 0; k < n; ++k) {
+        FileEntry& entry = entries[n - 1 - k];
+        NewEntry& out = archived[k];
+        out.name = std::move(entry.storedName);
+        out.path = std::move(entry.sourcePath);
+        out.size = entry.size;
+        out.crc = entry.crc;
+        out.duplicate = entry.duplicate != 0;
+    }
+    return writeArchiveFile(args[2], archived, options);
 }
 
 // Where the archive is written. A regular file (or nothing) at the archive path is replaced
@@ -191,11 +231,31 @@ bool openArchiveOutput(const std::string& archivePath, ArchiveOutput& out)
     return out.file != nullptr;
 }
 
-// Writes the archive of the chain; what stood at the archive path is replaced only by a
-// complete archive.
-int32_t writeArchiveFile(const std::string& archivePath, FileEntry& head, LevelSettings& settings)
+// The compression progress text: the plain chunk text for the first and the last chunk,
+// otherwise with the time left, the rate and the expected archive size.
+void showCompressionProgress(const ChunkProgress& chunk, uint64_t archiveBytes)
 {
-    if (!settings.forceOverwrite) {
+    char text[progressTextSize];
+    if (chunk.done == 0 || chunk.done + chunk.size >= chunk.total) {
+        chunkProgressText(text, chunk.done, chunk.size, chunk.total, chunk.previousSeconds);
+    } else {
+        float ratio = static_cast<float>(archiveBytes) / static_cast<float>(chunk.done);
+        std::snprintf(text, progressTextSize, "%s/%s KB, %s left, %s KB/sec, expect %s (%.2f%%)",
+                      FormatNumber((chunk.done + chunk.size) / 1024, false), FormatNumber(chunk.total / 1024, false),
+                      FormatDuration(chunkTimeLeft(chunk.total, chunk.done, chunk.previousSeconds)),
+                      FormatNumber(chunkRate(chunk.previousSeconds), false),
+                      FormatNumber(static_cast<uint64_t>(static_cast<float>(chunk.total) * ratio), true),
+                      static_cast<double>(ratio * 100.0f));
+    }
+    ProgressLine::show(text);
+}
+
+// Writes the archive of the entries; what stood at the archive path is replaced only by a
+// complete archive.
+int32_t writeArchiveFile(const std::string& archivePath, const std::vector<NewEntry>& entries,
+                         const RunOptions& options)
+{
+    if (!options.forceOverwrite) {
         if (FILE* existing = openRead(archivePath)) {
             std::fclose(existing);
             std::printf("Error: Archive file %s already exists. Press Y to overwrite it, or any other key to exit: ",
@@ -208,8 +268,37 @@ int32_t writeArchiveFile(const std::string& archivePath, FileEntry& head, LevelS
         std::printf("Error opening output file %s\n", printable(archivePath).c_str());
         return 1;
     }
-    bool ok = !settings.createSfx || writeSfxImage(out.file, archivePath);
-    ok = ok && writeArchive(&head, out.file, archivePath, settings);
+    bool ok = !options.createSfx || writeSfxImage(out.file, archivePath);
+    if (ok) {
+        // What stands before the archive (the self-extracting program) counts in its size.
+        const uint64_t before = static_cast<uint64_t>(tellFile(out.file));
+        WriteOptions writeOptions;
+        writeOptions.level = options.level;
+        writeOptions.threads = options.threadCount;
+        WriteCallbacks callbacks;
+        callbacks.started = [] {
+            std::printf("Model: %s KB\n", FormatNumber(compressionModelKb, false));
+            std::printf("Loading...");
+            std::fflush(stdout);
+        };
+        callbacks.chunk = [&](const ChunkProgress& chunk) { showCompressionProgress(chunk, before + chunk.archiveBytes); };
+        callbacks.packed = [] { std::printf("\n"); };
+        WriteResult result;
+        Error failure = writeArchive(entries, fileOutput(out.file), writeOptions, callbacks, result);
+        if (!failure && std::fflush(out.file) != 0) failure = Error{ErrorCode::writeArchive, "", "", true};
+        if (failure) {
+            printError(failure, archivePath);
+            ok = false;
+        } else {
+            uint64_t archiveSize = before + result.archiveBytes;
+            float percent = result.inputTotal == 0
+                                ? 0.0f
+                                : static_cast<float>(archiveSize) * 100.0f / static_cast<float>(result.inputTotal);
+            std::printf("%s -> %s bytes (%s, %.2f%%) - %.3f seconds\n", FormatNumber(result.inputTotal, false),
+                        FormatNumber(archiveSize, false), FormatNumber(archiveSize, true),
+                        static_cast<double>(percent), static_cast<double>(result.milliseconds * 0.001f));
+        }
+    }
     FILE* file = out.file;
     out.file = nullptr;
     if (std::fclose(file) != 0 && ok) {
@@ -225,11 +314,11 @@ int32_t writeArchiveFile(const std::string& archivePath, FileEntry& head, LevelS
         out.temporaryPath.clear();
         forgetTemporary();
     }
-    if (settings.createSfx) markExecutable(archivePath);
+    if (options.createSfx) markExecutable(archivePath);
     return 0;
 }
 
-int32_t runReadCommand(const std::vector<std::string>& args, char command, LevelSettings& settings)
+int32_t runReadCommand(const std::vector<std::string>& args, char command, const RunOptions& options)
 {
     FILE* archive = openRead(args[2]);
     if (!archive) {
@@ -238,9 +327,9 @@ int32_t runReadCommand(const std::vector<std::string>& args, char command, Level
     }
     int32_t status;
     if (command == 'l') {
-        status = listArchive(archive) ? 0 : 1;
+        status = listCommand(archive);
     } else {
-        status = extractArchive(archive, args[3].c_str(), settings) == ExtractResult::Done ? 0 : 1;
+        status = extractCommand(archive, args[3].c_str(), options) == ExtractOutcome::done ? 0 : 1;
     }
     std::fclose(archive);
     return status;
@@ -264,18 +353,18 @@ int32_t runCommandLine(int argc, char** argv)
 {
     std::vector<std::string> args(argv, argv + (argc > 0 ? argc : 0));
     std::string programName = argc >= 1 ? args[0] : std::string("QV5");
-    LevelSettings settings;
-    readFlags(args, settings);
+    RunOptions options;
+    readFlags(args, options);
 
     char command = args.size() >= 2 && !args[1].empty() ? lowerAscii(args[1].substr(0, 1))[0] : '\0';
     if ((command == 'c' || command == 'd') && args.size() >= 4) {
         if (command == 'c') {
-            settings.level = levelFromCommandWord(args[1]);
-            return runCompress(args, settings);
+            options.level = levelFromCommandWord(args[1]);
+            return runCompress(args, options);
         }
-        return runReadCommand(args, command, settings);
+        return runReadCommand(args, command, options);
     }
-    if (command == 'l' && args.size() >= 3) return runReadCommand(args, command, settings);
+    if (command == 'l' && args.size() >= 3) return runReadCommand(args, command, options);
 
     const std::string shownName = printable(programName);
     const char* name = shownName.c_str();

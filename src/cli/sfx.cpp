@@ -1,7 +1,7 @@
 #include "cli/sfx.h"
 
-#include "archive/extractor.h"
-#include "codec/level_settings.h"
+#include "cli/archive_commands.h"
+#include "cli/run_options.h"
 #include "console/format.h"
 #include "platform/platform.h"
 
@@ -112,12 +112,12 @@ int32_t runSfxStub()
         return 1;
     }
     seekFile(exe, static_cast<int32_t>(qv5SfxData.offsetSlot), SEEK_SET);
-    LevelSettings settings; // all options off
-    ExtractResult result = extractArchive(exe, nullptr, settings);
+    RunOptions options; // all options off
+    ExtractOutcome outcome = extractCommand(exe, nullptr, options);
     std::fclose(exe);
-    if (result == ExtractResult::Failed) return 1;
+    if (outcome == ExtractOutcome::failed) return 1;
     pauseConsole();
-    return result == ExtractResult::Done ? 0 : 1;
+    return outcome == ExtractOutcome::done ? 0 : 1;
 }
 
 } // namespace qv5

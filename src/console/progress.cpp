@@ -23,12 +23,6 @@ void ProgressLine::clear()
     std::fflush(stdout);
 }
 
-float chunkSeconds(uint32_t startMs, uint32_t endMs)
-{
-    float seconds = static_cast<float>(endMs - startMs) * 0.001f;
-    return seconds > minimumChunkSeconds ? seconds : minimumChunkSeconds;
-}
-
 int32_t chunkTimeLeft(uint64_t total, uint64_t done, float g)
 {
     float left = static_cast<float>(total - done) * g * (1.0f / 16777216.0f);

@@ -12,10 +12,6 @@ void clear();                // 79 spaces, cursor back at the line's start
 } // namespace ProgressLine
 
 constexpr int progressTextSize = 256;
-constexpr float minimumChunkSeconds = 0.000001f;
-
-// Seconds between two clock readings, as the chunk timing keeps them.
-float chunkSeconds(uint32_t startMs, uint32_t endMs);
 
 // Estimated seconds left when total - done bytes remain at g seconds per 16 MiB.
 int32_t chunkTimeLeft(uint64_t total, uint64_t done, float g);

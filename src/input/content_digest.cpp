@@ -1,6 +1,5 @@
 #include "input/content_digest.h"
 
-#include "codec/byte_order.h"
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -11,6 +10,15 @@
 namespace qv5 {
 
 namespace {
+
+// Eight bytes as a word in the machine's own order: digests are only ever compared within one
+// run, so the order need not be fixed.
+inline uint64_t wordAt(const uint8_t* bytes)
+{
+    uint64_t word;
+    std::memcpy(&word, bytes, 8);
+    return word;
+}
 
 // A built-in of g++ on every target we build for; gives the 64 x 64 -> 128-bit product.
 __extension__ typedef unsigned __int128 U128;
@@ -26,10 +34,10 @@ U128 blockSum(const uint64_t* key, const uint8_t* block, size_t pairs)
     size_t k = 0;
     for (; k + 2 <= pairs; k += 2) {
         const uint8_t* p = block + 16 * k;
-        sum0 += U128(loadU64(p) + key[2 * k]) * (loadU64(p + 8) + key[2 * k + 1]);
-        sum1 += U128(loadU64(p + 16) + key[2 * k + 2]) * (loadU64(p + 24) + key[2 * k + 3]);
+        sum0 += U128(wordAt(p) + key[2 * k]) * (wordAt(p + 8) + key[2 * k + 1]);
+        sum1 += U128(wordAt(p + 16) + key[2 * k + 2]) * (wordAt(p + 24) + key[2 * k + 3]);
     }
-    if (k < pairs) sum0 += U128(loadU64(block + 16 * k) + key[2 * k]) * (loadU64(block + 16 * k + 8) + key[2 * k + 1]);
+    if (k < pairs) sum0 += U128(wordAt(block + 16 * k) + key[2 * k]) * (wordAt(block + 16 * k + 8) + key[2 * k + 1]);
     return sum0 + sum1;
 }
 

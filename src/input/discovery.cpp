@@ -1,10 +1,8 @@
 #include "input/discovery.h"
 
-#include "console/format.h"
 #include "platform/platform.h"
 
 #include <cstddef>
-#include <cstdio>
 #include <deque>
 #include <set>
 #include <utility>
@@ -18,19 +16,17 @@ size_t lastSeparator(const std::string& path)
     return path.find_last_of("\\/");
 }
 
-bool reportTooLong(const std::string& path)
+InputError tooLong(const std::string& path)
 {
-    std::printf("Error: path too long: %s\n", printable(path).c_str());
-    return false;
+    return InputError{InputFailure::pathTooLong, path};
 }
 
 // A name read from a folder listing goes to the system as it is; in the archive '\' is a
 // folder separator, so a name holding one (legal on Linux) cannot be stored faithfully, and
 // read through a translated path it would be another file.
-bool reportBackslash(const std::string& path)
+InputError holdsBackslash(const std::string& path)
 {
-    std::printf("Error: file name contains a backslash: %s\n", printable(path).c_str());
-    return false;
+    return InputError{InputFailure::backslashInName, path};
 }
 
 // The files one folder walk yields, in enumeration order. A link to a folder is not followed
@@ -57,34 +53,34 @@ struct Walk {
     bool firstVisit(const FileIdentity& id) { return !id.valid || walked.insert({id.device, id.index}).second; }
 };
 
-bool walkFolder(const std::string& searchPath, Listing& listing, Walk& walk)
+InputError walkFolder(const std::string& searchPath, Listing& listing, Walk& walk)
 {
-    if (searchPath.empty()) return true;
-    if (searchPath.size() > maxPathLength) return reportTooLong(searchPath);
+    if (searchPath.empty()) return InputError();
+    if (searchPath.size() > maxPathLength) return tooLong(searchPath);
     size_t cut = lastSeparator(searchPath);
     std::string prefix = cut == std::string::npos ? std::string(".\\") : searchPath.substr(0, cut + 1);
 
     std::vector<DirEntry> entries;
-    if (!findEntries(searchPath, entries)) return true;
+    if (!findEntries(searchPath, entries)) return InputError();
     for (const DirEntry& entry : entries) {
         if (!entry.isFolder) {
             std::string path = prefix + entry.name;
-            if (entry.name.find('\\') != std::string::npos) return reportBackslash(path);
-            if (path.size() > maxPathLength) return reportTooLong(path);
+            if (entry.name.find('\\') != std::string::npos) return holdsBackslash(path);
+            if (path.size() > maxPathLength) return tooLong(path);
             listing.files.push_back(std::move(path));
             continue;
         }
         if (entry.name.empty() || entry.name[0] == '.') continue;
-        if (entry.name.find('\\') != std::string::npos) return reportBackslash(prefix + entry.name);
+        if (entry.name.find('\\') != std::string::npos) return holdsBackslash(prefix + entry.name);
         if (entry.isLink) {
             listing.holes.emplace_back(listing.files.size(), walk.links.size());
             walk.links.push_back({childPattern(searchPath, entry.name), entry.identity, {}});
             continue;
         }
         if (!walk.firstVisit(entry.identity)) continue;
-        if (!walkFolder(childPattern(searchPath, entry.name), listing, walk)) return false;
+        if (InputError failure = walkFolder(childPattern(searchPath, entry.name), listing, walk)) return failure;
     }
-    return true;
+    return InputError();
 }
 
 void flatten(const Listing& listing, const Walk& walk, std::vector<std::string>& files)
@@ -108,28 +104,28 @@ std::string childPattern(const std::string& searchPath, const std::string& name)
     return searchPath.substr(0, cut + 1) + name + searchPath[cut] + "*.*";
 }
 
-bool listMatches(const std::string& searchPath, std::vector<std::string>& files)
+InputError listMatches(const std::string& searchPath, std::vector<std::string>& files)
 {
     Walk walk;
     Listing top;
-    if (!walkFolder(searchPath, top, walk)) return false;
+    if (InputError failure = walkFolder(searchPath, top, walk)) return failure;
     // Links are taken in the order met; one met inside a linked folder joins the queue.
     for (size_t i = 0; i < walk.links.size(); ++i) {
         LinkedFolder& link = walk.links[i];
         if (!walk.firstVisit(link.identity)) continue;
-        if (!walkFolder(link.searchPath, link.listing, walk)) return false;
+        if (InputError failure = walkFolder(link.searchPath, link.listing, walk)) return failure;
     }
     flatten(top, walk, files);
-    return true;
+    return InputError();
 }
 
-bool findInputs(InputList& list, const std::string& argument)
+InputError findInputs(InputList& list, const std::string& argument)
 {
     std::string fullPath;
-    if (!fullPathName(argument, fullPath)) return reportTooLong(argument);
+    if (!fullPathName(argument, fullPath)) return tooLong(argument);
 
     std::vector<std::string> files;
-    if (!listMatches(fullPath, files)) return false;
+    if (InputError failure = listMatches(fullPath, files)) return failure;
 
     // The containing folder ends at the last separator before the argument's own name.
     size_t i = fullPath.size() - 1;
@@ -152,7 +148,7 @@ bool findInputs(InputList& list, const std::string& argument)
         item.sourcePath = std::move(file);
         list.push_back(std::move(item));
     }
-    return true;
+    return InputError();
 }
 
 } // namespace qv5

@@ -1,9 +1,7 @@
 #include "input/hash_file.h"
 
-#include "codec/crc32.h"
-#include "console/format.h"
-#include "console/progress.h"
 #include "platform/platform.h"
+#include "qv5/qv5.h"
 
 #include <cstdio>
 #include <memory>
@@ -12,20 +10,16 @@ namespace qv5 {
 
 namespace {
 constexpr size_t hashReadSize = 512 * 1024;
-constexpr int readsPerReport = 256; // one report per 128 MiB
+constexpr int readsPerReport = hashProgressStep / hashReadSize;
 } // namespace
 
-bool hashFile(const std::string& path, int32_t index, int32_t total, uint32_t& crc, int64_t* size)
+InputError hashFile(const std::string& path, uint32_t& crc, int64_t* size, const HashProgress& progress)
 {
     FILE* file = openRead(path);
-    if (!file) {
-        std::printf("Error opening input file %s\n", printable(path).c_str());
-        return false;
-    }
+    if (!file) return InputError{InputFailure::openInput, path};
     if (size && !sizeOfFile(file, *size)) {
         std::fclose(file);
-        std::printf("Error reading input file %s\n", printable(path).c_str());
-        return false;
+        return InputError{InputFailure::readInput, path};
     }
     thread_local std::unique_ptr<uint8_t[]> buffer(new uint8_t[hashReadSize]);
     uint32_t value = 0;
@@ -33,25 +27,19 @@ bool hashFile(const std::string& path, int32_t index, int32_t total, uint32_t& c
     uint64_t hashed = 0;
     size_t count;
     while ((count = std::fread(buffer.get(), 1, hashReadSize, file)) != 0) {
-        if (index != -1 && readsSinceReport == readsPerReport) {
-            char text[progressTextSize];
-            std::snprintf(text, sizeof text, "File %d/%d, hashed %s", index, total, FormatNumber(hashed, true));
-            ProgressLine::show(text);
+        if (progress && readsSinceReport == readsPerReport) {
+            progress(hashed);
             readsSinceReport = 0;
         }
-        value = crc32Update(value, buffer.get(), count);
+        value = crc32(value, buffer.get(), count);
         ++readsSinceReport;
         hashed += count;
     }
     bool failed = std::ferror(file) != 0;
     std::fclose(file);
-    if (failed) {
-        std::printf("Error reading input file %s\n", printable(path).c_str());
-        return false;
-    }
-    if (index != -1 && index == total) ProgressLine::clear();
+    if (failed) return InputError{InputFailure::readInput, path};
     crc = value;
-    return true;
+    return InputError();
 }
 
 } // namespace qv5

@@ -1,13 +1,20 @@
 #pragma once
+#include "input/input_records.h"
+
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace qv5 {
 
-// CRC-32 of a whole file. index is the file's 1-based position among total files and drives
-// the progress line; -1 switches all output off. Returns false after printing
-// "Error opening input file %s\n" or "Error reading input file %s\n". With size, also
-// stores the file's size as it was opened, from the same handle.
-bool hashFile(const std::string& path, int32_t index, int32_t total, uint32_t& crc, int64_t* size = nullptr);
+// Called while a large file is hashed, every hashProgressStep bytes, with the bytes hashed
+// before the read about to be made.
+constexpr uint64_t hashProgressStep = 128ull << 20;
+using HashProgress = std::function<void(uint64_t hashed)>;
+
+// CRC-32 of a whole file; with size, also its size as it was opened, from the same handle.
+// Fails with openInput or readInput.
+InputError hashFile(const std::string& path, uint32_t& crc, int64_t* size = nullptr,
+                    const HashProgress& progress = nullptr);
 
 } // namespace qv5

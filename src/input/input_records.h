@@ -22,10 +22,29 @@ struct FileEntry {
     int64_t size = 0;
     uint8_t crcPresent = 0;
     uint32_t crc = 0;
-    FileEntry* next = nullptr; // following entry in archive order
-    uint8_t duplicate = 0;     // same content as *next, which holds the stored copy
+    uint8_t duplicate = 0;     // same content as the entry before it in the list, which comes
+                               // after it in the archive and holds the stored copy
 };
 
 inline bool isPathSeparator(char c) { return c == '\\' || c == '/'; }
+
+// 'A'-'Z' lowered, every other byte kept: the case rule of flags and extensions.
+inline std::string lowerAscii(std::string text)
+{
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+// Why preparing the input set stopped; the program prints it.
+enum class InputFailure { none, openInput, readInput, pathTooLong, backslashInName };
+
+struct InputError {
+    InputFailure kind = InputFailure::none;
+    std::string path;
+    bool midLine = false; // came while a progress line was shown
+    explicit operator bool() const { return kind != InputFailure::none; }
+};
 
 } // namespace qv5

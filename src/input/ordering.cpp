@@ -1,7 +1,5 @@
 #include "input/ordering.h"
 
-#include "console/format.h"
-#include "console/progress.h"
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -28,38 +26,36 @@ bool byteLess(const std::string& a, const std::string& b)
     return compareBytes(a, b) < 0;
 }
 
-// Byte order of the lower-cased texts is the ASCII case-insensitive order.
-std::string lowerAscii(std::string text)
-{
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
-
 bool isPrintable(uint8_t byte)
 {
     return byte == 9 || byte == 10 || byte == 13 || (byte >= 32 && byte <= 126);
 }
 
-// The "Scanning %d/%d" line of a scan pass: at most one report per second.
+// The progress of a scan pass: at most one report per second.
 class ScanProgress {
 public:
-    ScanProgress(uint32_t (*clock)(), size_t total) : clock_(clock), total_(static_cast<int>(total)) {}
+    ScanProgress(uint32_t (*clock)(), size_t total, const ScanReport& report)
+        : clock_(clock), total_(total), report_(report)
+    {
+    }
 
     void beforeItem(size_t index)
     {
         uint32_t now = clock_();
         if (now - lastReport_ < 1000) return;
-        char text[progressTextSize];
-        std::snprintf(text, sizeof text, "Scanning %d/%d", static_cast<int>(index + 1), total_);
-        ProgressLine::show(text);
+        if (report_.scanning) report_.scanning(index + 1, total_);
         lastReport_ = now;
+    }
+
+    void end()
+    {
+        if (report_.scanned) report_.scanned();
     }
 
 private:
     uint32_t (*clock_)();
-    int total_;
+    size_t total_;
+    const ScanReport& report_;
     uint32_t lastReport_ = 0; // starts at 0 for every scan
 };
 
@@ -82,9 +78,9 @@ void orderByPath(InputList& list)
     applyStableOrder(list, [&](uint32_t a, uint32_t b) { return byteLess(list[a].sourcePath, list[b].sourcePath); });
 }
 
-void orderByExtension(InputList& list, uint32_t (*clock)())
+void orderByExtension(InputList& list, uint32_t (*clock)(), const ScanReport& report)
 {
-    ScanProgress progress(clock, list.size());
+    ScanProgress progress(clock, list.size(), report);
     std::vector<std::string> extension(list.size());
     for (size_t i = 0; i < list.size(); ++i) {
         progress.beforeItem(i);
@@ -98,19 +94,16 @@ void orderByExtension(InputList& list, uint32_t (*clock)())
         if (c != 0) return c < 0;
         return byteLess(list[a].sourcePath, list[b].sourcePath);
     });
-    ProgressLine::blank();
+    progress.end();
 }
 
-bool orderByContent(InputList& list, uint32_t (*clock)())
+InputError orderByContent(InputList& list, uint32_t (*clock)(), const ScanReport& report)
 {
-    ScanProgress progress(clock, list.size());
+    ScanProgress progress(clock, list.size(), report);
     for (size_t i = 0; i < list.size(); ++i) {
         progress.beforeItem(i);
         FILE* file = openRead(list[i].sourcePath);
-        if (!file) {
-            std::printf("\nError opening input file %s\n", printable(list[i].sourcePath).c_str());
-            return false;
-        }
+        if (!file) return InputError{InputFailure::openInput, list[i].sourcePath, true};
         list[i].sortKey = static_cast<uint64_t>(contentClass(file, list[i].storedName));
         std::fclose(file);
     }
@@ -119,8 +112,8 @@ bool orderByContent(InputList& list, uint32_t (*clock)())
         if (list[a].sortKey != list[b].sortKey) return list[a].sortKey > list[b].sortKey;
         return byteLess(list[a].sourcePath, list[b].sourcePath);
     });
-    ProgressLine::blank();
-    return true;
+    progress.end();
+    return InputError();
 }
 
 } // namespace
@@ -152,20 +145,20 @@ int contentClass(FILE* file, const std::string& storedName)
     return textScore(sample.get(), m) > 8 ? 8 : 0;
 }
 
-bool detail::orderInputs(InputList& list, int method, uint32_t (*clock)())
+InputError detail::orderInputs(InputList& list, int method, uint32_t (*clock)(), const ScanReport& report)
 {
-    if (method >= 2) return orderByContent(list, clock);
+    if (method >= 2) return orderByContent(list, clock, report);
     if (method == 1) {
-        orderByExtension(list, clock);
-        return true;
+        orderByExtension(list, clock, report);
+        return InputError();
     }
     orderByPath(list);
-    return true;
+    return InputError();
 }
 
-bool orderInputs(InputList& list, int method)
+InputError orderInputs(InputList& list, int method, const ScanReport& report)
 {
-    return detail::orderInputs(list, method, clockMs);
+    return detail::orderInputs(list, method, clockMs, report);
 }
 
 } // namespace qv5

@@ -1,10 +1,7 @@
 // Extracts an archive given as bytes into a fresh folder, which is removed afterwards.
-// Overwriting is forced, so no prompt waits for an answer. Every input gets an output path
-// of its own: the extractor remembers the folders it created for the whole process. Files
-// written anywhere but inside that path, or left open, are faults.
-#include "archive/archive_format.h"
-#include "archive/extractor.h"
-#include "fuzz_support.h"
+// Overwriting is forced, so no question waits for an answer. Every input gets an output path
+// of its own. Files written anywhere but inside that path, or left open, are faults.
+#include "qv5/qv5.h"
 
 #include <dirent.h>
 
@@ -12,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <vector>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -41,34 +39,26 @@ int openDescriptors()
     return count;
 }
 
-// The bytes the extraction would write, read with the archive's own table reader; false
-// when the table is damaged (the extraction then stops before writing anything big).
-bool outputSize(FILE* file, uint64_t& total)
+// The bytes the extraction would write; false when the table is damaged (the extraction then
+// stops before writing anything).
+bool outputSize(const uint8_t* data, size_t size, uint64_t& total)
 {
-    static std::unique_ptr<uint8_t[]> buffer(new uint8_t[qv5::bitBufferSize]);
-    qv5::ArchiveHeader header;
-    int32_t count = 0;
-    if (!qv5::readHeader(file, header, count)) return false;
-    qv5::BitReader reader;
-    reader.archiveFile = file;
-    reader.inBuffer = buffer.get();
-    qv5::HuffmanCode names{qv5::nameAlphabet};
-    if (!qv5::readNameTable(reader, names)) return false;
-    total = header.storedTotal;
-    qv5::ArchiveEntry entry;
-    for (int32_t i = 0; i < count; ++i) {
-        if (!qv5::readEntry(reader, names, (header.flags & 0xFF) != 0, entry)) return false;
+    qv5::ArchivePtr archive = qv5::openArchive(data, size);
+    qv5::TableCallbacks callbacks;
+    total = 0;
+    callbacks.entry = [&](const qv5::Entry& entry, int32_t, int32_t) {
         total += entry.size;
-        if (total > outputLimit) return true;
-    }
-    return true;
+        return total > outputLimit ? qv5::Error{qv5::ErrorCode::stopped} : qv5::Error();
+    };
+    std::vector<qv5::Entry> entries;
+    qv5::Error failure = qv5::readTable(*archive, callbacks, entries);
+    return !failure || failure.code == qv5::ErrorCode::stopped;
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    qv5::fuzz::quietConsole();
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/qv5-fuzz-extract-XXXXXX";
     if (!mkdtemp(pattern.data())) std::abort();
@@ -79,19 +69,25 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    {
-        qv5::fuzz::MemoryFile probe(data, size);
-        uint64_t total = 0;
-        if (outputSize(probe.get(), total) && total > outputLimit) return 0;
-    }
+    uint64_t total = 0;
+    if (outputSize(data, size, total) && total > outputLimit) return 0;
     int descriptorsBefore = openDescriptors();
     {
-        qv5::fuzz::MemoryFile archive(data, size);
+        qv5::ArchivePtr archive = qv5::openArchive(data, size);
         // A one-file archive writes this path itself, any other takes it as the prefix.
         std::string output = (workFolder / std::to_string(++inputNumber)).string();
-        qv5::LevelSettings settings;
-        settings.forceOverwrite = 1;
-        qv5::extractArchive(archive.get(), output.c_str(), settings);
+        qv5::TableCallbacks table;
+        table.entry = [](const qv5::Entry& entry, int32_t, int32_t count) { return qv5::checkName(entry, count == 1); };
+        std::vector<qv5::Entry> entries;
+        qv5::ExtractOptions options;
+        options.output = output.c_str();
+        options.forceOverwrite = true;
+        qv5::ExtractionPtr extraction;
+        if (!qv5::readTable(*archive, table, entries) &&
+            !qv5::extractFiles(*archive, entries, options, qv5::ExtractCallbacks(), extraction)) {
+            uint32_t crc = 0;
+            for (size_t i = 0; i < entries.size(); ++i) qv5::writtenCrc(*extraction, i, crc);
+        }
     }
     // Everything written must lie inside the output path (or be it): nothing beside it.
     const std::string own = std::to_string(inputNumber);

@@ -1,15 +1,14 @@
 #include "archive/archive_format.h"
-#include "archive/archive_writer.h"
 #include "archive/concat_reader.h"
-#include "archive/extractor.h"
-#include "archive/listing.h"
-#include "codec/crc32.h"
+#include "qv5/qv5.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -33,17 +32,16 @@ struct TempFolder {
     }
 };
 
-// An entry as the hashing pass leaves it: the CRC-32 of what the file holds now.
-FileEntry entryFor(const std::string& path, const std::string& name, int64_t size)
+// An entry as the hashing pass leaves it: the size and CRC-32 of what the file holds now.
+NewEntry entryFor(const std::string& path, const std::string& name, int64_t size)
 {
-    FileEntry entry;
-    entry.sourcePath = path;
-    entry.storedName = name;
+    NewEntry entry;
+    entry.path = path;
+    entry.name = name;
     entry.size = size;
-    entry.crcPresent = 1;
     std::ifstream in(path, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    entry.crc = crc32Update(0, bytes.data(), bytes.size());
+    entry.crc = crc32(0, bytes.data(), bytes.size());
     return entry;
 }
 
@@ -56,24 +54,30 @@ std::string readAll(ConcatReader& reader, int32_t capacity)
     return out;
 }
 
+const uint8_t* bytesOf(const std::string& text)
+{
+    return reinterpret_cast<const uint8_t*>(text.data());
+}
+
 } // namespace
 
 TEST(ConcatReader, DeliversNonDuplicateContentsBackToBack)
 {
     TempFolder folder("qv5-unit-concat");
-    std::vector<FileEntry> entries = {
+    const std::string inMemory = "in memory";
+    std::vector<NewEntry> entries = {
         entryFor(folder.write("a", "first"), "/a", 5),
         entryFor(folder.write("b", "first"), "/b", 5),
         entryFor(folder.write("e", ""), "/e", 0),
+        memoryEntry("/m", bytesOf(inMemory), inMemory.size()),
         entryFor(folder.write("c", "second file"), "/c", 11),
     };
-    entries[0].duplicate = 1; // same content as b, which holds the stored copy
-    for (size_t k = 0; k + 1 < entries.size(); ++k) entries[k].next = &entries[k + 1];
+    entries[0].duplicate = true; // same content as b, which holds the stored copy
     for (int32_t capacity : {1, 3, 7, 64}) {
         ConcatReader reader;
-        reader.current = &entries[0];
-        EXPECT_EQ(readAll(reader, capacity), "firstsecond file") << capacity;
-        EXPECT_FALSE(reader.failed);
+        reader.entries = &entries;
+        EXPECT_EQ(readAll(reader, capacity), "firstin memorysecond file") << capacity;
+        EXPECT_FALSE(reader.failure);
         EXPECT_EQ(reader.file, nullptr);
     }
 }
@@ -84,58 +88,113 @@ TEST(ConcatReader, FilesThatChangedOrVanishedCutTheStream)
     struct Case {
         std::string content;
         int64_t recorded;
-        const char* message;
         const char* rewrite = nullptr;
     } cases[] = {
-        {"short", 9, "\nError: input file %s changed while being archived\n"},
-        {"longer than recorded", 6, "\nError: input file %s changed while being archived\n"},
-        {"rewritten", 9, "\nError: input file %s changed while being archived\n", "REWRITTEN"},
+        {"short", 9},
+        {"longer than recorded", 6},
+        {"rewritten", 9, "REWRITTEN"}, // same size, other bytes: only the CRC-32 tells
     };
     for (const Case& c : cases) {
         std::string path = folder.write("f", c.content);
-        FileEntry entry = entryFor(path, "/f", c.recorded);
-        if (c.rewrite) folder.write("f", c.rewrite); // same size, other bytes
+        std::vector<NewEntry> entries = {entryFor(path, "/f", c.recorded)};
+        if (c.rewrite) folder.write("f", c.rewrite);
         ConcatReader reader;
-        reader.current = &entry;
-        testing::internal::CaptureStdout();
+        reader.entries = &entries;
         std::string delivered = readAll(reader, 64);
-        std::string out = testing::internal::GetCapturedStdout();
-        EXPECT_TRUE(reader.failed);
         EXPECT_LE(delivered.size(), static_cast<size_t>(c.recorded)); // never more than recorded
-        char expected[512];
-        std::snprintf(expected, sizeof expected, c.message, path.c_str());
-        EXPECT_EQ(out, expected);
+        EXPECT_EQ(reader.failure.code, ErrorCode::inputChanged) << c.content;
+        EXPECT_EQ(reader.failure.subject, path);
+        EXPECT_TRUE(reader.failure.midLine);
         EXPECT_EQ(reader.file, nullptr);
     }
-    FileEntry gone = entryFor((folder.root / "missing").string(), "/missing", 3);
+    std::vector<NewEntry> gone = {entryFor((folder.root / "missing").string(), "/missing", 3)};
     ConcatReader reader;
-    reader.current = &gone;
-    testing::internal::CaptureStdout();
+    reader.entries = &gone;
     EXPECT_EQ(readAll(reader, 64), "");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nError opening input file " + gone.sourcePath + "\n");
-    EXPECT_TRUE(reader.failed);
+    EXPECT_EQ(reader.failure.code, ErrorCode::openInput);
 }
 
 TEST(ArchiveWriter, RefusesAnInputWhoseSizeChangedSinceHashing)
 {
     TempFolder folder("qv5-unit-writer");
-    FileEntry entry = entryFor(folder.write("a", "four"), "/a", 3);
-    FILE* archive = std::tmpfile();
-    ASSERT_NE(archive, nullptr);
-    LevelSettings settings;
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(writeArchive(&entry, archive, "x.qv5", settings));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Error: input file " + entry.sourcePath + " changed while being archived\n");
-    std::fclose(archive);
+    std::vector<NewEntry> entries = {entryFor(folder.write("a", "four"), "/a", 3)};
+    std::vector<uint8_t> archive;
+    bool started = false;
+    WriteCallbacks callbacks;
+    callbacks.started = [&] { started = true; };
+    WriteResult result;
+    Error failure = writeArchive(entries, memoryOutput(archive), WriteOptions(), callbacks, result);
+    EXPECT_EQ(failure.code, ErrorCode::inputChanged);
+    EXPECT_EQ(failure.subject, entries[0].path);
+    EXPECT_FALSE(failure.midLine);
+    EXPECT_FALSE(started);
+    EXPECT_TRUE(archive.empty());
 }
 
-TEST(ArchiveFormat, HeaderLengthsAndEntryCountsAreChecked)
+// Archives written into memory from memory, at every level, read back with their entries and
+// bytes; duplicates are stored once and handed out as copies.
+TEST(Library, MemoryRoundTrip)
 {
-    struct Case {
-        std::vector<uint8_t> bytes;
-        const char* expected;
+    std::mt19937 random(7);
+    std::string text;
+    while (text.size() < 300000) text += "context " + std::to_string(random() % 5000) + " ring\n";
+    std::string noise(70000, '\0');
+    for (char& c : noise) c = static_cast<char>(random());
+    const std::string copy = text;
+    const std::string empty;
+    std::vector<NewEntry> entries = {
+        memoryEntry("/docs/a.txt", bytesOf(text), text.size()),
+        memoryEntry("/docs/copy.txt", bytesOf(copy), copy.size()),
+        memoryEntry("/empty", bytesOf(empty), 0),
+        memoryEntry("/noise.bin", bytesOf(noise), noise.size()),
     };
+    entries[0].duplicate = true; // the next entry holds the same bytes
+    for (int level = 1; level <= 6; ++level) {
+        std::vector<uint8_t> archive;
+        WriteOptions options;
+        options.level = level;
+        options.threads = 1 + level % 2;
+        std::vector<ChunkProgress> chunks;
+        WriteCallbacks callbacks;
+        callbacks.chunk = [&](const ChunkProgress& chunk) { chunks.push_back(chunk); };
+        WriteResult result;
+        ASSERT_FALSE(writeArchive(entries, memoryOutput(archive), options, callbacks, result)) << level;
+        EXPECT_EQ(result.archiveBytes, archive.size());
+        EXPECT_EQ(result.inputTotal, 2 * text.size() + noise.size());
+        ASSERT_EQ(chunks.size(), 1u);
+        EXPECT_EQ(chunks[0].total, text.size() + noise.size()); // the copy is stored once
+
+        ArchivePtr reading = openArchive(archive.data(), archive.size());
+        std::vector<Entry> table;
+        ASSERT_FALSE(readTable(*reading, TableCallbacks(), table));
+        ASSERT_EQ(table.size(), entries.size());
+        std::map<size_t, std::string> contents;
+        std::vector<std::pair<size_t, size_t>> copies;
+        ContentCallbacks read;
+        read.bytes = [&](size_t index, const uint8_t* data, size_t count) {
+            contents[index].append(reinterpret_cast<const char*>(data), count);
+            return true;
+        };
+        read.copy = [&](size_t index, size_t source) {
+            copies.emplace_back(index, source);
+            contents[index] = contents[source];
+            return true;
+        };
+        ASSERT_FALSE(readContents(*reading, table, 2, read)) << level;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            EXPECT_EQ(table[i].name, entries[i].name);
+            EXPECT_EQ(table[i].crc, entries[i].crc);
+            EXPECT_EQ(table[i].duplicate, entries[i].duplicate);
+            EXPECT_EQ(contents[i].size(), static_cast<size_t>(entries[i].size)) << i;
+            EXPECT_EQ(crc32(0, contents[i].data(), contents[i].size()), entries[i].crc) << i;
+        }
+        EXPECT_EQ(copies, (std::vector<std::pair<size_t, size_t>>{{1, 0}}));
+        EXPECT_EQ(bytesRead(*reading), archive.size());
+    }
+}
+
+TEST(Library, DamagedHeadersAndTruncatedStreamsAreReported)
+{
     auto header = [](uint32_t length, uint64_t count, size_t tail) {
         std::vector<uint8_t> b = {'Q', 'V', '5', 'x'};
         for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(length >> (8 * i)));
@@ -143,22 +202,33 @@ TEST(ArchiveFormat, HeaderLengthsAndEntryCountsAreChecked)
         b.resize(b.size() + 24 + tail, 0);
         return b;
     };
-    Case cases[] = {
-        {header(33, 1, 100), "Error: damaged archive (header length above 32)\n"},
-        {header(32, 0x80000000ull, 100), "Error: damaged archive (negative entry count)\n"},
-        {header(32, 100, 10 * 77 / 8), "Error: damaged archive (more entries than the file holds)\n"},
-        {header(32, 5, 8 * 77 / 8), ""},
+    struct Case {
+        std::vector<uint8_t> bytes;
+        const char* damage;
+    } cases[] = {
+        {header(33, 1, 100), "header length above 32"},
+        {header(32, 0x80000000ull, 100), "negative entry count"},
+        {header(32, 100, 10 * 77 / 8), "more entries than the file holds"},
+        {{'Q', 'V', '5', 'x', 32, 0}, "header cut short"},
     };
     for (const Case& c : cases) {
-        FILE* file = std::tmpfile();
-        std::fwrite(c.bytes.data(), 1, c.bytes.size(), file);
-        std::rewind(file);
-        ArchiveHeader h;
-        int32_t count = -1;
-        testing::internal::CaptureStdout();
-        bool ok = readHeader(file, h, count);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.expected);
-        EXPECT_EQ(ok, c.expected[0] == '\0');
-        std::fclose(file);
+        ArchivePtr archive = openArchive(c.bytes.data(), c.bytes.size());
+        std::vector<Entry> table;
+        Error failure = readTable(*archive, TableCallbacks(), table);
+        EXPECT_EQ(failure.code, ErrorCode::damagedArchive);
+        EXPECT_EQ(failure.detail, c.damage);
     }
+    // An archive cut inside its stream: the table reads, the contents do not.
+    const std::string text(100000, 'q');
+    std::vector<uint8_t> whole;
+    WriteResult result;
+    ASSERT_FALSE(writeArchive({memoryEntry("/q", bytesOf(text), text.size())}, memoryOutput(whole), WriteOptions(),
+                              WriteCallbacks(), result));
+    std::vector<uint8_t> cut(whole.begin(), whole.end() - 20);
+    ArchivePtr archive = openArchive(cut.data(), cut.size());
+    std::vector<Entry> table;
+    ASSERT_FALSE(readTable(*archive, TableCallbacks(), table));
+    Error failure = readContents(*archive, table, 1, ContentCallbacks());
+    EXPECT_EQ(failure.code, ErrorCode::damagedArchive);
+    EXPECT_TRUE(failure.midLine);
 }

@@ -94,11 +94,6 @@ TEST(ChunkProgress, MiddleChunksShowRateAndTimeLeft)
     EXPECT_STREQ(text, "32,768/16,384,000 KB, 33:18 left, 8,192 KB/sec");
 }
 
-TEST(ChunkProgress, ChunkSecondsHaveAFloor)
-{
-    EXPECT_FLOAT_EQ(chunkSeconds(100, 100), minimumChunkSeconds);
-    EXPECT_FLOAT_EQ(chunkSeconds(100, 350), 0.25f);
-}
 
 TEST(Printable, ShowsControlBytesAndKeepsEverythingElse)
 {

@@ -1,11 +1,9 @@
 #include "codec/crc32.h"
 #include "codec/crc32_clmul.h"
-#include "input/hash_file.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -57,19 +55,6 @@ uint64_t reflect33(uint64_t v)
     uint64_t r = 0;
     for (int i = 0; i <= 32; ++i) r |= ((v >> (32 - i)) & 1) << i;
     return r;
-}
-
-std::string tempPath(const char* name)
-{
-    return (std::filesystem::temp_directory_path() / (std::string("qv5-unit-") + name)).string();
-}
-
-void writeFile(const std::string& path, const std::vector<uint8_t>& data)
-{
-    FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    if (!data.empty()) std::fwrite(data.data(), 1, data.size(), f);
-    std::fclose(f);
 }
 
 } // namespace
@@ -124,61 +109,3 @@ TEST(Crc32, FoldedRunsMatchBytewiseAroundTheirBoundaries)
     EXPECT_EQ(crc32Update(0, ones.data(), ones.size()), bytewiseCrc(ones.data(), ones.size()));
 }
 
-TEST(Crc32, HashFileMatchesAcrossReadBoundaries)
-{
-    std::mt19937 rng(11);
-    std::vector<uint8_t> data(512 * 1024 * 2 + 13); // reads of 512 KiB split the 16-byte groups
-    for (auto& b : data) b = static_cast<uint8_t>(rng());
-    std::string path = tempPath("hash.bin");
-    writeFile(path, data);
-    uint32_t crc = 1;
-    testing::internal::CaptureStdout();
-    ASSERT_TRUE(hashFile(path, -1, -1, crc));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(crc, bytewiseCrc(data.data(), data.size()));
-
-    writeFile(path, {});
-    ASSERT_TRUE(hashFile(path, -1, -1, crc));
-    EXPECT_EQ(crc, 0u);
-    std::remove(path.c_str());
-}
-
-TEST(Crc32, HashFileBlanksTheLineAfterTheLastFileOnly)
-{
-    std::string path = tempPath("small.bin");
-    writeFile(path, {1, 2, 3});
-    uint32_t crc = 0;
-    testing::internal::CaptureStdout();
-    ASSERT_TRUE(hashFile(path, 1, 2, crc));
-    ASSERT_TRUE(hashFile(path, 2, 2, crc));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\r" + std::string(79, ' ') + "\r");
-    std::remove(path.c_str());
-}
-
-TEST(Crc32, HashFileReportsEvery128MiB)
-{
-    // Exactly 256 reads shows nothing; one byte more shows one report of the bytes before it.
-    std::string path = tempPath("big.bin");
-    std::vector<uint8_t> data(128u << 20, 0x5A);
-    writeFile(path, data);
-    uint32_t crc = 0;
-    testing::internal::CaptureStdout();
-    ASSERT_TRUE(hashFile(path, 3, 9, crc));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    data.push_back(0x5A);
-    writeFile(path, data);
-    testing::internal::CaptureStdout();
-    ASSERT_TRUE(hashFile(path, 3, 9, crc));
-    std::string text = "File 3/9, hashed 128.00 MB";
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\r" + text + std::string(79 - text.size(), ' '));
-    EXPECT_EQ(crc, bytewiseCrc(data.data(), data.size()));
-    std::remove(path.c_str());
-}
-
-TEST(Crc32, HashFileReportsAMissingFile)
-{
-    uint32_t crc = 0;
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(hashFile("/nonexistent/qv5/file", 1, 1, crc));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error opening input file /nonexistent/qv5/file\n");
-}

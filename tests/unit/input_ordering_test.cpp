@@ -7,18 +7,20 @@
 #include <vector>
 
 using namespace qv5;
-using testing_support::capturedOutput;
 using Texts = std::vector<std::string>;
 
 namespace {
 
-std::string progressLine(const std::string& text)
+// What a scan reports, in order: "2/5" for item 2 of 5, "end" when it is done.
+Texts events;
+ScanReport recording()
 {
-    std::string line = std::string("\r") + text;
-    line.resize(80, ' ');
-    return line;
+    events.clear();
+    ScanReport report;
+    report.scanning = [](size_t item, size_t total) { events.push_back(std::to_string(item) + "/" + std::to_string(total)); };
+    report.scanned = [] { events.push_back("end"); };
+    return report;
 }
-const std::string blankLine = progressLine("");
 
 // Items named #0, #1, ... in the given order, so that stability can be seen.
 InputList itemsWithPaths(const Texts& paths)
@@ -64,9 +66,8 @@ protected:
 TEST(OrderByPath, ByteOrderPrefixFirstStableAndSilent)
 {
     InputList list = itemsWithPaths({"C:\\w\\a.txt", "C:\\w\\B.txt", "C:\\w\\a", "C:\\w\\\xe4.txt", "C:\\w\\a"});
-    testing::internal::CaptureStdout();
-    EXPECT_TRUE(orderInputs(list, 0));
-    EXPECT_EQ(capturedOutput(), "");
+    EXPECT_FALSE(orderInputs(list, 0, recording()));
+    EXPECT_EQ(events, Texts{});
     // Upper case before lower case, a prefix before its extensions, bytes above 127 last.
     EXPECT_EQ(pathsOf(list), (Texts{"C:\\w\\B.txt", "C:\\w\\a", "C:\\w\\a", "C:\\w\\a.txt", "C:\\w\\\xe4.txt"}));
     EXPECT_EQ(list[1].storedName, "#2");
@@ -78,9 +79,8 @@ TEST(OrderByExtension, CaseInsensitiveExtensionThenPathNoneLast)
     // No file exists: the size query fails silently.
     InputList list = itemsWithPaths({"/w/README", "/w/b.TXT", "/w/Makefile", "/w/my.dir/README", "/w/a.txt",
                                      "/w/B.txt", "/w/z.doc", "/w/m.c", "/w/q.D", "/w/b.TXT"});
-    testing::internal::CaptureStdout();
-    EXPECT_TRUE(detail::orderInputs(list, 1, startClock));
-    EXPECT_EQ(capturedOutput(), blankLine);
+    EXPECT_FALSE(detail::orderInputs(list, 1, startClock, recording()));
+    EXPECT_EQ(events, Texts{"end"});
     // The extension of my.dir/README is ".dir/README", which sorts between .D and .doc.
     EXPECT_EQ(pathsOf(list), (Texts{"/w/m.c", "/w/q.D", "/w/my.dir/README", "/w/z.doc", "/w/B.txt", "/w/a.txt",
                                     "/w/b.TXT", "/w/b.TXT", "/w/Makefile", "/w/README"}));
@@ -93,9 +93,7 @@ TEST_F(Ordering, ByExtensionRecordsTheSizeBinWithoutUsingIt)
     std::string big = write("a.bin", std::string(3 * 16384 + 5, 'x'));
     std::string small = write("b.bin", "x");
     InputList list = itemsWithPaths({small, big});
-    testing::internal::CaptureStdout();
-    EXPECT_TRUE(detail::orderInputs(list, 1, startClock));
-    capturedOutput();
+    EXPECT_FALSE(detail::orderInputs(list, 1, startClock, recording()));
     EXPECT_EQ(pathsOf(list), (Texts{big, small}));
     EXPECT_EQ(list[0].sortKey, 3u);
     EXPECT_EQ(list[1].sortKey, 0u);
@@ -106,16 +104,14 @@ TEST(ScanProgress, AtMostOncePerSecondRestartingWithEveryScan)
     InputList list = itemsWithPaths({"/w/1", "/w/2", "/w/3", "/w/4", "/w/5"});
     clockReadings = {500, 1000, 1500, 1999, 2000};
     clockCalls = 0;
-    testing::internal::CaptureStdout();
-    detail::orderInputs(list, 1, scriptedClock);
-    EXPECT_EQ(capturedOutput(), progressLine("Scanning 2/5") + progressLine("Scanning 5/5") + blankLine);
+    detail::orderInputs(list, 1, scriptedClock, recording());
+    EXPECT_EQ(events, (Texts{"2/5", "5/5", "end"}));
     EXPECT_EQ(clockCalls, 5u);
 
     // A new scan reports as soon as the clock is a second past zero.
     clockReadings = {1500};
-    testing::internal::CaptureStdout();
-    detail::orderInputs(list, 1, scriptedClock);
-    EXPECT_EQ(capturedOutput(), progressLine("Scanning 1/5") + blankLine);
+    detail::orderInputs(list, 1, scriptedClock, recording());
+    EXPECT_EQ(events, (Texts{"1/5", "end"}));
 }
 
 TEST_F(Ordering, ContentClassOfExecutablesByStoredName)
@@ -154,9 +150,8 @@ TEST_F(Ordering, ByContentClassThenPath)
                    write("a.txt", "another text file"), write("A.dll", image), write("empty", "")};
     InputList list;
     for (const std::string& path : paths) list.push_back({path, path.substr(root_.string().size()), 0});
-    testing::internal::CaptureStdout();
-    EXPECT_TRUE(detail::orderInputs(list, 2, startClock));
-    EXPECT_EQ(capturedOutput(), blankLine);
+    EXPECT_FALSE(detail::orderInputs(list, 2, startClock, recording()));
+    EXPECT_EQ(events, Texts{"end"});
     EXPECT_EQ(pathsOf(list), (Texts{paths[4], paths[1], paths[3], paths[0], paths[2], paths[5]}));
     std::vector<uint64_t> keys;
     for (const SourceItem& item : list) keys.push_back(item.sortKey);
@@ -168,7 +163,8 @@ TEST_F(Ordering, ByContentStopsAtAnUnreadableFile)
     std::string present = write("present.txt", "some text here");
     std::string missing = (root_ / "missing.txt").string();
     InputList list = itemsWithPaths({present, missing, present});
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(detail::orderInputs(list, 2, startClock));
-    EXPECT_EQ(capturedOutput(), "\nError opening input file " + missing + "\n");
+    InputError failure = detail::orderInputs(list, 2, startClock, recording());
+    EXPECT_EQ(failure.kind, InputFailure::openInput);
+    EXPECT_EQ(failure.path, missing);
+    EXPECT_TRUE(failure.midLine);
 }

@@ -1,0 +1,203 @@
+#pragma once
+// QV5: solid multi-file archives.
+//
+// The contents of all entries are compressed back to back as one stream, cut into 16 MiB
+// chunks, with an LZ77 stage whose match history is kept per context (the byte before each
+// position) and Huffman codes of their own for every block. Every entry carries its CRC-32;
+// entries with equal contents are stored once.
+//
+// The library writes, lists, tests and extracts archives held in files or in memory. It
+// prints nothing and asks nothing itself: what a program shows goes through the callbacks
+// below, and every failure comes back as an Error.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qv5 {
+
+// ---- Failures --------------------------------------------------------------------------
+
+enum class ErrorCode {
+    none,
+    openInput,           // an entry's source file cannot be opened (subject: its path)
+    readInput,           // ... or read
+    inputChanged,        // ... or its size or bytes differ from what the entry records;
+                         //     subject empty: the sources ended before the recorded total
+    writeArchive,        // the archive output refused bytes
+    damagedArchive,      // detail: what is damaged
+    nameParentReference, // a stored name climbs out of the output folder (subject: the name)
+    nameNotRelative,     // Windows: a stored name holds ':' (a drive or a stream)
+    nameDevice,          // Windows: a stored name names a device such as CON or nul.txt
+    pathTooLong,         // an output path does not fit (subject: the path)
+    outputThroughLink,   // a folder of an output path is a link (subject: the path)
+    outputIsArchive,     // an output path is the archive being read
+    openOutput,          // an output file cannot be created (subject: its path)
+    openSingleOutput,    // ... the one output file of a one-entry archive
+    writeOutput,         // an output file cannot be written
+    overwriteDeclined,   // the caller answered no when asked to overwrite
+    stopped,             // a callback asked to stop
+};
+
+struct Error {
+    ErrorCode code = ErrorCode::none;
+    std::string subject;
+    std::string detail;
+    // The failure came while a progress line was shown: a console ends that line first.
+    bool midLine = false;
+    explicit operator bool() const { return code != ErrorCode::none; }
+};
+
+// ---- Bytes in and out -------------------------------------------------------------------
+
+// Where an archive goes: takes bytes in order; false when it cannot.
+using ByteWriter = std::function<bool(const uint8_t* bytes, size_t count)>;
+ByteWriter fileOutput(FILE* file);
+ByteWriter memoryOutput(std::vector<uint8_t>& bytes);
+
+// CRC-32 (the common polynomial 0xEDB88320), continued from crc (0 for no bytes yet).
+uint32_t crc32(uint32_t crc, const void* bytes, size_t count);
+
+// ---- Progress ---------------------------------------------------------------------------
+
+// Reported before each chunk is compressed or after its predecessor was decoded.
+struct ChunkProgress {
+    uint64_t done = 0;          // stream bytes of the chunks before this one
+    uint64_t size = 0;          // this chunk's bytes
+    uint64_t total = 0;         // the whole stream's bytes
+    float previousSeconds = 0;  // what the chunk before took (1 for the first)
+    uint64_t archiveBytes = 0;  // writing: archive bytes produced so far
+};
+
+// ---- Writing ----------------------------------------------------------------------------
+
+// One entry of a new archive. The file table comes before the data, so size and CRC-32 are
+// known up front; a source that no longer matches them stops the writing.
+struct NewEntry {
+    std::string name;              // stored name, beginning with '/' or '\'
+    std::string path;              // the file its bytes come from, or empty ...
+    const uint8_t* data = nullptr; // ... for bytes in memory, alive until writing ends
+    int64_t size = 0;
+    uint32_t crc = 0;
+    bool duplicate = false;        // same bytes as the next entry, whose copy is stored
+};
+
+// An entry for bytes in memory, with their CRC-32.
+NewEntry memoryEntry(std::string name, const uint8_t* data, size_t size);
+
+struct WriteOptions {
+    int level = 2;   // 1 (fastest) to 6 (strongest)
+    int threads = 0; // 0: one per core; the archive is the same for every count
+};
+
+struct WriteCallbacks {
+    std::function<void()> started;                     // sources checked, about to write
+    std::function<void(const ChunkProgress&)> chunk;   // before each chunk
+    std::function<void()> packed;                      // every chunk written, before the end
+};
+
+struct WriteResult {
+    uint64_t inputTotal = 0;   // bytes of all entries, duplicates included
+    uint64_t archiveBytes = 0; // bytes written to the output
+    uint32_t milliseconds = 0; // from the start of the stream to its end
+};
+
+// Writes an archive of entries (in archive order; the last one is never a duplicate).
+Error writeArchive(const std::vector<NewEntry>& entries, const ByteWriter& output, const WriteOptions& options,
+                   const WriteCallbacks& callbacks, WriteResult& result);
+
+// ---- Reading ----------------------------------------------------------------------------
+
+struct Entry {
+    std::string name;
+    uint64_t size = 0;
+    bool hasCrc = false;
+    uint32_t crc = 0;
+    bool duplicate = false; // same bytes as the next entry; the stream holds them once
+};
+
+// An archive open for reading, from a file (at its position: an archive may follow other
+// bytes, as in a self-extracting program) or from memory.
+struct Archive;
+struct ArchiveDeleter {
+    void operator()(Archive* archive) const;
+};
+using ArchivePtr = std::unique_ptr<Archive, ArchiveDeleter>;
+ArchivePtr openArchive(FILE* file);
+ArchivePtr openArchive(const uint8_t* data, size_t size);
+
+struct TableCallbacks {
+    std::function<void()> oldHeader; // the archive has the older header form
+    // Each entry as it is read, numbered from 1 of count; a failure returned stops the reading.
+    std::function<Error(const Entry&, int32_t number, int32_t count)> entry;
+};
+
+// Reads the header and the file table.
+Error readTable(Archive& archive, const TableCallbacks& callbacks, std::vector<Entry>& entries);
+
+// Refuses a name that could not become an output path on this system: one that climbs out
+// of the output folder, and on Windows one naming a drive, a stream or a device. In an
+// archive of more than one entry a name must begin with a separator.
+Error checkName(const Entry& entry, bool oneEntry);
+
+// Position of the archive's input after what has been read (bytes from its first byte in a
+// file, including what stands before the archive).
+uint64_t bytesRead(const Archive& archive);
+
+struct ContentCallbacks {
+    std::function<void(const ChunkProgress&)> chunk;
+    // Bytes of entry index, in order, in pieces; false stops the reading.
+    std::function<bool(size_t index, const uint8_t* bytes, size_t count)> bytes;
+    // Entry index holds the same bytes as entry source (index - 1), which were all given.
+    std::function<bool(size_t index, size_t source)> copy;
+    // Entry index is complete.
+    std::function<bool(size_t index)> done;
+};
+
+// Decodes the stream after readTable and hands out every entry's bytes; a callback returning
+// false stops it (ErrorCode::stopped).
+Error readContents(Archive& archive, const std::vector<Entry>& entries, int threads, const ContentCallbacks& callbacks);
+
+// ---- Extracting to files ----------------------------------------------------------------
+
+enum class Answer { no, yes, all };
+
+struct ExtractOptions {
+    const char* output = nullptr; // the file of a one-entry archive, else a folder prefix;
+                                  // null: the current folder
+    bool forceOverwrite = false;
+    int threads = 0;
+};
+
+struct ExtractCallbacks {
+    std::function<void(const ChunkProgress&)> chunk;
+    // An output path exists: may it be overwritten? (not asked with forceOverwrite or after all)
+    std::function<Answer(const std::string& path)> askOverwrite;
+};
+
+// One extraction to files: the entries are written, then each can be validated.
+struct Extraction;
+struct ExtractionDeleter {
+    void operator()(Extraction* extraction) const;
+};
+using ExtractionPtr = std::unique_ptr<Extraction, ExtractionDeleter>;
+
+// Checks every output path, then decodes the stream after readTable and writes every entry
+// below the output location, never through a link. Extraction never writes over the
+// archive itself.
+Error extractFiles(Archive& archive, const std::vector<Entry>& entries, const ExtractOptions& options,
+                   const ExtractCallbacks& callbacks, ExtractionPtr& extraction);
+
+// The CRC-32 of the file written for entry index, as it is on disk now.
+Error writtenCrc(const Extraction& extraction, size_t index, uint32_t& crc);
+
+// The path entry index was written to.
+std::string outputPath(const Extraction& extraction, size_t index);
+
+// How long decoding and writing the files took.
+uint32_t extractMilliseconds(const Extraction& extraction);
+
+} // namespace qv5

@@ -1,0 +1,58 @@
+#pragma once
+// An archive open for reading, and the cutting of its decoded stream into entries, shared by
+// extraction to files and by reading into memory.
+#include "archive/archive_format.h"
+#include "codec/bit_stream.h"
+#include "platform/platform.h"
+#include "qv5/qv5.h"
+
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+namespace qv5 {
+
+struct Archive {
+    FILE* file = nullptr;       // read at its position, or ...
+    MemoryInput memory;         // ... bytes in memory
+    FileIdentity identity;      // of the file, so that extraction never writes over it
+    std::unique_ptr<uint8_t[]> inBuffer{new uint8_t[bitBufferSize]};
+    BitReader reader;
+    ArchiveHeader header;
+    bool tableRead = false;
+};
+
+// The table must describe exactly the stored stream: every duplicate stands before an entry
+// of the same size, and the unmarked sizes add up to the stored total.
+Error tableMatchesStream(const std::vector<Entry>& entries, uint64_t storedTotal);
+
+// Cuts the decoded stream into entries, in table order. begin(i) comes before the first
+// byte of entry i, as soon as the entry before it is done (so an empty entry is begun and
+// ended at once); end(i) when its last byte was given; then copy(j, j - 1) for each entry j
+// that repeats the one before it (a run of duplicates), each copy being complete.
+struct SplitCallbacks {
+    std::function<Error(size_t index)> begin;
+    std::function<Error(size_t index, const uint8_t* data, size_t count)> bytes;
+    std::function<Error(size_t index)> end;
+    std::function<Error(size_t index, size_t source)> copy;
+};
+
+struct EntrySplitter {
+    const std::vector<Entry>* entries = nullptr;
+    size_t current = 0; // entries.size() when all are done
+    bool begun = false;
+    uint64_t owed = 0;
+};
+
+// Hands n decoded bytes on; fails when the stream holds more than the entries or a callback
+// fails.
+Error split(EntrySplitter& splitter, const uint8_t* data, uint64_t n, const SplitCallbacks& callbacks);
+
+// Decodes the whole stream of an archive whose table was read and splits it.
+Error decodeEntries(Archive& archive, const std::vector<Entry>& entries, int threads,
+                    const std::function<void(const ChunkProgress&)>& progress, const SplitCallbacks& callbacks);
+
+// The CRC-32 of a file's bytes (openInput or readInput on failure).
+Error crcOfFile(const std::string& path, uint32_t& crc);
+
+} // namespace qv5

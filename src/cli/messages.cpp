@@ -1,0 +1,92 @@
+#include "cli/messages.h"
+
+#include "console/format.h"
+
+#include <cstdio>
+
+namespace qv5 {
+
+void printError(const Error& failure, const std::string& archivePath)
+{
+    const char* format = nullptr;
+    std::string subject = failure.subject;
+    switch (failure.code) {
+    case ErrorCode::none:
+    case ErrorCode::overwriteDeclined:
+    case ErrorCode::stopped:
+        return;
+    case ErrorCode::openInput:
+        format = "Error opening input file %s\n";
+        break;
+    case ErrorCode::readInput:
+        format = "Error reading input file %s\n";
+        break;
+    case ErrorCode::inputChanged:
+        format = subject.empty() ? "Error: input files changed while being archived\n"
+                                 : "Error: input file %s changed while being archived\n";
+        break;
+    case ErrorCode::writeArchive:
+        format = "Error writing archive %s\n";
+        subject = archivePath;
+        break;
+    case ErrorCode::damagedArchive:
+        format = "Error: damaged archive (%s)\n";
+        subject = failure.detail;
+        break;
+    case ErrorCode::nameParentReference:
+        format = "Error: output filename contains ../ (%s)\n";
+        break;
+    case ErrorCode::nameNotRelative:
+        format = "Error: output filename is not relative (%s)\n";
+        break;
+    case ErrorCode::nameDevice:
+        format = "Error: output filename names a device (%s)\n";
+        break;
+    case ErrorCode::pathTooLong:
+        format = "Error: path too long: %s\n";
+        break;
+    case ErrorCode::outputThroughLink:
+        format = "Error: output path %s leads through a link\n";
+        break;
+    case ErrorCode::outputIsArchive:
+        format = "Error: output file %s is the archive being read\n";
+        break;
+    case ErrorCode::openOutput:
+        format = "Error opening output file %s\n";
+        break;
+    case ErrorCode::openSingleOutput:
+        format = "Error opening output file (as single file) %s\n";
+        break;
+    case ErrorCode::writeOutput:
+        format = "Error writing output file %s\n";
+        break;
+    }
+    if (failure.midLine) std::printf("\n");
+    // The damage reason is the program's own text; names and paths are shown escaped.
+    std::printf(format, failure.code == ErrorCode::damagedArchive ? subject.c_str() : printable(subject).c_str());
+}
+
+void printError(const InputError& failure)
+{
+    const char* format = nullptr;
+    switch (failure.kind) {
+    case InputFailure::none:
+        return;
+    case InputFailure::openInput:
+        format = "Error opening input file %s\n";
+        break;
+    case InputFailure::readInput:
+        format = "Error reading input file %s\n";
+        break;
+    case InputFailure::pathTooLong:
+        format = "Error: path too long: %s\n";
+        break;
+    case InputFailure::backslashInName:
+        format = "Error: file name contains a backslash: %s\n";
+        break;
+    }
+    if (failure.midLine) std::printf("\n");
+    std::printf(format, printable(failure.path).c_str());
+}
+
+} // namespace qv5

@@ -1,0 +1,15 @@
+#pragma once
+#include <cstdint>
+
+namespace qv5 {
+
+// What the command line asked for; each layer gets the part it needs.
+struct RunOptions {
+    int32_t level = 2;          // c1..c6
+    int32_t orderMethod = 0;    // -r0..-r2
+    bool forceOverwrite = false;
+    bool createSfx = false;
+    int32_t threadCount = 0;    // -tN; 0: one per core
+};
+
+} // namespace qv5
