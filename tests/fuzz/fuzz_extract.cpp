@@ -4,6 +4,7 @@
 // written anywhere but inside that path, or left open, are faults.
 #include "archive/archive_format.h"
 #include "archive/extractor.h"
+#include "archive/file_streams.h"
 #include "fuzz_support.h"
 
 #include <dirent.h>
@@ -50,7 +51,7 @@ bool outputSize(FILE* file, uint64_t& total)
     int32_t count = 0;
     if (!qv5::readHeader(file, header, count)) return false;
     qv5::BitReader reader;
-    reader.archiveFile = file;
+    reader.source = qv5::fileSource(file);
     reader.inBuffer = buffer.get();
     qv5::HuffmanCode names{qv5::nameAlphabet};
     if (!qv5::readNameTable(reader, names)) return false;
