@@ -11,7 +11,7 @@ int main(int argc, char** argv)
         return 2;
     }
     uint32_t crc = 0;
-    if (!qv5::hashFile(argv[1], -1, -1, crc)) return 1;
+    if (qv5::hashFile(argv[1], crc)) return 1;
     std::printf("%08X\n", crc);
     return 0;
 }

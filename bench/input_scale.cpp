@@ -88,8 +88,7 @@ bool measureAndHash(std::vector<FileEntry>& entries)
         seekFile(file, 0, SEEK_END);
         entries[k].size = tellFile(file);
         std::fclose(file);
-        if (!hashFile(entries[k].sourcePath, static_cast<int32_t>(k + 1), static_cast<int32_t>(n), entries[k].crc))
-            return false;
+        if (hashFile(entries[k].sourcePath, entries[k].crc)) return false;
         entries[k].crcPresent = 1;
     }
     return true;
@@ -100,10 +99,10 @@ int runPipeline(const char* folder, int method)
 {
     Timing timing;
     InputList list;
-    timing = bestOf(1, [] {}, [&] { return findInputs(list, folder); });
+    timing = bestOf(1, [] {}, [&] { return !findInputs(list, folder); });
     const size_t n = list.size();
     report("discovery", n, timing);
-    timing = bestOf(1, [] {}, [&] { return orderInputs(list, method); });
+    timing = bestOf(1, [] {}, [&] { return !orderInputs(list, method); });
     report(("order -r" + std::to_string(method)).c_str(), n, timing);
     std::vector<FileEntry> entries(n);
     for (size_t k = 0; k < n; ++k) {
@@ -112,7 +111,7 @@ int runPipeline(const char* folder, int method)
     }
     timing = bestOf(1, [] {}, [&] { return measureAndHash(entries); });
     report("measure and hash", n, timing);
-    timing = bestOf(1, [] {}, [&] { return findDuplicates(entries); });
+    timing = bestOf(1, [] {}, [&] { int64_t marked = 0; return !findDuplicates(entries, marked); });
     report("findDuplicates", n, timing);
     return 0;
 }
@@ -131,13 +130,13 @@ int main(int argc, char** argv)
     auto nothing = [] {};
 
     InputList discovered;
-    Timing timing = bestOf(runs, [&] { discovered.clear(); }, [&] { return findInputs(discovered, argv[1]); });
+    Timing timing = bestOf(runs, [&] { discovered.clear(); }, [&] { return !findInputs(discovered, argv[1]); });
     const size_t n = discovered.size();
     report("discovery", n, timing);
 
     InputList ordered;
     for (int method = 2; method >= 0; --method) {
-        timing = bestOf(runs, [&] { ordered = discovered; }, [&] { return orderInputs(ordered, method); });
+        timing = bestOf(runs, [&] { ordered = discovered; }, [&] { return !orderInputs(ordered, method); });
         std::string phase = "order -r" + std::to_string(method);
         report(phase.c_str(), n, timing);
     }
@@ -146,7 +145,7 @@ int main(int argc, char** argv)
     // is the harder case.
     InputList shuffled = discovered;
     std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(12345));
-    timing = bestOf(runs, [&] { ordered = shuffled; }, [&] { return orderInputs(ordered, 0); });
+    timing = bestOf(runs, [&] { ordered = shuffled; }, [&] { return !orderInputs(ordered, 0); });
     report("order -r0 (shuffled)", n, timing);
 
     std::vector<FileEntry> entries(n);
@@ -163,7 +162,7 @@ int main(int argc, char** argv)
     timing = bestOf(runs, [&] { work = entries; }, [&] { return (pairs = regroupCountingOnly(work)) >= 0; });
     report("regroup (no reads)", n, timing);
 
-    timing = bestOf(runs, [&] { work = entries; }, [&] { return findDuplicates(work); });
+    timing = bestOf(runs, [&] { work = entries; }, [&] { int64_t marked = 0; return !findDuplicates(work, marked); });
     report("findDuplicates", n, timing);
     size_t marked = 0;
     for (const FileEntry& e : work) marked += e.duplicate;

@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qv5 {
@@ -48,6 +49,13 @@ struct Error {
     std::string detail;
     // The failure came while a progress line was shown: a console ends that line first.
     bool midLine = false;
+
+    Error() = default;
+    Error(ErrorCode code, std::string subject = std::string(), std::string detail = std::string(),
+          bool midLine = false)
+        : code(code), subject(std::move(subject)), detail(std::move(detail)), midLine(midLine)
+    {
+    }
     explicit operator bool() const { return code != ErrorCode::none; }
 };
 

@@ -205,7 +205,7 @@ Error decodeEntries(Archive& archive, const std::vector<Entry>& entries, int thr
 Error readContents(Archive& archive, const std::vector<Entry>& entries, int threads, const ContentCallbacks& callbacks)
 {
     if (Error failure = tableMatchesStream(entries, archive.header.storedTotal)) return failure;
-    auto stopped = [] { return Error{ErrorCode::overwriteDeclined}; };
+    auto stopped = [] { return Error(ErrorCode::stopped); };
     SplitCallbacks split;
     split.begin = [](size_t) { return Error(); };
     split.bytes = [&](size_t index, const uint8_t* data, size_t count) {

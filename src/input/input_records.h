@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qv5 {
@@ -44,6 +45,12 @@ struct InputError {
     InputFailure kind = InputFailure::none;
     std::string path;
     bool midLine = false; // came while a progress line was shown
+
+    InputError() = default;
+    InputError(InputFailure kind, std::string path, bool midLine = false)
+        : kind(kind), path(std::move(path)), midLine(midLine)
+    {
+    }
     explicit operator bool() const { return kind != InputFailure::none; }
 };
 
