@@ -52,6 +52,19 @@ e2e() { # label, args...
     record "end-to-end tests ($label)" "$status" "${p:-0}" "${f:-1}"
 }
 
+step "Library package: installed, and an example program built against it"
+rm -rf build/install build/example
+if cmake --install build/linux --prefix "$PWD/build/install" >build/install.log 2>&1 &&
+    cmake -S examples -B build/example -G Ninja -DCMAKE_PREFIX_PATH="$PWD/build/install" >>build/install.log 2>&1 &&
+    cmake --build build/example >>build/install.log 2>&1 &&
+    (cd build/example && ./qv5_example >>../install.log 2>&1); then
+    echo "example: ok"
+    record "library package" 0 1 0
+else
+    tail -20 build/install.log
+    record "library package" 1 0 1
+fi
+
 step "End-to-end tests, Linux build"
 e2e linux --qv5 build/linux/src/cli/qv5 --peer build/windows/src/cli/qv5.exe
 
