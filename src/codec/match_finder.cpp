@@ -285,8 +285,9 @@ MatchResult longestMatch(const ContextRecord& record, int32_t depth, int32_t p,
 }
 
 BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint16_t* tokens,
-                       ContextChains& chains, const LevelParameters& level, AdaptiveState& state,
+                       ContextChains& chains, const LevelParameters& levelParameters, AdaptiveState& state,
                        SearchLog* log) {
+    const LevelParameters level = levelParameters;  // a copy: the ring stores could alias the caller's
     int32_t c = start;
     int32_t words = 0;
     // Two opening literals: no search, no change to the adaptive state.
