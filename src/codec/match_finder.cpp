@@ -1,3 +1,57 @@
+// The match finder: cuts a chunk into literals and matches, one block at a time.
+//
+// The algorithm
+// - Context-keyed rings. Every token start is filed under its context, the byte before it,
+//   in that context's ring of its last 4096 token starts (bytes inside a match are not
+//   filed). A match's distance is its source's step back in that ring, so the decoder, which
+//   keeps the same rings, finds the source without hashing anything, and 12 bits of distance
+//   reach far back in text where a context recurs seldom.
+// - Hash chains per context. Each context hashes the four bytes at every position it files
+//   into one of 4096 buckets; a bucket's head is its newest slot and each slot links to the
+//   next older slot of the same bucket. A search at c walks the chain of c's bucket from the
+//   head, at most the level's depth of slots, and takes the longest common length, the first
+//   found winning ties. Every walked slot counts toward the depth, whether its bytes match
+//   or not, and offset 0 is never a source: both decide which tokens come out.
+// - The quick test. A candidate is measured only when its first four bytes equal those at c.
+//   Each ring entry keeps, beside the offset, an 8-bit tag of those four bytes, so most
+//   candidates that would fail are turned away by the entry alone.
+// - Adaptive skipping. On data that does not compress, searches fail and cost the most. After
+//   256 searches in a row without a match the interval between searches doubles (0, 1, 2,
+//   ... 1024 main-loop steps); a match halves it. The steps between searches write literals
+//   and still file their positions. This state runs on across all blocks and chunks of an
+//   archive, so it is part of what the parse of a chunk depends on.
+// - Evaluation of a match of up to 127 bytes (longer ones are taken as found). Lazy (c2-c4):
+//   the match gives way to a literal when the next or the one after has a match longer by
+//   more than the step to it. Scored (c5, c6): the first step may be any cut of the match,
+//   or a literal, ranked by the bytes it and the best match where it ends cover together,
+//   then by smaller distances; a tie keeps the longer first step. c1 takes every match.
+// - Blocks open with two literals, which neither search nor touch the adaptive state, and
+//   when the main loop reaches its word limit, literals fill the block to its capacity.
+//
+// What makes it fast, without changing a token
+// - The tags: a candidate's bytes sit anywhere in 16 MiB and are a likely cache miss, while
+//   its ring entry has to be read anyway for the offset. Comparing tags first saves most of
+//   those misses.
+// - One byte at the best length so far is compared before the quick test: a candidate that
+//   differs there cannot be longer, and on long matches that byte rejects most candidates.
+// - Lengths are compared eight bytes at a time; the chunk's slack lets the loads run past
+//   the end, so the loop needs no tail.
+// - A walk ends once the best length reaches the limit: no later candidate can be longer.
+// - The look-ahead searches start from the length they must beat. A walk's candidates and
+//   stop rules do not depend on the lengths it finds, so starting higher finds the same
+//   winner whenever it is longer than the start, and passes over the shorter ones at the cost
+//   of one byte compare. The lazy test stops at the first longer candidate and first compares
+//   the four bytes ending at the length to beat; a scored step is searched only from the
+//   length that could still beat the best pair so far.
+// - The main search of a scored level records, for each length, the distance of the first
+//   candidate reaching it, so every cut of the match is priced without another walk.
+// - Prefetching: a walk reads a bucket head, then a ring entry, then the candidate's bytes,
+//   each depending on the one before. For the next three positions one stage each is asked
+//   for ahead of time, and after a match the heads of the positions where it ends.
+// - The adaptive state and the level's parameters sit in local copies during a block, which
+//   the compiler keeps in registers (the ring stores could alias the caller's records), and
+//   the hot helpers are forced inline into the one loop. Nothing is allocated: the distance
+//   table lives on the stack and the caller owns the chains.
 #include "codec/match_finder.h"
 
 #include <algorithm>
@@ -285,8 +339,9 @@ MatchResult longestMatch(const ContextRecord& record, int32_t depth, int32_t p,
 }
 
 BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint16_t* tokens,
-                       ContextChains& chains, const LevelParameters& level, AdaptiveState& state,
+                       ContextChains& chains, const LevelParameters& levelParameters, AdaptiveState& state,
                        SearchLog* log) {
+    const LevelParameters level = levelParameters;  // a copy: the ring stores could alias the caller's
     int32_t c = start;
     int32_t words = 0;
     // Two opening literals: no search, no change to the adaptive state.

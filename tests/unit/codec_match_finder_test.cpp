@@ -131,6 +131,41 @@ TEST(MatchFinder, DistanceCountsStepsBackInTheContextsRing) {
     }
 }
 
+TEST(MatchFinder, EverySlotWalkedCountsTowardTheDepth) {
+    // Four bytes of the bucket of "WXYZ" that differ from it: one with another tag, one with
+    // the same tag, so that they fail the quick test at different stages.
+    const uint32_t wanted = loadU32(reinterpret_cast<const uint8_t*>("WXYZ"));
+    auto bucketOf = [](uint32_t v) { return ((v * hashMultiplier) >> hashShift) ^ (v & 0xFF); };
+    uint32_t otherTag = 0, sameTag = 0;
+    for (uint32_t v = 1; !otherTag || !sameTag; ++v) {
+        if (v == wanted || bucketOf(v) != bucketOf(wanted)) continue;
+        (fourByteTag(v) == fourByteTag(wanted) ? sameTag : otherTag) = v;
+    }
+    auto bytes = [](uint32_t v) { return std::vector<uint8_t>{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; };
+    // All in context 0x01, oldest first: an 8-byte match, the two failures, a 4-byte match.
+    std::vector<uint8_t> data = {0x01, 'W', 'X', 'Y', 'Z', '1', '2', '3', '4', 0x01};
+    for (uint32_t v : {otherTag, sameTag}) {
+        std::vector<uint8_t> four = bytes(v);
+        data.insert(data.end(), four.begin(), four.end());
+        data.push_back(0x01);
+    }
+    const int32_t shortMatch = int32_t(data.size());
+    data.insert(data.end(), {'W', 'X', 'Y', 'Z', '-', 0x01});
+    const int32_t p = int32_t(data.size());
+    data.insert(data.end(), {'W', 'X', 'Y', 'Z', '1', '2', '3', '4'});
+    std::vector<uint8_t> chunk = withSlack(data);
+
+    Chains chains;
+    for (int32_t q : {1, 10, 15, shortMatch}) enterPosition(*chains, chunk.data(), q);
+    const ContextRecord& record = (*chains).records[0x01];
+    const uint32_t bucket = hashAt(chunk.data(), p);
+    for (int32_t depth = 1; depth <= 4; ++depth) {
+        MatchResult m = longestMatch(record, depth, p, chunk.data(), int32_t(data.size()), bucket);
+        EXPECT_EQ(m.length, depth < 4 ? 4 : 8) << depth;
+        EXPECT_EQ(m.distance, depth < 4 ? 1 : 4) << depth;
+    }
+}
+
 TEST(MatchFinder, SkipIntervalDoublesEvery256MissesAndHalvesOnAMatch) {
     std::vector<uint8_t> noise = test::randomData(140000, 11);
     for (int k = 0; k <= 9; ++k) {
