@@ -178,6 +178,9 @@ struct ExtractOptions {
                                   // null: the current folder
     bool forceOverwrite = false;
     int threads = 0;
+    // The entries to write, by table index; empty: all. Only these are created, asked about
+    // and validated, and the stream is decoded no further than the last of them.
+    std::vector<bool> selected;
 };
 
 struct ExtractCallbacks {

@@ -31,9 +31,12 @@ Error readHeader(const HeaderInput& input, ArchiveHeader& header, int32_t& entry
         if (headerLength > currentHeaderLength) return damaged("header length above 32");
         if (input.read(record, headerLength) != headerLength) return damaged("header cut short");
     } else {
+        // The older form has no magic: the four bytes read are its first ones.
         if (oldHeader) oldHeader();
-        input.unread(got);
-        if (input.read(record, oldHeaderLength) != oldHeaderLength) return damaged("header cut short");
+        std::memcpy(record, magic, got);
+        if (got < 4 || input.read(record + 4, oldHeaderLength - 4) != oldHeaderLength - 4) {
+            return damaged("header cut short");
+        }
     }
     header.entryCount = loadU64(record);
     header.storedTotal = loadU64(record + 8);

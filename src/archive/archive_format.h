@@ -39,11 +39,10 @@ inline Error damaged(const char* reason, bool midLine = false)
 // The magic, the header length and the 32-byte header, as bytes.
 std::vector<uint8_t> headerBytes(const ArchiveHeader& header);
 
-// Where a header is read from: raw bytes, the position moved back (for the older header
-// form, which has no magic), and how many bytes are left after the position (-1: unknown).
+// Where a header is read from: raw bytes in order (never sought, so a pipe will do), and how
+// many bytes are left after them (-1: unknown).
 struct HeaderInput {
     std::function<size_t(uint8_t* buffer, size_t count)> read;
-    std::function<void(size_t count)> unread;
     std::function<int64_t()> remaining;
 };
 

@@ -2,7 +2,6 @@
 
 #include "archive/chunk_decoder.h"
 #include "archive/chunk_timing.h"
-#include "archive/file_streams.h"
 #include "archive/parallel_chunks.h"
 #include "archive/stored_names.h"
 #include "codec/crc32.h"
@@ -17,12 +16,33 @@ void ArchiveDeleter::operator()(Archive* archive) const
     delete archive;
 }
 
+namespace {
+
+// Reads from the archive's file, counting the bytes: a pipe has no position to ask for.
+size_t readArchiveFile(Archive& archive, uint8_t* buffer, size_t count, bool* failed)
+{
+    size_t got = std::fread(buffer, 1, count, archive.file);
+    if (failed && std::ferror(archive.file)) *failed = true;
+    archive.consumed += got;
+    return got;
+}
+
+size_t readArchiveSource(void* context, uint8_t* buffer, size_t capacity, bool* failed)
+{
+    return readArchiveFile(*static_cast<Archive*>(context), buffer, capacity, failed);
+}
+
+} // namespace
+
 ArchivePtr openArchive(FILE* file)
 {
     ArchivePtr archive(new Archive);
     archive->file = file;
     archive->identity = identityOfFile(file);
-    archive->reader.source = fileSource(file);
+    archive->start = tellFile(file);
+    archive->seekable = archive->start >= 0 && seekFile(file, archive->start, SEEK_SET) == 0;
+    if (!archive->seekable) archive->start = 0;
+    archive->reader.source = ByteSource{archive.get(), readArchiveSource};
     archive->reader.inBuffer = archive->inBuffer.get();
     return archive;
 }
@@ -38,7 +58,7 @@ ArchivePtr openArchive(const uint8_t* data, size_t size)
 
 uint64_t bytesRead(const Archive& archive)
 {
-    return archive.file ? static_cast<uint64_t>(tellFile(archive.file)) : archive.memory.position;
+    return archive.file ? static_cast<uint64_t>(archive.start) + archive.consumed : archive.memory.position;
 }
 
 namespace {
@@ -47,15 +67,14 @@ HeaderInput headerInput(Archive& archive)
 {
     HeaderInput input;
     if (archive.file) {
-        FILE* file = archive.file;
-        input.read = [file](uint8_t* buffer, size_t count) { return std::fread(buffer, 1, count, file); };
-        input.unread = [file](size_t count) { seekFile(file, -static_cast<int64_t>(count), SEEK_CUR); };
-        input.remaining = [file] {
-            int64_t here = tellFile(file);
-            seekFile(file, 0, SEEK_END);
-            int64_t end = tellFile(file);
-            seekFile(file, here, SEEK_SET);
-            return end > here ? end - here : 0;
+        Archive* self = &archive;
+        input.read = [self](uint8_t* buffer, size_t count) { return readArchiveFile(*self, buffer, count, nullptr); };
+        input.remaining = [self]() -> int64_t {
+            if (!self->seekable) return -1; // a pipe: the entries are read as they come
+            int64_t size = 0;
+            if (!sizeOfFile(self->file, size)) return -1;
+            int64_t here = self->start + static_cast<int64_t>(self->consumed);
+            return size > here ? size - here : 0;
         };
         return input;
     }
@@ -66,7 +85,6 @@ HeaderInput headerInput(Archive& archive)
         memory.position += got;
         return got;
     };
-    input.unread = [&memory](size_t count) { memory.position -= count; };
     input.remaining = [&memory] { return static_cast<int64_t>(memory.size - memory.position); };
     return input;
 }

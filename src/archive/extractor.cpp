@@ -34,7 +34,11 @@ struct Extraction {
     std::set<std::string> createdFolders;
     FILE* output = nullptr;    // the file being written
     std::string outputName;    // its path
+    size_t outputIndex = 0;    // the entry it is written for
     uint32_t outputCrc = 0;    // CRC-32 of the bytes written to it so far
+    size_t lastWritten = 0;    // the entry of the current run of copies last written
+    bool runWritten = false;   // some entry of the current run was written
+    size_t lastSelected = 0;   // past it nothing more is written: decoding stops
     // CRC-32 of the bytes handed to fwrite for each entry's file, duplicates included.
     std::vector<uint32_t> writtenCrc;
     // The file each entry was written to, as the system identifies it.
@@ -57,6 +61,17 @@ namespace {
 std::string pathOf(const Extraction& x, size_t index)
 {
     return x.singleFile ? x.outputPath : x.prefix + (*x.entries)[index].name;
+}
+
+bool selected(const Extraction& x, size_t index)
+{
+    return x.options.selected.empty() || x.options.selected[index];
+}
+
+// After the last selected entry the rest of the stream is not needed.
+Error doneWith(const Extraction& x, size_t index)
+{
+    return index == x.lastSelected && !x.options.selected.empty() ? Error(ErrorCode::stopped) : Error();
 }
 
 void createFolders(Extraction& x, const std::string& path)
@@ -167,17 +182,27 @@ Error copyFile(Extraction& x, size_t index, size_t source)
     return Error();
 }
 
+// The stored bytes of a run of equal entries (the entry at index and the copies after it)
+// go to the first selected entry of the run: a selected copy whose stored entry is not
+// selected is still written, from the stream.
 SplitCallbacks fileWriting(Extraction& x)
 {
     SplitCallbacks callbacks;
     callbacks.begin = [&x](size_t index) {
-        x.outputName = pathOf(x, index);
+        const std::vector<Entry>& entries = *x.entries;
+        size_t target = index;
+        while (!selected(x, target) && entries[target].duplicate && target + 1 < entries.size()) ++target;
+        x.runWritten = false;
+        if (!selected(x, target)) return Error();
+        x.outputIndex = target;
+        x.outputName = pathOf(x, target);
         if (Error failure = openOutput(x, x.outputName, x.output)) return failure;
-        x.writtenFile[index] = identityOfFile(x.output);
+        x.writtenFile[target] = identityOfFile(x.output);
         x.outputCrc = 0;
         return Error();
     };
     callbacks.bytes = [&x](size_t, const uint8_t* data, size_t count) {
+        if (!x.output) return Error();
         if (std::fwrite(data, 1, count, x.output) != count) {
             return Error{ErrorCode::writeOutput, x.outputName, std::string(), true};
         }
@@ -185,12 +210,21 @@ SplitCallbacks fileWriting(Extraction& x)
         return Error();
     };
     callbacks.end = [&x](size_t index) {
+        if (!x.output) return doneWith(x, index);
         FILE* done = x.output;
         x.output = nullptr;
-        x.writtenCrc[index] = x.outputCrc;
-        return closeOutput(done, x.outputName);
+        x.writtenCrc[x.outputIndex] = x.outputCrc;
+        x.lastWritten = x.outputIndex;
+        x.runWritten = true;
+        if (Error failure = closeOutput(done, x.outputName)) return failure;
+        return doneWith(x, x.outputIndex);
     };
-    callbacks.copy = [&x](size_t index, size_t source) { return copyFile(x, index, source); };
+    callbacks.copy = [&x](size_t index, size_t) {
+        if (!selected(x, index) || (x.runWritten && x.lastWritten == index)) return doneWith(x, index);
+        if (Error failure = copyFile(x, index, x.lastWritten)) return failure;
+        x.lastWritten = index;
+        return doneWith(x, index);
+    };
     return callbacks;
 }
 
@@ -216,6 +250,7 @@ void chooseOutputLocation(Extraction& x, const char* output)
 Error pathsFit(const Extraction& x)
 {
     for (size_t i = 0; i < x.entries->size(); ++i) {
+        if (!selected(x, i)) continue;
         std::string path = pathOf(x, i);
         if (path.size() >= outputPathCapacity) return Error{ErrorCode::pathTooLong, path};
     }
@@ -231,6 +266,7 @@ Error pathsAvoidLinks(const Extraction& x)
     if (x.typedOutput) return Error();
     std::set<std::string> checked;
     for (size_t i = 0; i < x.entries->size(); ++i) {
+        if (!selected(x, i)) continue;
         const std::string path = pathOf(x, i);
         // The stored part of the path starts here: the whole path in single-file mode.
         const size_t storedStart = x.singleFile ? 0 : x.prefix.size();
@@ -280,10 +316,14 @@ Error extractFiles(Archive& archive, const std::vector<Entry>& entries, const Ex
     if (Error failure = pathsAvoidLinks(x)) return failure;
     x.writtenCrc.assign(entries.size(), 0);
     x.writtenFile.assign(entries.size(), FileIdentity());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (selected(x, i)) x.lastSelected = i;
+    }
 
     uint32_t t0 = clockMs();
     Error result = decodeEntries(archive, entries, options.threads, callbacks.chunk, fileWriting(x));
     x.milliseconds = clockMs() - t0;
+    if (result.code == ErrorCode::stopped && !options.selected.empty()) result = Error();
     if (result) return result;
     x.writtenOnce = filesWrittenOnce(x);
     return Error();

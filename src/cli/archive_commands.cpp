@@ -1,9 +1,12 @@
 #include "cli/archive_commands.h"
 
 #include "cli/messages.h"
+#include "console/console.h"
 #include "console/format.h"
 #include "console/progress.h"
 #include "console/prompt.h"
+#include "input/patterns.h"
+#include "platform/platform.h"
 #include "qv5/qv5.h"
 
 #include <cstdio>
@@ -18,7 +21,7 @@ constexpr uint64_t extractionModelKb = 25091;
 
 void printOldHeader()
 {
-    std::printf("Reading old header format\n");
+    say("Reading old header format\n");
 }
 
 void showChunk(const ChunkProgress& chunk)
@@ -30,11 +33,62 @@ void showChunk(const ChunkProgress& chunk)
 
 Answer askOverwrite(const std::string& path)
 {
-    std::printf("\nError: Output file %s already exists. Press Y to overwrite it, A to overwrite all, or any other "
-                "key to exit: ",
-                printable(path).c_str());
+    tell("\nError: Output file %s already exists. Press Y to overwrite it, A to overwrite all, or any other key to "
+         "exit: ",
+         printable(path).c_str());
     int answer = readAnswer();
     return answer == 'a' ? Answer::all : (answer == 'y' ? Answer::yes : Answer::no);
+}
+
+// The header and the table of an archive about to be decoded, every name checked.
+Error readCheckedTable(Archive& archive, std::vector<Entry>& entries)
+{
+    TableCallbacks table;
+    table.oldHeader = printOldHeader;
+    table.entry = [](const Entry& entry, int32_t, int32_t count) { return checkName(entry, count == 1); };
+    return readTable(archive, table, entries);
+}
+
+// Which entries the patterns select; false after a message when one selects nothing.
+bool selectEntries(const std::vector<Entry>& entries, const std::vector<std::string>& patterns,
+                   std::vector<bool>& selected)
+{
+    selected.assign(entries.size(), false);
+    for (const std::string& pattern : patterns) {
+        bool any = false;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            if (!selectsStoredName(pattern, entries[i].name, namesIgnoreCase)) continue;
+            selected[i] = true;
+            any = true;
+        }
+        if (!any) {
+            tell("Error: no file in the archive matches %s\n", printable(pattern).c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// The closing lines of d and t: "N -> S bytes - T seconds" and the count of invalid
+// checksums; the outcome.
+ExtractOutcome summarise(const Archive& archive, uint64_t total, uint32_t milliseconds, int invalid)
+{
+    say("%s -> %s bytes - %.3f seconds\n", FormatNumber(bytesRead(archive), false), FormatNumber(total, false),
+        static_cast<double>(static_cast<float>(milliseconds) * 0.001f));
+    if (invalid > 0) {
+        tell("Invalid checksums: %d\n", invalid);
+        return ExtractOutcome::invalidChecksums;
+    }
+    return ExtractOutcome::done;
+}
+
+// The checksum found and, when it is not the stored one, the stored one; whether it matched.
+bool reportCrc(const Entry& entry, uint32_t crc)
+{
+    say("CRC32: %X", crc);
+    if (crc == entry.crc) return true;
+    say("\nINVALID CHECKSUM: Expected %X", entry.crc);
+    return false;
 }
 
 } // namespace
@@ -44,12 +98,13 @@ int32_t listCommand(FILE* archiveFile)
     ArchivePtr archive = openArchive(archiveFile);
     TableCallbacks callbacks;
     callbacks.oldHeader = printOldHeader;
+    // The listing is what l is for: shown even when quiet.
     callbacks.entry = [](const Entry& entry, int32_t number, int32_t) {
         if (entry.hasCrc) {
-            std::printf("[%d]: %s, %s, CRC32: %X\n", number, printable(entry.name).c_str(),
-                        FormatNumber(entry.size, true), entry.crc);
+            tell("[%d]: %s, %s, CRC32: %X\n", number, printable(entry.name).c_str(), FormatNumber(entry.size, true),
+                 entry.crc);
         } else {
-            std::printf("[%d]: %s, %s\n", number, printable(entry.name).c_str(), FormatNumber(entry.size, true));
+            tell("[%d]: %s, %s\n", number, printable(entry.name).c_str(), FormatNumber(entry.size, true));
         }
         return Error();
     };
@@ -59,67 +114,99 @@ int32_t listCommand(FILE* archiveFile)
         return 1;
     }
     if (entries.size() == 1) {
-        std::printf("1 file\n");
+        tell("1 file\n");
     } else {
-        std::printf("%d files\n", static_cast<int>(entries.size()));
+        tell("%d files\n", static_cast<int>(entries.size()));
     }
     return 0;
 }
 
-ExtractOutcome extractCommand(FILE* archiveFile, const char* output, const RunOptions& options)
+ExtractOutcome extractCommand(FILE* archiveFile, const char* output, const RunOptions& options,
+                              const std::vector<std::string>& patterns)
 {
-    std::printf("Model: %s KB\n", FormatNumber(extractionModelKb, false));
+    say("Model: %s KB\n", FormatNumber(extractionModelKb, false));
     ArchivePtr archive = openArchive(archiveFile);
-    TableCallbacks table;
-    table.oldHeader = printOldHeader;
-    table.entry = [](const Entry& entry, int32_t, int32_t count) { return checkName(entry, count == 1); };
     std::vector<Entry> entries;
+    if (Error failure = readCheckedTable(*archive, entries)) {
+        printError(failure);
+        return ExtractOutcome::failed;
+    }
     ExtractOptions extractOptions;
     extractOptions.output = output;
     extractOptions.forceOverwrite = options.forceOverwrite;
     extractOptions.threads = options.threadCount;
+    if (!patterns.empty() && !selectEntries(entries, patterns, extractOptions.selected)) return ExtractOutcome::failed;
     ExtractCallbacks callbacks;
     callbacks.chunk = showChunk;
     callbacks.askOverwrite = askOverwrite;
     ExtractionPtr extraction;
-    Error failure = readTable(*archive, table, entries);
-    if (!failure) failure = extractFiles(*archive, entries, extractOptions, callbacks, extraction);
-    if (failure) {
+    if (Error failure = extractFiles(*archive, entries, extractOptions, callbacks, extraction)) {
         printError(failure);
         return ExtractOutcome::failed;
     }
 
-    std::printf("\n");
+    say("\n");
     int invalid = 0;
+    uint64_t total = 0;
     for (size_t i = 0; i < entries.size(); ++i) {
+        if (!extractOptions.selected.empty() && !extractOptions.selected[i]) continue;
         const Entry& entry = entries[i];
-        std::printf("Wrote %s", printable(entry.name).c_str());
-        if (entry.duplicate) std::printf(" (duplicated)");
+        total += entry.size;
+        say("Wrote %s", printable(entry.name).c_str());
+        if (entry.duplicate) say(" (duplicated)");
         if (entry.hasCrc) {
-            std::printf(", validating... ");
+            say(", validating... ");
             uint32_t crc = 0;
             if (Error unreadable = writtenCrc(*extraction, i, crc)) {
                 printError(unreadable);
                 return ExtractOutcome::failed;
             }
-            std::printf("CRC32: %X", crc);
-            if (crc != entry.crc) {
-                std::printf("\nINVALID CHECKSUM: Expected %X", entry.crc);
-                ++invalid;
-            }
+            if (!reportCrc(entry, crc)) ++invalid;
         }
-        std::printf("\n");
+        say("\n");
     }
+    return summarise(*archive, total, extractMilliseconds(*extraction), invalid);
+}
+
+ExtractOutcome testCommand(FILE* archiveFile, const RunOptions& options)
+{
+    say("Model: %s KB\n", FormatNumber(extractionModelKb, false));
+    ArchivePtr archive = openArchive(archiveFile);
+    std::vector<Entry> entries;
+    if (Error failure = readCheckedTable(*archive, entries)) {
+        printError(failure);
+        return ExtractOutcome::failed;
+    }
+    std::vector<uint32_t> crcs(entries.size(), 0);
+    ContentCallbacks callbacks;
+    callbacks.chunk = showChunk;
+    callbacks.bytes = [&](size_t index, const uint8_t* data, size_t count) {
+        crcs[index] = crc32(crcs[index], data, count);
+        return true;
+    };
+    callbacks.copy = [&](size_t index, size_t source) {
+        crcs[index] = crcs[source];
+        return true;
+    };
+    uint32_t start = clockMs();
+    if (Error failure = readContents(*archive, entries, options.threadCount, callbacks)) {
+        printError(failure);
+        return ExtractOutcome::failed;
+    }
+    uint32_t milliseconds = clockMs() - start;
+    say("\n");
+    int invalid = 0;
     uint64_t total = 0;
-    for (const Entry& entry : entries) total += entry.size;
-    std::printf("%s -> %s bytes - %.3f seconds\n", FormatNumber(bytesRead(*archive), false),
-                FormatNumber(total, false),
-                static_cast<double>(static_cast<float>(extractMilliseconds(*extraction)) * 0.001f));
-    if (invalid > 0) {
-        std::printf("Invalid checksums: %d\n", invalid);
-        return ExtractOutcome::invalidChecksums;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        total += entries[i].size;
+        say("Tested %s", printable(entries[i].name).c_str());
+        if (entries[i].hasCrc) {
+            say(", ");
+            if (!reportCrc(entries[i], crcs[i])) ++invalid;
+        }
+        say("\n");
     }
-    return ExtractOutcome::done;
+    return summarise(*archive, total, milliseconds, invalid);
 }
 
 } // namespace qv5

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 namespace qv5 {
 
@@ -10,14 +12,18 @@ namespace qv5 {
 int32_t listCommand(FILE* archiveFile);
 
 enum class ExtractOutcome {
-    done,             // every file written and valid
-    invalidChecksums, // every file written, some failed validation
+    done,             // every file written (or tested) and valid
+    invalidChecksums, // every file written (or tested), some failed validation
     failed,           // stopped after a message
 };
 
 // d and the self-extracting copy: restores the archive that starts at the file's position.
 // output is the output file (one-file archive) or folder prefix, or null for the current
-// folder.
-ExtractOutcome extractCommand(FILE* archiveFile, const char* output, const RunOptions& options);
+// folder. With patterns, only the entries they select are written.
+ExtractOutcome extractCommand(FILE* archiveFile, const char* output, const RunOptions& options,
+                              const std::vector<std::string>& patterns = {});
+
+// t: decodes the archive and checks every entry's CRC-32, writing nothing.
+ExtractOutcome testCommand(FILE* archiveFile, const RunOptions& options);
 
 } // namespace qv5

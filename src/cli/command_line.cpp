@@ -4,6 +4,7 @@
 #include "cli/messages.h"
 #include "cli/run_options.h"
 #include "cli/sfx.h"
+#include "console/console.h"
 #include "console/format.h"
 #include "console/progress.h"
 #include "console/prompt.h"
@@ -36,20 +37,40 @@ const char* const usageText =
     "-r[0-2] = re-order files (path (default)/ext + size bin/content analysis\n"
     "-sfx = Create self-extracting .exe\n-force-overwrite = Overwrite files without warning\n";
 
-// Removes the flags from the front of args (position 0 is the program name) into options.
-void readFlags(std::vector<std::string>& args, RunOptions& options)
+// Our own part of the help, after the usage text: what the program offers beyond it.
+const char* const moreUsageText =
+    "\nMore commands and flags:\n"
+    "t archive = test: decode everything and check every CRC32, write nothing\n"
+    "d archive output pattern... = extract only the entries the patterns select (* and ?; a folder\n"
+    "  selects everything below it)\n"
+    "- as archive = standard output (c) or standard input (l, d, t); messages then go to standard error\n"
+    "-tN = use N threads (default: one per core); the archive is the same for every N\n"
+    "-quiet = print only errors, questions and the count of invalid checksums\n"
+    "-exclude=PATTERN = leave out files and folders whose name or stored path matches (c, repeatable)\n"
+    "-dotfolders = also walk folders whose names begin with '.' (c)\n"
+    "--help, -h, -? = this text; --version = the version\n";
+
+const char* const versionText = "qv5 0.1.0\n";
+
+// Removes the flags from the front of args (position 0 is the program name) into options;
+// echoes holds what each flag reports, in order, printed once the console is set up.
+void readFlags(std::vector<std::string>& args, RunOptions& options, std::vector<std::string>& echoes)
 {
     while (args.size() >= 2 && !args[1].empty() && args[1][0] == '-') {
-        std::string flag = lowerAscii(args[1]);
+        const std::string given = args[1];
+        std::string flag = lowerAscii(given);
         args.erase(args.begin() + 1);
         if (flag == "-force-overwrite") {
             options.forceOverwrite = true;
-            std::printf("Force overwrite: true\n");
+            echoes.push_back("Force overwrite: true\n");
         }
         if (flag == "-sfx") {
             options.createSfx = true;
-            std::printf("Create SFX exe: true\n");
+            echoes.push_back("Create SFX exe: true\n");
         }
+        if (flag == "-quiet") options.quiet = true;
+        if (flag == "-dotfolders") options.dotFolders = true;
+        if (flag.rfind("-exclude=", 0) == 0) options.excludes.push_back(given.substr(9)); // the pattern keeps its case
         if (flag.size() >= 3 && flag[1] == 't' && flag.find_first_not_of("0123456789", 2) == std::string::npos) {
             options.threadCount = flag.size() > 4 ? 64 : std::min(std::atoi(flag.c_str() + 2), 64);
         }
@@ -57,7 +78,7 @@ void readFlags(std::vector<std::string>& args, RunOptions& options)
             int method = flag.size() >= 3 ? flag[2] - '0' : 0;
             if (method < 0) method = 0;
             if (method > 2) method = 2;
-            std::printf("Re-order files method: %d\n", method);
+            echoes.push_back("Re-order files method: " + std::to_string(method) + "\n");
             options.orderMethod = method;
         }
     }
@@ -78,7 +99,7 @@ bool namesAreUnique(const InputList& list)
     names.reserve(list.size());
     for (const SourceItem& item : list) {
         if (!names.insert(item.storedName).second) {
-            std::printf("Error: %s is already in the archive\n", printable(item.storedName).c_str());
+            tell("Error: %s is already in the archive\n", printable(item.storedName).c_str());
             return false;
         }
     }
@@ -130,7 +151,17 @@ void leaveOutArchive(InputList& list, const std::string& archivePath)
 
 int32_t runCompress(const std::vector<std::string>& args, const RunOptions& options)
 {
-    std::printf("Finding files...\n");
+    if (isStandardStream(args[2])) {
+        if (options.createSfx) {
+            tell("Error: a self-extracting archive cannot be written to standard output\n");
+            return 1;
+        }
+        if (isTerminal(stdout)) {
+            tell("Error: standard output is a terminal; redirect it to write the archive there\n");
+            return 1;
+        }
+    }
+    say("Finding files...\n");
     InputList list;
     for (size_t i = 3; i < args.size(); ++i) {
         if (InputError failure = findInputs(list, args[i])) {
@@ -139,19 +170,19 @@ int32_t runCompress(const std::vector<std::string>& args, const RunOptions& opti
         }
     }
     leaveOutArchive(list, args[2]);
-    for (const SourceItem& item : list) std::printf("-> %s\n", printable(item.storedName).c_str());
+    for (const SourceItem& item : list) say("-> %s\n", printable(item.storedName).c_str());
     size_t n = list.size();
     if (n == 1) {
-        std::printf("Found %d file\n", 1);
+        say("Found %d file\n", 1);
     } else {
-        std::printf("Found %d files\n", static_cast<int>(n));
+        say("Found %d files\n", static_cast<int>(n));
     }
     if (n == 0) {
-        std::printf("Error: no input files\n");
+        tell("Error: no input files\n");
         return 1;
     }
 
-    std::printf("Scanning, ordering and hashing files...\n");
+    say("Scanning, ordering and hashing files...\n");
     std::vector<FileEntry> entries(n);
     if (InputError failure = orderInputs(list, options.orderMethod, scanReport())) {
         printError(failure);
@@ -168,17 +199,17 @@ int32_t runCompress(const std::vector<std::string>& args, const RunOptions& opti
         printError(failure);
         return 1;
     }
-    std::printf("Ordered files\n");
+    say("Ordered files\n");
 
     if (n > 1) {
-        std::printf("Checking duplicates... ");
-        std::fflush(stdout);
+        say("Checking duplicates... ");
+        std::fflush(consoleStream());
         int64_t marked = 0;
         if (InputError failure = findDuplicates(entries, marked)) {
             printError(failure);
             return 1;
         }
-        std::printf("%d/%d\n", static_cast<int>(marked), static_cast<int>(n));
+        say("%d/%d\n", static_cast<int>(marked), static_cast<int>(n));
     }
     // The archive holds the files in the reverse of the ordered list: a marked copy then
     // comes right before the entry it equals, which stores the bytes.
@@ -250,65 +281,80 @@ void showCompressionProgress(const ChunkProgress& chunk, uint64_t archiveBytes)
     ProgressLine::show(text);
 }
 
+// Writes the archive of the entries into the open file, at its position, with the progress
+// and the summary; false after a message.
+bool writeArchiveTo(FILE* file, const std::string& archivePath, const std::vector<NewEntry>& entries,
+                    const RunOptions& options)
+{
+    // What stands before the archive (the self-extracting program) counts in its size.
+    const int64_t position = tellFile(file);
+    const uint64_t before = position > 0 ? static_cast<uint64_t>(position) : 0;
+    WriteOptions writeOptions;
+    writeOptions.level = options.level;
+    writeOptions.threads = options.threadCount;
+    WriteCallbacks callbacks;
+    callbacks.started = [] {
+        say("Model: %s KB\n", FormatNumber(compressionModelKb, false));
+        say("Loading...");
+        std::fflush(consoleStream());
+    };
+    callbacks.chunk = [&](const ChunkProgress& chunk) { showCompressionProgress(chunk, before + chunk.archiveBytes); };
+    callbacks.packed = [] { say("\n"); };
+    WriteResult result;
+    Error failure = writeArchive(entries, fileOutput(file), writeOptions, callbacks, result);
+    if (!failure && std::fflush(file) != 0) failure = Error(ErrorCode::writeArchive, "", "", true);
+    if (failure) {
+        printError(failure, archivePath);
+        return false;
+    }
+    uint64_t archiveSize = before + result.archiveBytes;
+    float percent =
+        result.inputTotal == 0 ? 0.0f : static_cast<float>(archiveSize) * 100.0f / static_cast<float>(result.inputTotal);
+    say("%s -> %s bytes (%s, %.2f%%) - %.3f seconds\n", FormatNumber(result.inputTotal, false),
+        FormatNumber(archiveSize, false), FormatNumber(archiveSize, true), static_cast<double>(percent),
+        static_cast<double>(result.milliseconds * 0.001f));
+    return true;
+}
+
+// The archive on standard output: no question, no temporary file; a failure leaves what the
+// pipe took so far, and the status tells.
+int32_t writeArchiveStream(const std::vector<NewEntry>& entries, const RunOptions& options)
+{
+    useBinaryMode(stdout);
+    return writeArchiveTo(stdout, "-", entries, options) ? 0 : 1;
+}
+
 // Writes the archive of the entries; what stood at the archive path is replaced only by a
 // complete archive.
 int32_t writeArchiveFile(const std::string& archivePath, const std::vector<NewEntry>& entries,
                          const RunOptions& options)
 {
+    if (isStandardStream(archivePath)) return writeArchiveStream(entries, options);
     if (!options.forceOverwrite) {
         if (FILE* existing = openRead(archivePath)) {
             std::fclose(existing);
-            std::printf("Error: Archive file %s already exists. Press Y to overwrite it, or any other key to exit: ",
+            tell("Error: Archive file %s already exists. Press Y to overwrite it, or any other key to exit: ",
                         printable(archivePath).c_str());
             if (readAnswer() != 'y') return 1;
         }
     }
     ArchiveOutput out;
     if (!openArchiveOutput(archivePath, out)) {
-        std::printf("Error opening output file %s\n", printable(archivePath).c_str());
+        tell("Error opening output file %s\n", printable(archivePath).c_str());
         return 1;
     }
     bool ok = !options.createSfx || writeSfxImage(out.file, archivePath);
-    if (ok) {
-        // What stands before the archive (the self-extracting program) counts in its size.
-        const uint64_t before = static_cast<uint64_t>(tellFile(out.file));
-        WriteOptions writeOptions;
-        writeOptions.level = options.level;
-        writeOptions.threads = options.threadCount;
-        WriteCallbacks callbacks;
-        callbacks.started = [] {
-            std::printf("Model: %s KB\n", FormatNumber(compressionModelKb, false));
-            std::printf("Loading...");
-            std::fflush(stdout);
-        };
-        callbacks.chunk = [&](const ChunkProgress& chunk) { showCompressionProgress(chunk, before + chunk.archiveBytes); };
-        callbacks.packed = [] { std::printf("\n"); };
-        WriteResult result;
-        Error failure = writeArchive(entries, fileOutput(out.file), writeOptions, callbacks, result);
-        if (!failure && std::fflush(out.file) != 0) failure = Error{ErrorCode::writeArchive, "", "", true};
-        if (failure) {
-            printError(failure, archivePath);
-            ok = false;
-        } else {
-            uint64_t archiveSize = before + result.archiveBytes;
-            float percent = result.inputTotal == 0
-                                ? 0.0f
-                                : static_cast<float>(archiveSize) * 100.0f / static_cast<float>(result.inputTotal);
-            std::printf("%s -> %s bytes (%s, %.2f%%) - %.3f seconds\n", FormatNumber(result.inputTotal, false),
-                        FormatNumber(archiveSize, false), FormatNumber(archiveSize, true),
-                        static_cast<double>(percent), static_cast<double>(result.milliseconds * 0.001f));
-        }
-    }
+    ok = ok && writeArchiveTo(out.file, archivePath, entries, options);
     FILE* file = out.file;
     out.file = nullptr;
     if (std::fclose(file) != 0 && ok) {
-        std::printf("Error writing archive %s\n", printable(archivePath).c_str());
+        tell("Error writing archive %s\n", printable(archivePath).c_str());
         ok = false;
     }
     if (!ok) return 1; // the temporary file goes with out
     if (!out.temporaryPath.empty()) {
         if (!replaceWith(out.temporaryPath, out.finalPath)) {
-            std::printf("Error writing archive %s\n", printable(archivePath).c_str());
+            tell("Error writing archive %s\n", printable(archivePath).c_str());
             return 1;
         }
         out.temporaryPath.clear();
@@ -318,20 +364,37 @@ int32_t writeArchiveFile(const std::string& archivePath, const std::vector<NewEn
     return 0;
 }
 
+// The archive path "-": the archive travels on standard output (c) or standard input (l, d,
+// t). Never a terminal: an archive there is neither readable nor meant to be typed.
+bool isStandardStream(const std::string& archivePath)
+{
+    return archivePath == "-";
+}
+
 int32_t runReadCommand(const std::vector<std::string>& args, char command, const RunOptions& options)
 {
-    FILE* archive = openRead(args[2]);
-    if (!archive) {
-        std::printf("Error opening %s\n", printable(args[2]).c_str());
+    FILE* archive = nullptr;
+    if (isStandardStream(args[2])) {
+        if (isTerminal(stdin)) {
+            tell("Error: standard input is a terminal, not an archive\n");
+            return 1;
+        }
+        useBinaryMode(stdin);
+        archive = stdin;
+    } else if (!(archive = openRead(args[2]))) {
+        tell("Error opening %s\n", printable(args[2]).c_str());
         return 1;
     }
     int32_t status;
     if (command == 'l') {
         status = listCommand(archive);
+    } else if (command == 't') {
+        status = testCommand(archive, options) == ExtractOutcome::done ? 0 : 1;
     } else {
-        status = extractCommand(archive, args[3].c_str(), options) == ExtractOutcome::done ? 0 : 1;
+        std::vector<std::string> patterns(args.begin() + 4, args.end());
+        status = extractCommand(archive, args[3].c_str(), options, patterns) == ExtractOutcome::done ? 0 : 1;
     }
-    std::fclose(archive);
+    if (archive != stdin) std::fclose(archive);
     return status;
 }
 
@@ -339,24 +402,47 @@ int32_t runReadCommand(const std::vector<std::string>& args, char command, const
 
 void printBanner()
 {
-    std::printf("QV5 - Solid multi-file archiver\n64-bit version, supports files >4 GB\n");
-    std::printf("Context-keyed LZ77 with per-block Huffman codes, 16 MiB solid chunks\n");
+    say("QV5 - Solid multi-file archiver\n64-bit version, supports files >4 GB\n");
+    say("Context-keyed LZ77 with per-block Huffman codes, 16 MiB solid chunks\n");
 #ifdef _WIN32
-    std::printf("Version 0.1.0 for Windows x64\n");
+    say("Version 0.1.0 for Windows x64\n");
 #else
-    std::printf("Version 0.1.0 for Linux x86-64\n");
+    say("Version 0.1.0 for Linux x86-64\n");
 #endif
-    std::printf("Run without arguments for the list of commands and flags\n\n");
+    say("Run without arguments for the list of commands and flags\n\n");
 }
 
 int32_t runCommandLine(int argc, char** argv)
 {
     std::vector<std::string> args(argv, argv + (argc > 0 ? argc : 0));
     std::string programName = argc >= 1 ? args[0] : std::string("QV5");
+    if (args.size() == 2) {
+        const std::string only = lowerAscii(args[1]);
+        if (only == "--version") {
+            say("%s", versionText);
+            return 0;
+        }
+        if (only == "--help" || only == "-h" || only == "-?") {
+            printBanner();
+            const std::string shownName = printable(programName);
+            const char* name = shownName.c_str();
+            say(usageText, name, name, name);
+            say("%s", moreUsageText);
+            return 0;
+        }
+    }
     RunOptions options;
-    readFlags(args, options);
-
+    std::vector<std::string> echoes;
+    readFlags(args, options, echoes);
     char command = args.size() >= 2 && !args[1].empty() ? lowerAscii(args[1].substr(0, 1))[0] : '\0';
+    // With the archive on a standard stream the texts go to standard error.
+    const bool piped = args.size() >= 3 && isStandardStream(args[2]) &&
+                       ((command == 'c' && args.size() >= 4) || (command == 'd' && args.size() >= 4) ||
+                        command == 'l' || command == 't');
+    setConsole(piped ? stderr : stdout, options.quiet);
+    printBanner();
+    for (const std::string& echo : echoes) say("%s", echo.c_str());
+
     if ((command == 'c' || command == 'd') && args.size() >= 4) {
         if (command == 'c') {
             options.level = levelFromCommandWord(args[1]);
@@ -364,11 +450,11 @@ int32_t runCommandLine(int argc, char** argv)
         }
         return runReadCommand(args, command, options);
     }
-    if (command == 'l' && args.size() >= 3) return runReadCommand(args, command, options);
+    if ((command == 'l' || command == 't') && args.size() >= 3) return runReadCommand(args, command, options);
 
     const std::string shownName = printable(programName);
     const char* name = shownName.c_str();
-    std::printf(usageText, name, name, name);
+    tell(usageText, name, name, name);
     return 1;
 }
 

@@ -13,20 +13,25 @@ int main(int argc, char** argv)
     // cannot be started) ends it like any other failure: the clean-up of the command runs
     // on the way out, so no incomplete archive is left.
     try {
-        qv5::printBanner();
-        status = qv5::isPlainArchiver() ? qv5::runCommandLine(argc, argv) : qv5::runSfxStub();
+        if (qv5::isPlainArchiver()) {
+            status = qv5::runCommandLine(argc, argv); // prints the banner once it knows where to
+        } else {
+            qv5::printBanner();
+            status = qv5::runSfxStub();
+        }
     } catch (const std::bad_alloc&) {
-        std::printf("Error: out of memory\n");
+        qv5::tell("Error: out of memory\n");
         status = 1;
     } catch (const std::system_error& failure) {
         // A thread that cannot be started lacks the memory for its stack.
         bool memory = failure.code() == std::errc::resource_unavailable_try_again;
-        std::printf("Error: %s\n", memory ? "out of memory" : failure.what());
+        qv5::tell("Error: %s\n", memory ? "out of memory" : failure.what());
         status = 1;
     } catch (const std::exception& failure) {
-        std::printf("Error: %s\n", failure.what());
+        qv5::tell("Error: %s\n", failure.what());
         status = 1;
     }
     std::fflush(stdout);
+    std::fflush(stderr);
     return status;
 }

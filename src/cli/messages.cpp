@@ -1,5 +1,6 @@
 #include "cli/messages.h"
 
+#include "console/console.h"
 #include "console/format.h"
 
 #include <cstdio>
@@ -61,9 +62,10 @@ void printError(const Error& failure, const std::string& archivePath)
         format = "Error writing output file %s\n";
         break;
     }
-    if (failure.midLine) std::printf("\n");
+    // After a progress line (never shown when quiet) the message starts on a line of its own.
+    if (failure.midLine && !consoleQuiet()) tell("\n");
     // The damage reason is the program's own text; names and paths are shown escaped.
-    std::printf(format, failure.code == ErrorCode::damagedArchive ? subject.c_str() : printable(subject).c_str());
+    tell(format, failure.code == ErrorCode::damagedArchive ? subject.c_str() : printable(subject).c_str());
 }
 
 void printError(const InputError& failure)
@@ -85,8 +87,8 @@ void printError(const InputError& failure)
         format = "Error: file name contains a backslash: %s\n";
         break;
     }
-    if (failure.midLine) std::printf("\n");
-    std::printf(format, printable(failure.path).c_str());
+    if (failure.midLine && !consoleQuiet()) tell("\n");
+    tell(format, printable(failure.path).c_str());
 }
 
 } // namespace qv5

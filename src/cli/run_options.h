@@ -1,5 +1,7 @@
 #pragma once
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace qv5 {
 
@@ -10,6 +12,9 @@ struct RunOptions {
     bool forceOverwrite = false;
     bool createSfx = false;
     int32_t threadCount = 0;    // -tN; 0: one per core
+    bool quiet = false;         // only failures, questions and the invalid-checksum count
+    bool dotFolders = false;    // walk folders whose names begin with '.'
+    std::vector<std::string> excludes; // -exclude=PATTERN, for c
 };
 
 } // namespace qv5

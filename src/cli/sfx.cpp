@@ -2,6 +2,7 @@
 
 #include "cli/archive_commands.h"
 #include "cli/run_options.h"
+#include "console/console.h"
 #include "console/format.h"
 #include "platform/platform.h"
 
@@ -49,14 +50,14 @@ bool writeSfxImage(FILE* output, const std::string& outputPath)
     moduleFileName(exePath);
     FILE* exe = openRead(exePath);
     if (!exe) {
-        std::printf("Error opening input file %s to create SFX exe\n", printable(exePath).c_str());
+        tell("Error opening input file %s to create SFX exe\n", printable(exePath).c_str());
         return false;
     }
     int64_t exeSize = -1;
     if (seekFile(exe, 0, SEEK_END) == 0) exeSize = tellFile(exe);
     if (exeSize < 0 || seekFile(exe, 0, SEEK_SET) != 0) {
         std::fclose(exe);
-        std::printf("Error reading input file %s\n", printable(exePath).c_str());
+        tell("Error reading input file %s\n", printable(exePath).c_str());
         return false;
     }
 
@@ -72,7 +73,7 @@ bool writeSfxImage(FILE* output, const std::string& outputPath)
                 if (loadWord(portion.data() + at) != marker) continue;
                 uint32_t offset = static_cast<uint32_t>(exeSize);
                 for (int i = 0; i < 4; ++i) portion[at + i] = static_cast<uint8_t>(offset >> (8 * i));
-                std::printf("SFX offset stored at 0x%X\n", static_cast<unsigned>(written + at));
+                say("SFX offset stored at 0x%X\n", static_cast<unsigned>(written + at));
                 found = true;
                 break;
             }
@@ -87,15 +88,15 @@ bool writeSfxImage(FILE* output, const std::string& outputPath)
     bool readOk = std::ferror(exe) == 0 && written == static_cast<uint64_t>(exeSize);
     std::fclose(exe);
     if (writeOk && !readOk) {
-        std::printf("Error reading input file %s\n", printable(exePath).c_str());
+        tell("Error reading input file %s\n", printable(exePath).c_str());
         return false;
     }
     if (!writeOk) {
-        std::printf("Error writing archive %s\n", printable(outputPath).c_str());
+        tell("Error writing archive %s\n", printable(outputPath).c_str());
         return false;
     }
     if (!found) {
-        std::printf("Error finding SFX offset in %s\n", printable(exePath).c_str());
+        tell("Error finding SFX offset in %s\n", printable(exePath).c_str());
         return false;
     }
     return true;
@@ -103,12 +104,12 @@ bool writeSfxImage(FILE* output, const std::string& outputPath)
 
 int32_t runSfxStub()
 {
-    std::printf("Self-extracting exe stub\n");
+    say("Self-extracting exe stub\n");
     std::string exePath;
     moduleFileName(exePath);
     FILE* exe = openRead(exePath);
     if (!exe) {
-        std::printf("Error opening %s\n", printable(exePath).c_str());
+        tell("Error opening %s\n", printable(exePath).c_str());
         return 1;
     }
     seekFile(exe, static_cast<int32_t>(qv5SfxData.offsetSlot), SEEK_SET);

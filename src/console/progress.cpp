@@ -1,5 +1,6 @@
 #include "console/progress.h"
 
+#include "console/console.h"
 #include "console/format.h"
 
 #include <cstdio>
@@ -8,8 +9,9 @@ namespace qv5 {
 
 void ProgressLine::show(const char* text)
 {
-    std::printf("\r%-79s", text);
-    std::fflush(stdout);
+    if (consoleQuiet()) return;
+    std::fprintf(consoleStream(), "\r%-79s", text);
+    std::fflush(consoleStream());
 }
 
 void ProgressLine::blank()
@@ -19,8 +21,9 @@ void ProgressLine::blank()
 
 void ProgressLine::clear()
 {
-    std::printf("\r%-79s\r", "");
-    std::fflush(stdout);
+    if (consoleQuiet()) return;
+    std::fprintf(consoleStream(), "\r%-79s\r", "");
+    std::fflush(consoleStream());
 }
 
 int32_t chunkTimeLeft(uint64_t total, uint64_t done, float g)

@@ -1,12 +1,14 @@
 #include "console/prompt.h"
 
+#include "console/console.h"
+
 #include <cstdio>
 
 namespace qv5 {
 
 int readAnswer()
 {
-    std::fflush(stdout);
+    std::fflush(consoleStream());
     int answer = std::getchar();
     if (answer != '\n' && answer != EOF) {
         int c;

@@ -95,6 +95,11 @@ bool moduleFileName(std::string& path);
 // executables are recognised by name).
 void markExecutable(const std::string& path);
 
+// Whether a stream is a terminal (an archive is never written to or read from one).
+bool isTerminal(FILE* stream);
+// Puts a standard stream into binary mode, so that archive bytes pass through unchanged.
+void useBinaryMode(FILE* stream);
+
 // The console "pause": waits for one key; returns at once at the end of input.
 void pauseConsole();
 

@@ -431,6 +431,13 @@ void markExecutable(const std::string& path)
     ::chmod(systemPath(path).c_str(), 0777 & ~mask);
 }
 
+bool isTerminal(FILE* stream)
+{
+    return ::isatty(::fileno(stream)) != 0;
+}
+
+void useBinaryMode(FILE*) {}
+
 void pauseConsole()
 {
     std::fputs("Press any key to continue . . . ", stdout);

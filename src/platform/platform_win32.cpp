@@ -303,6 +303,16 @@ bool moduleFileName(std::string& path)
 
 void markExecutable(const std::string&) {}
 
+bool isTerminal(FILE* stream)
+{
+    return _isatty(_fileno(stream)) != 0;
+}
+
+void useBinaryMode(FILE* stream)
+{
+    _setmode(_fileno(stream), _O_BINARY);
+}
+
 void pauseConsole()
 {
     std::fflush(stdout);
