@@ -164,7 +164,7 @@ int32_t runCompress(const std::vector<std::string>& args, const RunOptions& opti
     say("Finding files...\n");
     InputList list;
     for (size_t i = 3; i < args.size(); ++i) {
-        if (InputError failure = findInputs(list, args[i])) {
+        if (InputError failure = findInputs(list, args[i], DiscoveryOptions())) {
             printError(failure);
             return 1;
         }

@@ -1,10 +1,12 @@
 #include "input/discovery.h"
 
+#include "input/patterns.h"
 #include "platform/platform.h"
 
 #include <cstddef>
 #include <deque>
 #include <set>
+#include <string_view>
 #include <utility>
 
 namespace qv5 {
@@ -37,6 +39,13 @@ struct Listing {
     std::vector<std::pair<size_t, size_t>> holes; // (files before it, index of the link)
 };
 
+// An exclude pattern without its leading and trailing separators; rooted when it had a
+// leading one, so that it matches stored names from the top only.
+struct Exclusion {
+    std::string pattern;
+    bool rooted = false;
+};
+
 struct LinkedFolder {
     std::string searchPath;
     FileIdentity identity;
@@ -51,7 +60,36 @@ struct Walk {
     std::set<std::pair<uint64_t, uint64_t>> walked;
     std::deque<LinkedFolder> links; // stable addresses while the walk appends
     bool firstVisit(const FileIdentity& id) { return !id.valid || walked.insert({id.device, id.index}).second; }
+
+    std::vector<Exclusion> excludes;
+    bool dotFolders = false;
+    // Where the stored name begins in every path of this walk (they all share the folder
+    // that holds the argument); npos when the name is only the last component.
+    size_t storedFrom = std::string::npos;
 };
+
+// Folders whose names begin with '.' (version control, caches, settings) only when asked
+// for; "." and ".." never.
+bool walksFolder(const std::string& name, const Walk& walk)
+{
+    if (name.empty()) return false;
+    if (name[0] != '.') return true;
+    return walk.dotFolders && name != "." && name != "..";
+}
+
+// Whether an entry met at path, named name, is one of those to leave out.
+bool excluded(const std::string& path, const std::string& name, const Walk& walk)
+{
+    if (walk.excludes.empty()) return false;
+    std::string_view stored = walk.storedFrom < path.size() ? std::string_view(path).substr(walk.storedFrom)
+                                                            : std::string_view(name);
+    while (!stored.empty() && isPathSeparator(stored.front())) stored.remove_prefix(1);
+    for (const Exclusion& exclusion : walk.excludes) {
+        if (!exclusion.rooted && matchesPattern(exclusion.pattern, name, namesIgnoreCase)) return true;
+        if (matchesPattern(exclusion.pattern, stored, namesIgnoreCase)) return true;
+    }
+    return false;
+}
 
 InputError walkFolder(const std::string& searchPath, Listing& listing, Walk& walk)
 {
@@ -65,12 +103,13 @@ InputError walkFolder(const std::string& searchPath, Listing& listing, Walk& wal
     for (const DirEntry& entry : entries) {
         if (!entry.isFolder) {
             std::string path = prefix + entry.name;
+            if (excluded(path, entry.name, walk)) continue;
             if (entry.name.find('\\') != std::string::npos) return holdsBackslash(path);
             if (path.size() > maxPathLength) return tooLong(path);
             listing.files.push_back(std::move(path));
             continue;
         }
-        if (entry.name.empty() || entry.name[0] == '.') continue;
+        if (!walksFolder(entry.name, walk) || excluded(prefix + entry.name, entry.name, walk)) continue;
         if (entry.name.find('\\') != std::string::npos) return holdsBackslash(prefix + entry.name);
         if (entry.isLink) {
             listing.holes.emplace_back(listing.files.size(), walk.links.size());
@@ -95,18 +134,8 @@ void flatten(const Listing& listing, const Walk& walk, std::vector<std::string>&
     files.insert(files.end(), listing.files.begin() + static_cast<std::ptrdiff_t>(next), listing.files.end());
 }
 
-} // namespace
-
-std::string childPattern(const std::string& searchPath, const std::string& name)
+InputError listWalk(const std::string& searchPath, Walk& walk, std::vector<std::string>& files)
 {
-    size_t cut = lastSeparator(searchPath);
-    if (cut == std::string::npos) return name + "\\*.*";
-    return searchPath.substr(0, cut + 1) + name + searchPath[cut] + "*.*";
-}
-
-InputError listMatches(const std::string& searchPath, std::vector<std::string>& files)
-{
-    Walk walk;
     Listing top;
     if (InputError failure = walkFolder(searchPath, top, walk)) return failure;
     // Links are taken in the order met; one met inside a linked folder joins the queue.
@@ -119,13 +148,38 @@ InputError listMatches(const std::string& searchPath, std::vector<std::string>& 
     return InputError();
 }
 
-InputError findInputs(InputList& list, const std::string& argument)
+// An exclude pattern as compared: trailing separators mean nothing; leading ones anchor it.
+Exclusion exclusionOf(std::string_view pattern)
+{
+    Exclusion exclusion;
+    while (!pattern.empty() && isPathSeparator(pattern.back())) pattern.remove_suffix(1);
+    while (!pattern.empty() && isPathSeparator(pattern.front())) {
+        pattern.remove_prefix(1);
+        exclusion.rooted = true;
+    }
+    exclusion.pattern = pattern;
+    return exclusion;
+}
+
+} // namespace
+
+std::string childPattern(const std::string& searchPath, const std::string& name)
+{
+    size_t cut = lastSeparator(searchPath);
+    if (cut == std::string::npos) return name + "\\*.*";
+    return searchPath.substr(0, cut + 1) + name + searchPath[cut] + "*.*";
+}
+
+InputError listMatches(const std::string& searchPath, std::vector<std::string>& files)
+{
+    Walk walk;
+    return listWalk(searchPath, walk, files);
+}
+
+InputError findInputs(InputList& list, const std::string& argument, const DiscoveryOptions& options)
 {
     std::string fullPath;
     if (!fullPathName(argument, fullPath)) return tooLong(argument);
-
-    std::vector<std::string> files;
-    if (InputError failure = listMatches(fullPath, files)) return failure;
 
     // The containing folder ends at the last separator before the argument's own name.
     size_t i = fullPath.size() - 1;
@@ -137,6 +191,17 @@ InputError findInputs(InputList& list, const std::string& argument)
             break;
         }
     }
+
+    Walk walk;
+    walk.dotFolders = options.dotFolders;
+    walk.storedFrom = s;
+    for (const std::string& pattern : options.excludes) {
+        Exclusion exclusion = exclusionOf(pattern);
+        if (!exclusion.pattern.empty()) walk.excludes.push_back(std::move(exclusion));
+    }
+    std::vector<std::string> files;
+    if (InputError failure = listWalk(fullPath, walk, files)) return failure;
+
     for (std::string& file : files) {
         SourceItem item;
         if (s != std::string::npos) {

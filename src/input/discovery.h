@@ -6,12 +6,23 @@
 
 namespace qv5 {
 
+struct DiscoveryOptions {
+    // Files and folders to leave out, as wildcard patterns (see matchesPattern), compared
+    // under the platform's case rule. A pattern matches an entry by its own name, or by its
+    // stored name without the leading separator; one that begins with a separator matches
+    // stored names only, from the top. Trailing separators are ignored.
+    std::vector<std::string> excludes;
+    bool dotFolders = false; // walk folders whose names begin with '.'
+};
+
 // Appends the files an input argument stands for (a file, a folder walked recursively, or
-// a wildcard pattern). An argument that matches nothing appends nothing. Fails with
+// a wildcard pattern). An argument that matches nothing appends nothing; an excluded file
+// is left out and an excluded folder not walked, as asked, without a word. Fails with
 // pathTooLong when the argument or a path met on the way does not fit the platform's path
-// limit (no file is ever left out silently), and with backslashInName for a name holding
-// '\', a separator in archives, which could not be stored as it is.
-InputError findInputs(InputList& list, const std::string& argument);
+// limit (the limit never drops a file unnoticed), and with backslashInName for a name
+// holding '\', a separator in archives, which could not be stored as it is.
+InputError findInputs(InputList& list, const std::string& argument,
+                      const DiscoveryOptions& options = DiscoveryOptions());
 
 // The full paths of every file a search path matches, folders expanded depth-first.
 InputError listMatches(const std::string& searchPath, std::vector<std::string>& files);

@@ -114,4 +114,8 @@ const char* currentFolderPrefix();
 // spaces of a component are dropped.
 extern const bool windowsNames;
 
+// True where the file system takes names without regard to ASCII case (Windows), so that
+// patterns the user types about names follow the same rule.
+extern const bool namesIgnoreCase;
+
 } // namespace qv5

@@ -19,6 +19,7 @@ namespace qv5 {
 
 const size_t maxPathLength = 1023;
 const bool windowsNames = false;
+const bool namesIgnoreCase = false;
 
 namespace {
 

@@ -12,6 +12,7 @@ namespace qv5 {
 
 const size_t maxPathLength = 259;
 const bool windowsNames = true;
+const bool namesIgnoreCase = true;
 
 namespace {
 

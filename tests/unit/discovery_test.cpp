@@ -41,3 +41,128 @@ TEST(FindInputs, StoredNamesBeginAtTheContainingFolder)
     EXPECT_EQ(stored, (std::vector<std::string>{"/docs/.hidden", "/docs/b.txt", "/docs/sub/c.txt", "/a.txt"}));
     fs::remove_all(root);
 }
+
+namespace {
+
+// A project tree with build output, version control and a settings folder beside sources.
+class DiscoveryOptionsTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        root_ = fs::temp_directory_path() /
+                ("qv5-unit-discovery-" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(root_);
+        for (const char* folder : {"proj/build", "proj/src/build", "proj/docs", "proj/.git/objects", "proj/.cache"})
+            fs::create_directories(root_ / folder);
+        for (const char* name : {"proj/main.c", "proj/build/out.o", "proj/src/a.c", "proj/src/build/gen.c",
+                                 "proj/docs/build.txt", "proj/.git/config", "proj/.git/objects/ab",
+                                 "proj/.cache/x", "proj/.profile"})
+            std::ofstream(root_ / name) << name;
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    std::vector<std::string> stored(const std::string& argument, const DiscoveryOptions& options)
+    {
+        InputList list;
+        InputError failure = findInputs(list, (root_ / argument).string(), options);
+        EXPECT_FALSE(failure) << failure.path;
+        std::vector<std::string> names;
+        for (const SourceItem& item : list) {
+            EXPECT_EQ(item.sourcePath, (root_ / argument).parent_path().string() + item.storedName);
+            names.push_back(item.storedName);
+        }
+        return names;
+    }
+
+    static DiscoveryOptions excluding(std::vector<std::string> patterns)
+    {
+        DiscoveryOptions options;
+        options.excludes = std::move(patterns);
+        return options;
+    }
+
+    fs::path root_;
+};
+
+using Names = std::vector<std::string>;
+
+} // namespace
+
+TEST_F(DiscoveryOptionsTest, DefaultsSkipDotFoldersOnly)
+{
+    EXPECT_EQ(stored("proj", DiscoveryOptions()),
+              (Names{"/proj/.profile", "/proj/build/out.o", "/proj/docs/build.txt", "/proj/main.c",
+                     "/proj/src/a.c", "/proj/src/build/gen.c"}));
+}
+
+TEST_F(DiscoveryOptionsTest, DotFoldersWalkedWhenAsked)
+{
+    DiscoveryOptions options;
+    options.dotFolders = true;
+    EXPECT_EQ(stored("proj", options),
+              (Names{"/proj/.cache/x", "/proj/.git/config", "/proj/.git/objects/ab", "/proj/.profile",
+                     "/proj/build/out.o", "/proj/docs/build.txt", "/proj/main.c", "/proj/src/a.c",
+                     "/proj/src/build/gen.c"}));
+    options.excludes = {".git"};
+    EXPECT_EQ(stored("proj/.*", options), (Names{"/.cache/x", "/.profile"}));
+    // Named on the command line, a dot folder still follows the option.
+    EXPECT_EQ(stored("proj/.cache", DiscoveryOptions()), Names{});
+    options.excludes.clear();
+    EXPECT_EQ(stored("proj/.cache", options), Names{"/.cache/x"});
+}
+
+TEST_F(DiscoveryOptionsTest, ExcludesByLastComponent)
+{
+    // Both build folders go, at any depth; a file merely beginning with the name stays.
+    EXPECT_EQ(stored("proj", excluding({"build"})),
+              (Names{"/proj/.profile", "/proj/docs/build.txt", "/proj/main.c", "/proj/src/a.c"}));
+    EXPECT_EQ(stored("proj", excluding({"build/", "*.c"})), (Names{"/proj/.profile", "/proj/docs/build.txt"}));
+    EXPECT_EQ(stored("proj", excluding({"*.txt", "*.o", "b*"})),
+              (Names{"/proj/.profile", "/proj/main.c", "/proj/src/a.c"}));
+    // The argument itself, and files that a wildcard argument names.
+    EXPECT_EQ(stored("proj", excluding({"proj"})), Names{});
+    EXPECT_EQ(stored("proj/*.c", excluding({"main.c"})), Names{});
+}
+
+TEST_F(DiscoveryOptionsTest, ExcludesByStoredName)
+{
+    EXPECT_EQ(stored("proj", excluding({"proj/src/build"})),
+              (Names{"/proj/.profile", "/proj/build/out.o", "/proj/docs/build.txt", "/proj/main.c",
+                     "/proj/src/a.c"}));
+    EXPECT_EQ(stored("proj", excluding({"proj\\build"})),
+              (Names{"/proj/.profile", "/proj/docs/build.txt", "/proj/main.c", "/proj/src/a.c",
+                     "/proj/src/build/gen.c"}));
+    // '*' runs across separators; a stored name is taken from the argument's own folder.
+    EXPECT_EQ(stored("proj", excluding({"proj/*/build*"})),
+              (Names{"/proj/.profile", "/proj/build/out.o", "/proj/main.c", "/proj/src/a.c"}));
+    EXPECT_EQ(stored("proj/src", excluding({"src/build"})), Names{"/src/a.c"});
+    EXPECT_EQ(stored("proj/src", excluding({"proj/src/build"})), (Names{"/src/a.c", "/src/build/gen.c"}));
+}
+
+TEST_F(DiscoveryOptionsTest, LeadingSeparatorAnchorsAtTheTop)
+{
+    EXPECT_EQ(stored("proj", excluding({"/build"})), stored("proj", DiscoveryOptions()));
+    EXPECT_EQ(stored("proj", excluding({"/proj/build"})),
+              (Names{"/proj/.profile", "/proj/docs/build.txt", "/proj/main.c", "/proj/src/a.c",
+                     "/proj/src/build/gen.c"}));
+    EXPECT_EQ(stored("proj", excluding({"/main.c"})).size(), 6u);
+}
+
+TEST_F(DiscoveryOptionsTest, CaseFollowsThePlatform)
+{
+    Names all = stored("proj", DiscoveryOptions());
+    Names withoutMain = all;
+    std::erase(withoutMain, "/proj/main.c");
+    EXPECT_EQ(stored("proj", excluding({"MAIN.C"})), namesIgnoreCase ? withoutMain : all);
+}
+
+TEST_F(DiscoveryOptionsTest, ExcludedFolderIsNotWalked)
+{
+    // A name holding '\' stops discovery wherever it is met, so it shows whether a folder
+    // was entered at all.
+    std::ofstream(root_ / "proj/build/bad\\name") << "x";
+    InputList list;
+    EXPECT_EQ(findInputs(list, (root_ / "proj").string()).kind, InputFailure::backslashInName);
+    EXPECT_EQ(stored("proj", excluding({"build"})).size(), 4u);
+    EXPECT_EQ(stored("proj", excluding({"bad?name"})).size(), 6u);
+}
