@@ -52,6 +52,13 @@ const char* const moreUsageText =
 
 const char* const versionText = "qv5 0.1.0\n";
 
+// The archive path "-": the archive travels on standard output (c) or standard input (l, d,
+// t). Never a terminal: an archive there is neither readable nor meant to be typed.
+bool isStandardStream(const std::string& archivePath)
+{
+    return archivePath == "-";
+}
+
 // Removes the flags from the front of args (position 0 is the program name) into options;
 // echoes holds what each flag reports, in order, printed once the console is set up.
 void readFlags(std::vector<std::string>& args, RunOptions& options, std::vector<std::string>& echoes)
@@ -163,8 +170,11 @@ int32_t runCompress(const std::vector<std::string>& args, const RunOptions& opti
     }
     say("Finding files...\n");
     InputList list;
+    DiscoveryOptions discovery;
+    discovery.excludes = options.excludes;
+    discovery.dotFolders = options.dotFolders;
     for (size_t i = 3; i < args.size(); ++i) {
-        if (InputError failure = findInputs(list, args[i], DiscoveryOptions())) {
+        if (InputError failure = findInputs(list, args[i], discovery)) {
             printError(failure);
             return 1;
         }
@@ -283,12 +293,11 @@ void showCompressionProgress(const ChunkProgress& chunk, uint64_t archiveBytes)
 
 // Writes the archive of the entries into the open file, at its position, with the progress
 // and the summary; false after a message.
-bool writeArchiveTo(FILE* file, const std::string& archivePath, const std::vector<NewEntry>& entries,
+// What stands before the archive in the file (the self-extracting program) counts in its
+// size.
+bool writeArchiveTo(FILE* file, uint64_t before, const std::string& archivePath, const std::vector<NewEntry>& entries,
                     const RunOptions& options)
 {
-    // What stands before the archive (the self-extracting program) counts in its size.
-    const int64_t position = tellFile(file);
-    const uint64_t before = position > 0 ? static_cast<uint64_t>(position) : 0;
     WriteOptions writeOptions;
     writeOptions.level = options.level;
     writeOptions.threads = options.threadCount;
@@ -321,7 +330,7 @@ bool writeArchiveTo(FILE* file, const std::string& archivePath, const std::vecto
 int32_t writeArchiveStream(const std::vector<NewEntry>& entries, const RunOptions& options)
 {
     useBinaryMode(stdout);
-    return writeArchiveTo(stdout, "-", entries, options) ? 0 : 1;
+    return writeArchiveTo(stdout, 0, "-", entries, options) ? 0 : 1;
 }
 
 // Writes the archive of the entries; what stood at the archive path is replaced only by a
@@ -344,7 +353,7 @@ int32_t writeArchiveFile(const std::string& archivePath, const std::vector<NewEn
         return 1;
     }
     bool ok = !options.createSfx || writeSfxImage(out.file, archivePath);
-    ok = ok && writeArchiveTo(out.file, archivePath, entries, options);
+    ok = ok && writeArchiveTo(out.file, static_cast<uint64_t>(tellFile(out.file)), archivePath, entries, options);
     FILE* file = out.file;
     out.file = nullptr;
     if (std::fclose(file) != 0 && ok) {
@@ -362,13 +371,6 @@ int32_t writeArchiveFile(const std::string& archivePath, const std::vector<NewEn
     }
     if (options.createSfx) markExecutable(archivePath);
     return 0;
-}
-
-// The archive path "-": the archive travels on standard output (c) or standard input (l, d,
-// t). Never a terminal: an archive there is neither readable nor meant to be typed.
-bool isStandardStream(const std::string& archivePath)
-{
-    return archivePath == "-";
 }
 
 int32_t runReadCommand(const std::vector<std::string>& args, char command, const RunOptions& options)

@@ -1,5 +1,6 @@
 #include "cli/command_line.h"
 #include "cli/sfx.h"
+#include "console/console.h"
 
 #include <cstdio>
 #include <exception>

@@ -161,10 +161,10 @@ def block(bits, tokens, word_count=None, distance_counts=None):
 
 
 def archive(files, header_form="current", header_length=32, entry_count=None, stored_total=None,
-            flags=1, blocks=None, closing=16, word_count=None, sizes=None, distance_counts=None):
+            flags=1, blocks=None, closing=16, word_count=None, sizes=None, distance_counts=None, crcs=None):
     """files: list of (name bytes, content bytes, duplicate flag). The stored stream is the
     contents of the unmarked files, coded as literal blocks of one chunk per 16 MiB, unless
-    blocks (a list of token lists) is given."""
+    blocks (a list of token lists) is given. crcs replaces the stored CRC-32 values."""
     with_crc = flags & 0xFF
     stream = b"".join(c for _, c, dup in files if not dup)
     header = struct.pack("<QQQQ", len(files) if entry_count is None else entry_count,
@@ -187,7 +187,7 @@ def archive(files, header_form="current", header_length=32, entry_count=None, st
         for b in name:
             names.put(bits, b)
         if with_crc:
-            bits.u32(zlib.crc32(content))
+            bits.u32(zlib.crc32(content) if crcs is None else crcs[i])
     if blocks is None:
         blocks = []
         for start in range(0, len(stream), 1 << 24):
