@@ -14,6 +14,8 @@ have wine || missing+=(wine)
 [ -x /usr/lib/wine/wine64 ] || missing+=(wine64)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 [ -x /usr/bin/python3 ] || missing+=(python3)
+have man || missing+=(man-db)
+have nroff || missing+=(groff-base)
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
@@ -63,6 +65,32 @@ if cmake --install build/linux --prefix "$PWD/build/install" >build/install.log 
 else
     tail -20 build/install.log
     record "library package" 1 0 1
+fi
+
+step "Installed program and manual page"
+# Without arguments the program prints its usage and exits 1; the manual page renders with
+# no warning at all.
+installed_ok=1
+usage=$(build/install/bin/qv5 2>&1)
+usage_status=$?
+if [ "$usage_status" -ne 1 ] || ! grep -q "Usage" <<<"$usage"; then
+    echo "build/install/bin/qv5: status $usage_status, no usage printed"
+    installed_ok=0
+fi
+man_page=build/install/share/man/man1/qv5.1
+man_warnings=$(MANWIDTH=80 man --warnings -l "$man_page" 2>&1 >/dev/null)
+man_status=$?
+if [ ! -f "$man_page" ] || [ "$man_status" -ne 0 ] || [ -n "$man_warnings" ]; then
+    echo "$man_page: status $man_status"
+    [ -n "$man_warnings" ] && echo "$man_warnings"
+    installed_ok=0
+fi
+[ -f build/install/share/doc/qv5/README.md ] || { echo "README.md not installed"; installed_ok=0; }
+if [ $installed_ok -eq 1 ]; then
+    echo "installed program and manual page: ok"
+    record "installed program and manual page" 0 1 0
+else
+    record "installed program and manual page" 1 0 1
 fi
 
 step "End-to-end tests, Linux build"
