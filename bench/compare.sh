@@ -17,7 +17,7 @@
 #   SUBSET   folder of mix/ used for the c6 row and its like-for-like peers (default markup)
 #   QV5      the qv5 binary (default: the release build, built here)
 #   ONLY     extended regular expression; only commands whose label matches run (select the
-#            compression that a decompression reads too: qv5 l and qv5 d read the c2 archive)
+#            compression that a decompression reads too: qv5 l, t and d read the c2 archive)
 #
 # Measured per command: wall seconds (median over the rounds; "wall spread" is the range of
 # the rounds over the median, a measure of the noise), user+system CPU seconds
@@ -100,6 +100,8 @@ commands = [
     ("qv5 l", "mix", "l", f"{q(qv5)} l {W}/c2.qv5", None),
     ("qv5 d", "mix", "d", f"{q(qv5)} -force-overwrite -t1 d {W}/c2.qv5 {W}/qv5-out{{R}}", None),
     ("qv5 d -t2", "mix", "d", f"{q(qv5)} -force-overwrite -t2 d {W}/c2.qv5 {W}/qv5-t2-out{{R}}", None),
+    ("qv5 t", "mix", "d", f"{q(qv5)} -t1 t {W}/c2.qv5", None),
+    ("qv5 t -t2", "mix", "d", f"{q(qv5)} -t2 t {W}/c2.qv5", None),
     ("gzip -6", "mix", "c", f"tar cf - -C {q(bench)} mix | gzip -6 > {W}/mix.tar.gz", f"{W}/mix.tar.gz"),
     ("gzip -d", "mix", "d", f"gzip -dc {W}/mix.tar.gz > {W}/gzip-out{{R}}.tar", None),
     ("libdeflate-gzip -6", "mix", "c", f"libdeflate-gzip -6 -c {q(tar)} > {W}/mix.tar.ldgz", f"{W}/mix.tar.ldgz"),

@@ -18,6 +18,11 @@ def tree(ctx):
     ctx.write("docs/.env", "KEY=1")
 
 
+def archived(ctx):
+    """What an archive of docs holds: folders beginning with '.' are skipped."""
+    return {k: v for k, v in files_below(ctx, "docs").items() if not k.startswith(".git/")}
+
+
 def files_below(ctx, folder):
     found = {}
     for root, _, names in os.walk(ctx.path(folder)):
@@ -36,14 +41,13 @@ def test_test_checks_every_checksum_and_writes_nothing(ctx):
     tested = [line for line in lines if line.startswith("Tested ")]
     assert r.rc == 0 and len(tested) == 6 and "INVALID" not in r.body, r
     assert all(", CRC32: " in line for line in tested), r
-    assert lines[0] == "Model: 25,091 KB" and " bytes - " in tested and False or " bytes - " in r.body.split("\n")[-2]
+    assert lines[0] == "Model: 25,091 KB" and " bytes - " in lines[-2], r
     assert sorted(os.listdir(ctx.work)) == before
     # A stored checksum that does not match is reported as d reports it; the status is 1.
     files = [(b"/good", b"good bytes", 0), (b"/bad", b"bad bytes", 0)]
     with open(ctx.path("bad.qv5"), "wb") as f:
         f.write(m.archive(files, crcs=[zlib.crc32(b"good bytes"), 0x1234ABCD]))
     r = ctx.run("t", "bad.qv5")
-    assert r.rc == 1 and f"Tested {ctx.native('/bad')}".replace("\\", "/") or True
     assert "Tested /bad, CRC32: %X\nINVALID CHECKSUM: Expected 1234ABCD\n" % zlib.crc32(b"bad bytes") in r.body, r
     assert r.body.endswith("Invalid checksums: 1\n"), r
     # Damage is damage: the status is 1 and nothing is claimed.
@@ -61,7 +65,7 @@ def test_extract_only_what_the_patterns_select(ctx):
         ("docs/sub/b.txt",): {"sub/b.txt"},
         ("docs/sub",): {"sub/b.txt", "sub/c.txt"},                 # a folder selects what is below it
         ("docs\\sub\\",): {"sub/b.txt", "sub/c.txt"},              # either separator
-        ("*.txt",): {"a.txt", "sub/b.txt", "sub/c.txt"},
+        ("*.txt",): {"a.txt", "sub/b.txt", "sub/c.txt"} | ({"d.TXT"} if ctx.wine else set()),
         ("docs/d.TXT", "docs/a.?xt"): {"d.TXT", "a.txt"},
     }
     for patterns, expected in cases.items():
@@ -98,8 +102,9 @@ def test_exclude_and_dot_folders(ctx):
     assert listed(r) == ["/docs/.env", "/docs/a.txt", "/docs/build/x.o", "/docs/d.TXT", "/docs/sub/b.txt",
                          "/docs/sub/c.txt"], r
     r = ctx.run("-exclude=build", "-EXCLUDE=*.TXT", "-exclude=docs/sub/c.txt", "c", "y.qv5", "docs")
+    # Patterns keep their case; names compare as the system compares them.
     assert r.rc == 0 and listed(r) == (["/docs/.env", "/docs/a.txt", "/docs/sub/b.txt"] if not ctx.wine else
-                                       ["/docs/.env", "/docs/sub/b.txt"]), r
+                                       ["/docs/.env"]), r
     r = ctx.run("-dotfolders", "c", "z.qv5", "docs")
     assert r.rc == 0 and "/docs/.git/config" in listed(r), r
 
@@ -109,7 +114,7 @@ def test_quiet_runs_show_only_what_must_be_seen(ctx):
     r = ctx.run("-quiet", "c", "x.qv5", "docs")
     assert r.rc == 0 and r.out == "", r
     r = ctx.run("-quiet", "-force-overwrite", "d", "x.qv5", "out")
-    assert r.rc == 0 and r.out == "" and files_below(ctx, "out/docs") == files_below(ctx, "docs"), r
+    assert r.rc == 0 and r.out == "" and files_below(ctx, "out/docs") == archived(ctx), r
     r = ctx.run("-quiet", "t", "x.qv5")
     assert r.rc == 0 and r.out == "", r
     # Questions and failures are still shown.
@@ -159,7 +164,7 @@ def test_archives_through_pipes(ctx):
     assert [rc for rc, _ in results] == [0, 0], results
     assert out == b"", out  # every text went to standard error
     assert b"Found 6 files" in results[0][1] and b"Wrote /docs/a.txt" in results[1][1], results
-    assert files_below(ctx, "restored/docs") == files_below(ctx, "docs")
+    assert files_below(ctx, "restored/docs") == archived(ctx)
     # Through another program, and the archive alone on the pipe.
     out, results = pipeline([q, "-quiet", "c", "-", "docs"], ["gzip", "-1"], ["gzip", "-d"], [q, "t", "-"])
     assert [rc for rc, _ in results] == [0, 0, 0, 0] and results[3][1].count(b"Tested ") == 6, results
@@ -171,5 +176,6 @@ def test_archives_through_pipes(ctx):
     out, results = pipeline(["cat", "piped.qv5"], [q, "l", "-"])
     assert results[1][0] == 0 and b"6 files" in results[1][1], results
     # A self-extracting archive needs a file.
-    r = ctx.run("-sfx", "c", "-", "docs")
-    assert r.rc == 1 and "Error: a self-extracting archive cannot be written to standard output\n" in r.body, r
+    out, results = pipeline([q, "-sfx", "c", "-", "docs"], ["cat"])
+    assert results[0][0] == 1 and out == b"", results
+    assert b"Error: a self-extracting archive cannot be written to standard output\n" in results[0][1], results
