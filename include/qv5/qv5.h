@@ -80,6 +80,43 @@ struct ChunkProgress {
     uint64_t archiveBytes = 0;  // writing: archive bytes produced so far
 };
 
+// ---- Metadata: times, permissions, empty folders and links ------------------------------
+//
+// An archive may carry, in an extension after its closing bytes that readers of the base
+// format never read, the modification time and permission bits of every entry, every folder
+// (so that empty ones come back, with their own times and modes) and symbolic links, stored
+// as links. Without it the archive is the plain format, byte for byte.
+
+struct Metadata {
+    int64_t modifiedNs = 0; // modification time, nanoseconds since 1970-01-01 UTC
+    uint32_t mode = 0;      // POSIX permission bits (07777), plus the Windows attributes below
+};
+// Windows attributes with no POSIX bit of their own ride above the permission bits; the
+// read-only attribute is the absence of every write bit (0222).
+constexpr uint32_t modeHidden = 1u << 16;
+constexpr uint32_t modeSystem = 1u << 17;
+
+struct FolderRecord {
+    std::string name; // stored name, beginning with a separator
+    Metadata metadata;
+};
+
+enum class LinkKind : uint8_t { file, folder, unknown }; // what the link led to when stored
+
+struct LinkRecord {
+    std::string name;   // stored name of the link itself
+    std::string target; // the link's text, unchanged
+    LinkKind kind = LinkKind::unknown;
+    Metadata metadata;
+};
+
+struct Extension {
+    bool namesUtf8 = false;          // names are UTF-8 (else raw bytes of the system that wrote them)
+    std::vector<Metadata> entries;   // one per file-table entry, in table order
+    std::vector<FolderRecord> folders;
+    std::vector<LinkRecord> links;
+};
+
 // ---- Writing ----------------------------------------------------------------------------
 
 // One entry of a new archive. The file table comes before the data, so size and CRC-32 are
@@ -99,6 +136,12 @@ NewEntry memoryEntry(std::string name, const uint8_t* data, size_t size);
 struct WriteOptions {
     int level = 2;   // 1 (fastest) to 6 (strongest)
     int threads = 0; // 0: one per core; the archive is the same for every count
+    // With an extension the archive carries it after its closing bytes. The header then says
+    // where it starts once rewrite (which overwrites bytes already written, counted from the
+    // archive's first byte) puts the offset in; without rewrite (a pipe) readers find it by
+    // reading on.
+    const Extension* extension = nullptr;
+    std::function<bool(uint64_t at, const uint8_t* bytes, size_t count)> rewrite;
 };
 
 struct WriteCallbacks {
@@ -151,6 +194,16 @@ Error readTable(Archive& archive, const TableCallbacks& callbacks, std::vector<E
 // archive of more than one entry a name must begin with a separator.
 Error checkName(const Entry& entry, bool oneEntry);
 
+// The archive's extension, when its header says it has one: read and checked before anything
+// is decoded when the header gives its place (a file or memory); otherwise (an archive that
+// came through a pipe) only after the contents, see readTrailingExtension. present tells
+// whether there is one at all.
+bool hasExtension(const Archive& archive);
+bool extensionFollowsStream(const Archive& archive); // its place is not in the header
+Error readExtension(Archive& archive, Extension& extension);
+// After readContents or extractFiles: the extension right after the stream.
+Error readTrailingExtension(Archive& archive, Extension& extension);
+
 // Position of the archive's input after what has been read (bytes from its first byte in a
 // file, including what stands before the archive).
 uint64_t bytesRead(const Archive& archive);
@@ -181,12 +234,20 @@ struct ExtractOptions {
     // The entries to write, by table index; empty: all. Only these are created, asked about
     // and validated, and the stream is decoded no further than the last of them.
     std::vector<bool> selected;
+    // The archive's metadata, when read before extracting: its folders are created first,
+    // then the files written, then their modes and times set, then the links made, then the
+    // folders' modes and times set, deepest first. Modes keep their permission bits (0777);
+    // set-user, set-group and sticky bits are never restored.
+    const Extension* extension = nullptr;
 };
 
 struct ExtractCallbacks {
     std::function<void(const ChunkProgress&)> chunk;
     // An output path exists: may it be overwritten? (not asked with forceOverwrite or after all)
     std::function<Answer(const std::string& path)> askOverwrite;
+    // A piece of metadata the system would not take: what ("time", "mode", "link" or
+    // "folder") and where. The files are written all the same.
+    std::function<void(const std::string& path, const char* what)> notRestored;
 };
 
 // One extraction to files: the entries are written, then each can be validated.
@@ -207,6 +268,10 @@ Error writtenCrc(const Extraction& extraction, size_t index, uint32_t& crc);
 
 // The path entry index was written to.
 std::string outputPath(const Extraction& extraction, size_t index);
+
+// Restores metadata read only after the files were written (an archive through a pipe):
+// the folders, the files' modes and times, the links, the folders' modes and times.
+Error restoreMetadata(Extraction& extraction, const Extension& extension);
 
 // How long decoding and writing the files took.
 uint32_t extractMilliseconds(const Extraction& extraction);

@@ -2,6 +2,7 @@
 
 #include "archive/chunk_decoder.h"
 #include "archive/chunk_timing.h"
+#include "archive/extension_format.h"
 #include "archive/parallel_chunks.h"
 #include "archive/stored_names.h"
 #include "codec/crc32.h"
@@ -250,6 +251,128 @@ Error crcOfFile(const std::string& path, uint32_t& crc)
     if (failed) return Error{ErrorCode::readInput, path};
     crc = value;
     return Error();
+}
+
+} // namespace qv5
+
+namespace qv5 {
+
+bool hasExtension(const Archive& archive)
+{
+    return (archive.header.flags & extensionFlag) != 0;
+}
+
+bool extensionFollowsStream(const Archive& archive)
+{
+    return hasExtension(archive) && (archive.header.flags & extensionFollowsFlag) != 0;
+}
+
+namespace {
+
+// The block at the given offset from the archive's first byte, read without disturbing the
+// reading of the stream.
+Error readBlockAt(Archive& archive, uint64_t offset, std::vector<uint8_t>& block)
+{
+    uint8_t head[extensionHeadSize];
+    uint64_t length = 0;
+    if (!archive.file) {
+        const MemoryInput& memory = archive.memory;
+        if (offset > memory.size || memory.size - offset < extensionHeadSize) return damaged("extension cut short");
+        if (Error failure = extensionLength(memory.data + offset, length)) return failure;
+        if (memory.size - offset < length) return damaged("extension cut short");
+        block.assign(memory.data + offset, memory.data + offset + length);
+        return Error();
+    }
+    if (!archive.seekable) return damaged("extension out of reach");
+    const int64_t here = archive.start + static_cast<int64_t>(archive.consumed);
+    Error result;
+    if (seekFile(archive.file, archive.start + static_cast<int64_t>(offset), SEEK_SET) != 0 ||
+        std::fread(head, 1, sizeof head, archive.file) != sizeof head) {
+        result = damaged("extension cut short");
+    } else if (!(result = extensionLength(head, length))) {
+        int64_t size = 0;
+        // Never more memory than the file could fill.
+        if (!sizeOfFile(archive.file, size) || static_cast<uint64_t>(size) < archive.start + offset + length) {
+            result = damaged("extension cut short");
+            std::clearerr(archive.file);
+            seekFile(archive.file, here, SEEK_SET);
+            return result;
+        }
+        block.assign(head, head + sizeof head);
+        block.resize(length);
+        if (std::fread(block.data() + sizeof head, 1, length - sizeof head, archive.file) != length - sizeof head) {
+            result = damaged("extension cut short");
+        }
+    }
+    std::clearerr(archive.file);
+    if (seekFile(archive.file, here, SEEK_SET) != 0 && !result) result = damaged("read error");
+    return result;
+}
+
+// The next count bytes after the bit stream's last consumed bit, taken from the reader's
+// accumulator, then its buffer, then the source; fewer at the end.
+size_t bytesAfterStream(BitReader& reader, uint8_t* out, size_t count)
+{
+    size_t got = 0;
+    reader.acc >>= reader.accBits % 8; // to the next byte boundary
+    reader.accBits -= reader.accBits % 8;
+    while (got < count && reader.accBits >= 8) {
+        out[got++] = static_cast<uint8_t>(reader.acc);
+        reader.acc >>= 8;
+        reader.accBits -= 8;
+    }
+    while (got < count) {
+        uint64_t before = reader.zeroBytesFetched;
+        uint8_t byte = fetchByte(reader);
+        if (reader.zeroBytesFetched != before) break; // the source has ended
+        out[got++] = byte;
+    }
+    return got;
+}
+
+Error checkedExtension(const Archive& archive, const std::vector<uint8_t>& block, Extension& extension)
+{
+    if (Error failure = parseExtension(block.data(), block.size(), extension)) return failure;
+    if (extension.entries.size() != archive.header.entryCount) return damaged("extension does not match the table");
+    return Error();
+}
+
+} // namespace
+
+Error readExtension(Archive& archive, Extension& extension)
+{
+    std::vector<uint8_t> block;
+    if (Error failure = readBlockAt(archive, archive.header.reserved, block)) return failure;
+    return checkedExtension(archive, block, extension);
+}
+
+Error readTrailingExtension(Archive& archive, Extension& extension)
+{
+    // The closing bytes are the last pending bits padded with zeros: after the stream's last
+    // bit nothing but zero bytes stands before the extension's magic, at most 16 of them.
+    BitReader& reader = archive.reader;
+    uint8_t byte = 0;
+    size_t zeros = 0;
+    for (;;) {
+        if (bytesAfterStream(reader, &byte, 1) != 1) return damaged("extension cut short");
+        if (byte != 0) break;
+        if (++zeros > 16) return damaged("extension not found");
+    }
+    std::vector<uint8_t> block(extensionHeadSize);
+    block[0] = byte;
+    if (bytesAfterStream(reader, block.data() + 1, extensionHeadSize - 1) != extensionHeadSize - 1) {
+        return damaged("extension cut short");
+    }
+    uint64_t length = 0;
+    if (Error failure = extensionLength(block.data(), length)) return failure;
+    // Grown as the bytes arrive: a length the pipe does not back costs no memory.
+    while (block.size() < length) {
+        size_t piece = static_cast<size_t>(std::min<uint64_t>(length - block.size(), 1 << 20));
+        size_t at = block.size();
+        block.resize(at + piece);
+        if (bytesAfterStream(reader, block.data() + at, piece) != piece) return damaged("extension cut short");
+    }
+    return checkedExtension(archive, block, extension);
 }
 
 } // namespace qv5

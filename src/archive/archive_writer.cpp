@@ -3,9 +3,11 @@
 #include "archive/archive_format.h"
 #include "archive/chunk_timing.h"
 #include "archive/concat_reader.h"
+#include "archive/extension_format.h"
 #include "archive/parallel_chunks.h"
 #include "codec/bit_stream.h"
 #include "codec/block_coder.h"
+#include "codec/byte_order.h"
 #include "codec/crc32.h"
 #include "codec/huffman.h"
 #include "codec/match_finder.h"
@@ -129,6 +131,10 @@ Error writeArchive(const std::vector<NewEntry>& entries, const ByteWriter& outpu
     header.entryCount = entries.size();
     header.storedTotal = storedTotal;
     header.flags = crcFlag;
+    if (options.extension) {
+        if (options.extension->entries.size() != entries.size()) return damaged("metadata does not match the entries");
+        header.flags |= extensionFlag | extensionFollowsFlag; // the place is put in at the end
+    }
     const std::vector<uint8_t> headerData = headerBytes(header);
     if (!CountingOutput::put(&counted, headerData.data(), headerData.size())) return writeFailure(true);
     {
@@ -166,6 +172,17 @@ Error writeArchive(const std::vector<NewEntry>& entries, const ByteWriter& outpu
     if (callbacks.packed) callbacks.packed();
     finish(writer);
     if (writer.writeFailed) return writeFailure(true);
+    if (options.extension) {
+        const uint64_t offset = counted.taken;
+        const std::vector<uint8_t> block = extensionBytes(*options.extension);
+        if (!CountingOutput::put(&counted, block.data(), block.size())) return writeFailure(true);
+        if (options.rewrite) {
+            uint8_t field[16];
+            storeU64(field, header.flags & ~extensionFollowsFlag);
+            storeU64(field + 8, offset); // reserved: where the extension starts
+            if (!options.rewrite(24, field, sizeof field)) return writeFailure(true);
+        }
+    }
     result.archiveBytes = counted.taken;
     result.milliseconds = clockMs() - startMs;
     return Error();

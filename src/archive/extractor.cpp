@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 #include "qv5/qv5.h"
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <set>
@@ -283,6 +284,134 @@ Error pathsAvoidLinks(const Extraction& x)
     return Error();
 }
 
+// ---- Metadata --------------------------------------------------------------------------
+
+// Refuses folder and link records whose names could not be output paths, as entries' are;
+// in single-file mode they have no place and are not used.
+Error checkExtensionNames(const Extraction& x, const Extension& extension)
+{
+    if (x.singleFile) return Error();
+    auto check = [&](const std::string& name) {
+        Entry entry;
+        entry.name = name;
+        if (Error refused = checkName(entry, false)) return refused;
+        std::string path = x.prefix + name;
+        if (path.size() >= outputPathCapacity) return Error(ErrorCode::pathTooLong, path);
+        return Error();
+    };
+    for (const FolderRecord& folder : extension.folders) {
+        if (Error refused = check(folder.name)) return refused;
+    }
+    for (const LinkRecord& link : extension.links) {
+        if (Error refused = check(link.name)) return refused;
+    }
+    return Error();
+}
+
+// Paths of the folder and link records that pass through a link standing before extraction.
+Error extensionAvoidsLinks(const Extraction& x, const Extension& extension)
+{
+    if (x.singleFile) return Error();
+    std::set<std::string> checked;
+    auto check = [&](const std::string& name) {
+        const std::string path = x.prefix + name;
+        for (size_t end = x.prefix.size() + 1; end < path.size(); ++end) {
+            if (!isPathSeparator(path[end]) || isPathSeparator(path[end - 1])) continue;
+            std::string folder = path.substr(0, end);
+            if (checked.insert(folder).second && entryKindOf(folder) == EntryKind::link) {
+                return Error(ErrorCode::outputThroughLink, path);
+            }
+        }
+        return Error();
+    };
+    for (const FolderRecord& folder : extension.folders) {
+        if (Error refused = check(folder.name)) return refused;
+    }
+    for (const LinkRecord& link : extension.links) {
+        if (Error refused = check(link.name)) return refused;
+    }
+    return Error();
+}
+
+void notRestored(const Extraction& x, const std::string& path, const char* what)
+{
+    if (x.callbacks->notRestored) x.callbacks->notRestored(path, what);
+}
+
+void createRecordedFolders(Extraction& x, const Extension& extension)
+{
+    if (x.singleFile) return;
+    for (const FolderRecord& folder : extension.folders) {
+        std::string path = x.prefix + folder.name;
+        while (!path.empty() && isPathSeparator(path.back())) path.pop_back();
+        createFolders(x, path);
+        if (!ensureFolder(path)) notRestored(x, path, "folder");
+    }
+}
+
+void restoreFile(const Extraction& x, size_t index, const Metadata& metadata)
+{
+    const std::string path = pathOf(x, index);
+    // The time first: a mode without write permission could stand in its way.
+    if (!setModifiedTime(path, metadata.modifiedNs, false)) notRestored(x, path, "time");
+    if (!setMode(path, metadata.mode & (0777 | modeHidden | modeSystem))) notRestored(x, path, "mode");
+}
+
+// A link takes the place of whatever stands at its path, as a file would: asked about, and
+// what stood there removed (never what it leads to).
+Error createRecordedLink(Extraction& x, const LinkRecord& link)
+{
+    const std::string path = x.prefix + link.name;
+    createFolders(x, path);
+    EntryKind kind = entryKindOf(path);
+    if (kind != EntryKind::missing) {
+        if (Error refused = mayWrite(x, path)) return refused;
+        if (kind == EntryKind::folder || !removeEntry(path)) {
+            notRestored(x, path, "link");
+            return Error();
+        }
+    }
+    // Some systems answer yes and make nothing: what stands afterwards decides.
+    if (!createLink(link.target, path, link.kind == LinkKind::folder) || entryKindOf(path) != EntryKind::link) {
+        notRestored(x, path, "link");
+        return Error();
+    }
+    if (!setModifiedTime(path, link.metadata.modifiedNs, true)) notRestored(x, path, "time");
+    return Error();
+}
+
+size_t depthOf(const std::string& name)
+{
+    size_t depth = 0;
+    for (char c : name) depth += isPathSeparator(c) ? 1 : 0;
+    return depth;
+}
+
+// Everything of the metadata that comes after the files: their modes and times, the links,
+// then the folders' modes and times, deepest first (a folder made read-only takes nothing
+// more).
+Error restoreAfterFiles(Extraction& x, const Extension& extension)
+{
+    for (size_t i = 0; i < x.entries->size() && i < extension.entries.size(); ++i) {
+        if (selected(x, i)) restoreFile(x, i, extension.entries[i]);
+    }
+    if (x.singleFile) return Error();
+    for (const LinkRecord& link : extension.links) {
+        if (Error refused = createRecordedLink(x, link)) return refused;
+    }
+    std::vector<const FolderRecord*> folders;
+    for (const FolderRecord& folder : extension.folders) folders.push_back(&folder);
+    std::stable_sort(folders.begin(), folders.end(),
+                     [](const FolderRecord* a, const FolderRecord* b) { return depthOf(a->name) > depthOf(b->name); });
+    for (const FolderRecord* folder : folders) {
+        std::string path = x.prefix + folder->name;
+        while (!path.empty() && isPathSeparator(path.back())) path.pop_back();
+        if (!setModifiedTime(path, folder->metadata.modifiedNs, false)) notRestored(x, path, "time");
+        if (!setMode(path, folder->metadata.mode & (0777 | modeHidden | modeSystem))) notRestored(x, path, "mode");
+    }
+    return Error();
+}
+
 // Entries whose file was written once only in this extraction (another entry's file was not
 // the same one under another spelling, or by a link).
 std::vector<bool> filesWrittenOnce(const Extraction& x)
@@ -314,6 +443,12 @@ Error extractFiles(Archive& archive, const std::vector<Entry>& entries, const Ex
     chooseOutputLocation(x, options.output);
     if (Error failure = pathsFit(x)) return failure;
     if (Error failure = pathsAvoidLinks(x)) return failure;
+    if (options.extension) {
+        if (options.extension->entries.size() != entries.size()) return damaged("extension does not match the table");
+        if (Error failure = checkExtensionNames(x, *options.extension)) return failure;
+        if (Error failure = extensionAvoidsLinks(x, *options.extension)) return failure;
+        createRecordedFolders(x, *options.extension);
+    }
     x.writtenCrc.assign(entries.size(), 0);
     x.writtenFile.assign(entries.size(), FileIdentity());
     for (size_t i = 0; i < entries.size(); ++i) {
@@ -326,7 +461,17 @@ Error extractFiles(Archive& archive, const std::vector<Entry>& entries, const Ex
     if (result.code == ErrorCode::stopped && !options.selected.empty()) result = Error();
     if (result) return result;
     x.writtenOnce = filesWrittenOnce(x);
+    if (options.extension) return restoreAfterFiles(x, *options.extension);
     return Error();
+}
+
+Error restoreMetadata(Extraction& x, const Extension& extension)
+{
+    if (extension.entries.size() != x.entries->size()) return damaged("extension does not match the table");
+    if (Error failure = checkExtensionNames(x, extension)) return failure;
+    if (Error failure = extensionAvoidsLinks(x, extension)) return failure;
+    createRecordedFolders(x, extension);
+    return restoreAfterFiles(x, extension);
 }
 
 // The bytes handed to fwrite were hashed on their way out and the file was closed without

@@ -91,6 +91,42 @@ bool reportCrc(const Entry& entry, uint32_t crc)
     return false;
 }
 
+// The extension of an archive whose header has one, read before its contents when the header
+// says where it is.
+Error readExtensionFirst(Archive& archive, Extension& extension, bool& pending)
+{
+    pending = hasExtension(archive) && extensionFollowsStream(archive);
+    if (!hasExtension(archive) || pending) return Error();
+    return readExtension(archive, extension);
+}
+
+// Folders of the extension that hold nothing the archive restores: the empty ones.
+std::vector<std::string> emptyFolders(const std::vector<Entry>& entries, const Extension& extension)
+{
+    auto holds = [](const std::string& folder, const std::string& name) {
+        return name.size() > folder.size() && name.compare(0, folder.size(), folder) == 0 &&
+               (name[folder.size()] == '/' || name[folder.size()] == '\\');
+    };
+    std::vector<std::string> empty;
+    for (const FolderRecord& folder : extension.folders) {
+        bool used = false;
+        for (const Entry& entry : entries) used = used || holds(folder.name, entry.name);
+        for (const FolderRecord& other : extension.folders) used = used || holds(folder.name, other.name);
+        for (const LinkRecord& link : extension.links) used = used || holds(folder.name, link.name);
+        if (!used) empty.push_back(folder.name);
+    }
+    return empty;
+}
+
+// What could not be restored, one line each.
+const char* unrestoredText(const std::string& what)
+{
+    if (what == "time") return "Could not restore the time of %s\n";
+    if (what == "mode") return "Could not restore the permissions of %s\n";
+    if (what == "link") return "Could not create the link %s\n";
+    return "Could not create the folder %s\n";
+}
+
 } // namespace
 
 int32_t listCommand(FILE* archiveFile)
@@ -118,6 +154,23 @@ int32_t listCommand(FILE* archiveFile)
     } else {
         tell("%d files\n", static_cast<int>(entries.size()));
     }
+    if (!hasExtension(*archive)) return 0;
+    // Links and empty folders, after the files.
+    Extension extension;
+    bool pending = false;
+    Error failure = readExtensionFirst(*archive, extension, pending);
+    if (!failure && pending) {
+        failure = readContents(*archive, entries, 0, ContentCallbacks());
+        if (!failure) failure = readTrailingExtension(*archive, extension);
+    }
+    if (failure) {
+        printError(failure);
+        return 1;
+    }
+    for (const LinkRecord& link : extension.links) {
+        tell("[link]: %s -> %s\n", printable(link.name).c_str(), printable(link.target).c_str());
+    }
+    for (const std::string& folder : emptyFolders(entries, extension)) tell("[folder]: %s\n", printable(folder).c_str());
     return 0;
 }
 
@@ -136,11 +189,24 @@ ExtractOutcome extractCommand(FILE* archiveFile, const char* output, const RunOp
     extractOptions.forceOverwrite = options.forceOverwrite;
     extractOptions.threads = options.threadCount;
     if (!patterns.empty() && !selectEntries(entries, patterns, extractOptions.selected)) return ExtractOutcome::failed;
+    Extension extension;
+    bool extensionPending = false;
+    if (Error failure = readExtensionFirst(*archive, extension, extensionPending)) {
+        printError(failure);
+        return ExtractOutcome::failed;
+    }
+    if (hasExtension(*archive) && !extensionPending) extractOptions.extension = &extension;
+    std::vector<std::pair<std::string, const char*>> unrestored;
     ExtractCallbacks callbacks;
     callbacks.chunk = showChunk;
     callbacks.askOverwrite = askOverwrite;
+    callbacks.notRestored = [&](const std::string& path, const char* what) { unrestored.emplace_back(path, what); };
     ExtractionPtr extraction;
-    if (Error failure = extractFiles(*archive, entries, extractOptions, callbacks, extraction)) {
+    Error failure = extractFiles(*archive, entries, extractOptions, callbacks, extraction);
+    // Through a pipe the extension comes only now: checked, then applied.
+    if (!failure && extensionPending) failure = readTrailingExtension(*archive, extension);
+    if (!failure && extensionPending) failure = restoreMetadata(*extraction, extension);
+    if (failure) {
         printError(failure);
         return ExtractOutcome::failed;
     }
@@ -165,7 +231,9 @@ ExtractOutcome extractCommand(FILE* archiveFile, const char* output, const RunOp
         }
         say("\n");
     }
-    return summarise(*archive, total, extractMilliseconds(*extraction), invalid);
+    for (const auto& [path, what] : unrestored) tell(unrestoredText(what), printable(path).c_str());
+    ExtractOutcome outcome = summarise(*archive, total, extractMilliseconds(*extraction), invalid);
+    return outcome == ExtractOutcome::done && !unrestored.empty() ? ExtractOutcome::incomplete : outcome;
 }
 
 ExtractOutcome testCommand(FILE* archiveFile, const RunOptions& options)
@@ -174,6 +242,12 @@ ExtractOutcome testCommand(FILE* archiveFile, const RunOptions& options)
     ArchivePtr archive = openArchive(archiveFile);
     std::vector<Entry> entries;
     if (Error failure = readCheckedTable(*archive, entries)) {
+        printError(failure);
+        return ExtractOutcome::failed;
+    }
+    Extension extension;
+    bool extensionPending = false;
+    if (Error failure = readExtensionFirst(*archive, extension, extensionPending)) {
         printError(failure);
         return ExtractOutcome::failed;
     }
@@ -189,7 +263,9 @@ ExtractOutcome testCommand(FILE* archiveFile, const RunOptions& options)
         return true;
     };
     uint32_t start = clockMs();
-    if (Error failure = readContents(*archive, entries, options.threadCount, callbacks)) {
+    Error failure = readContents(*archive, entries, options.threadCount, callbacks);
+    if (!failure && extensionPending) failure = readTrailingExtension(*archive, extension);
+    if (failure) {
         printError(failure);
         return ExtractOutcome::failed;
     }

@@ -14,6 +14,7 @@ int32_t listCommand(FILE* archiveFile);
 enum class ExtractOutcome {
     done,             // every file written (or tested) and valid
     invalidChecksums, // every file written (or tested), some failed validation
+    incomplete,       // every file written and valid, some metadata not restored
     failed,           // stopped after a message
 };
 

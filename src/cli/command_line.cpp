@@ -76,6 +76,10 @@ void readFlags(std::vector<std::string>& args, RunOptions& options, std::vector<
             echoes.push_back("Create SFX exe: true\n");
         }
         if (flag == "-quiet") options.quiet = true;
+        if (flag == "-meta") {
+            options.metadata = true;
+            echoes.push_back("Store metadata: true\n");
+        }
         if (flag == "-dotfolders") options.dotFolders = true;
         if (flag.rfind("-exclude=", 0) == 0) options.excludes.push_back(given.substr(9)); // the pattern keeps its case
         if (flag.size() >= 3 && flag[1] == 't' && flag.find_first_not_of("0123456789", 2) == std::string::npos) {
@@ -113,8 +117,9 @@ bool namesAreUnique(const InputList& list)
     return true;
 }
 
-// Measures every entry and stores its CRC-32, with a progress line on large files.
-InputError measureAndHash(std::vector<FileEntry>& entries)
+// Measures every entry and stores its CRC-32 (and, with metadata, its time and mode), with a
+// progress line on large files.
+InputError measureAndHash(std::vector<FileEntry>& entries, bool withMetadata)
 {
     const int total = static_cast<int>(entries.size());
     for (int k = 0; k < total; ++k) {
@@ -124,7 +129,10 @@ InputError measureAndHash(std::vector<FileEntry>& entries)
             std::snprintf(text, sizeof text, "File %d/%d, hashed %s", k + 1, total, FormatNumber(hashed, true));
             ProgressLine::show(text);
         };
-        if (InputError failure = hashFile(entry.sourcePath, entry.crc, &entry.size, progress)) return failure;
+        if (InputError failure = hashFile(entry.sourcePath, entry.crc, &entry.size, progress,
+                                          withMetadata ? &entry.metadata : nullptr)) {
+            return failure;
+        }
         entry.crcPresent = 1;
     }
     ProgressLine::clear();
@@ -145,7 +153,38 @@ ScanReport scanReport()
 }
 
 int32_t writeArchiveFile(const std::string& archivePath, const std::vector<NewEntry>& entries,
-                         const RunOptions& options);
+                         const RunOptions& options, const Extension* extension);
+
+Metadata metadataOf(const FileMetadata& from)
+{
+    Metadata metadata;
+    metadata.modifiedNs = from.modifiedNs;
+    metadata.mode = from.mode;
+    return metadata;
+}
+
+// The metadata of the archive: the files' (in archive order, the reverse of the list), then
+// every folder and link met, in the order met.
+InputError collectMetadata(const std::vector<FileEntry>& entries, const ExtraList& extras, Extension& extension)
+{
+    extension.namesUtf8 = namesAreUnicode;
+    for (size_t k = entries.size(); k-- > 0;) extension.entries.push_back(metadataOf(entries[k].metadata));
+    for (const ExtraItem& extra : extras) {
+        FileMetadata metadata;
+        if (!metadataOfPath(extra.sourcePath, metadata)) return InputError(InputFailure::openInput, extra.sourcePath);
+        if (!extra.isLink) {
+            extension.folders.push_back(FolderRecord{extra.storedName, metadataOf(metadata)});
+            continue;
+        }
+        LinkRecord link;
+        link.name = extra.storedName;
+        if (!readLinkText(extra.sourcePath, link.target)) return InputError(InputFailure::readInput, extra.sourcePath);
+        link.kind = extra.dangling ? LinkKind::unknown : (extra.linkToFolder ? LinkKind::folder : LinkKind::file);
+        link.metadata = metadataOf(metadata);
+        extension.links.push_back(std::move(link));
+    }
+    return InputError();
+}
 
 // An existing archive at the archive path is never part of its own input set: it would be
 // read while it is overwritten. Identity, not spelling, decides.
@@ -173,8 +212,10 @@ int32_t runCompress(const std::vector<std::string>& args, const RunOptions& opti
     DiscoveryOptions discovery;
     discovery.excludes = options.excludes;
     discovery.dotFolders = options.dotFolders;
+    discovery.metadata = options.metadata;
+    ExtraList extras; // folders and links, with metadata
     for (size_t i = 3; i < args.size(); ++i) {
-        if (InputError failure = findInputs(list, args[i], discovery)) {
+        if (InputError failure = findInputs(list, args[i], discovery, &extras)) {
             printError(failure);
             return 1;
         }
@@ -205,7 +246,7 @@ int32_t runCompress(const std::vector<std::string>& args, const RunOptions& opti
         entries[k].sourcePath = std::move(list[k].sourcePath);
     }
     InputList().swap(list); // the entries hold the names now
-    if (InputError failure = measureAndHash(entries)) {
+    if (InputError failure = measureAndHash(entries, options.metadata)) {
         printError(failure);
         return 1;
     }
@@ -233,7 +274,13 @@ int32_t runCompress(const std::vector<std::string>& args, const RunOptions& opti
         out.crc = entry.crc;
         out.duplicate = entry.duplicate != 0;
     }
-    return writeArchiveFile(args[2], archived, options);
+    if (!options.metadata) return writeArchiveFile(args[2], archived, options, nullptr);
+    Extension extension;
+    if (InputError failure = collectMetadata(entries, extras, extension)) {
+        printError(failure);
+        return 1;
+    }
+    return writeArchiveFile(args[2], archived, options, &extension);
 }
 
 // Where the archive is written. A regular file (or nothing) at the archive path is replaced
@@ -296,11 +343,21 @@ void showCompressionProgress(const ChunkProgress& chunk, uint64_t archiveBytes)
 // What stands before the archive in the file (the self-extracting program) counts in its
 // size.
 bool writeArchiveTo(FILE* file, uint64_t before, const std::string& archivePath, const std::vector<NewEntry>& entries,
-                    const RunOptions& options)
+                    const RunOptions& options, const Extension* extension)
 {
     WriteOptions writeOptions;
     writeOptions.level = options.level;
     writeOptions.threads = options.threadCount;
+    writeOptions.extension = extension;
+    if (extension && file != stdout) {
+        // The header is given the extension's place once it is written: a file can be patched.
+        writeOptions.rewrite = [file, before](uint64_t at, const uint8_t* bytes, size_t count) {
+            const int64_t end = tellFile(file);
+            return std::fflush(file) == 0 && seekFile(file, static_cast<int64_t>(before + at), SEEK_SET) == 0 &&
+                   std::fwrite(bytes, 1, count, file) == count && std::fflush(file) == 0 &&
+                   seekFile(file, end, SEEK_SET) == 0;
+        };
+    }
     WriteCallbacks callbacks;
     callbacks.started = [] {
         say("Model: %s KB\n", FormatNumber(compressionModelKb, false));
@@ -327,18 +384,19 @@ bool writeArchiveTo(FILE* file, uint64_t before, const std::string& archivePath,
 
 // The archive on standard output: no question, no temporary file; a failure leaves what the
 // pipe took so far, and the status tells.
-int32_t writeArchiveStream(const std::vector<NewEntry>& entries, const RunOptions& options)
+int32_t writeArchiveStream(const std::vector<NewEntry>& entries, const RunOptions& options,
+                           const Extension* extension)
 {
     useBinaryMode(stdout);
-    return writeArchiveTo(stdout, 0, "-", entries, options) ? 0 : 1;
+    return writeArchiveTo(stdout, 0, "-", entries, options, extension) ? 0 : 1;
 }
 
 // Writes the archive of the entries; what stood at the archive path is replaced only by a
 // complete archive.
 int32_t writeArchiveFile(const std::string& archivePath, const std::vector<NewEntry>& entries,
-                         const RunOptions& options)
+                         const RunOptions& options, const Extension* extension)
 {
-    if (isStandardStream(archivePath)) return writeArchiveStream(entries, options);
+    if (isStandardStream(archivePath)) return writeArchiveStream(entries, options, extension);
     if (!options.forceOverwrite) {
         if (FILE* existing = openRead(archivePath)) {
             std::fclose(existing);
@@ -353,7 +411,8 @@ int32_t writeArchiveFile(const std::string& archivePath, const std::vector<NewEn
         return 1;
     }
     bool ok = !options.createSfx || writeSfxImage(out.file, archivePath);
-    ok = ok && writeArchiveTo(out.file, static_cast<uint64_t>(tellFile(out.file)), archivePath, entries, options);
+    ok = ok && writeArchiveTo(out.file, static_cast<uint64_t>(tellFile(out.file)), archivePath, entries, options,
+                              extension);
     FILE* file = out.file;
     out.file = nullptr;
     if (std::fclose(file) != 0 && ok) {

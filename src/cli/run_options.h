@@ -14,6 +14,7 @@ struct RunOptions {
     int32_t threadCount = 0;    // -tN; 0: one per core
     bool quiet = false;         // only failures, questions and the invalid-checksum count
     bool dotFolders = false;    // walk folders whose names begin with '.'
+    bool metadata = false;      // -meta: times, modes, folders and links in an extension
     std::vector<std::string> excludes; // -exclude=PATTERN, for c
 };
 

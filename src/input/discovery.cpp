@@ -63,6 +63,8 @@ struct Walk {
 
     std::vector<Exclusion> excludes;
     bool dotFolders = false;
+    bool metadata = false;         // folders and links kept as such, links not followed
+    std::vector<ExtraItem> extras; // then: what was met, by full path
     // Where the stored name begins in every path of this walk (they all share the folder
     // that holds the argument); npos when the name is only the last component.
     size_t storedFrom = std::string::npos;
@@ -99,8 +101,21 @@ InputError walkFolder(const std::string& searchPath, Listing& listing, Walk& wal
     std::string prefix = cut == std::string::npos ? std::string(".\\") : searchPath.substr(0, cut + 1);
 
     std::vector<DirEntry> entries;
-    if (!findEntries(searchPath, entries)) return InputError();
+    if (!findEntries(searchPath, entries, walk.metadata)) return InputError();
     for (const DirEntry& entry : entries) {
+        if (walk.metadata && entry.isLink) {
+            std::string path = prefix + entry.name;
+            if (excluded(path, entry.name, walk)) continue;
+            if (entry.name.find('\\') != std::string::npos) return holdsBackslash(path);
+            if (path.size() > maxPathLength) return tooLong(path);
+            ExtraItem link;
+            link.sourcePath = std::move(path);
+            link.isLink = true;
+            link.linkToFolder = entry.isFolder;
+            link.dangling = entry.dangling;
+            walk.extras.push_back(std::move(link));
+            continue;
+        }
         if (!entry.isFolder) {
             std::string path = prefix + entry.name;
             if (excluded(path, entry.name, walk)) continue;
@@ -117,6 +132,11 @@ InputError walkFolder(const std::string& searchPath, Listing& listing, Walk& wal
             continue;
         }
         if (!walk.firstVisit(entry.identity)) continue;
+        if (walk.metadata) {
+            ExtraItem folder;
+            folder.sourcePath = prefix + entry.name;
+            walk.extras.push_back(std::move(folder));
+        }
         if (InputError failure = walkFolder(childPattern(searchPath, entry.name), listing, walk)) return failure;
     }
     return InputError();
@@ -176,7 +196,8 @@ InputError listMatches(const std::string& searchPath, std::vector<std::string>& 
     return listWalk(searchPath, walk, files);
 }
 
-InputError findInputs(InputList& list, const std::string& argument, const DiscoveryOptions& options)
+InputError findInputs(InputList& list, const std::string& argument, const DiscoveryOptions& options,
+                      ExtraList* extras)
 {
     std::string fullPath;
     if (!fullPathName(argument, fullPath)) return tooLong(argument);
@@ -194,6 +215,7 @@ InputError findInputs(InputList& list, const std::string& argument, const Discov
 
     Walk walk;
     walk.dotFolders = options.dotFolders;
+    walk.metadata = options.metadata && extras;
     walk.storedFrom = s;
     for (const std::string& pattern : options.excludes) {
         Exclusion exclusion = exclusionOf(pattern);
@@ -202,16 +224,20 @@ InputError findInputs(InputList& list, const std::string& argument, const Discov
     std::vector<std::string> files;
     if (InputError failure = listWalk(fullPath, walk, files)) return failure;
 
+    auto storedNameOf = [s](const std::string& path) {
+        if (s != std::string::npos) return path.substr(s);
+        size_t last = path.find_last_of("\\/");
+        return (last != std::string::npos && last >= 1) ? path.substr(last + 1) : path;
+    };
     for (std::string& file : files) {
         SourceItem item;
-        if (s != std::string::npos) {
-            item.storedName = file.substr(s);
-        } else {
-            size_t last = file.find_last_of("\\/");
-            item.storedName = (last != std::string::npos && last >= 1) ? file.substr(last + 1) : file;
-        }
+        item.storedName = storedNameOf(file);
         item.sourcePath = std::move(file);
         list.push_back(std::move(item));
+    }
+    for (ExtraItem& extra : walk.extras) {
+        extra.storedName = storedNameOf(extra.sourcePath);
+        extras->push_back(std::move(extra));
     }
     return InputError();
 }

@@ -13,6 +13,9 @@ struct DiscoveryOptions {
     // stored names only, from the top. Trailing separators are ignored.
     std::vector<std::string> excludes;
     bool dotFolders = false; // walk folders whose names begin with '.'
+    // Keep folders and links as what they are: every folder walked, and every symbolic link
+    // (to a file, a folder or nothing), which is then not followed.
+    bool metadata = false;
 };
 
 // Appends the files an input argument stands for (a file, a folder walked recursively, or
@@ -21,8 +24,9 @@ struct DiscoveryOptions {
 // pathTooLong when the argument or a path met on the way does not fit the platform's path
 // limit (the limit never drops a file unnoticed), and with backslashInName for a name
 // holding '\', a separator in archives, which could not be stored as it is.
+// With options.metadata, the folders and links go to extras, in the order met.
 InputError findInputs(InputList& list, const std::string& argument,
-                      const DiscoveryOptions& options = DiscoveryOptions());
+                      const DiscoveryOptions& options = DiscoveryOptions(), ExtraList* extras = nullptr);
 
 // The full paths of every file a search path matches, folders expanded depth-first.
 InputError listMatches(const std::string& searchPath, std::vector<std::string>& files);

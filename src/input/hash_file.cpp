@@ -13,11 +13,12 @@ constexpr size_t hashReadSize = 512 * 1024;
 constexpr int readsPerReport = hashProgressStep / hashReadSize;
 } // namespace
 
-InputError hashFile(const std::string& path, uint32_t& crc, int64_t* size, const HashProgress& progress)
+InputError hashFile(const std::string& path, uint32_t& crc, int64_t* size, const HashProgress& progress,
+                    FileMetadata* metadata)
 {
     FILE* file = openRead(path);
     if (!file) return InputError{InputFailure::openInput, path};
-    if (size && !sizeOfFile(file, *size)) {
+    if ((size && !sizeOfFile(file, *size)) || (metadata && !metadataOfFile(file, *metadata))) {
         std::fclose(file);
         return InputError{InputFailure::readInput, path};
     }

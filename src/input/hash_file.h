@@ -1,5 +1,6 @@
 #pragma once
 #include "input/input_records.h"
+#include "platform/platform.h"
 
 #include <cstdint>
 #include <functional>
@@ -12,9 +13,10 @@ namespace qv5 {
 constexpr uint64_t hashProgressStep = 128ull << 20;
 using HashProgress = std::function<void(uint64_t hashed)>;
 
-// CRC-32 of a whole file; with size, also its size as it was opened, from the same handle.
+// CRC-32 of a whole file; with size and metadata, also its size, time and mode as it was
+// opened, from the same handle.
 // Fails with openInput or readInput.
 InputError hashFile(const std::string& path, uint32_t& crc, int64_t* size = nullptr,
-                    const HashProgress& progress = nullptr);
+                    const HashProgress& progress = nullptr, FileMetadata* metadata = nullptr);
 
 } // namespace qv5

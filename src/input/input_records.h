@@ -1,4 +1,6 @@
 #pragma once
+#include "platform/platform.h"
+
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -16,6 +18,18 @@ struct SourceItem {
 
 using InputList = std::vector<SourceItem>;
 
+// A folder or a link met during discovery when metadata is stored: kept as what it is, not
+// as files.
+struct ExtraItem {
+    std::string sourcePath;
+    std::string storedName;
+    bool isLink = false;
+    bool linkToFolder = false; // what the link led to, when stored
+    bool dangling = false;
+};
+
+using ExtraList = std::vector<ExtraItem>;
+
 // One input file as the compression driver sees it.
 struct FileEntry {
     std::string storedName;
@@ -23,6 +37,7 @@ struct FileEntry {
     int64_t size = 0;
     uint8_t crcPresent = 0;
     uint32_t crc = 0;
+    FileMetadata metadata;     // time and mode, when metadata is stored
     uint8_t duplicate = 0;     // same content as the entry before it in the list, which comes
                                // after it in the archive and holds the stored copy
 };

@@ -25,7 +25,8 @@ bool sameFile(const FileIdentity& a, const FileIdentity& b);
 struct DirEntry {
     std::string name;
     bool isFolder = false;
-    bool isLink = false;   // a symbolic link (Windows: a reparse point) leading to the folder
+    bool isLink = false;   // a symbolic link (Windows: a reparse point) to what isFolder says
+    bool dangling = false; // a link that leads nowhere (listed only with links wanted)
     FileIdentity identity; // folders only, where the enumeration can tell
 };
 
@@ -34,8 +35,33 @@ struct DirEntry {
 bool fullPathName(const std::string& argument, std::string& fullPath);
 
 // All entries matching a search path whose last component is a pattern (with * and ?) or
-// one name. False when nothing could be enumerated.
-bool findEntries(const std::string& searchPath, std::vector<DirEntry>& entries);
+// one name. False when nothing could be enumerated. Links that lead nowhere are listed only
+// with withDangling.
+bool findEntries(const std::string& searchPath, std::vector<DirEntry>& entries, bool withDangling = false);
+
+// Modification time and permission bits of what stands at a path (a link itself, not what
+// it leads to), or of an open file. On Windows the mode is made from the attributes: 0755
+// for a folder, 0644 for a file, read-only clears the write bits, hidden and system set the
+// bits above 07777 that the library's metadata defines for them; setting a mode there sets
+// read-only when no write bit is on.
+struct FileMetadata {
+    int64_t modifiedNs = 0;
+    uint32_t mode = 0;
+};
+bool metadataOfPath(const std::string& path, FileMetadata& metadata);
+bool metadataOfFile(FILE* file, FileMetadata& metadata);
+// Sets them again; for a link only its time (its mode means nothing). False when the system
+// refuses.
+bool setModifiedTime(const std::string& path, int64_t modifiedNs, bool isLink);
+bool setMode(const std::string& path, uint32_t mode);
+
+// The text of a symbolic link.
+bool readLinkText(const std::string& path, std::string& target);
+// Creates a symbolic link holding target; folder says what it leads to (Windows makes the
+// two kinds apart). False when the system refuses (on Windows, without the right to).
+bool createLink(const std::string& target, const std::string& path, bool folder);
+// Creates a folder that must stand afterwards (an existing one will do).
+bool ensureFolder(const std::string& path);
 
 // 64-bit size of an existing file, opened for reading with read and write sharing.
 bool querySize(const std::string& path, int64_t& size);
@@ -113,6 +139,10 @@ const char* currentFolderPrefix();
 // drive or a stream, device names such as CON exist in every folder, and trailing dots and
 // spaces of a component are dropped.
 extern const bool windowsNames;
+
+// True where the system gives names as Unicode (stored as UTF-8); elsewhere names are the
+// system's raw bytes.
+extern const bool namesAreUnicode;
 
 // True where the file system takes names without regard to ASCII case (Windows), so that
 // patterns the user types about names follow the same rule.

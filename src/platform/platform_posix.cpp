@@ -19,6 +19,7 @@ namespace qv5 {
 
 const size_t maxPathLength = 1023;
 const bool windowsNames = false;
+const bool namesAreUnicode = false;
 const bool namesIgnoreCase = false;
 
 namespace {
@@ -129,7 +130,7 @@ bool fullPathName(const std::string& argument, std::string& fullPath)
     return true;
 }
 
-bool findEntries(const std::string& searchPath, std::vector<DirEntry>& entries)
+bool findEntries(const std::string& searchPath, std::vector<DirEntry>& entries, bool withDangling)
 {
     entries.clear();
     size_t cut = searchPath.find_last_of("/\\");
@@ -149,6 +150,12 @@ bool findEntries(const std::string& searchPath, std::vector<DirEntry>& entries)
     if (pattern.find_first_of("*?") == std::string::npos) {
         DirEntry entry;
         Kind kind = kindOf(folderSlash + pattern, &entry.identity, &entry.isLink);
+        if (kind == Kind::Other && entry.isLink && withDangling) {
+            entry.name = pattern;
+            entry.dangling = true;
+            entries.push_back(std::move(entry));
+            return true;
+        }
         if (kind == Kind::Other) return false;
         entry.name = pattern;
         entry.isFolder = kind == Kind::Folder;
@@ -173,6 +180,12 @@ bool findEntries(const std::string& searchPath, std::vector<DirEntry>& entries)
         } else {
             kind = kindOf(folderSlash + name, &entry.identity, &entry.isLink);
         }
+        if (kind == Kind::Other && entry.isLink && withDangling) {
+            entry.dangling = true;
+            entry.name = std::move(name);
+            entries.push_back(std::move(entry));
+            continue;
+        }
         if (kind == Kind::Other) continue;
         entry.isFolder = kind == Kind::Folder;
         if (!entry.isFolder) entry.identity = FileIdentity();
@@ -180,6 +193,79 @@ bool findEntries(const std::string& searchPath, std::vector<DirEntry>& entries)
         entries.push_back(std::move(entry));
     }
     return !entries.empty();
+}
+
+namespace {
+
+FileMetadata metadataOf(const struct stat& st)
+{
+    FileMetadata metadata;
+    metadata.modifiedNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    metadata.mode = static_cast<uint32_t>(st.st_mode & 07777);
+    return metadata;
+}
+
+} // namespace
+
+bool metadataOfPath(const std::string& path, FileMetadata& metadata)
+{
+    struct stat st;
+    if (::lstat(systemPath(path).c_str(), &st) != 0) return false;
+    metadata = metadataOf(st);
+    return true;
+}
+
+bool metadataOfFile(FILE* file, FileMetadata& metadata)
+{
+    struct stat st;
+    if (!file || ::fstat(::fileno(file), &st) != 0) return false;
+    metadata = metadataOf(st);
+    return true;
+}
+
+bool setModifiedTime(const std::string& path, int64_t modifiedNs, bool isLink)
+{
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT; // the access time stays
+    // Floor division, so that times before 1970 keep a nanosecond part within 0..999999999.
+    int64_t seconds = modifiedNs / 1000000000;
+    int64_t nanoseconds = modifiedNs % 1000000000;
+    if (nanoseconds < 0) {
+        nanoseconds += 1000000000;
+        --seconds;
+    }
+    times[1].tv_sec = static_cast<time_t>(seconds);
+    times[1].tv_nsec = static_cast<long>(nanoseconds);
+    return ::utimensat(AT_FDCWD, systemPath(path).c_str(), times, isLink ? AT_SYMLINK_NOFOLLOW : 0) == 0;
+}
+
+bool setMode(const std::string& path, uint32_t mode)
+{
+    return ::chmod(systemPath(path).c_str(), static_cast<mode_t>(mode & 07777)) == 0;
+}
+
+bool readLinkText(const std::string& path, std::string& target)
+{
+    std::vector<char> buffer(PATH_MAX + 1);
+    ssize_t n = ::readlink(systemPath(path).c_str(), buffer.data(), buffer.size());
+    if (n < 0 || static_cast<size_t>(n) >= buffer.size()) return false;
+    target.assign(buffer.data(), static_cast<size_t>(n));
+    return true;
+}
+
+bool createLink(const std::string& target, const std::string& path, bool)
+{
+    // The target is stored text and goes to the system as it is; only the link's own path
+    // is formed from a stored name.
+    return ::symlink(target.c_str(), systemPath(path).c_str()) == 0;
+}
+
+bool ensureFolder(const std::string& path)
+{
+    struct stat st;
+    if (::mkdir(systemPath(path).c_str(), 0777) == 0) return true;
+    return ::lstat(systemPath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool querySize(const std::string& path, int64_t& size)

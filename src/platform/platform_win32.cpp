@@ -1,6 +1,8 @@
 // The Windows services the program was designed around (KERNEL32 and the C runtime).
 #include "platform/platform.h"
 
+#include "qv5/qv5.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -12,6 +14,7 @@ namespace qv5 {
 
 const size_t maxPathLength = 259;
 const bool windowsNames = true;
+const bool namesAreUnicode = true;
 const bool namesIgnoreCase = true;
 
 namespace {
@@ -58,7 +61,7 @@ bool fullPathName(const std::string& argument, std::string& fullPath)
     return true;
 }
 
-bool findEntries(const std::string& searchPath, std::vector<DirEntry>& entries)
+bool findEntries(const std::string& searchPath, std::vector<DirEntry>& entries, bool)
 {
     entries.clear();
     WIN32_FIND_DATAA data;
@@ -328,5 +331,139 @@ uint32_t clockMs()
 }
 
 const char* currentFolderPrefix() { return ".\\"; }
+
+// ---- Metadata: times, attributes and links ------------------------------------------------
+
+namespace {
+
+// FILETIME counts 100 ns from 1601; the metadata counts nanoseconds from 1970.
+constexpr int64_t fileTimeOf1970 = 116444736000000000;
+
+int64_t nanosecondsOf(const FILETIME& time)
+{
+    int64_t ticks = static_cast<int64_t>((static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+    return (ticks - fileTimeOf1970) * 100;
+}
+
+FILETIME fileTimeOf(int64_t nanoseconds)
+{
+    uint64_t ticks = static_cast<uint64_t>(nanoseconds / 100 + fileTimeOf1970);
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(ticks);
+    time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    return time;
+}
+
+// The mode bits the attributes stand for: 0755 for a folder and 0644 for a file (what a POSIX
+// system gives them by default, never writable by others), the write bit cleared by
+// read-only, hidden and system above the permission bits (as the library's metadata defines
+// them).
+uint32_t modeOf(DWORD attributes)
+{
+    uint32_t mode = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 0755 : 0644;
+    if (attributes & FILE_ATTRIBUTE_READONLY) mode &= ~0222u;
+    if (attributes & FILE_ATTRIBUTE_HIDDEN) mode |= modeHidden;
+    if (attributes & FILE_ATTRIBUTE_SYSTEM) mode |= modeSystem;
+    return mode;
+}
+
+// The reparse data of a symbolic link, as the file system returns it.
+struct SymbolicLinkData {
+    ULONG tag;
+    USHORT dataLength;
+    USHORT reserved;
+    USHORT substituteOffset;
+    USHORT substituteLength;
+    USHORT printOffset;
+    USHORT printLength;
+    ULONG flags;
+    WCHAR paths[1];
+};
+
+} // namespace
+
+bool metadataOfPath(const std::string& path, FileMetadata& metadata)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
+    metadata.modifiedNs = nanosecondsOf(data.ftLastWriteTime);
+    metadata.mode = modeOf(data.dwFileAttributes);
+    return true;
+}
+
+bool metadataOfFile(FILE* file, FileMetadata& metadata)
+{
+    if (!file) return false;
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) return false;
+    metadata.modifiedNs = nanosecondsOf(info.ftLastWriteTime);
+    metadata.mode = modeOf(info.dwFileAttributes);
+    return true;
+}
+
+bool setModifiedTime(const std::string& path, int64_t modifiedNs, bool isLink)
+{
+    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (isLink ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    HANDLE handle = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    FILETIME time = fileTimeOf(modifiedNs);
+    BOOL ok = SetFileTime(handle, nullptr, nullptr, &time);
+    CloseHandle(handle);
+    return ok != 0;
+}
+
+bool setMode(const std::string& path, uint32_t mode)
+{
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    DWORD wanted = attributes & ~(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    if (!(mode & 0222)) wanted |= FILE_ATTRIBUTE_READONLY;
+    if (mode & modeHidden) wanted |= FILE_ATTRIBUTE_HIDDEN;
+    if (mode & modeSystem) wanted |= FILE_ATTRIBUTE_SYSTEM;
+    if (wanted == attributes) return true;
+    if ((wanted & ~FILE_ATTRIBUTE_DIRECTORY) == 0) wanted |= FILE_ATTRIBUTE_NORMAL;
+    return SetFileAttributesA(path.c_str(), wanted & ~FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool readLinkText(const std::string& path, std::string& target)
+{
+    HANDLE handle = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    std::vector<uint8_t> buffer(16 * 1024);
+    DWORD got = 0;
+    BOOL ok = DeviceIoControl(handle, 0x000900A8 /* FSCTL_GET_REPARSE_POINT */, nullptr, 0, buffer.data(),
+                              static_cast<DWORD>(buffer.size()), &got, nullptr);
+    CloseHandle(handle);
+    const auto* data = reinterpret_cast<const SymbolicLinkData*>(buffer.data());
+    if (!ok || got < sizeof(SymbolicLinkData) || data->tag != 0xA000000C /* IO_REPARSE_TAG_SYMLINK */) return false;
+    const WCHAR* text = data->paths + data->printOffset / sizeof(WCHAR);
+    int wide = data->printLength / sizeof(WCHAR);
+    int bytes = WideCharToMultiByte(CP_ACP, 0, text, wide, nullptr, 0, nullptr, nullptr);
+    target.assign(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text, wide, target.data(), bytes, nullptr, nullptr);
+    return true;
+}
+
+bool createLink(const std::string& target, const std::string& path, bool folder)
+{
+    // Windows resolves only '\' in a link: the stored text's '/' separators are turned.
+    std::string text = target;
+    for (char& c : text) {
+        if (c == '/') c = '\\';
+    }
+    DWORD flags = (folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | 0x2 /* allow unprivileged create */;
+    return CreateSymbolicLinkA(path.c_str(), text.c_str(), flags) != 0;
+}
+
+bool ensureFolder(const std::string& path)
+{
+    if (CreateDirectoryA(path.c_str(), nullptr)) return true;
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
 
 } // namespace qv5
