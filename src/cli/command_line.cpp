@@ -48,6 +48,7 @@ const char* const moreUsageText =
     "-quiet = print only errors, questions and the count of invalid checksums\n"
     "-exclude=PATTERN = leave out files and folders whose name or stored path matches (c, repeatable)\n"
     "-dotfolders = also walk folders whose names begin with '.' (c)\n"
+    "-meta = also store times, permissions, empty folders and links (c); d restores them\n"
     "--help, -h, -? = this text; --version = the version\n";
 
 const char* const versionText = "qv5 0.1.0\n";
@@ -353,7 +354,7 @@ bool writeArchiveTo(FILE* file, uint64_t before, const std::string& archivePath,
         // The header is given the extension's place once it is written: a file can be patched.
         writeOptions.rewrite = [file, before](uint64_t at, const uint8_t* bytes, size_t count) {
             const int64_t end = tellFile(file);
-            return std::fflush(file) == 0 && seekFile(file, static_cast<int64_t>(before + at), SEEK_SET) == 0 &&
+            return end >= 0 && std::fflush(file) == 0 && seekFile(file, static_cast<int64_t>(before + at), SEEK_SET) == 0 &&
                    std::fwrite(bytes, 1, count, file) == count && std::fflush(file) == 0 &&
                    seekFile(file, end, SEEK_SET) == 0;
         };
@@ -411,8 +412,13 @@ int32_t writeArchiveFile(const std::string& archivePath, const std::vector<NewEn
         return 1;
     }
     bool ok = !options.createSfx || writeSfxImage(out.file, archivePath);
-    ok = ok && writeArchiveTo(out.file, static_cast<uint64_t>(tellFile(out.file)), archivePath, entries, options,
-                              extension);
+    // What stands before the archive counts in its size and in the extension's place.
+    const int64_t before = ok ? tellFile(out.file) : 0;
+    if (ok && before < 0) {
+        tell("Error writing archive %s\n", printable(archivePath).c_str());
+        ok = false;
+    }
+    ok = ok && writeArchiveTo(out.file, static_cast<uint64_t>(before), archivePath, entries, options, extension);
     FILE* file = out.file;
     out.file = nullptr;
     if (std::fclose(file) != 0 && ok) {

@@ -92,7 +92,8 @@ class Sweep:
         # Reference archives and listing, made without faults.
         # Two chunks, for the threaded paths: parallel compression and decoding ahead.
         self.big = make_big_inputs(self.base)
-        for args in (["c2", "good.qv5", "in"], ["-sfx", "c1", "good.exe", "one.txt"], ["-t1", "c1", "big.qv5", "big"]):
+        for args in (["c2", "good.qv5", "in"], ["-sfx", "c1", "good.exe", "one.txt"], ["-t1", "c1", "big.qv5", "big"],
+                     ["-meta", "c2", "meta.qv5", "in"]):
             r = self.run_plain(self.base, args)
             assert r.returncode == 0, r
         self.listing = self.run_plain(self.base, ["l", "good.qv5"]).stdout
@@ -119,8 +120,11 @@ class Sweep:
     def fresh(self):
         work = tempfile.mkdtemp(prefix="run-", dir=self.base)
         shutil.copytree(os.path.join(self.base, "in"), os.path.join(work, "in"))
-        for name in ("good.qv5", "good.exe"):
+        for name in ("good.qv5", "meta.qv5"):
             shutil.copy2(os.path.join(self.base, name), os.path.join(work, name))
+        # Linked, not copied: a program file still open for writing in a process forked at
+        # that moment (by another thread of this sweep) could not be run ("text file busy").
+        os.link(os.path.join(self.base, "good.exe"), os.path.join(work, "good.exe"))
         with open(os.path.join(work, "old.qv5"), "wb") as f:
             f.write(OLD_ARCHIVE)
         shutil.copytree(os.path.join(self.base, "big"), os.path.join(work, "big"), copy_function=os.link)
@@ -130,6 +134,8 @@ class Sweep:
     COMMANDS = {
         "c": ["c2", "new.qv5", "in"],
         "c-replace": ["-force-overwrite", "c2", "old.qv5", "in"],
+        "c-meta": ["-meta", "c2", "new.qv5", "in"],
+        "d-meta": ["-force-overwrite", "d", "meta.qv5", "out"],
         "sfx": ["-sfx", "c1", "new.exe", "in/a.txt"],
         "d": ["-force-overwrite", "d", "good.qv5", "out"],
         "l": ["l", "good.qv5"],
@@ -174,7 +180,7 @@ class Sweep:
         # A read or write that failed leaves the stream's error flag set: the run must fail.
         if r.returncode == 0 and family in ("fread", "fgetc", "fwrite", "fflush") and "fault: " in r.stderr:
             return f"exit 0 after a failed {family}"
-        if command in ("c", "c-replace", "sfx", "c-threads"):
+        if command in ("c", "c-replace", "c-meta", "sfx", "c-threads"):
             archive = os.path.join(work, {"sfx": "new.exe", "c-replace": "old.qv5"}.get(command, "new.qv5"))
             if any(".tmp-" in name for name in os.listdir(work)):
                 return "temporary file left behind"
@@ -200,7 +206,7 @@ class Sweep:
                     got = files_under(os.path.join(work, "check", folder))
                 if got != want:
                     return "exit 0 but the archive holds other data"
-        elif command in ("d", "d-threads"):
+        elif command in ("d", "d-meta", "d-threads"):
             folder, want = self.inputs_of(command)
             if r.returncode == 0 and files_under(os.path.join(work, "out", folder)) != want:
                 return "exit 0 but the extracted files differ"

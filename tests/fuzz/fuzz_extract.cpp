@@ -83,10 +83,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         options.output = output.c_str();
         options.forceOverwrite = true;
         qv5::ExtractionPtr extraction;
-        if (!qv5::readTable(*archive, table, entries) &&
-            !qv5::extractFiles(*archive, entries, options, qv5::ExtractCallbacks(), extraction)) {
+        qv5::Extension extension;
+        bool ok = !qv5::readTable(*archive, table, entries);
+        bool trailing = ok && qv5::extensionFollowsStream(*archive);
+        if (ok && qv5::hasExtension(*archive) && !trailing) {
+            ok = !qv5::readExtension(*archive, extension);
+            options.extension = &extension;
+        }
+        if (ok && !qv5::extractFiles(*archive, entries, options, qv5::ExtractCallbacks(), extraction)) {
             uint32_t crc = 0;
             for (size_t i = 0; i < entries.size(); ++i) qv5::writtenCrc(*extraction, i, crc);
+            if (trailing && !qv5::readTrailingExtension(*archive, extension)) {
+                qv5::restoreMetadata(*extraction, extension);
+            }
         }
     }
     // Everything written must lie inside the output path (or be it): nothing beside it.

@@ -53,6 +53,12 @@ make empties.qv5 c empties.qv5 empties
 # Three chunks (16 + 16 + 1 MiB) of a pattern that codes to a few KB.
 mkdir chunks && head -c $((33 << 20)) /dev/zero | tr '\0' 'q' > chunks/big && printf 'tail' > chunks/small
 make chunks.qv5 c1 chunks.qv5 chunks
+# Metadata: times, modes, an empty folder and links; once with the extension's place in the
+# header, once after the stream (as written to a pipe).
+mkdir -p meta/empty && printf 'meta' > meta/file && ln -s file meta/link && ln -s /nowhere meta/dangling
+make meta.qv5 -meta c meta.qv5 meta
+ASAN_OPTIONS=detect_leaks=0 "$qv5" -quiet -meta c - meta > meta-piped.qv5
+cp meta-piped.qv5 "$corpus/list/meta-piped" && cp meta-piped.qv5 "$corpus/extract/meta-piped"
 
 python3 - "$root/tests/e2e" "$corpus" <<'EOF'
 import sys

@@ -1,0 +1,147 @@
+"""Faithful trees with -meta: times, permissions, empty folders and links in an extension that
+readers of the base format never read."""
+import os
+import struct
+
+from harness import needs_peer, only
+
+
+def meta_tree(ctx, links=True):
+    ctx.write("src/bin/run.sh", "#!/bin/sh\necho hi\n")
+    os.chmod(ctx.path("src/bin/run.sh"), 0o755)
+    ctx.write("src/data/ro.txt", "read only")
+    os.chmod(ctx.path("src/data/ro.txt"), 0o444)
+    ctx.write("src/data/old.txt", "old")
+    os.utime(ctx.path("src/data/old.txt"), ns=(0, 946684799123456789))    # 1999-12-31 23:59:59.123456789
+    ctx.write("src/data/future.txt", "future")
+    os.utime(ctx.path("src/data/future.txt"), ns=(0, 2208988800000000000))  # 2040
+    os.makedirs(ctx.path("src/empty/deeper"))
+    os.chmod(ctx.path("src/empty/deeper"), 0o700)
+    os.utime(ctx.path("src/empty/deeper"), ns=(0, 978307200000000000))
+    if links:
+        os.symlink("../data/old.txt", ctx.path("src/bin/old-link"))
+        os.symlink("../data", ctx.path("src/datalink"))
+        os.symlink("/nowhere/at/all", ctx.path("src/dangling"))
+
+
+def snapshot(root):
+    """Every entry below root: kind, permission bits, modification time, link text."""
+    found = {}
+    for folder, dirs, files in os.walk(root):
+        for name in dirs + files:
+            path = os.path.join(folder, name)
+            st = os.lstat(path)
+            rel = os.path.relpath(path, root)
+            if os.path.islink(path):
+                found[rel] = ("link", os.readlink(path), st.st_mtime_ns)
+            else:
+                kind = "folder" if os.path.isdir(path) else "file"
+                found[rel] = (kind, st.st_mode & 0o7777, st.st_mtime_ns)
+    return found
+
+
+def cut_extension(data):
+    """The archive as a reader of the base format sees it: no extension, no flag, no offset."""
+    flags, offset = struct.unpack_from("<QQ", data, 24)
+    assert flags & 0x100 and offset, (flags, offset)
+    return data[:24] + struct.pack("<QQ", flags & 0xFF, 0) + data[40:offset]
+
+
+@only("linux")
+def test_a_tree_comes_back_as_it_was(ctx):
+    meta_tree(ctx)
+    want = snapshot(ctx.path("src"))
+    r = ctx.run("-meta", "c", "m.qv5", "src")
+    assert r.rc == 0 and "Store metadata: true\n" in r.body, r
+    # Links are stored as links, not as what they lead to.
+    assert "-> /src/bin/old-link" not in r.body and "Found 4 files" in r.body, r
+    r = ctx.run("d", "m.qv5", "out")
+    assert r.rc == 0 and "Could not" not in r.body, r
+    assert snapshot(ctx.path("out/src")) == want
+    # Through a pipe, where the extension comes after the files.
+    import subprocess
+    c = subprocess.Popen([ctx.binary, "-quiet", "-meta", "c", "-", "src"], cwd=ctx.work, stdout=subprocess.PIPE)
+    d = subprocess.run([ctx.binary, "-quiet", "d", "-", "piped"], cwd=ctx.work, stdin=c.stdout, capture_output=True)
+    assert c.wait() == 0 and d.returncode == 0, d
+    assert snapshot(ctx.path("piped/src")) == want
+    # The listing names the links and the empty folders after the files.
+    r = ctx.run("l", "m.qv5")
+    assert r.rc == 0 and r.body.endswith("4 files\n[link]: /src/bin/old-link -> ../data/old.txt\n"
+                                         "[link]: /src/dangling -> /nowhere/at/all\n[link]: /src/datalink -> ../data\n"
+                                         "[folder]: /src/empty/deeper\n"), r
+    # What cannot be restored is said, line by line; the files are written all the same.
+    ctx.write("busy/src/empty", "a file where a folder should be")
+    r = ctx.run("-force-overwrite", "d", "m.qv5", "busy")
+    assert r.rc == 1 and "Could not create the folder busy/src/empty\n" in r.body, r
+    assert ctx.read("busy/src/data/old.txt") == b"old"
+
+
+@only("linux")
+def test_readers_of_the_base_format_read_the_files(ctx):
+    meta_tree(ctx, links=False)
+    assert ctx.run("c", "plain.qv5", "src").rc == 0
+    assert ctx.run("-meta", "c", "meta.qv5", "src").rc == 0
+    plain, meta = ctx.read("plain.qv5"), ctx.read("meta.qv5")
+    # Without links the file set is the same: cut to the base format, it is the plain archive.
+    assert cut_extension(meta) == plain
+    with open(ctx.path("cut.qv5"), "wb") as f:
+        f.write(cut_extension(meta))
+    for archive in ("meta.qv5", "cut.qv5"):
+        r = ctx.run("t", archive)
+        assert r.rc == 0 and r.body.count("Tested ") == 4, r
+    r = ctx.run("d", "cut.qv5", "base")
+    assert r.rc == 0 and ctx.read("base/src/data/old.txt") == b"old", r
+
+
+def test_a_damaged_extension_is_refused_before_anything_is_written(ctx):
+    ctx.write("src/a.txt", "alpha")
+    ctx.write("src/b.txt", "bravo")
+    assert ctx.run("-meta", "c", "m.qv5", "src").rc == 0
+    good = ctx.read("m.qv5")
+    offset = struct.unpack_from("<Q", good, 32)[0]
+    damaged = {
+        "flipped": good[:-6] + bytes([good[-6] ^ 0x40]) + good[-5:],
+        "cut": good[:-3],
+        "misplaced": good[:32] + struct.pack("<Q", offset + 1) + good[40:],
+        "missing": good[:offset],
+    }
+    for name, data in damaged.items():
+        with open(ctx.path(name), "wb") as f:
+            f.write(data)
+        r = ctx.run("d", name, "out-" + name)
+        assert r.rc == 1 and "Error: damaged archive (extension" in r.body, (name, r)
+        assert not os.path.exists(ctx.path("out-" + name)), name
+        assert ctx.run("t", name).rc == 1, name
+    r = ctx.run("l", "m.qv5")
+    assert r.rc == 0 and r.body.endswith("2 files\n"), r
+
+
+@needs_peer
+def test_metadata_crosses_between_the_builds(ctx):
+    ctx.write("src/data/ro.txt", "read only")
+    ctx.write("src/data/old.txt", "old")
+    os.makedirs(ctx.path("src/empty"))
+    os.utime(ctx.path("src/data/old.txt"), ns=(0, 946684799100000000))  # whole 100 ns: Windows keeps them
+    os.utime(ctx.path("src/empty"), ns=(0, 978307200000000000))
+    os.chmod(ctx.path("src/data/ro.txt"), 0o444)
+    for make, read, label in ((ctx.run, ctx.run_peer, "mine"), (ctx.run_peer, ctx.run, "peer")):
+        archive, out = f"{label}.qv5", f"out-{label}"
+        assert make("-meta", "c", archive, "src").rc == 0, label
+        r = read("d", archive, out)
+        assert r.rc == 0 and "Could not" not in r.body, (label, r)
+        for name in ("data/old.txt", "empty"):
+            assert os.stat(ctx.path(out, "src", name)).st_mtime_ns == os.stat(ctx.path("src", name)).st_mtime_ns, name
+        assert not os.access(ctx.path(out, "src/data/ro.txt"), os.W_OK) or os.getuid() == 0
+        assert os.stat(ctx.path(out, "src/data/ro.txt")).st_mode & 0o222 == 0, label
+
+
+@only("linux")
+def test_the_self_extracting_copy_restores_metadata_too(ctx):
+    meta_tree(ctx)
+    want = snapshot(ctx.path("src"))
+    r = ctx.run("-sfx", "-meta", "c", "setup.sfx", "src")
+    assert r.rc == 0, r
+    os.makedirs(ctx.path("there"))
+    r = ctx.run(binary=ctx.path("setup.sfx"), cwd=ctx.path("there"), stdin=b"\n")
+    assert r.rc == 0 and "Could not" not in r.out, r
+    assert snapshot(ctx.path("there/src")) == want
