@@ -86,6 +86,16 @@ const auto startTime = std::chrono::steady_clock::now();
 
 } // namespace
 
+std::vector<std::string> commandLineArguments(int argc, char** argv)
+{
+    return std::vector<std::string>(argv, argv + (argc > 0 ? argc : 0));
+}
+
+std::string nameFromArchive(std::string stored)
+{
+    return stored;
+}
+
 bool sameFile(const FileIdentity& a, const FileIdentity& b)
 {
     return a.valid && b.valid && a.device == b.device && a.index == b.index;
@@ -435,6 +445,11 @@ void markExecutable(const std::string& path)
 bool isTerminal(FILE* stream)
 {
     return ::isatty(::fileno(stream)) != 0;
+}
+
+void writeText(FILE* stream, const std::string& text)
+{
+    std::fwrite(text.data(), 1, text.size(), stream);
 }
 
 void useBinaryMode(FILE*) {}
