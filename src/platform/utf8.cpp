@@ -96,6 +96,12 @@ bool utf16OfUtf8(std::string_view text, std::u16string& out)
     return true;
 }
 
+size_t characterLength(std::string_view text, size_t at)
+{
+    size_t next = at;
+    return nextCodePoint(text, next) == notUtf8 ? 1 : next - at;
+}
+
 std::string utf8OfUtf16(std::u16string_view text)
 {
     std::string out;

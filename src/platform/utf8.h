@@ -20,4 +20,8 @@ bool utf16OfUtf8(std::string_view text, std::u16string& out);
 // The UTF-8 of text; a lone surrogate becomes its three-byte form.
 std::string utf8OfUtf16(std::u16string_view text);
 
+// Bytes of the character at text[at], for patterns whose '?' stands for one character: its
+// UTF-8 sequence, or 1 for a byte that begins none (a name in raw bytes steps byte by byte).
+size_t characterLength(std::string_view text, size_t at);
+
 } // namespace qv5
