@@ -1,4 +1,3 @@
-#include "platform/platform.h"
 #include "platform/utf8.h"
 
 #include <gtest/gtest.h>
@@ -75,12 +74,4 @@ TEST(Utf8, KeepsLoneSurrogatesOfWindowsNames)
         EXPECT_EQ(utf16(utf8), name);
     }
     EXPECT_EQ(utf8OfUtf16(u"a\xD800" u"b"), "a\xED\xA0\x80" "b");
-}
-
-TEST(Utf8, NamesFromArchivesStayRawBytesOnLinux)
-{
-    // Only the Windows build reads a name that is not UTF-8 in its ANSI code page; the Linux
-    // file system takes any bytes, so the name is used as stored.
-    EXPECT_EQ(nameFromArchive("/caf\xE9.txt"), "/caf\xE9.txt");
-    EXPECT_EQ(nameFromArchive("/caf\xC3\xA9.txt"), "/caf\xC3\xA9.txt");
 }
