@@ -122,7 +122,7 @@ struct Extension {
 // One entry of a new archive. The file table comes before the data, so size and CRC-32 are
 // known up front; a source that no longer matches them stops the writing.
 struct NewEntry {
-    std::string name;              // stored name, beginning with '/' or '\'
+    std::string name;              // stored name, beginning with '/' or '\'; UTF-8, to read alike everywhere
     std::string path;              // the file its bytes come from, or empty ...
     const uint8_t* data = nullptr; // ... for bytes in memory, alive until writing ends
     int64_t size = 0;
@@ -163,6 +163,8 @@ Error writeArchive(const std::vector<NewEntry>& entries, const ByteWriter& outpu
 // ---- Reading ----------------------------------------------------------------------------
 
 struct Entry {
+    // UTF-8 as stored; on Windows a name that is not UTF-8 (an older program's, in a code
+    // page) is read in the system's ANSI code page.
     std::string name;
     uint64_t size = 0;
     bool hasCrc = false;

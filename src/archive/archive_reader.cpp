@@ -107,6 +107,7 @@ Error readTable(Archive& archive, const TableCallbacks& callbacks, std::vector<E
     for (int32_t i = 0; i < entryCount; ++i) {
         Entry& entry = entries.emplace_back();
         if (Error failure = readEntry(archive.reader, nameCode, withCrc, entry)) return failure;
+        entry.name = nameFromArchive(std::move(entry.name));
         if (callbacks.entry) {
             if (Error failure = callbacks.entry(entry, i + 1, entryCount)) return failure;
         }

@@ -479,10 +479,9 @@ void printBanner()
     say("Run without arguments for the list of commands and flags\n\n");
 }
 
-int32_t runCommandLine(int argc, char** argv)
+int32_t runCommandLine(std::vector<std::string> args)
 {
-    std::vector<std::string> args(argv, argv + (argc > 0 ? argc : 0));
-    std::string programName = argc >= 1 ? args[0] : std::string("QV5");
+    std::string programName = !args.empty() ? args[0] : std::string("QV5");
     if (args.size() == 2) {
         const std::string only = lowerAscii(args[1]);
         if (only == "--version") {

@@ -1,12 +1,40 @@
 #include "console/console.h"
 
+#include "platform/platform.h"
+
 #include <cstdarg>
+#include <string>
 
 namespace qv5 {
 
 namespace {
 FILE* stream = stdout;
 bool quiet = false;
+
+// Formatted first, so that the platform writes the whole text at once (on a Windows console
+// window as UTF-16).
+void write(const char* format, va_list arguments)
+{
+    va_list again;
+    va_copy(again, arguments);
+    char small[512];
+    int length = std::vsnprintf(small, sizeof small, format, arguments);
+    if (length < 0) {
+        va_end(again);
+        return;
+    }
+    std::string text;
+    if (static_cast<size_t>(length) < sizeof small) {
+        text.assign(small, static_cast<size_t>(length));
+    } else {
+        text.resize(static_cast<size_t>(length) + 1);
+        std::vsnprintf(text.data(), text.size(), format, again);
+        text.resize(static_cast<size_t>(length));
+    }
+    va_end(again);
+    writeText(stream, text);
+}
+
 } // namespace
 
 void setConsole(FILE* to, bool quietly)
@@ -30,7 +58,7 @@ void say(const char* format, ...)
     if (quiet) return;
     va_list arguments;
     va_start(arguments, format);
-    std::vfprintf(stream, format, arguments);
+    write(format, arguments);
     va_end(arguments);
 }
 
@@ -38,7 +66,7 @@ void tell(const char* format, ...)
 {
     va_list arguments;
     va_start(arguments, format);
-    std::vfprintf(stream, format, arguments);
+    write(format, arguments);
     va_end(arguments);
 }
 

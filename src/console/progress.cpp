@@ -10,7 +10,7 @@ namespace qv5 {
 void ProgressLine::show(const char* text)
 {
     if (consoleQuiet()) return;
-    std::fprintf(consoleStream(), "\r%-79s", text);
+    tell("\r%-79s", text);
     std::fflush(consoleStream());
 }
 
@@ -22,7 +22,7 @@ void ProgressLine::blank()
 void ProgressLine::clear()
 {
     if (consoleQuiet()) return;
-    std::fprintf(consoleStream(), "\r%-79s\r", "");
+    tell("\r%-79s\r", "");
     std::fflush(consoleStream());
 }
 

@@ -1,6 +1,7 @@
 #include "input/patterns.h"
 
 #include "input/input_records.h"
+#include "platform/utf8.h"
 
 #include <cstddef>
 #include <string>
@@ -38,13 +39,17 @@ bool matchesPattern(std::string_view pattern, std::string_view text, bool ignore
         if (p < pattern.size() && pattern[p] == '*') {
             starPattern = ++p;
             starText = t;
-        } else if (p < pattern.size() &&
-                   (pattern[p] == '?' || folded(pattern[p], ignoreCase) == folded(text[t], ignoreCase))) {
+        } else if (p < pattern.size() && pattern[p] == '?') {
+            ++p;
+            t += characterLength(text, t);
+        } else if (p < pattern.size() && folded(pattern[p], ignoreCase) == folded(text[t], ignoreCase)) {
             ++p;
             ++t;
         } else if (starPattern != none) {
+            // Whole characters, so that a '?' after it never starts inside one.
             p = starPattern;
-            t = ++starText;
+            starText += characterLength(text, starText);
+            t = starText;
         } else {
             return false;
         }

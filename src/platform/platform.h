@@ -9,9 +9,22 @@
 
 namespace qv5 {
 
-// Longest path, in bytes, that the program handles on this target: the reach of the ANSI
-// calls on Windows, the width of the file-record name fields elsewhere.
+// Every name and path the program handles is UTF-8; the Windows build converts at the calls
+// below and hands the system UTF-16, in the \\?\ form where a path is too long for the plain
+// one.
+
+// Longest path, in bytes of UTF-8, that the program handles: the width of the file-record
+// name fields.
 extern const size_t maxPathLength;
+
+// The program's arguments as UTF-8 (on Windows read as UTF-16 from the system, whatever the
+// code page; elsewhere argv as it is).
+std::vector<std::string> commandLineArguments(int argc, char** argv);
+
+// A name read from an archive as the program handles it: UTF-8, as stored. On Windows a name
+// that is not UTF-8 was written by an older program in the system's ANSI code page and is
+// converted from it; on Linux it stays raw bytes, which the file system takes as they are.
+std::string nameFromArchive(std::string stored);
 
 // Identity of a file independent of how its path is spelled (device and inode, or volume
 // serial and file index). Invalid when it could not be determined.
@@ -123,6 +136,10 @@ void markExecutable(const std::string& path);
 
 // Whether a stream is a terminal (an archive is never written to or read from one).
 bool isTerminal(FILE* stream);
+// Writes the program's UTF-8 text to a standard stream: to a Windows console window as
+// UTF-16, so that names show whatever the console's code page; elsewhere (a file, a pipe,
+// Linux) as the bytes they are.
+void writeText(FILE* stream, const std::string& text);
 // Puts a standard stream into binary mode, so that archive bytes pass through unchanged.
 void useBinaryMode(FILE* stream);
 

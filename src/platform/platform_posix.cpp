@@ -1,5 +1,6 @@
 // Linux stand-ins for the Windows services the program was designed around.
 #include "platform/platform.h"
+#include "platform/utf8.h"
 
 #include <algorithm>
 #include <chrono>
@@ -43,29 +44,36 @@ FileIdentity identityOf(const struct stat& st)
     return id;
 }
 
-// '*' matches any run of characters, '?' exactly one; "*.*" matches every name as on
-// Windows, dotted or not.
-bool matchPattern(const char* pattern, const char* name)
+// '*' matches any run of characters, '?' exactly one (all the bytes of a UTF-8 sequence);
+// "*.*" matches every name as on Windows, dotted or not.
+bool matchPattern(std::string_view pattern, std::string_view name)
 {
-    if (std::strcmp(pattern, "*.*") == 0) return true;
-    const char* starPattern = nullptr;
-    const char* starName = nullptr;
-    while (*name) {
-        if (*pattern == '*') {
-            starPattern = ++pattern;
-            starName = name;
-        } else if (*pattern == '?' || *pattern == *name) {
-            ++pattern;
-            ++name;
-        } else if (starPattern) {
-            pattern = starPattern;
-            name = ++starName;
+    if (pattern == "*.*") return true;
+    constexpr size_t none = std::string_view::npos;
+    size_t p = 0;
+    size_t n = 0;
+    size_t starPattern = none;
+    size_t starName = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && pattern[p] == '*') {
+            starPattern = ++p;
+            starName = n;
+        } else if (p < pattern.size() && pattern[p] == '?') {
+            ++p;
+            n += characterLength(name, n);
+        } else if (p < pattern.size() && pattern[p] == name[n]) {
+            ++p;
+            ++n;
+        } else if (starPattern != none) {
+            p = starPattern;
+            starName += characterLength(name, starName);
+            n = starName;
         } else {
             return false;
         }
     }
-    while (*pattern == '*') ++pattern;
-    return *pattern == '\0';
+    while (p < pattern.size() && pattern[p] == '*') ++p;
+    return p == pattern.size();
 }
 
 // Folder, file, or something never to be opened (FIFO, socket, device, dangling link).
@@ -86,6 +94,16 @@ Kind kindOf(const std::string& path, FileIdentity* identity, bool* isLink)
 const auto startTime = std::chrono::steady_clock::now();
 
 } // namespace
+
+std::vector<std::string> commandLineArguments(int argc, char** argv)
+{
+    return std::vector<std::string>(argv, argv + (argc > 0 ? argc : 0));
+}
+
+std::string nameFromArchive(std::string stored)
+{
+    return stored;
+}
 
 bool sameFile(const FileIdentity& a, const FileIdentity& b)
 {
@@ -168,7 +186,7 @@ bool findEntries(const std::string& searchPath, std::vector<DirEntry>& entries, 
     if (!dir) return false;
     std::vector<std::string> names;
     while (struct dirent* d = ::readdir(dir)) {
-        if (matchPattern(pattern.c_str(), d->d_name)) names.emplace_back(d->d_name);
+        if (matchPattern(pattern, d->d_name)) names.emplace_back(d->d_name);
     }
     ::closedir(dir);
     std::sort(names.begin(), names.end()); // byte order, so runs are reproducible
@@ -521,6 +539,11 @@ void markExecutable(const std::string& path)
 bool isTerminal(FILE* stream)
 {
     return ::isatty(::fileno(stream)) != 0;
+}
+
+void writeText(FILE* stream, const std::string& text)
+{
+    std::fwrite(text.data(), 1, text.size(), stream);
 }
 
 void useBinaryMode(FILE*) {}

@@ -1,5 +1,8 @@
-// The Windows services the program was designed around (KERNEL32 and the C runtime).
+// The Windows services the program was designed around (KERNEL32 and the C runtime), in
+// their wide forms: every path goes to the system as UTF-16, converted from the program's
+// UTF-8 here and nowhere else.
 #include "platform/platform.h"
+#include "platform/utf8.h"
 
 #include "qv5/qv5.h"
 
@@ -8,11 +11,13 @@
 #include <ctime>
 #include <fcntl.h>
 #include <io.h>
+#include <iterator>
 #include <windows.h>
+#include <shellapi.h>
 
 namespace qv5 {
 
-const size_t maxPathLength = 259;
+const size_t maxPathLength = 1023;
 const bool windowsNames = true;
 const bool namesAreUnicode = true;
 const bool namesIgnoreCase = true;
@@ -20,6 +25,72 @@ const bool namesIgnoreCase = true;
 namespace {
 
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
+bool isSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
+
+// Longest path the plain (not \\?\) form takes everywhere: a folder's path must leave room
+// for an 8.3 name below MAX_PATH.
+constexpr size_t plainPathLimit = MAX_PATH - 12;
+
+std::wstring wideOf(std::string_view text)
+{
+    std::u16string units;
+    if (utf16OfUtf8(text, units)) return std::wstring(units.begin(), units.end());
+    // Not UTF-8: bytes in the ANSI code page, as older programs wrote names.
+    int length = static_cast<int>(text.size());
+    int n = MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
+    if (n <= 0) return std::wstring();
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), length, wide.data(), n);
+    return wide;
+}
+
+std::string utf8Of(std::wstring_view wide)
+{
+    return utf8OfUtf16(std::u16string(wide.begin(), wide.end()));
+}
+
+bool startsWith(const std::wstring& text, const wchar_t* prefix)
+{
+    return text.rfind(prefix, 0) == 0;
+}
+
+// The system's absolute form of a path ('/' turned to '\\', "." and ".." resolved, trailing
+// dots and spaces of the last component dropped); empty when it fails.
+std::wstring fullPathOf(const std::wstring& path)
+{
+    std::wstring full(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (n == 0) break;
+        if (n < full.size()) {
+            full.resize(n);
+            return full;
+        }
+        full.resize(n); // n counts the terminating NUL here
+    }
+    return std::wstring();
+}
+
+// A path as the wide calls take it. One too long for the plain form goes in the \\?\ form,
+// which the system takes literally (no '/', no "." or ".."): its full form is made first.
+std::wstring widePath(const std::string& path)
+{
+    std::wstring wide = wideOf(path);
+    const bool twoSeparators = wide.size() >= 2 && isSeparator(wide[0]) && isSeparator(wide[1]);
+    if (twoSeparators && wide.size() >= 4 && (wide[2] == L'?' || wide[2] == L'.') && isSeparator(wide[3])) {
+        return wide; // already a \\?\ or device path
+    }
+    const bool absolute = twoSeparators || (wide.size() >= 3 && wide[1] == L':' && isSeparator(wide[2]));
+    if (absolute && wide.size() < plainPathLimit) return wide;
+    // A relative path is long when the current folder makes it so.
+    std::wstring full = fullPathOf(wide);
+    if (full.size() < plainPathLimit) return wide;
+    if (full.size() >= 3 && full[1] == L':') return L"\\\\?\\" + full;
+    if (startsWith(full, L"\\\\") && !startsWith(full, L"\\\\?\\") && !startsWith(full, L"\\\\.\\")) {
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    }
+    return wide;
+}
 
 FileIdentity identityOfHandle(HANDLE handle)
 {
@@ -35,11 +106,29 @@ FileIdentity identityOfHandle(HANDLE handle)
 
 bool isRegularFile(const std::string& path)
 {
-    DWORD attributes = GetFileAttributesA(path.c_str());
+    DWORD attributes = GetFileAttributesW(widePath(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 } // namespace
+
+std::vector<std::string> commandLineArguments(int argc, char** argv)
+{
+    // The runtime's argv is in the ANSI code page, where a name outside it is lost.
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!wide) return std::vector<std::string>(argv, argv + (argc > 0 ? argc : 0));
+    std::vector<std::string> arguments;
+    for (int i = 0; i < count; ++i) arguments.push_back(utf8Of(wide[i]));
+    LocalFree(wide);
+    return arguments;
+}
+
+std::string nameFromArchive(std::string stored)
+{
+    if (isUtf8(stored)) return stored;
+    return utf8Of(wideOf(stored));
+}
 
 bool sameFile(const FileIdentity& a, const FileIdentity& b)
 {
@@ -48,15 +137,15 @@ bool sameFile(const FileIdentity& a, const FileIdentity& b)
 
 bool fullPathName(const std::string& argument, std::string& fullPath)
 {
-    char buffer[MAX_PATH];
-    DWORD n = GetFullPathNameA(argument.c_str(), MAX_PATH, buffer, nullptr);
-    if (n == 0 || n >= MAX_PATH) return false;
-    std::string result(buffer, n);
+    std::wstring full = fullPathOf(wideOf(argument));
+    if (full.empty()) return false;
+    std::string result = utf8Of(full);
     // "docs\" means the folder docs; "C:\" keeps its separator.
     while (result.size() > 1 && isSeparator(result.back())) {
         if (result.size() == 3 && result[1] == ':') break;
         result.pop_back();
     }
+    if (result.size() > maxPathLength) return false;
     fullPath = std::move(result);
     return true;
 }
@@ -64,18 +153,18 @@ bool fullPathName(const std::string& argument, std::string& fullPath)
 bool findEntries(const std::string& searchPath, std::vector<DirEntry>& entries, bool)
 {
     entries.clear();
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA(searchPath.c_str(), &data);
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW(widePath(searchPath).c_str(), &data);
     if (find == INVALID_HANDLE_VALUE) return false;
     size_t cut = searchPath.find_last_of("\\/");
     std::string folder = cut == std::string::npos ? std::string() : searchPath.substr(0, cut + 1);
     do {
         DirEntry entry;
-        entry.name = data.cFileName;
+        entry.name = utf8Of(data.cFileName);
         entry.isFolder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         entry.isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
         entries.push_back(std::move(entry));
-    } while (FindNextFileA(find, &data));
+    } while (FindNextFileW(find, &data));
     FindClose(find);
     // Folders carry their identity, so that one reached again through a link or junction is
     // walked once.
@@ -87,7 +176,7 @@ bool findEntries(const std::string& searchPath, std::vector<DirEntry>& entries, 
 
 bool querySize(const std::string& path, int64_t& size)
 {
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    HANDLE handle = CreateFileW(widePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
     LARGE_INTEGER value;
@@ -101,12 +190,12 @@ bool querySize(const std::string& path, int64_t& size)
 FILE* openRead(const std::string& path)
 {
     if (!isRegularFile(path)) return nullptr;
-    return std::fopen(path.c_str(), "rb");
+    return _wfopen(widePath(path).c_str(), L"rb");
 }
 
 FILE* openWrite(const std::string& path)
 {
-    return std::fopen(path.c_str(), "wb");
+    return _wfopen(widePath(path).c_str(), L"wb");
 }
 
 int seekFile(FILE* file, int64_t offset, int origin)
@@ -131,17 +220,17 @@ void adviseLargePages(void*, size_t) {}
 
 bool removeFile(const std::string& path)
 {
-    return std::remove(path.c_str()) == 0;
+    return DeleteFileW(widePath(path).c_str()) != 0;
 }
 
 void createDirectory(const std::string& path)
 {
-    CreateDirectoryA(path.c_str(), nullptr);
+    CreateDirectoryW(widePath(path).c_str(), nullptr);
 }
 
 EntryKind entryKindOf(const std::string& path)
 {
-    DWORD attributes = GetFileAttributesA(path.c_str());
+    DWORD attributes = GetFileAttributesW(widePath(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         DWORD error = GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? EntryKind::missing
@@ -171,14 +260,14 @@ FILE* streamOfHandle(HANDLE handle)
 
 FILE* createExclusive(const std::string& path)
 {
-    return streamOfHandle(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+    return streamOfHandle(CreateFileW(widePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 FILE* openExistingRegular(const std::string& path)
 {
     // The reparse point itself would be opened, never followed; it is refused below.
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    HANDLE handle = CreateFileW(widePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     BY_HANDLE_FILE_INFORMATION info;
@@ -201,40 +290,53 @@ FILE* openExistingRegular(const std::string& path)
 
 bool removeEntry(const std::string& path)
 {
-    DWORD attributes = GetFileAttributesA(path.c_str());
+    std::wstring wide = widePath(path);
+    DWORD attributes = GetFileAttributesW(wide.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return false;
     // A link to a folder is removed as a folder; what it leads to is untouched.
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return RemoveDirectoryA(path.c_str()) != 0;
-    return DeleteFileA(path.c_str()) != 0;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return RemoveDirectoryW(wide.c_str()) != 0;
+    return DeleteFileW(wide.c_str()) != 0;
 }
 
 bool linkTarget(const std::string& path, std::string& target)
 {
-    DWORD attributes = GetFileAttributesA(path.c_str());
+    std::wstring wide = widePath(path);
+    DWORD attributes = GetFileAttributesW(wide.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         target = path;
         return true;
     }
-    HANDLE handle = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    HANDLE handle = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
-    char buffer[MAX_PATH + 8];
-    DWORD n = GetFinalPathNameByHandleA(handle, buffer, sizeof buffer, FILE_NAME_NORMALIZED);
+    std::wstring final(MAX_PATH, L'\0');
+    DWORD n = GetFinalPathNameByHandleW(handle, final.data(), static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED);
+    if (n >= final.size()) {
+        final.resize(n); // n counts the terminating NUL here
+        n = GetFinalPathNameByHandleW(handle, final.data(), static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED);
+    }
     CloseHandle(handle);
-    if (n == 0 || n >= sizeof buffer) return false;
-    target.assign(buffer, n);
-    if (target.rfind("\\\\?\\", 0) == 0) target.erase(0, 4);
+    if (n == 0 || n >= final.size()) return false;
+    final.resize(n);
+    // The plain form where the system gives \\?\ (widePath adds it back where it is needed).
+    if (startsWith(final, L"\\\\?\\UNC\\")) {
+        final.replace(0, 8, L"\\\\");
+    } else if (startsWith(final, L"\\\\?\\")) {
+        final.erase(0, 4);
+    }
+    target = utf8Of(final);
     return true;
 }
 
 namespace {
 
-char pendingTemporary[MAX_PATH + 16];
+// As the system takes it: no conversion may run in the handler.
+wchar_t pendingTemporary[32768];
 volatile LONG havePendingTemporary = 0;
 
 BOOL WINAPI removePendingOnBreak(DWORD)
 {
-    if (havePendingTemporary) DeleteFileA(pendingTemporary);
+    if (havePendingTemporary) DeleteFileW(pendingTemporary);
     return FALSE; // the default handler ends the process
 }
 
@@ -242,7 +344,6 @@ BOOL WINAPI removePendingOnBreak(DWORD)
 
 FILE* createTemporaryBeside(const std::string& path, std::string& temporaryPath)
 {
-    if (path.size() + 16 >= sizeof pendingTemporary) return nullptr;
     static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
     static bool handlerSet = false;
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -250,7 +351,9 @@ FILE* createTemporaryBeside(const std::string& path, std::string& temporaryPath)
         uint32_t bits = static_cast<uint32_t>(GetTickCount()) * 2654435761u ^ GetCurrentProcessId() ^
                         static_cast<uint32_t>(attempt) * 40503u;
         for (int i = 0; i < 6; ++i, bits /= 36) candidate += digits[bits % 36];
-        HANDLE handle = CreateFileA(candidate.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+        std::wstring wide = widePath(candidate);
+        if (wide.size() >= std::size(pendingTemporary)) return nullptr;
+        HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             if (GetLastError() == ERROR_FILE_EXISTS) continue;
@@ -258,10 +361,10 @@ FILE* createTemporaryBeside(const std::string& path, std::string& temporaryPath)
         }
         FILE* file = streamOfHandle(handle);
         if (!file) {
-            DeleteFileA(candidate.c_str());
+            DeleteFileW(wide.c_str());
             return nullptr;
         }
-        std::memcpy(pendingTemporary, candidate.c_str(), candidate.size() + 1);
+        std::memcpy(pendingTemporary, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
         havePendingTemporary = 1;
         if (!handlerSet) handlerSet = SetConsoleCtrlHandler(removePendingOnBreak, TRUE) != 0;
         temporaryPath = candidate;
@@ -277,12 +380,12 @@ void forgetTemporary()
 
 bool replaceWith(const std::string& from, const std::string& to)
 {
-    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    return MoveFileExW(widePath(from).c_str(), widePath(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 FileIdentity identityOfPath(const std::string& path)
 {
-    HANDLE handle = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE handle = CreateFileW(widePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return FileIdentity();
     FileIdentity id = identityOfHandle(handle);
@@ -298,11 +401,18 @@ FileIdentity identityOfFile(FILE* file)
 
 bool moduleFileName(std::string& path)
 {
-    char buffer[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return false;
-    path.assign(buffer, n);
-    return true;
+    // The buffer grows until the name fits: the copy may sit in a folder with a long path.
+    for (size_t size = MAX_PATH; size <= 32768; size *= 4) {
+        std::wstring buffer(size, L'\0');
+        DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(size));
+        if (n == 0) return false;
+        if (n < size) {
+            buffer.resize(n);
+            path = utf8Of(buffer);
+            return true;
+        }
+    }
+    return false;
 }
 
 void markExecutable(const std::string&) {}
@@ -310,6 +420,27 @@ void markExecutable(const std::string&) {}
 bool isTerminal(FILE* stream)
 {
     return _isatty(_fileno(stream)) != 0;
+}
+
+void writeText(FILE* stream, const std::string& text)
+{
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode;
+    if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) {
+        std::fwrite(text.data(), 1, text.size(), stream);
+        return;
+    }
+    // A console window shows UTF-16 whatever its code page; what the stream holds goes first.
+    std::fflush(stream);
+    std::wstring wide = wideOf(text);
+    const wchar_t* next = wide.data();
+    size_t left = wide.size();
+    while (left > 0) {
+        DWORD written = 0;
+        if (!WriteConsoleW(handle, next, static_cast<DWORD>(left), &written, nullptr) || written == 0) return;
+        next += written;
+        left -= written;
+    }
 }
 
 void useBinaryMode(FILE* stream)
@@ -385,7 +516,7 @@ struct SymbolicLinkData {
 bool metadataOfPath(const std::string& path, FileMetadata& metadata)
 {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
+    if (!GetFileAttributesExW(widePath(path).c_str(), GetFileExInfoStandard, &data)) return false;
     metadata.modifiedNs = nanosecondsOf(data.ftLastWriteTime);
     metadata.mode = modeOf(data.dwFileAttributes);
     return true;
@@ -405,7 +536,7 @@ bool metadataOfFile(FILE* file, FileMetadata& metadata)
 bool setModifiedTime(const std::string& path, int64_t modifiedNs, bool isLink)
 {
     DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (isLink ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-    HANDLE handle = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    HANDLE handle = CreateFileW(widePath(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
     FILETIME time = fileTimeOf(modifiedNs);
@@ -416,7 +547,7 @@ bool setModifiedTime(const std::string& path, int64_t modifiedNs, bool isLink)
 
 bool setMode(const std::string& path, uint32_t mode)
 {
-    DWORD attributes = GetFileAttributesA(path.c_str());
+    DWORD attributes = GetFileAttributesW(widePath(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return false;
     DWORD wanted = attributes & ~(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
     if (!(mode & 0222)) wanted |= FILE_ATTRIBUTE_READONLY;
@@ -424,12 +555,12 @@ bool setMode(const std::string& path, uint32_t mode)
     if (mode & modeSystem) wanted |= FILE_ATTRIBUTE_SYSTEM;
     if (wanted == attributes) return true;
     if ((wanted & ~FILE_ATTRIBUTE_DIRECTORY) == 0) wanted |= FILE_ATTRIBUTE_NORMAL;
-    return SetFileAttributesA(path.c_str(), wanted & ~FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return SetFileAttributesW(widePath(path).c_str(), wanted & ~FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 bool readLinkText(const std::string& path, std::string& target)
 {
-    HANDLE handle = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    HANDLE handle = CreateFileW(widePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
     std::vector<uint8_t> buffer(16 * 1024);
@@ -440,10 +571,7 @@ bool readLinkText(const std::string& path, std::string& target)
     const auto* data = reinterpret_cast<const SymbolicLinkData*>(buffer.data());
     if (!ok || got < sizeof(SymbolicLinkData) || data->tag != 0xA000000C /* IO_REPARSE_TAG_SYMLINK */) return false;
     const WCHAR* text = data->paths + data->printOffset / sizeof(WCHAR);
-    int wide = data->printLength / sizeof(WCHAR);
-    int bytes = WideCharToMultiByte(CP_ACP, 0, text, wide, nullptr, 0, nullptr, nullptr);
-    target.assign(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text, wide, target.data(), bytes, nullptr, nullptr);
+    target = utf8Of(std::wstring_view(text, data->printLength / sizeof(WCHAR)));
     return true;
 }
 
@@ -455,13 +583,13 @@ bool createLink(const std::string& target, const std::string& path, bool folder)
         if (c == '/') c = '\\';
     }
     DWORD flags = (folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | 0x2 /* allow unprivileged create */;
-    return CreateSymbolicLinkA(path.c_str(), text.c_str(), flags) != 0;
+    return CreateSymbolicLinkW(widePath(path).c_str(), wideOf(text).c_str(), flags) != 0;
 }
 
 bool ensureFolder(const std::string& path)
 {
-    if (CreateDirectoryA(path.c_str(), nullptr)) return true;
-    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (CreateDirectoryW(widePath(path).c_str(), nullptr)) return true;
+    DWORD attributes = GetFileAttributesW(widePath(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
            !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }

@@ -77,3 +77,18 @@ def test_stub_extracts_into_the_current_folder(ctx):
     assert ctx.read("elsewhere/in/h.txt") == b"hello"
     r = ctx.run(binary=exe, cwd=ctx.path("elsewhere"), stdin=b"\n")
     assert r.rc == 1 and "Press Y to overwrite it, A to overwrite all" in r.body
+
+
+def test_stub_finds_itself_in_a_folder_with_a_non_ascii_or_long_path(ctx):
+    name, _ = make_sfx(ctx)
+    # The copy reads its own file by the name the system gives it: beyond ASCII, and beyond
+    # 259 characters.
+    for i, folder in enumerate([ctx.path("Ωmega 日本", "😀"), ctx.path("ü" * 100, "λ" * 100, "ß" * 80)]):
+        os.makedirs(folder)
+        exe = os.path.join(folder, name)
+        shutil.copy(ctx.path(name), exe)
+        out = ctx.path(f"out{i}")
+        os.makedirs(out)
+        r = ctx.run(binary=exe, cwd=out)
+        assert r.rc == 0 and r.body.startswith("Self-extracting exe stub\n"), r
+        assert ctx.read(f"out{i}/in/h.txt") == b"hello" and ctx.read(f"out{i}/in/d/w.txt") == b"world " * 1000

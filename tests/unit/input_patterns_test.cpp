@@ -49,6 +49,15 @@ TEST(MatchesPattern, Table)
         {"*.JPG", "photo.jpg", false, true},
         {"[a]", "[A]", false, true},
         {"\xc3\x89t\xc3\xa9", "\xc3\xa9t\xc3\xa9", false, false},
+        // '?' stands for one character of a UTF-8 name, whatever its length in bytes; a name in
+        // raw bytes (not UTF-8) steps byte by byte.
+        {"caf?.txt", "caf\xc3\xa9.txt", true, true},
+        {"caf?.txt", "cafe\xcc\x81.txt", false, false},
+        {"?", "\xf0\x9f\x98\x80", true, true},
+        {"??", "\xe6\x97\xa5", false, false},
+        {"a*??", "a\xc3\xa9", false, false},
+        {"*?\xa9", "\xc3\xa9", false, false},
+        {"caf?.txt", "caf\xe9.txt", true, true},
     };
     for (const MatchCase& c : cases) {
         EXPECT_EQ(matchesPattern(c.pattern, c.text, false), c.exact) << c.pattern << " / " << c.text;
