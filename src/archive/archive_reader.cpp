@@ -335,6 +335,9 @@ Error checkedExtension(const Archive& archive, const std::vector<uint8_t>& block
 {
     if (Error failure = parseExtension(block.data(), block.size(), extension)) return failure;
     if (extension.entries.size() != archive.header.entryCount) return damaged("extension does not match the table");
+    // The records' names are read as the file table's are.
+    for (FolderRecord& folder : extension.folders) folder.name = nameFromArchive(std::move(folder.name));
+    for (LinkRecord& link : extension.links) link.name = nameFromArchive(std::move(link.name));
     return Error();
 }
 
