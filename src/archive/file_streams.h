@@ -1,6 +1,6 @@
 #pragma once
 // The codec's bit streams bound to files: the archive layer reads and writes archives
-// through these.
+// through these. crc32OfFile (qv5.h) is made here too.
 #include "codec/bit_stream.h"
 
 #include <cstdio>
