@@ -69,6 +69,12 @@ ByteWriter memoryOutput(std::vector<uint8_t>& bytes);
 // CRC-32 (the common polynomial 0xEDB88320), continued from crc (0 for no bytes yet).
 uint32_t crc32(uint32_t crc, const void* bytes, size_t count);
 
+// The CRC-32 of an open file's bytes from its position to its end; the file stays open.
+// progress, when given, is called each time another crcProgressStep bytes were hashed and
+// more follow, with the bytes hashed so far. False when a read fails; crc is then unchanged.
+constexpr uint64_t crcProgressStep = 128ull << 20;
+bool crc32OfFile(FILE* file, uint32_t& crc, const std::function<void(uint64_t hashed)>& progress = nullptr);
+
 // ---- Progress ---------------------------------------------------------------------------
 
 // Reported before each chunk is compressed or after its predecessor was decoded.

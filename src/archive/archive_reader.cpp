@@ -5,7 +5,6 @@
 #include "archive/extension_format.h"
 #include "archive/parallel_chunks.h"
 #include "archive/stored_names.h"
-#include "codec/crc32.h"
 
 #include <algorithm>
 #include <cstring>
@@ -237,21 +236,6 @@ Error readContents(Archive& archive, const std::vector<Entry>& entries, int thre
         return !callbacks.done || callbacks.done(index) ? Error() : stopped();
     };
     return decodeEntries(archive, entries, threads, callbacks.chunk, split);
-}
-
-Error crcOfFile(const std::string& path, uint32_t& crc)
-{
-    FILE* file = openRead(path);
-    if (!file) return Error{ErrorCode::openInput, path};
-    static thread_local std::unique_ptr<uint8_t[]> buffer(new uint8_t[512 * 1024]);
-    uint32_t value = 0;
-    size_t count;
-    while ((count = std::fread(buffer.get(), 1, 512 * 1024, file)) != 0) value = crc32Update(value, buffer.get(), count);
-    bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (failed) return Error{ErrorCode::readInput, path};
-    crc = value;
-    return Error();
 }
 
 } // namespace qv5

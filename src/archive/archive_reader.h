@@ -55,7 +55,4 @@ Error split(EntrySplitter& splitter, const uint8_t* data, uint64_t n, const Spli
 Error decodeEntries(Archive& archive, const std::vector<Entry>& entries, int threads,
                     const std::function<void(const ChunkProgress&)>& progress, const SplitCallbacks& callbacks);
 
-// The CRC-32 of a file's bytes (openInput or readInput on failure).
-Error crcOfFile(const std::string& path, uint32_t& crc);
-
 } // namespace qv5

@@ -1,6 +1,7 @@
 // Writing an archive: the header and the file table, then the stored stream chunk by chunk,
 // on this thread or on several (parallel_chunks), with the same bytes either way.
 #include "archive/archive_format.h"
+#include "archive/chunk_buffer.h"
 #include "archive/chunk_timing.h"
 #include "archive/concat_reader.h"
 #include "archive/extension_format.h"
@@ -37,15 +38,12 @@ struct CountingOutput {
 
 // Working storage of the sequential chunk loop, allocated once.
 struct ChunkStorage {
-    std::unique_ptr<uint8_t[]> chunk{new uint8_t[chunkSize + chunkSlack]};
+    std::unique_ptr<uint8_t[]> chunk = newChunkBuffer();
     std::unique_ptr<uint16_t[]> tokens{new uint16_t[blockWordCapacity]};
     std::unique_ptr<ContextChains> chains = newContextChains();
     std::unique_ptr<BlockCodes> codes{new BlockCodes};
     ChunkStorage()
     {
-        adviseLargePages(chunk.get(), chunkSize + chunkSlack);
-        // The slack too: the match finder reads a few bytes past a chunk's end.
-        std::memset(chunk.get(), 0xFF, chunkSize + chunkSlack);
         std::memset(tokens.get(), 0xFF, blockWordCapacity * sizeof(uint16_t));
     }
 };

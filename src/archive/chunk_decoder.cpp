@@ -1,13 +1,13 @@
 #include "archive/chunk_decoder.h"
 
 #include "archive/archive_format.h"
+#include "archive/chunk_buffer.h"
 #include "codec/block_coder.h"
 #include "codec/codec_constants.h"
 #include "platform/platform.h"
 
 #include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -18,12 +18,7 @@ namespace qv5 {
 namespace {
 
 struct Window {
-    std::unique_ptr<uint8_t[]> bytes{new uint8_t[chunkSize + chunkSlack]};
-    Window()
-    {
-        adviseLargePages(bytes.get(), chunkSize + chunkSlack);
-        std::memset(bytes.get(), 0xFF, chunkSize + chunkSlack);
-    }
+    std::unique_ptr<uint8_t[]> bytes = newChunkBuffer();
 };
 
 int32_t chunkLengthAt(uint64_t done, uint64_t storedTotal)

@@ -486,7 +486,11 @@ Error writtenCrc(const Extraction& x, size_t index, uint32_t& crc)
         crc = x.writtenCrc[index];
         return Error();
     }
-    return crcOfFile(path, crc);
+    FILE* file = openRead(path);
+    if (!file) return Error{ErrorCode::openInput, path};
+    bool ok = crc32OfFile(file, crc);
+    std::fclose(file);
+    return ok ? Error() : Error{ErrorCode::readInput, path};
 }
 
 std::string outputPath(const Extraction& extraction, size_t index)

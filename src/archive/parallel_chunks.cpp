@@ -1,5 +1,6 @@
 #include "archive/parallel_chunks.h"
 
+#include "archive/chunk_buffer.h"
 #include "archive/chunk_timing.h"
 #include "codec/block_coder.h"
 #include "codec/match_finder.h"
@@ -156,11 +157,9 @@ private:
 std::unique_ptr<ChunkJob> newChunkJob()
 {
     std::unique_ptr<ChunkJob> job(new ChunkJob);
-    job->chunk.reset(new uint8_t[chunkSize + chunkSlack]);
+    job->chunk = newChunkBuffer();
     job->tokens.reset(new uint16_t[chunkSize + blockWordCapacity]);
     job->logCodes.reset(new uint8_t[chunkSize / 4 + 1]);
-    adviseLargePages(job->chunk.get(), chunkSize + chunkSlack);
-    std::memset(job->chunk.get(), 0xFF, chunkSize + chunkSlack);
     return job;
 }
 

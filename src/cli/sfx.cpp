@@ -32,11 +32,6 @@ uint32_t SfxMarker()
     return qv5SfxData.markerLow + qv5SfxData.markerHigh;
 }
 
-uint32_t loadWord(const uint8_t* p)
-{
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
 } // namespace
 
 bool isPlainArchiver()
@@ -69,10 +64,14 @@ bool writeSfxImage(FILE* output, const std::string& outputPath)
     size_t n;
     while ((n = std::fread(portion.data(), 1, portion.size(), exe)) > 0) {
         if (!found && n > 4) {
+            // The slot is read back as the program's own uint32_t: its bytes in the image
+            // are in the machine's order, whatever the archive format's order is.
             for (size_t at = 0; at + 4 <= n; at += 4) {
-                if (loadWord(portion.data() + at) != marker) continue;
+                uint32_t word;
+                std::memcpy(&word, portion.data() + at, 4);
+                if (word != marker) continue;
                 uint32_t offset = static_cast<uint32_t>(exeSize);
-                for (int i = 0; i < 4; ++i) portion[at + i] = static_cast<uint8_t>(offset >> (8 * i));
+                std::memcpy(portion.data() + at, &offset, 4);
                 say("SFX offset stored at 0x%X\n", static_cast<unsigned>(written + at));
                 found = true;
                 break;

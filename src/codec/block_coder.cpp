@@ -172,56 +172,30 @@ void resetHistory(ContextHistory& history) {
 
 namespace {
 
-// Decode-table entry: bits 0-7 the stream bits it consumes (code and extra bits), bits 8-15
-// the code's own length, bits 16-29 the value (literal byte, or the base of a length value
-// or distance, whose extra bits follow the code). A literal has literalEntry set; longEntry
-// marks a first-level slot whose code is longer than the table, or that has no code.
+// The decode entries of a block's codes: a literal is marked with literalEntry and holds its
+// byte; a length or distance symbol holds its base value and counts its extra bits.
 constexpr uint32_t literalEntry = 0x80000000u;
-constexpr uint32_t longEntry = 0x40000000u;
-constexpr uint32_t valueShift = 16;
-constexpr uint32_t valueMask = 0x3FFF;
+constexpr uint32_t literalTableMask = (1u << literalLengthAlphabet.tableBits) - 1;
+constexpr uint32_t distanceTableMask = (1u << distanceAlphabet.tableBits) - 1;
 
-inline uint32_t makeEntry(uint32_t value, uint32_t codeLength, uint32_t extra) {
-    return (value << valueShift) | (codeLength << 8) | (codeLength + extra);
+uint32_t literalLengthEntry(uint32_t s, uint32_t length) {
+    if (s < uint32_t(literalCount)) return literalEntry | makeEntry(s, length, 0);
+    const uint32_t l = s - uint32_t(literalCount);
+    return makeEntry(uint32_t(lengthBase[l]), length, uint32_t(lengthExtra[l]));
 }
 
-// Fills the first-level table of a code read by readTable, and the entries by symbol for
-// the codes the first level cannot resolve.
-template <typename EntryOf>
-void buildEntries(const HuffmanCode& code, int32_t tableBits, uint32_t* entries, uint32_t* bySymbol,
-                  EntryOf entryOf) {
-    const uint32_t size = 1u << tableBits;
-    std::fill_n(entries, size, longEntry);
-    for (int32_t s = 0; s < code.alphabet.symbolCount; ++s) {
-        const uint32_t length = code.lengths[s];
-        if (length == 0) continue;
-        bySymbol[s] = entryOf(uint32_t(s), length);
-        if (length > uint32_t(tableBits)) continue;
-        for (uint32_t i = code.codes[s]; i < size; i += 1u << length) entries[i] = bySymbol[s];
-    }
-}
-
-void buildDecodeEntries(BlockCodes& codes) {
-    buildEntries(codes.literalLength, literalTableBits, codes.literalEntries, codes.literalBySymbol,
-                 [](uint32_t s, uint32_t length) {
-                     if (s < uint32_t(literalCount)) return literalEntry | makeEntry(s, length, 0);
-                     const uint32_t l = s - uint32_t(literalCount);
-                     return makeEntry(uint32_t(lengthBase[l]), length, uint32_t(lengthExtra[l]));
-                 });
-    buildEntries(codes.distance, distanceTableBits, codes.distanceEntries, codes.distanceBySymbol,
-                 [](uint32_t t, uint32_t length) {
-                     // Distances past the ring are never written; their extra bits are not
-                     // read, the value alone makes the match out of range.
-                     if (distanceBase[t] >= ringSize) return makeEntry(uint32_t(ringSize), length, 0);
-                     return makeEntry(uint32_t(distanceBase[t]), length, uint32_t(distanceExtra[t]));
-                 });
+uint32_t distanceEntry(uint32_t t, uint32_t length) {
+    // Distances past the ring are never written; their extra bits are not read, the value
+    // alone makes the match out of range.
+    if (distanceBase[t] >= ringSize) return makeEntry(uint32_t(ringSize), length, 0);
+    return makeEntry(uint32_t(distanceBase[t]), length, uint32_t(distanceExtra[t]));
 }
 
 // The value of an entry whose code is at the bottom of acc, extra bits included.
 inline uint32_t entryValue(uint32_t entry, uint64_t acc) {
     const uint32_t codeLength = (entry >> 8) & 0xFF;
     const uint32_t extra = (entry & 0xFF) - codeLength;
-    return ((entry >> valueShift) & valueMask) + (uint32_t(acc >> codeLength) & ((1u << extra) - 1));
+    return ((entry >> entryValueShift) & entryValueMask) + (uint32_t(acc >> codeLength) & ((1u << extra) - 1));
 }
 
 } // namespace
@@ -229,17 +203,16 @@ inline uint32_t entryValue(uint32_t entry, uint64_t acc) {
 const char* decodeBlock(BitReader& reader, BlockCodes& codes, ContextHistory& history,
                         uint8_t* window, int32_t chunkLength, int32_t& position) {
     const uint32_t wordCount = uint32_t(readBits(reader, wordCountBits));
-    if (!readTable(codes.literalLength, reader)) return "invalid literal/length code table";
-    if (!readTable(codes.distance, reader)) return "invalid distance code table";
-    buildDecodeEntries(codes);
+    if (!readTable(codes.literalLength, reader, literalLengthEntry)) return "invalid literal/length code table";
+    if (!readTable(codes.distance, reader, distanceEntry)) return "invalid distance code table";
 
-    const uint32_t* const llEntries = codes.literalEntries;
-    const uint32_t* const llBySymbol = codes.literalBySymbol;
-    const uint16_t* const llFull = codes.literalLength.fullTable.get();
+    // Both first levels are reached from codes itself: one base register for four tables,
+    // which leaves the token loop enough registers for the rest of its state.
+    const DecodeTables& ll = codes.literalLength.tables;
+    const uint16_t* const llFull = ll.full.get();
     const uint64_t llFullMask = (uint64_t(1) << codes.literalLength.maxLength) - 1;
-    const uint32_t* const dEntries = codes.distanceEntries;
-    const uint32_t* const dBySymbol = codes.distanceBySymbol;
-    const uint16_t* const dFull = codes.distance.fullTable.get();
+    const DecodeTables& dt = codes.distance.tables;
+    const uint16_t* const dFull = dt.full.get();
     const uint64_t dFullMask = (uint64_t(1) << codes.distance.maxLength) - 1;
     int32_t (*const positions)[ringSize] = history.positions;
     uint32_t* const ringIndex = history.ringIndex;
@@ -280,18 +253,18 @@ const char* decodeBlock(BitReader& reader, BlockCodes& codes, ContextHistory& hi
             break;
         }
 
-        uint32_t entry = llEntries[acc & ((1u << literalTableBits) - 1)];
-        if (entry & longEntry) {
+        uint32_t entry = ll.entries[acc & literalTableMask];
+        if (entry & longEntry) [[unlikely]] {
             const uint32_t symbol = llFull[acc & llFullMask];
             if (symbol == noSymbol) { failure = "bit pattern without a literal/length code"; break; }
-            entry = llBySymbol[symbol];
+            entry = ll.bySymbol[symbol];
         }
 
         if (entry & literalEntry) {
             if (p >= chunkLength) { failure = "block runs past the end of the chunk"; break; }
             acc >>= entry & 0xFF;
             accBits -= int32_t(entry & 0xFF);
-            const uint32_t literal = (entry >> valueShift) & 0xFF;
+            const uint32_t literal = (entry >> entryValueShift) & 0xFF;
             const uint32_t slot = ringIndex[context];
             positions[context][slot] = p;
             ringIndex[context] = (slot + 1) & ringMask;
@@ -306,11 +279,11 @@ const char* decodeBlock(BitReader& reader, BlockCodes& codes, ContextHistory& hi
         acc >>= entry & 0xFF;
         accBits -= int32_t(entry & 0xFF);
 
-        uint32_t dEntry = dEntries[acc & ((1u << distanceTableBits) - 1)];
-        if (dEntry & longEntry) {
+        uint32_t dEntry = dt.entries[acc & distanceTableMask];
+        if (dEntry & longEntry) [[unlikely]] {
             const uint32_t symbol = dFull[acc & dFullMask];
             if (symbol == noSymbol) { failure = "bit pattern without a distance code"; break; }
-            dEntry = dBySymbol[symbol];
+            dEntry = dt.bySymbol[symbol];
         }
         const uint32_t distance = entryValue(dEntry, acc);
         acc >>= dEntry & 0xFF;

@@ -10,22 +10,13 @@
 // side decodes a block into the chunk window while mirroring the match finder's context rings.
 namespace qv5 {
 
-// Entries of the block decoder's first-level tables, one per value of the next
-// decodeTableBits (literal/length) or distanceTableBits (distance) stream bits: what the code
-// starting there stands for, so that a literal, or a length or distance with its extra bits,
-// takes one look-up. Codes longer than the table go through HuffmanCode::fullTable.
-constexpr int32_t literalTableBits = 11;
-constexpr int32_t distanceTableBits = 10;
-
-// The two codes of a block. The writer fills counts, lengths and codes; the reader also
-// the decode tables (allocated by the first block read, kept until releaseBlockCodes).
+// The two codes of a block. The writer fills counts, lengths and codes; the reader also the
+// decode tables (their second levels allocated by the first block read, kept until
+// releaseBlockCodes), whose entries resolve a literal, or a length or distance with its extra
+// bits, in one look-up.
 struct BlockCodes {
     HuffmanCode literalLength{literalLengthAlphabet};
     HuffmanCode distance{distanceAlphabet};
-    uint32_t literalEntries[1 << literalTableBits];
-    uint32_t distanceEntries[1 << distanceTableBits];
-    uint32_t literalBySymbol[literalLengthSymbolCount];  // entries for codes past the table
-    uint32_t distanceBySymbol[distanceAlphabetSize];
 };
 
 // Writer, first half: resets both models, counts the block's tokens and builds both codes.

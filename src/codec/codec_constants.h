@@ -20,8 +20,7 @@ constexpr uint32_t wordCountBits = 19;
 
 // Huffman coding
 constexpr int32_t maxCodeLength = 16;
-constexpr int32_t fastTableBits = 9;
-constexpr int32_t fastTableSize = 1 << fastTableBits;
+constexpr int32_t maxTableBits = 11;                // widest first-level decode table
 constexpr int32_t fullTableCapacity = 1 << maxCodeLength;
 constexpr uint16_t noSymbol = 0xFFFF;               // decode-table entry without a symbol
 constexpr uint16_t countHalvingPoint = 0xFFFF;      // a count reaching this halves the alphabet

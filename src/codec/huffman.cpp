@@ -90,7 +90,7 @@ void buildLengths(HuffmanCode& code) {
     }
 }
 
-void assignCodes(HuffmanCode& code, bool withDecodeTables) {
+void assignCodes(HuffmanCode& code) {
     const int32_t symbolCount = code.alphabet.symbolCount;
     code.minLength = maxCodeLength;
     code.maxLength = 0;
@@ -117,28 +117,30 @@ void assignCodes(HuffmanCode& code, bool withDecodeTables) {
             }
         }
     }
+}
 
-    if (!withDecodeTables) return;
-    if (!code.fullTable) code.fullTable = std::make_unique<uint16_t[]>(fullTableCapacity);
-    uint16_t* full = code.fullTable.get();
-    const int32_t fullSize = 1 << code.maxLength;
-    std::fill_n(code.fastTable, fastTableSize, noSymbol);
-    std::fill_n(full, fullSize, noSymbol);
-    for (int32_t s = 0; s < symbolCount; ++s) {
-        int32_t length = code.lengths[s];
+// Both levels of the decode tables of a code whose codes are assigned.
+static void buildDecodeTables(HuffmanCode& code, EntryOf entryOf) {
+    DecodeTables& tables = code.tables;
+    if (!tables.full) tables.full = std::make_unique<uint16_t[]>(fullTableCapacity);
+    const uint32_t firstSize = 1u << code.alphabet.tableBits;
+    const uint32_t fullSize = 1u << code.maxLength;
+    std::fill_n(tables.entries, firstSize, longEntry);
+    std::fill_n(tables.full.get(), fullSize, noSymbol);
+    for (int32_t s = 0; s < code.alphabet.symbolCount; ++s) {
+        const uint32_t length = code.lengths[s];
         if (length == 0) continue;
-        uint32_t c = code.codes[s];
-        // Codes of 9 bits are left to the second level on purpose: that is the table layout.
-        if (length < fastTableBits)
-            for (uint32_t i = c; i < uint32_t(fastTableSize); i += 1u << length)
-                code.fastTable[i] = uint16_t(s);
-        for (uint32_t i = c; i < uint32_t(fullSize); i += 1u << length) full[i] = uint16_t(s);
+        const uint32_t c = code.codes[s];
+        tables.bySymbol[s] = entryOf(uint32_t(s), length);
+        if (length <= uint32_t(code.alphabet.tableBits))
+            for (uint32_t i = c; i < firstSize; i += 1u << length) tables.entries[i] = tables.bySymbol[s];
+        for (uint32_t i = c; i < fullSize; i += 1u << length) tables.full[i] = uint16_t(s);
     }
 }
 
 void buildCode(HuffmanCode& code) {
     buildLengths(code);
-    assignCodes(code, false);
+    assignCodes(code);
 }
 
 void writeLengthTable(const HuffmanCode& code, BitWriter& writer) {
@@ -163,7 +165,7 @@ void writeTable(HuffmanCode& code, BitWriter& writer) {
     writeLengthTable(code, writer);
 }
 
-bool readTable(HuffmanCode& code, BitReader& reader) {
+bool readTable(HuffmanCode& code, BitReader& reader, EntryOf entryOf) {
     resetModel(code);
     const uint32_t storedMax = uint32_t(readBits(reader, 8));
     if (storedMax > uint32_t(maxCodeLength)) return false;
@@ -205,12 +207,13 @@ bool readTable(HuffmanCode& code, BitReader& reader) {
     if (present == 1 && lengthOfOnly != 1) return false;
     if (present >= 2 && kraft != (1u << maxCodeLength)) return false;
 
-    assignCodes(code, true);
+    assignCodes(code);
+    buildDecodeTables(code, entryOf);
     return true;
 }
 
 void releaseTables(HuffmanCode& code) {
-    code.fullTable.reset();
+    code.tables.full.reset();
 }
 
 } // namespace qv5

@@ -15,6 +15,14 @@
 
 namespace qv5::detail {
 
+// The hash of two words: the first spread by a multiply, the second mixed in, the high bits
+// folded down for tables that use the low ones.
+inline size_t hashPair(uint64_t first, uint64_t second)
+{
+    uint64_t x = first * 0x9E3779B97F4A7C15ull ^ second;
+    return static_cast<size_t>(x ^ (x >> 31));
+}
+
 struct SizeCrcKey {
     int64_t size;
     uint32_t crc;
@@ -24,8 +32,7 @@ struct SizeCrcKey {
 struct SizeCrcHash {
     size_t operator()(const SizeCrcKey& key) const
     {
-        uint64_t x = static_cast<uint64_t>(key.size) * 0x9E3779B97F4A7C15ull ^ key.crc;
-        return static_cast<size_t>(x ^ (x >> 31));
+        return hashPair(static_cast<uint64_t>(key.size), key.crc);
     }
 };
 
@@ -39,8 +46,7 @@ struct ClassDigestKey {
 struct ClassDigestHash {
     size_t operator()(const ClassDigestKey& key) const
     {
-        uint64_t x = (key.digest.first ^ key.sizeCrcClass) * 0x9E3779B97F4A7C15ull ^ key.digest.second;
-        return static_cast<size_t>(x ^ (x >> 31));
+        return hashPair(key.digest.first ^ key.sizeCrcClass, key.digest.second);
     }
 };
 

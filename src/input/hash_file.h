@@ -8,9 +8,8 @@
 
 namespace qv5 {
 
-// Called while a large file is hashed, every hashProgressStep bytes, with the bytes hashed
-// before the read about to be made.
-constexpr uint64_t hashProgressStep = 128ull << 20;
+// Called while a large file is hashed, as crc32OfFile (qv5.h) calls its progress: every
+// 128 MiB, with the bytes hashed so far.
 using HashProgress = std::function<void(uint64_t hashed)>;
 
 // CRC-32 of a whole file; with size and metadata, also its size, time and mode as it was

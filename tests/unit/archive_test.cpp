@@ -133,6 +133,30 @@ TEST(ArchiveWriter, RefusesAnInputWhoseSizeChangedSinceHashing)
 
 // Archives written into memory from memory, at every level, read back with their entries and
 // bytes; duplicates are stored once and handed out as copies.
+TEST(Library, Crc32OfFileHashesFromThePositionAndKeepsTheCrcOnAReadError)
+{
+    TempFolder folder("qv5-unit-crc-of-file");
+    std::string data(700 * 1024, '\0'); // more than one read
+    std::mt19937 rng(5);
+    for (char& b : data) b = static_cast<char>(rng());
+    std::string path = folder.write("data.bin", data);
+
+    FILE* file = std::fopen(path.c_str(), "rb");
+    ASSERT_TRUE(file);
+    ASSERT_EQ(std::fseek(file, 1000, SEEK_SET), 0);
+    uint32_t crc = 0;
+    EXPECT_TRUE(crc32OfFile(file, crc));
+    EXPECT_EQ(crc, crc32(0, data.data() + 1000, data.size() - 1000));
+    std::fclose(file);
+
+    FILE* writeOnly = std::fopen(path.c_str(), "ab");
+    ASSERT_TRUE(writeOnly);
+    crc = 0x12345678;
+    EXPECT_FALSE(crc32OfFile(writeOnly, crc));
+    EXPECT_EQ(crc, 0x12345678u);
+    std::fclose(writeOnly);
+}
+
 TEST(Library, MemoryRoundTrip)
 {
     std::mt19937 random(7);

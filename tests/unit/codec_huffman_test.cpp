@@ -84,7 +84,7 @@ void expectRoundTrip(HuffmanCode& code) {
     for (int s = 0; s < n; ++s) {
         if (!code.lengths[s]) continue;
         for (uint32_t high = 0; high < (1u << (back.maxLength - back.lengths[s])); high += 3)
-            ASSERT_EQ(back.fullTable[(high << back.lengths[s]) | back.codes[s]], s);
+            ASSERT_EQ(back.tables.full[(high << back.lengths[s]) | back.codes[s]], s);
     }
 }
 
@@ -93,17 +93,52 @@ TEST(Huffman, TablesRoundTripForAllAlphabets) {
     for (const HuffmanAlphabet* alphabet : {&nameAlphabet, &literalLengthAlphabet, &distanceAlphabet}) {
         for (int trial = 0; trial < 20; ++trial) {
             HuffmanCode code{*alphabet};
-            // Skewed counts over a random subset, so that lengths reach well past 9 bits.
+            // Skewed counts over a random subset, so that lengths reach past the first level.
             for (int s = 0; s < alphabet->symbolCount; ++s)
                 if (rng() % 3) code.counts[s] = uint16_t(1 + (rng() % 60000) / (1 + (rng() % 5000)));
             SCOPED_TRACE(testing::Message() << alphabet->symbolCount << " symbols, trial " << trial);
             expectRoundTrip(code);
         }
     }
-    // Equal counts over 287 symbols: codes of 8 and of 9 bits, the latter only in fullTable.
+    // Equal counts over 287 symbols: codes of 8 and of 9 bits.
     HuffmanCode flat{literalLengthAlphabet};
     std::fill_n(flat.counts, 287, uint16_t(1));
     expectRoundTrip(flat);
+}
+
+// The first level as the block decoder reads it: the caller's entries where the code starting
+// at a slot fits the table, longEntry exactly where it is longer.
+TEST(Huffman, FirstLevelHoldsTheCallersEntries) {
+    HuffmanCode code{distanceAlphabet};
+    uint16_t a = 1, b = 1;
+    for (int s = 0; s < 20; ++s) {
+        code.counts[3 * s] = a;
+        uint16_t next = uint16_t(a + b);
+        a = b;
+        b = next;
+    }
+    WriterFixture f;
+    writeTable(code, f.writer);
+    finish(f.writer);
+    ASSERT_GT(code.maxLength, distanceAlphabet.tableBits);
+    ASSERT_LE(code.minLength, distanceAlphabet.tableBits);
+
+    ReaderFixture r(f.bytes);
+    HuffmanCode back{distanceAlphabet};
+    auto entryOf = [](uint32_t s, uint32_t length) { return makeEntry(s + 1000, length, 3); };
+    ASSERT_TRUE(readTable(back, r.reader, entryOf));
+    const DecodeTables& tables = back.tables;
+    for (uint32_t slot = 0; slot < (1u << distanceAlphabet.tableBits); ++slot) {
+        const uint32_t s = tables.full[slot];  // the code starting at the slot's bits
+        ASSERT_NE(s, noSymbol);
+        const uint32_t expected = back.lengths[s] <= distanceAlphabet.tableBits ? entryOf(s, back.lengths[s]) : longEntry;
+        ASSERT_EQ(tables.entries[slot], expected) << slot;
+    }
+    for (int s = 0; s < 60; ++s) {
+        if (back.lengths[s]) {
+            EXPECT_EQ(tables.bySymbol[s], entryOf(uint32_t(s), back.lengths[s])) << s;
+        }
+    }
 }
 
 TEST(Huffman, OneSymbolAndNoSymbol) {
