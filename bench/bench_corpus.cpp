@@ -13,7 +13,8 @@ namespace qv5::bench {
 
 namespace fs = std::filesystem;
 
-static std::vector<fs::path> filesUnder(const std::vector<fs::path>& roots) {
+static std::vector<fs::path> filesUnder(const std::vector<fs::path>& roots)
+{
     std::vector<fs::path> files;
     for (const fs::path& root : roots) {
         std::error_code ec;
@@ -27,7 +28,8 @@ static std::vector<fs::path> filesUnder(const std::vector<fs::path>& roots) {
     return files;
 }
 
-static Corpus load() {
+static Corpus load()
+{
     const char* folder = std::getenv("QV5_BENCH_CORPUS");
     const char* home = std::getenv("HOME");
     fs::path path = folder ? fs::path(folder) : fs::path(home ? home : ".") / ".cache/qv5-bench/mix";
@@ -62,7 +64,8 @@ static Corpus load() {
     return corpus;
 }
 
-const Corpus& corpus() {
+const Corpus& corpus()
+{
     static const Corpus loaded = load();
     return loaded;
 }

@@ -18,10 +18,11 @@ namespace {
 struct ParsedCorpus {
     std::vector<std::vector<uint16_t>> blockTokens;
     std::vector<size_t> blocksPerChunk;
-    std::vector<uint8_t> coded;  // the coded blocks of all chunks, one bit stream
+    std::vector<uint8_t> coded; // the coded blocks of all chunks, one bit stream
 };
 
-const ParsedCorpus& parsedCorpus() {
+const ParsedCorpus& parsedCorpus()
+{
     static const ParsedCorpus parsed = [] {
         const Corpus& input = corpus();
         ParsedCorpus out;
@@ -52,11 +53,13 @@ const ParsedCorpus& parsedCorpus() {
     return parsed;
 }
 
-void setRate(benchmark::State& state, uint64_t bytes) {
+void setRate(benchmark::State& state, uint64_t bytes)
+{
     state.counters["MB/s"] = benchmark::Counter(double(bytes) / 1e6, benchmark::Counter::kIsIterationInvariantRate);
 }
 
-void blockEncode(benchmark::State& state) {
+void blockEncode(benchmark::State& state)
+{
     const ParsedCorpus& parsed = parsedCorpus();
     std::vector<uint8_t> buffer(static_cast<size_t>(bitBufferSize));
     // The bytes go nowhere: the benchmark times the coding, not a copy.
@@ -73,7 +76,8 @@ void blockEncode(benchmark::State& state) {
     setRate(state, corpus().totalBytes);
 }
 
-void blockDecode(benchmark::State& state) {
+void blockDecode(benchmark::State& state)
+{
     const Corpus& input = corpus();
     const ParsedCorpus& parsed = parsedCorpus();
     std::vector<uint8_t> buffer(static_cast<size_t>(bitBufferSize));
@@ -101,7 +105,8 @@ void blockDecode(benchmark::State& state) {
 
 // Literal symbols only: each 256 KiB of the corpus coded as one table and its codes, then
 // decoded with decodeSymbol.
-void huffmanDecode(benchmark::State& state) {
+void huffmanDecode(benchmark::State& state)
+{
     const Corpus& input = corpus();
     const size_t symbols = std::min<size_t>(input.totalBytes, size_t(64) << 20);
     const size_t perTable = 262144;

@@ -99,19 +99,27 @@ int runPipeline(const char* folder, int method)
 {
     Timing timing;
     InputList list;
-    timing = bestOf(1, [] {}, [&] { return !findInputs(list, folder); });
+    timing = bestOf(
+        1, [] {}, [&] { return !findInputs(list, folder); });
     const size_t n = list.size();
     report("discovery", n, timing);
-    timing = bestOf(1, [] {}, [&] { return !orderInputs(list, method); });
+    timing = bestOf(
+        1, [] {}, [&] { return !orderInputs(list, method); });
     report(("order -r" + std::to_string(method)).c_str(), n, timing);
     std::vector<FileEntry> entries(n);
     for (size_t k = 0; k < n; ++k) {
         entries[k].storedName = std::move(list[k].storedName);
         entries[k].sourcePath = std::move(list[k].sourcePath);
     }
-    timing = bestOf(1, [] {}, [&] { return measureAndHash(entries); });
+    timing = bestOf(
+        1, [] {}, [&] { return measureAndHash(entries); });
     report("measure and hash", n, timing);
-    timing = bestOf(1, [] {}, [&] { int64_t marked = 0; return !findDuplicates(entries, marked); });
+    timing = bestOf(
+        1, [] {},
+        [&] {
+            int64_t marked = 0;
+            return !findDuplicates(entries, marked);
+        });
     report("findDuplicates", n, timing);
     return 0;
 }
@@ -130,13 +138,15 @@ int main(int argc, char** argv)
     auto nothing = [] {};
 
     InputList discovered;
-    Timing timing = bestOf(runs, [&] { discovered.clear(); }, [&] { return !findInputs(discovered, argv[1]); });
+    Timing timing = bestOf(
+        runs, [&] { discovered.clear(); }, [&] { return !findInputs(discovered, argv[1]); });
     const size_t n = discovered.size();
     report("discovery", n, timing);
 
     InputList ordered;
     for (int method = 2; method >= 0; --method) {
-        timing = bestOf(runs, [&] { ordered = discovered; }, [&] { return !orderInputs(ordered, method); });
+        timing = bestOf(
+            runs, [&] { ordered = discovered; }, [&] { return !orderInputs(ordered, method); });
         std::string phase = "order -r" + std::to_string(method);
         report(phase.c_str(), n, timing);
     }
@@ -145,7 +155,8 @@ int main(int argc, char** argv)
     // is the harder case.
     InputList shuffled = discovered;
     std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(12345));
-    timing = bestOf(runs, [&] { ordered = shuffled; }, [&] { return !orderInputs(ordered, 0); });
+    timing = bestOf(
+        runs, [&] { ordered = shuffled; }, [&] { return !orderInputs(ordered, 0); });
     report("order -r0 (shuffled)", n, timing);
 
     std::vector<FileEntry> entries(n);
@@ -159,10 +170,16 @@ int main(int argc, char** argv)
     // The regrouping alone, with a comparison that reads nothing.
     std::vector<FileEntry> work;
     int64_t pairs = 0;
-    timing = bestOf(runs, [&] { work = entries; }, [&] { return (pairs = regroupCountingOnly(work)) >= 0; });
+    timing = bestOf(
+        runs, [&] { work = entries; }, [&] { return (pairs = regroupCountingOnly(work)) >= 0; });
     report("regroup (no reads)", n, timing);
 
-    timing = bestOf(runs, [&] { work = entries; }, [&] { int64_t marked = 0; return !findDuplicates(work, marked); });
+    timing = bestOf(
+        runs, [&] { work = entries; },
+        [&] {
+            int64_t marked = 0;
+            return !findDuplicates(work, marked);
+        });
     report("findDuplicates", n, timing);
     size_t marked = 0;
     for (const FileEntry& e : work) marked += e.duplicate;
@@ -180,7 +197,8 @@ int main(int argc, char** argv)
                             {"regroup all unique (syn.)", [](size_t k) { return k; }}};
     for (const Shape& shape : shapes) {
         std::vector<FileEntry> synthetic = syntheticEntries(n, shape.groupOf);
-        timing = bestOf(runs, [&] { work = synthetic; }, [&] { return regroupCountingOnly(work) >= 0; });
+        timing = bestOf(
+            runs, [&] { work = synthetic; }, [&] { return regroupCountingOnly(work) >= 0; });
         report(shape.name, n, timing);
     }
     return 0;

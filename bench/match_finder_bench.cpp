@@ -13,7 +13,8 @@
 namespace qv5::bench {
 namespace {
 
-void matchFinder(benchmark::State& state) {
+void matchFinder(benchmark::State& state)
+{
     const Corpus& input = corpus();
     auto chains = std::make_unique<ContextChains>();
     std::vector<uint16_t> tokens(static_cast<size_t>(blockWordCapacity));
@@ -30,7 +31,8 @@ void matchFinder(benchmark::State& state) {
             const int32_t length = input.chunkLengths[c];
             resetChains(*chains);
             for (int32_t start = 0; start < length;) {
-                BlockResult r = parseBlock(start, input.chunks[c].data(), length, tokens.data(), *chains, level, adaptive);
+                BlockResult r =
+                    parseBlock(start, input.chunks[c].data(), length, tokens.data(), *chains, level, adaptive);
                 start += r.consumed;
                 if (first) {
                     // The coded size is measured once, outside the timing.
@@ -48,8 +50,8 @@ void matchFinder(benchmark::State& state) {
             first = false;
         }
     }
-    state.counters["MB/s"] = benchmark::Counter(double(input.totalBytes) / 1e6,
-                                                benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["MB/s"] =
+        benchmark::Counter(double(input.totalBytes) / 1e6, benchmark::Counter::kIsIterationInvariantRate);
     state.counters["ratio"] = double(input.totalBytes) / double(codedBytes ? codedBytes : 1);
     state.counters["words/byte"] = double(words) / double(input.totalBytes ? input.totalBytes : 1);
 }

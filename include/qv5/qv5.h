@@ -51,8 +51,7 @@ struct Error {
     bool midLine = false;
 
     Error() = default;
-    Error(ErrorCode code, std::string subject = std::string(), std::string detail = std::string(),
-          bool midLine = false)
+    Error(ErrorCode code, std::string subject = std::string(), std::string detail = std::string(), bool midLine = false)
         : code(code), subject(std::move(subject)), detail(std::move(detail)), midLine(midLine)
     {
     }
@@ -79,11 +78,11 @@ bool crc32OfFile(FILE* file, uint32_t& crc, const std::function<void(uint64_t ha
 
 // Reported before each chunk is compressed or after its predecessor was decoded.
 struct ChunkProgress {
-    uint64_t done = 0;          // stream bytes of the chunks before this one
-    uint64_t size = 0;          // this chunk's bytes
-    uint64_t total = 0;         // the whole stream's bytes
-    float previousSeconds = 0;  // what the chunk before took (1 for the first)
-    uint64_t archiveBytes = 0;  // writing: archive bytes produced so far
+    uint64_t done = 0;         // stream bytes of the chunks before this one
+    uint64_t size = 0;         // this chunk's bytes
+    uint64_t total = 0;        // the whole stream's bytes
+    float previousSeconds = 0; // what the chunk before took (1 for the first)
+    uint64_t archiveBytes = 0; // writing: archive bytes produced so far
 };
 
 // ---- Metadata: times, permissions, empty folders and links ------------------------------
@@ -117,8 +116,8 @@ struct LinkRecord {
 };
 
 struct Extension {
-    bool namesUtf8 = false;          // names are UTF-8 (else raw bytes of the system that wrote them)
-    std::vector<Metadata> entries;   // one per file-table entry, in table order
+    bool namesUtf8 = false;        // names are UTF-8 (else raw bytes of the system that wrote them)
+    std::vector<Metadata> entries; // one per file-table entry, in table order
     std::vector<FolderRecord> folders;
     std::vector<LinkRecord> links;
 };
@@ -133,7 +132,7 @@ struct NewEntry {
     const uint8_t* data = nullptr; // ... for bytes in memory, alive until writing ends
     int64_t size = 0;
     uint32_t crc = 0;
-    bool duplicate = false;        // same bytes as the next entry, whose copy is stored
+    bool duplicate = false; // same bytes as the next entry, whose copy is stored
 };
 
 // An entry for bytes in memory, with their CRC-32.
@@ -151,9 +150,9 @@ struct WriteOptions {
 };
 
 struct WriteCallbacks {
-    std::function<void()> started;                     // sources checked, about to write
-    std::function<void(const ChunkProgress&)> chunk;   // before each chunk
-    std::function<void()> packed;                      // every chunk written, before the end
+    std::function<void()> started;                   // sources checked, about to write
+    std::function<void(const ChunkProgress&)> chunk; // before each chunk
+    std::function<void()> packed;                    // every chunk written, before the end
 };
 
 struct WriteResult {

@@ -51,7 +51,8 @@ Error readHeader(const HeaderInput& input, ArchiveHeader& header, int32_t& entry
     if (left >= 0) {
         uint64_t entryBits = minEntryBits + ((header.flags & 0xFF) ? crcBits : 0);
         uint64_t available = static_cast<uint64_t>(left) * 8;
-        if (static_cast<uint64_t>(entryCount) > available / entryBits) return damaged("more entries than the file holds");
+        if (static_cast<uint64_t>(entryCount) > available / entryBits)
+            return damaged("more entries than the file holds");
     }
     return Error();
 }

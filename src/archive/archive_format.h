@@ -28,7 +28,10 @@ struct ArchiveHeader {
     uint64_t reserved = 0;
 };
 
-inline bool isPathSeparator(char c) { return c == '\\' || c == '/'; }
+inline bool isPathSeparator(char c)
+{
+    return c == '\\' || c == '/';
+}
 
 // "damaged archive (reason)"
 inline Error damaged(const char* reason, bool midLine = false)

@@ -13,12 +13,12 @@
 namespace qv5 {
 
 struct Archive {
-    FILE* file = nullptr;       // read at its position, or ...
-    MemoryInput memory;         // ... bytes in memory
-    bool seekable = false;      // the file can be measured (a pipe cannot)
-    int64_t start = 0;          // position of the file when opened
-    uint64_t consumed = 0;      // bytes read from the file since
-    FileIdentity identity;      // of the file, so that extraction never writes over it
+    FILE* file = nullptr;  // read at its position, or ...
+    MemoryInput memory;    // ... bytes in memory
+    bool seekable = false; // the file can be measured (a pipe cannot)
+    int64_t start = 0;     // position of the file when opened
+    uint64_t consumed = 0; // bytes read from the file since
+    FileIdentity identity; // of the file, so that extraction never writes over it
     std::unique_ptr<uint8_t[]> inBuffer{new uint8_t[bitBufferSize]};
     BitReader reader;
     ArchiveHeader header;

@@ -42,10 +42,7 @@ struct ChunkStorage {
     std::unique_ptr<uint16_t[]> tokens{new uint16_t[blockWordCapacity]};
     std::unique_ptr<ContextChains> chains = newContextChains();
     std::unique_ptr<BlockCodes> codes{new BlockCodes};
-    ChunkStorage()
-    {
-        std::memset(tokens.get(), 0xFF, blockWordCapacity * sizeof(uint16_t));
-    }
+    ChunkStorage() { std::memset(tokens.get(), 0xFF, blockWordCapacity * sizeof(uint16_t)); }
 };
 
 // The chunk loop on this thread alone; false when reading or writing failed.
@@ -63,8 +60,8 @@ bool compressChunksInSequence(ConcatReader& reader, BitWriter& writer, const Lev
         resetChains(*storage.chains);
         int32_t g = 0;
         do {
-            BlockResult block = parseBlock(g, storage.chunk.get(), n, storage.tokens.get(), *storage.chains, level,
-                                           adaptive);
+            BlockResult block =
+                parseBlock(g, storage.chunk.get(), n, storage.tokens.get(), *storage.chains, level, adaptive);
             prepareBlock(*storage.codes, storage.tokens.get(), block.words);
             writeBlock(writer, *storage.codes, storage.tokens.get(), block.words);
             g += block.consumed;

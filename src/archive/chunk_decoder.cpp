@@ -28,8 +28,7 @@ int32_t chunkLengthAt(uint64_t done, uint64_t storedTotal)
 }
 
 // Decodes one chunk of length bytes into window; the damage found, or nullptr.
-const char* decodeChunk(BitReader& reader, BlockCodes& codes, ContextHistory& history, uint8_t* window,
-                        int32_t length)
+const char* decodeChunk(BitReader& reader, BlockCodes& codes, ContextHistory& history, uint8_t* window, int32_t length)
 {
     resetHistory(history);
     int32_t position = 0;
@@ -43,7 +42,7 @@ const char* decodeChunk(BitReader& reader, BlockCodes& codes, ContextHistory& hi
 }
 
 Error decodeInSequence(BitReader& reader, uint64_t storedTotal, const ChunkStart& start, const ChunkTake& take,
-                      BlockCodes& codes, ContextHistory& history)
+                       BlockCodes& codes, ContextHistory& history)
 {
     Window window;
     for (uint64_t done = 0; done < storedTotal;) {
@@ -84,8 +83,7 @@ struct DecoderJoin {
     }
 };
 
-void decodeAhead(WindowPair& pair, BitReader& reader, uint64_t storedTotal, BlockCodes& codes,
-                 ContextHistory& history)
+void decodeAhead(WindowPair& pair, BitReader& reader, uint64_t storedTotal, BlockCodes& codes, ContextHistory& history)
 {
     uint64_t index = 0;
     for (uint64_t done = 0; done < storedTotal; ++index) {
@@ -109,7 +107,7 @@ void decodeAhead(WindowPair& pair, BitReader& reader, uint64_t storedTotal, Bloc
 }
 
 Error decodeOverlapped(BitReader& reader, uint64_t storedTotal, const ChunkStart& start, const ChunkTake& take,
-                      BlockCodes& codes, ContextHistory& history)
+                       BlockCodes& codes, ContextHistory& history)
 {
     WindowPair pair;
     std::thread decoder([&] {
@@ -156,8 +154,8 @@ Error decodeChunks(BitReader& reader, uint64_t storedTotal, bool ahead, const Ch
     adviseLargePages(history.get(), sizeof(ContextHistory));
     std::unique_ptr<BlockCodes> codes(new BlockCodes);
     Error result = ahead && storedTotal > static_cast<uint64_t>(chunkSize)
-                  ? decodeOverlapped(reader, storedTotal, start, take, *codes, *history)
-                  : decodeInSequence(reader, storedTotal, start, take, *codes, *history);
+                       ? decodeOverlapped(reader, storedTotal, start, take, *codes, *history)
+                       : decodeInSequence(reader, storedTotal, start, take, *codes, *history);
     releaseBlockCodes(*codes);
     return result;
 }

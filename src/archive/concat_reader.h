@@ -10,12 +10,12 @@ namespace qv5 {
 // Reads the contents of the non-duplicate entries back to back as one stream.
 struct ConcatReader {
     const std::vector<NewEntry>* entries = nullptr;
-    size_t current = 0;     // index of the entry being read
-    int64_t remaining = 0;  // bytes of the current entry still to deliver
-    bool started = false;   // the current entry is open (its file, or its bytes)
+    size_t current = 0;    // index of the entry being read
+    int64_t remaining = 0; // bytes of the current entry still to deliver
+    bool started = false;  // the current entry is open (its file, or its bytes)
     FILE* file = nullptr;
-    uint32_t crc = 0;       // CRC-32 of the current entry's bytes delivered so far
-    Error failure;          // set when the stream was cut
+    uint32_t crc = 0; // CRC-32 of the current entry's bytes delivered so far
+    Error failure;    // set when the stream was cut
 };
 
 // Fills buffer with up to capacity bytes of the stream and returns how many; 0 at its end

@@ -159,7 +159,8 @@ Error parseExtension(const uint8_t* bytes, size_t size, Extension& extension)
             LinkRecord link;
             link.metadata = record.metadata();
             uint8_t kind = static_cast<uint8_t>(record.le(1));
-            link.kind = kind <= static_cast<uint8_t>(LinkKind::unknown) ? static_cast<LinkKind>(kind) : LinkKind::unknown;
+            link.kind =
+                kind <= static_cast<uint8_t>(LinkKind::unknown) ? static_cast<LinkKind>(kind) : LinkKind::unknown;
             link.name = record.text();
             link.target = record.text();
             if (!record.ok) return damaged("extension link record");

@@ -33,13 +33,13 @@ struct Extraction {
     std::string outputPath;    // single-file mode
     std::string prefix;        // multi-file mode
     std::set<std::string> createdFolders;
-    FILE* output = nullptr;    // the file being written
-    std::string outputName;    // its path
-    size_t outputIndex = 0;    // the entry it is written for
-    uint32_t outputCrc = 0;    // CRC-32 of the bytes written to it so far
-    size_t lastWritten = 0;    // the entry of the current run of copies last written
-    bool runWritten = false;   // some entry of the current run was written
-    size_t lastSelected = 0;   // past it nothing more is written: decoding stops
+    FILE* output = nullptr;  // the file being written
+    std::string outputName;  // its path
+    size_t outputIndex = 0;  // the entry it is written for
+    uint32_t outputCrc = 0;  // CRC-32 of the bytes written to it so far
+    size_t lastWritten = 0;  // the entry of the current run of copies last written
+    bool runWritten = false; // some entry of the current run was written
+    size_t lastSelected = 0; // past it nothing more is written: decoding stops
     // CRC-32 of the bytes handed to fwrite for each entry's file, duplicates included.
     std::vector<uint32_t> writtenCrc;
     // The file each entry was written to, as the system identifies it.

@@ -55,8 +55,7 @@ void parseChunk(ChunkJob& job, ContextChains& chains, const std::atomic<bool>& c
     int32_t g = 0;
     while (g < job.length && !cancel.load(std::memory_order_relaxed)) {
         uint16_t* tokens = job.tokens.get() + offset;
-        BlockResult block = parseBlock(g, job.chunk.get(), job.length, tokens, chains, job.level, job.end,
-                                       &job.log);
+        BlockResult block = parseBlock(g, job.chunk.get(), job.length, tokens, chains, job.level, job.end, &job.log);
         size_t index = job.blocks.size();
         if (job.codes.size() <= index) job.codes.emplace_back(new BlockCodes);
         prepareBlock(*job.codes[index], tokens, block.words);
@@ -179,8 +178,7 @@ int32_t defaultThreadCount()
 }
 
 bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, const LevelParameters& level,
-                              AdaptiveState& adaptive, int32_t threads, const ChunkStarted& progress,
-                              uint64_t& done)
+                              AdaptiveState& adaptive, int32_t threads, const ChunkStarted& progress, uint64_t& done)
 {
     // One slot more than workers: while the writing thread writes one chunk's blocks and
     // reads the next, every worker still has a chunk to parse.

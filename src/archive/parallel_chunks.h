@@ -22,8 +22,7 @@ using ChunkStarted = std::function<void(uint64_t done, uint64_t size, float prev
 // bytes written; false when reading failed (reader.failure) or a write failed
 // (writer.writeFailed).
 bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, const LevelParameters& level,
-                              AdaptiveState& adaptive, int32_t threads, const ChunkStarted& progress,
-                              uint64_t& done);
+                              AdaptiveState& adaptive, int32_t threads, const ChunkStarted& progress, uint64_t& done);
 
 // Context chains for one parsing thread, on large pages where the system has them.
 std::unique_ptr<ContextChains> newContextChains();

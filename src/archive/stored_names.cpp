@@ -6,7 +6,10 @@ namespace qv5 {
 
 namespace {
 
-bool isSeparator(char c) { return c == '/' || c == '\\'; }
+bool isSeparator(char c)
+{
+    return c == '/' || c == '\\';
+}
 
 // Windows turns "..", ". .", "... " and the like into ".." when it drops a component's
 // trailing dots and spaces.
@@ -23,7 +26,10 @@ bool climbsOnWindows(std::string_view component)
     return dots >= 2;
 }
 
-char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+char upper(char c)
+{
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 // The part before the first dot, without trailing spaces, names a device in every folder.
 bool namesDevice(std::string_view component)

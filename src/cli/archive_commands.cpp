@@ -170,7 +170,8 @@ int32_t listCommand(FILE* archiveFile)
     for (const LinkRecord& link : extension.links) {
         tell("[link]: %s -> %s\n", printable(link.name).c_str(), printable(link.target).c_str());
     }
-    for (const std::string& folder : emptyFolders(entries, extension)) tell("[folder]: %s\n", printable(folder).c_str());
+    for (const std::string& folder : emptyFolders(entries, extension))
+        tell("[folder]: %s\n", printable(folder).c_str());
     return 0;
 }
 

@@ -354,7 +354,8 @@ bool writeArchiveTo(FILE* file, uint64_t before, const std::string& archivePath,
         // The header is given the extension's place once it is written: a file can be patched.
         writeOptions.rewrite = [file, before](uint64_t at, const uint8_t* bytes, size_t count) {
             const int64_t end = tellFile(file);
-            return end >= 0 && std::fflush(file) == 0 && seekFile(file, static_cast<int64_t>(before + at), SEEK_SET) == 0 &&
+            return end >= 0 && std::fflush(file) == 0 &&
+                   seekFile(file, static_cast<int64_t>(before + at), SEEK_SET) == 0 &&
                    std::fwrite(bytes, 1, count, file) == count && std::fflush(file) == 0 &&
                    seekFile(file, end, SEEK_SET) == 0;
         };
@@ -375,8 +376,9 @@ bool writeArchiveTo(FILE* file, uint64_t before, const std::string& archivePath,
         return false;
     }
     uint64_t archiveSize = before + result.archiveBytes;
-    float percent =
-        result.inputTotal == 0 ? 0.0f : static_cast<float>(archiveSize) * 100.0f / static_cast<float>(result.inputTotal);
+    float percent = result.inputTotal == 0
+                        ? 0.0f
+                        : static_cast<float>(archiveSize) * 100.0f / static_cast<float>(result.inputTotal);
     say("%s -> %s bytes (%s, %.2f%%) - %.3f seconds\n", FormatNumber(result.inputTotal, false),
         FormatNumber(archiveSize, false), FormatNumber(archiveSize, true), static_cast<double>(percent),
         static_cast<double>(result.milliseconds * 0.001f));
@@ -385,8 +387,7 @@ bool writeArchiveTo(FILE* file, uint64_t before, const std::string& archivePath,
 
 // The archive on standard output: no question, no temporary file; a failure leaves what the
 // pipe took so far, and the status tells.
-int32_t writeArchiveStream(const std::vector<NewEntry>& entries, const RunOptions& options,
-                           const Extension* extension)
+int32_t writeArchiveStream(const std::vector<NewEntry>& entries, const RunOptions& options, const Extension* extension)
 {
     useBinaryMode(stdout);
     return writeArchiveTo(stdout, 0, "-", entries, options, extension) ? 0 : 1;
@@ -402,7 +403,7 @@ int32_t writeArchiveFile(const std::string& archivePath, const std::vector<NewEn
         if (FILE* existing = openRead(archivePath)) {
             std::fclose(existing);
             tell("Error: Archive file %s already exists. Press Y to overwrite it, or any other key to exit: ",
-                        printable(archivePath).c_str());
+                 printable(archivePath).c_str());
             if (readAnswer() != 'y') return 1;
         }
     }

@@ -16,7 +16,8 @@ int main(int argc, char** argv)
     // on the way out, so no incomplete archive is left.
     try {
         if (qv5::isPlainArchiver()) {
-            status = qv5::runCommandLine(qv5::commandLineArguments(argc, argv)); // prints the banner once it knows where to
+            status =
+                qv5::runCommandLine(qv5::commandLineArguments(argc, argv)); // prints the banner once it knows where to
         } else {
             qv5::printBanner();
             status = qv5::runSfxStub();

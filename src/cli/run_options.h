@@ -7,14 +7,14 @@ namespace qv5 {
 
 // What the command line asked for; each layer gets the part it needs.
 struct RunOptions {
-    int32_t level = 2;          // c1..c6
-    int32_t orderMethod = 0;    // -r0..-r2
+    int32_t level = 2;       // c1..c6
+    int32_t orderMethod = 0; // -r0..-r2
     bool forceOverwrite = false;
     bool createSfx = false;
-    int32_t threadCount = 0;    // -tN; 0: one per core
-    bool quiet = false;         // only failures, questions and the invalid-checksum count
-    bool dotFolders = false;    // walk folders whose names begin with '.'
-    bool metadata = false;      // -meta: times, modes, folders and links in an extension
+    int32_t threadCount = 0;           // -tN; 0: one per core
+    bool quiet = false;                // only failures, questions and the invalid-checksum count
+    bool dotFolders = false;           // walk folders whose names begin with '.'
+    bool metadata = false;             // -meta: times, modes, folders and links in an extension
     std::vector<std::string> excludes; // -exclude=PATTERN, for c
 };
 

@@ -42,17 +42,17 @@ struct BitWriter {
     ByteSink sink;
     uint8_t* outBuffer = nullptr; // bitBufferSize bytes, owned by the owner
     int32_t bufferUsed = 0;
-    uint64_t acc = 0;             // pending bits, bit 0 oldest; bits at and above accBits are 0
-    uint32_t accBits = 0;         // 0..63
-    bool writeFailed = false;     // the sink refused some bytes
+    uint64_t acc = 0;         // pending bits, bit 0 oldest; bits at and above accBits are 0
+    uint32_t accBits = 0;     // 0..63
+    bool writeFailed = false; // the sink refused some bytes
 };
 
 struct BitReader {
-    ByteSource source;            // delivers the bit stream from its first byte
-    uint8_t* inBuffer = nullptr;  // bitBufferSize bytes, owned by the owner
+    ByteSource source;           // delivers the bit stream from its first byte
+    uint8_t* inBuffer = nullptr; // bitBufferSize bytes, owned by the owner
     int32_t bufferPos = 0;
     uint32_t bufferEnd = 0;
-    uint64_t acc = 0;             // fetched, unconsumed bits; bit 0 is the next stream bit
+    uint64_t acc = 0; // fetched, unconsumed bits; bit 0 is the next stream bit
     int32_t accBits = 0;
     uint64_t zeroBytesFetched = 0; // zero bytes made up because the source had ended
     bool readFailed = false;       // the source reported a read error
@@ -61,20 +61,22 @@ struct BitReader {
 // Writes a full buffer out; kept out of line so that emitByte stays small.
 void flushFullBuffer(BitWriter& writer);
 
-inline void emitByte(BitWriter& writer, uint8_t byte) {
+inline void emitByte(BitWriter& writer, uint8_t byte)
+{
     if (writer.bufferUsed == bitBufferSize) flushFullBuffer(writer);
     writer.outBuffer[writer.bufferUsed++] = byte;
 }
 
 // Emits the whole bytes of the accumulator, leaving 0-7 pending bits.
-inline void drainAccumulator(BitWriter& writer) {
+inline void drainAccumulator(BitWriter& writer)
+{
     uint32_t bytes = writer.accBits >> 3;
     if (writer.bufferUsed + 8 <= bitBufferSize) {
         // One 8-byte store instead of a byte loop; the bytes past the drained ones are
         // overwritten later, and the buffer rule (write at exactly 4 MiB) is unchanged.
         storeU64(writer.outBuffer + writer.bufferUsed, writer.acc);
         writer.bufferUsed += int32_t(bytes);
-        writer.acc >>= bytes * 8;  // bytes is 4..7: accBits was at least 32
+        writer.acc >>= bytes * 8; // bytes is 4..7: accBits was at least 32
         writer.accBits -= bytes * 8;
     } else {
         do {
@@ -86,7 +88,8 @@ inline void drainAccumulator(BitWriter& writer) {
 }
 
 // Appends the low n bits of value (n 0..32; the caller guarantees value < 2^n).
-inline void writeBits(BitWriter& writer, uint64_t value, uint32_t n) {
+inline void writeBits(BitWriter& writer, uint64_t value, uint32_t n)
+{
     if (writer.accBits + n >= bitFlushLimit) drainAccumulator(writer);
     writer.acc += value << writer.accBits;
     writer.accBits += n;
@@ -105,12 +108,14 @@ uint8_t fetchByte(BitReader& reader);
 // Tops the accumulator up to at least refillTarget bits.
 void refillAccumulator(BitReader& reader);
 
-inline uint64_t peekBits(BitReader& reader, uint32_t n) {
+inline uint64_t peekBits(BitReader& reader, uint32_t n)
+{
     if (uint32_t(reader.accBits) < n) refillAccumulator(reader);
     return reader.acc & ((uint64_t(1) << n) - 1);
 }
 
-inline uint64_t readBits(BitReader& reader, uint32_t n) {
+inline uint64_t readBits(BitReader& reader, uint32_t n)
+{
     uint64_t value = peekBits(reader, n);
     reader.acc >>= n;
     reader.accBits -= int32_t(n);
@@ -122,7 +127,8 @@ uint64_t readU64(BitReader& reader);
 
 // True exactly when a bit already consumed (not merely fetched) lay past the end of the source.
 // Zero bytes are only made up at the end, so they are the newest bits of the accumulator.
-inline bool consumedPastEnd(const BitReader& reader) {
+inline bool consumedPastEnd(const BitReader& reader)
+{
     return reader.zeroBytesFetched * 8 > uint64_t(reader.accBits);
 }
 

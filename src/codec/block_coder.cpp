@@ -18,18 +18,20 @@ namespace {
 // stream's bits are the same either way, only the bytes already in the buffer differ.
 struct EagerWriter {
     BitWriter& writer;
-    uint8_t* out;      // next byte to store
-    uint64_t bits;     // not yet whole bytes: 0..7 after flush
+    uint8_t* out;  // next byte to store
+    uint64_t bits; // not yet whole bytes: 0..7 after flush
     uint32_t bitCount;
-    uint32_t pending;  // what writer.accBits would be
+    uint32_t pending; // what writer.accBits would be
 
     // Needs 8 free bytes in the buffer.
     explicit EagerWriter(BitWriter& w)
-        : writer(w), out(w.outBuffer + w.bufferUsed), bits(w.acc), bitCount(w.accBits), pending(w.accBits) {
+        : writer(w), out(w.outBuffer + w.bufferUsed), bits(w.acc), bitCount(w.accBits), pending(w.accBits)
+    {
         flush();
     }
 
-    inline void put(uint64_t value, uint32_t n) {
+    inline void put(uint64_t value, uint32_t n)
+    {
         const uint32_t grown = pending + n;
         pending = grown >= bitFlushLimit ? (pending & 7) + n : grown;
         bits |= value << bitCount;
@@ -37,7 +39,8 @@ struct EagerWriter {
     }
 
     // Stores the whole bytes; needs 8 free bytes at out.
-    inline void flush() {
+    inline void flush()
+    {
         storeU64(out, bits);
         out += bitCount >> 3;
         bits >>= bitCount & 56;
@@ -46,10 +49,12 @@ struct EagerWriter {
 
     // After a flush: the writer keeps `pending` bits, the rest of the stored bytes count as
     // written. The bytes past out are zero from the last store.
-    void sync() {
+    void sync()
+    {
         const uint32_t back = (pending - bitCount) >> 3;
         writer.bufferUsed = int32_t(out - writer.outBuffer) - int32_t(back);
-        writer.acc = pending == 0 ? 0 : loadU64(writer.outBuffer + writer.bufferUsed) & (~uint64_t(0) >> (64 - pending));
+        writer.acc =
+            pending == 0 ? 0 : loadU64(writer.outBuffer + writer.bufferUsed) & (~uint64_t(0) >> (64 - pending));
         writer.accBits = pending;
     }
 };
@@ -62,7 +67,8 @@ struct PlainWriter {
 // One token from tokens[i], advancing i past it. Code, then extra bits as their own write:
 // the call split is part of the format. A write of 0 bits changes nothing.
 template <typename Writer>
-inline void putToken(Writer& out, const BlockCodes& codes, const uint16_t* tokens, int32_t& i) {
+inline void putToken(Writer& out, const BlockCodes& codes, const uint16_t* tokens, int32_t& i)
+{
     const uint32_t word = tokens[i++];
     if (word < uint32_t(literalCount)) {
         out.put(codes.literalLength.codes[word], codes.literalLength.lengths[word]);
@@ -80,8 +86,8 @@ inline void putToken(Writer& out, const BlockCodes& codes, const uint16_t* token
 
 // Forward copy of a match with byte-by-byte meaning, in 4- or 8-byte units. Writes up to 15
 // bytes past the match's end, but never past writableEnd.
-inline void copyMatch(uint8_t* window, int32_t source, int32_t destination, int32_t length,
-                      const uint8_t* writableEnd) {
+inline void copyMatch(uint8_t* window, int32_t source, int32_t destination, int32_t length, const uint8_t* writableEnd)
+{
     uint8_t* to = window + destination;
     const uint8_t* from = window + source;
     uint8_t* const end = to + length;
@@ -122,7 +128,8 @@ inline void copyMatch(uint8_t* window, int32_t source, int32_t destination, int3
 
 } // namespace
 
-void prepareBlock(BlockCodes& codes, const uint16_t* tokens, int32_t words) {
+void prepareBlock(BlockCodes& codes, const uint16_t* tokens, int32_t words)
+{
     HuffmanCode& literalLength = codes.literalLength;
     HuffmanCode& distance = codes.distance;
     resetModel(literalLength);
@@ -140,7 +147,8 @@ void prepareBlock(BlockCodes& codes, const uint16_t* tokens, int32_t words) {
     buildCode(distance);
 }
 
-void writeBlock(BitWriter& writer, const BlockCodes& codes, const uint16_t* tokens, int32_t words) {
+void writeBlock(BitWriter& writer, const BlockCodes& codes, const uint16_t* tokens, int32_t words)
+{
     writeBits(writer, uint32_t(words), wordCountBits);
     writeLengthTable(codes.literalLength, writer);
     writeLengthTable(codes.distance, writer);
@@ -165,7 +173,8 @@ void writeBlock(BitWriter& writer, const BlockCodes& codes, const uint16_t* toke
     }
 }
 
-void resetHistory(ContextHistory& history) {
+void resetHistory(ContextHistory& history)
+{
     std::memset(history.positions, 0xFF, sizeof history.positions);
     std::memset(history.ringIndex, 0, sizeof history.ringIndex);
 }
@@ -178,13 +187,15 @@ constexpr uint32_t literalEntry = 0x80000000u;
 constexpr uint32_t literalTableMask = (1u << literalLengthAlphabet.tableBits) - 1;
 constexpr uint32_t distanceTableMask = (1u << distanceAlphabet.tableBits) - 1;
 
-uint32_t literalLengthEntry(uint32_t s, uint32_t length) {
+uint32_t literalLengthEntry(uint32_t s, uint32_t length)
+{
     if (s < uint32_t(literalCount)) return literalEntry | makeEntry(s, length, 0);
     const uint32_t l = s - uint32_t(literalCount);
     return makeEntry(uint32_t(lengthBase[l]), length, uint32_t(lengthExtra[l]));
 }
 
-uint32_t distanceEntry(uint32_t t, uint32_t length) {
+uint32_t distanceEntry(uint32_t t, uint32_t length)
+{
     // Distances past the ring are never written; their extra bits are not read, the value
     // alone makes the match out of range.
     if (distanceBase[t] >= ringSize) return makeEntry(uint32_t(ringSize), length, 0);
@@ -192,7 +203,8 @@ uint32_t distanceEntry(uint32_t t, uint32_t length) {
 }
 
 // The value of an entry whose code is at the bottom of acc, extra bits included.
-inline uint32_t entryValue(uint32_t entry, uint64_t acc) {
+inline uint32_t entryValue(uint32_t entry, uint64_t acc)
+{
     const uint32_t codeLength = (entry >> 8) & 0xFF;
     const uint32_t extra = (entry & 0xFF) - codeLength;
     return ((entry >> entryValueShift) & entryValueMask) + (uint32_t(acc >> codeLength) & ((1u << extra) - 1));
@@ -200,8 +212,9 @@ inline uint32_t entryValue(uint32_t entry, uint64_t acc) {
 
 } // namespace
 
-const char* decodeBlock(BitReader& reader, BlockCodes& codes, ContextHistory& history,
-                        uint8_t* window, int32_t chunkLength, int32_t& position) {
+const char* decodeBlock(BitReader& reader, BlockCodes& codes, ContextHistory& history, uint8_t* window,
+                        int32_t chunkLength, int32_t& position)
+{
     const uint32_t wordCount = uint32_t(readBits(reader, wordCountBits));
     if (!readTable(codes.literalLength, reader, literalLengthEntry)) return "invalid literal/length code table";
     if (!readTable(codes.distance, reader, distanceEntry)) return "invalid distance code table";
@@ -214,7 +227,7 @@ const char* decodeBlock(BitReader& reader, BlockCodes& codes, ContextHistory& hi
     const DecodeTables& dt = codes.distance.tables;
     const uint16_t* const dFull = dt.full.get();
     const uint64_t dFullMask = (uint64_t(1) << codes.distance.maxLength) - 1;
-    int32_t (*const positions)[ringSize] = history.positions;
+    int32_t(*const positions)[ringSize] = history.positions;
     uint32_t* const ringIndex = history.ringIndex;
 
     // The reader's state in locals. A refill tops acc up to at least 56 valid bits, enough
@@ -256,12 +269,18 @@ const char* decodeBlock(BitReader& reader, BlockCodes& codes, ContextHistory& hi
         uint32_t entry = ll.entries[acc & literalTableMask];
         if (entry & longEntry) [[unlikely]] {
             const uint32_t symbol = llFull[acc & llFullMask];
-            if (symbol == noSymbol) { failure = "bit pattern without a literal/length code"; break; }
+            if (symbol == noSymbol) {
+                failure = "bit pattern without a literal/length code";
+                break;
+            }
             entry = ll.bySymbol[symbol];
         }
 
         if (entry & literalEntry) {
-            if (p >= chunkLength) { failure = "block runs past the end of the chunk"; break; }
+            if (p >= chunkLength) {
+                failure = "block runs past the end of the chunk";
+                break;
+            }
             acc >>= entry & 0xFF;
             accBits -= int32_t(entry & 0xFF);
             const uint32_t literal = (entry >> entryValueShift) & 0xFF;
@@ -274,7 +293,10 @@ const char* decodeBlock(BitReader& reader, BlockCodes& codes, ContextHistory& hi
             continue;
         }
 
-        if (decoded + 2 > wordCount) { failure = "match crosses the end of the block"; break; }
+        if (decoded + 2 > wordCount) {
+            failure = "match crosses the end of the block";
+            break;
+        }
         const int32_t length = int32_t(entryValue(entry, acc)) + minMatch;
         acc >>= entry & 0xFF;
         accBits -= int32_t(entry & 0xFF);
@@ -282,18 +304,30 @@ const char* decodeBlock(BitReader& reader, BlockCodes& codes, ContextHistory& hi
         uint32_t dEntry = dt.entries[acc & distanceTableMask];
         if (dEntry & longEntry) [[unlikely]] {
             const uint32_t symbol = dFull[acc & dFullMask];
-            if (symbol == noSymbol) { failure = "bit pattern without a distance code"; break; }
+            if (symbol == noSymbol) {
+                failure = "bit pattern without a distance code";
+                break;
+            }
             dEntry = dt.bySymbol[symbol];
         }
         const uint32_t distance = entryValue(dEntry, acc);
         acc >>= dEntry & 0xFF;
         accBits -= int32_t(dEntry & 0xFF);
 
-        if (length > maxMatch || distance >= uint32_t(ringSize)) { failure = "match out of range"; break; }
-        if (length > chunkLength - p) { failure = "block runs past the end of the chunk"; break; }
+        if (length > maxMatch || distance >= uint32_t(ringSize)) {
+            failure = "match out of range";
+            break;
+        }
+        if (length > chunkLength - p) {
+            failure = "block runs past the end of the chunk";
+            break;
+        }
         const uint32_t slot = ringIndex[context];
         const int32_t source = positions[context][(slot - distance) & ringMask];
-        if (source < 0) { failure = "match refers to an empty history slot"; break; }
+        if (source < 0) {
+            failure = "match refers to an empty history slot";
+            break;
+        }
         positions[context][slot] = p;
         ringIndex[context] = (slot + 1) & ringMask;
         copyMatch(window, source, p, length, writableEnd);
@@ -310,7 +344,8 @@ const char* decodeBlock(BitReader& reader, BlockCodes& codes, ContextHistory& hi
     return failure;
 }
 
-void releaseBlockCodes(BlockCodes& codes) {
+void releaseBlockCodes(BlockCodes& codes)
+{
     releaseTables(codes.literalLength);
     releaseTables(codes.distance);
 }

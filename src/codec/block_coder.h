@@ -28,8 +28,8 @@ void writeBlock(BitWriter& writer, const BlockCodes& codes, const uint16_t* toke
 // Each context's ring of token starts, as the extractor keeps it. The ring indices sit
 // together, apart from the rings, so that the ones in use share a few cache lines.
 struct ContextHistory {
-    int32_t positions[contextCount][ringSize];  // -1 = empty
-    uint32_t ringIndex[contextCount];           // next slot to write, 0..4095
+    int32_t positions[contextCount][ringSize]; // -1 = empty
+    uint32_t ringIndex[contextCount];          // next slot to write, 0..4095
 };
 static_assert(sizeof(ContextHistory) == 4195328);
 
@@ -41,8 +41,8 @@ void resetHistory(ContextHistory& history);
 // nullptr, or a short reason when the block is damaged: an invalid code table, a bit pattern
 // without a code, a match out of range or whose history slot is empty, a token running past
 // the chunk or the block's word count, or a block that reads past the end of the archive.
-const char* decodeBlock(BitReader& reader, BlockCodes& codes, ContextHistory& history,
-                        uint8_t* window, int32_t chunkLength, int32_t& position);
+const char* decodeBlock(BitReader& reader, BlockCodes& codes, ContextHistory& history, uint8_t* window,
+                        int32_t chunkLength, int32_t& position);
 
 void releaseBlockCodes(BlockCodes& codes);
 

@@ -12,11 +12,11 @@
 
 namespace qv5 {
 
-inline constexpr uint64_t clmulX544 = 0x154442BD4; // x^544 mod P: 64-byte fold, earlier half
-inline constexpr uint64_t clmulX480 = 0x1C6E41596; // x^480 mod P: 64-byte fold, later half
-inline constexpr uint64_t clmulX160 = 0x1751997D0; // x^160 mod P: 16-byte fold, earlier half
-inline constexpr uint64_t clmulX96 = 0x0CCAA009E;  // x^96 mod P: 16-byte fold, later half; 128 to 96 bits
-inline constexpr uint64_t clmulX64 = 0x163CD6124;  // x^64 mod P: 96 to 64 bits
+inline constexpr uint64_t clmulX544 = 0x154442BD4;       // x^544 mod P: 64-byte fold, earlier half
+inline constexpr uint64_t clmulX480 = 0x1C6E41596;       // x^480 mod P: 64-byte fold, later half
+inline constexpr uint64_t clmulX160 = 0x1751997D0;       // x^160 mod P: 16-byte fold, earlier half
+inline constexpr uint64_t clmulX96 = 0x0CCAA009E;        // x^96 mod P: 16-byte fold, later half; 128 to 96 bits
+inline constexpr uint64_t clmulX64 = 0x163CD6124;        // x^64 mod P: 96 to 64 bits
 inline constexpr uint64_t clmulQuotient = 0x1F7011641;   // floor(x^64 / P), the Barrett multiplier
 inline constexpr uint64_t clmulPolynomial = 0x1DB710641; // P itself
 

@@ -5,23 +5,27 @@
 
 namespace qv5 {
 
-void resetModel(HuffmanCode& code) {
+void resetModel(HuffmanCode& code)
+{
     std::fill_n(code.counts, maxAlphabetSize, uint16_t(0));
     std::fill_n(code.codes, maxAlphabetSize, 0u);
     std::fill_n(code.lengths, maxAlphabetSize, uint8_t(0));
 }
 
-void halveCounts(HuffmanCode& code) {
+void halveCounts(HuffmanCode& code)
+{
     for (int32_t s = 0; s < code.alphabet.symbolCount; ++s)
         if (code.counts[s] > 1) code.counts[s] >>= 1;
 }
 
-static void clearCodesAndLengths(HuffmanCode& code) {
+static void clearCodesAndLengths(HuffmanCode& code)
+{
     std::fill_n(code.codes, maxAlphabetSize, 0u);
     std::fill_n(code.lengths, maxAlphabetSize, uint8_t(0));
 }
 
-void buildLengths(HuffmanCode& code) {
+void buildLengths(HuffmanCode& code)
+{
     const int32_t symbolCount = code.alphabet.symbolCount;
     for (;;) {
         uint16_t leafSymbol[maxAlphabetSize];
@@ -57,10 +61,14 @@ void buildLengths(HuffmanCode& code) {
         while (k >= 0 || j < l - 1) {
             int32_t pick[2];
             for (int32_t& node : pick) {
-                if (j == l)                      node = k--;
-                else if (k < 0)                  node = j++;
-                else if (weight[k] < weight[j])  node = k--;
-                else                             node = j++;
+                if (j == l)
+                    node = k--;
+                else if (k < 0)
+                    node = j++;
+                else if (weight[k] < weight[j])
+                    node = k--;
+                else
+                    node = j++;
             }
             weight[l] = weight[pick[0]] + weight[pick[1]];
             child[l - n][0] = int16_t(pick[0]);
@@ -90,7 +98,8 @@ void buildLengths(HuffmanCode& code) {
     }
 }
 
-void assignCodes(HuffmanCode& code) {
+void assignCodes(HuffmanCode& code)
+{
     const int32_t symbolCount = code.alphabet.symbolCount;
     code.minLength = maxCodeLength;
     code.maxLength = 0;
@@ -110,7 +119,7 @@ void assignCodes(HuffmanCode& code) {
             code.codes[s] = d;
             uint32_t zeros = ~d & ((1u << length) - 1);
             if (zeros == 0) {
-                d = 1u << length;  // code space used up: only after the last code
+                d = 1u << length; // code space used up: only after the last code
             } else {
                 uint32_t p = uint32_t(std::bit_width(zeros)) - 1;
                 d = (d & ((1u << p) - 1)) + (1u << p);
@@ -120,7 +129,8 @@ void assignCodes(HuffmanCode& code) {
 }
 
 // Both levels of the decode tables of a code whose codes are assigned.
-static void buildDecodeTables(HuffmanCode& code, EntryOf entryOf) {
+static void buildDecodeTables(HuffmanCode& code, EntryOf entryOf)
+{
     DecodeTables& tables = code.tables;
     if (!tables.full) tables.full = std::make_unique<uint16_t[]>(fullTableCapacity);
     const uint32_t firstSize = 1u << code.alphabet.tableBits;
@@ -138,12 +148,14 @@ static void buildDecodeTables(HuffmanCode& code, EntryOf entryOf) {
     }
 }
 
-void buildCode(HuffmanCode& code) {
+void buildCode(HuffmanCode& code)
+{
     buildLengths(code);
     assignCodes(code);
 }
 
-void writeLengthTable(const HuffmanCode& code, BitWriter& writer) {
+void writeLengthTable(const HuffmanCode& code, BitWriter& writer)
+{
     writeBits(writer, uint32_t(code.maxLength), 8);
     const uint32_t width = uint32_t(std::bit_width(uint32_t(code.maxLength)));
     int32_t base = 0;
@@ -154,18 +166,19 @@ void writeLengthTable(const HuffmanCode& code, BitWriter& writer) {
             if (code.lengths[base + s] != 0) mask |= 1u << (s / maskSubgroupSize);
         writeBits(writer, mask, 8);
         for (int32_t s = 0; s < size; ++s)
-            if (mask & (1u << (s / maskSubgroupSize)))
-                writeBits(writer, code.lengths[base + s], width);
+            if (mask & (1u << (s / maskSubgroupSize))) writeBits(writer, code.lengths[base + s], width);
         base += size;
     }
 }
 
-void writeTable(HuffmanCode& code, BitWriter& writer) {
+void writeTable(HuffmanCode& code, BitWriter& writer)
+{
     buildCode(code);
     writeLengthTable(code, writer);
 }
 
-bool readTable(HuffmanCode& code, BitReader& reader, EntryOf entryOf) {
+bool readTable(HuffmanCode& code, BitReader& reader, EntryOf entryOf)
+{
     resetModel(code);
     const uint32_t storedMax = uint32_t(readBits(reader, 8));
     if (storedMax > uint32_t(maxCodeLength)) return false;
@@ -194,7 +207,7 @@ bool readTable(HuffmanCode& code, BitReader& reader, EntryOf entryOf) {
 
     // The lengths must form the code the writer builds: complete, or one 1-bit code.
     int32_t present = 0, longest = 0, lengthOfOnly = 0;
-    uint32_t kraft = 0;  // sum of 2^(16 - length); 2^16 for a complete code
+    uint32_t kraft = 0; // sum of 2^(16 - length); 2^16 for a complete code
     for (int32_t s = 0; s < code.alphabet.symbolCount; ++s) {
         int32_t length = code.lengths[s];
         if (length == 0) continue;
@@ -212,7 +225,8 @@ bool readTable(HuffmanCode& code, BitReader& reader, EntryOf entryOf) {
     return true;
 }
 
-void releaseTables(HuffmanCode& code) {
+void releaseTables(HuffmanCode& code)
+{
     code.tables.full.reset();
 }
 

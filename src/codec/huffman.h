@@ -35,7 +35,8 @@ constexpr uint32_t longEntry = 0x40000000u;
 constexpr uint32_t entryValueShift = 16;
 constexpr uint32_t entryValueMask = 0x3FFF;
 
-constexpr uint32_t makeEntry(uint32_t value, uint32_t codeLength, uint32_t extra) {
+constexpr uint32_t makeEntry(uint32_t value, uint32_t codeLength, uint32_t extra)
+{
     return (value << entryValueShift) | (codeLength << 8) | (codeLength + extra);
 }
 
@@ -43,7 +44,8 @@ constexpr uint32_t makeEntry(uint32_t value, uint32_t codeLength, uint32_t extra
 // means: symbolEntry (the symbol itself) serves decodeSymbol; the block decoder puts the
 // base value and the extra-bit count of its length and distance symbols there.
 using EntryOf = uint32_t (*)(uint32_t symbol, uint32_t length);
-inline uint32_t symbolEntry(uint32_t symbol, uint32_t length) {
+inline uint32_t symbolEntry(uint32_t symbol, uint32_t length)
+{
     return makeEntry(symbol, length, 0);
 }
 
@@ -51,9 +53,9 @@ inline uint32_t symbolEntry(uint32_t symbol, uint32_t length) {
 // both codes' first levels from one base. The second level is one allocation of 2^16
 // entries, made by the first table read and reused, of which 2^maxLength are in use.
 struct DecodeTables {
-    uint32_t entries[1 << maxTableBits];  // first level: by the next alphabet.tableBits bits
-    uint32_t bySymbol[maxAlphabetSize];   // the entry of every present symbol
-    std::unique_ptr<uint16_t[]> full{};   // by the next maxLength bits; noSymbol = no code
+    uint32_t entries[1 << maxTableBits]; // first level: by the next alphabet.tableBits bits
+    uint32_t bySymbol[maxAlphabetSize];  // the entry of every present symbol
+    std::unique_ptr<uint16_t[]> full{};  // by the next maxLength bits; noSymbol = no code
 };
 
 // One code over one alphabet; arrays are sized for the largest alphabet and only the first
@@ -61,9 +63,9 @@ struct DecodeTables {
 struct HuffmanCode {
     HuffmanAlphabet alphabet;
     uint16_t counts[maxAlphabetSize] = {};
-    uint32_t codes[maxAlphabetSize] = {};   // bit-reversed: bit 0 is sent first
-    uint8_t lengths[maxAlphabetSize] = {};  // 0 = absent, else 1..16
-    DecodeTables tables = {};               // filled by readTable only
+    uint32_t codes[maxAlphabetSize] = {};  // bit-reversed: bit 0 is sent first
+    uint8_t lengths[maxAlphabetSize] = {}; // 0 = absent, else 1..16
+    DecodeTables tables = {};              // filled by readTable only
     int32_t minLength = maxCodeLength;
     int32_t maxLength = 0;
 };
@@ -72,7 +74,8 @@ struct HuffmanCode {
 void resetModel(HuffmanCode& code);
 void halveCounts(HuffmanCode& code);
 
-inline void countSymbol(HuffmanCode& code, uint32_t symbol) {
+inline void countSymbol(HuffmanCode& code, uint32_t symbol)
+{
     if (++code.counts[symbol] == countHalvingPoint) halveCounts(code);
 }
 
@@ -93,13 +96,15 @@ void writeTable(HuffmanCode& code, BitWriter& writer);
 bool readTable(HuffmanCode& code, BitReader& reader, EntryOf entryOf = symbolEntry);
 void releaseTables(HuffmanCode& code);
 
-inline void encodeSymbol(const HuffmanCode& code, BitWriter& writer, uint32_t symbol) {
+inline void encodeSymbol(const HuffmanCode& code, BitWriter& writer, uint32_t symbol)
+{
     writeBits(writer, code.codes[symbol], code.lengths[symbol]);
 }
 
 // The next symbol of a code read with symbolEntry, or noSymbol without consuming anything
 // when the bits have no code (the unused half of a one-symbol code, or an empty alphabet).
-inline uint32_t decodeSymbol(const HuffmanCode& code, BitReader& reader) {
+inline uint32_t decodeSymbol(const HuffmanCode& code, BitReader& reader)
+{
     const DecodeTables& tables = code.tables;
     uint32_t entry = tables.entries[peekBits(reader, uint32_t(code.alphabet.tableBits))];
     if (entry & longEntry) {

@@ -62,7 +62,8 @@ namespace {
 
 // Common length of source and current, at most limit. The first four bytes are known to be
 // equal (quick test). Loads may read up to 7 bytes past limit, which the chunk slack covers.
-inline int32_t commonLength(const uint8_t* source, const uint8_t* current, int32_t limit) {
+inline int32_t commonLength(const uint8_t* source, const uint8_t* current, int32_t limit)
+{
     int32_t i = minMatch;
     while (i < limit) {
         uint64_t diff = loadU64(source + i) ^ loadU64(current + i);
@@ -72,7 +73,8 @@ inline int32_t commonLength(const uint8_t* source, const uint8_t* current, int32
     return limit;
 }
 
-inline int32_t lengthLimit(int32_t p, int32_t length) {
+inline int32_t lengthLimit(int32_t p, int32_t length)
+{
     return std::min(maxMatch, length - p);
 }
 
@@ -82,8 +84,8 @@ inline int32_t lengthLimit(int32_t p, int32_t length) {
 // a link into a slot overwritten since the ring wrapped. visit(entry, slot) looks at one
 // candidate and returns false to end the walk.
 template <typename Visit>
-[[gnu::always_inline]] inline void walkChain(const ContextRecord& record, uint32_t bucket, int32_t depth,
-                                             Visit&& visit) {
+[[gnu::always_inline]] inline void walkChain(const ContextRecord& record, uint32_t bucket, int32_t depth, Visit&& visit)
+{
     uint32_t slot = record.head[bucket];
     if (slot == emptyLink || depth <= 0) return;
     for (int32_t examined = 1;; ++examined) {
@@ -105,10 +107,10 @@ template <typename Visit>
 // the start, which the look-ahead uses to pass over candidates that cannot matter. With
 // recordDistances, distByLength[k] becomes the distance of the first candidate reaching k.
 template <bool recordDistances>
-[[gnu::always_inline]] inline MatchResult longestFrom(const ContextRecord& record, uint32_t bucket,
-                                                      int32_t depth, int32_t p, const uint8_t* chunk,
-                                                      int32_t limit, int32_t bestStart,
-                                                      uint16_t* distByLength) {
+[[gnu::always_inline]] inline MatchResult longestFrom(const ContextRecord& record, uint32_t bucket, int32_t depth,
+                                                      int32_t p, const uint8_t* chunk, int32_t limit, int32_t bestStart,
+                                                      uint16_t* distByLength)
+{
     MatchResult best{0, 0};
     if (limit <= bestStart) return best;
     const uint8_t* current = chunk + p;
@@ -130,7 +132,7 @@ template <bool recordDistances>
             for (int32_t k = bestLength + 1; k <= matched; ++k) distByLength[k] = uint16_t(distance);
         bestLength = matched;
         best = {matched, distance};
-        return bestLength < limit;  // no later candidate can be strictly longer
+        return bestLength < limit; // no later candidate can be strictly longer
     });
     return best;
 }
@@ -138,7 +140,8 @@ template <bool recordDistances>
 // Whether some walked candidate at p is longer than threshold (threshold >= 3). Stops at the
 // first one.
 [[gnu::always_inline]] inline bool beatsLength(const ContextChains& chains, int32_t p, const uint8_t* chunk,
-                                               int32_t length, int32_t depth, int32_t threshold) {
+                                               int32_t length, int32_t depth, int32_t threshold)
+{
     const int32_t limit = lengthLimit(p, length);
     if (limit <= threshold) return false;
     const uint8_t* current = chunk + p;
@@ -157,7 +160,8 @@ template <bool recordDistances>
 }
 
 // A step's score: length * 4096 - distance for a match, noMatchScore for a literal (length 0).
-inline int32_t scoreOf(MatchResult step) {
+inline int32_t scoreOf(MatchResult step)
+{
     return step.length >= minMatch ? step.length * lengthScore - step.distance : noMatchScore;
 }
 
@@ -166,12 +170,13 @@ inline int32_t scoreOf(MatchResult step) {
 // walk starts there. Every match scores above noMatchScore: that floor asks for the exact
 // score.
 [[gnu::always_inline]] inline int32_t scoreAbove(const ContextChains& chains, int32_t p, const uint8_t* chunk,
-                                                 int32_t length, int32_t depth, int32_t floor) {
+                                                 int32_t length, int32_t depth, int32_t floor)
+{
     const int32_t limit = lengthLimit(p, length);
     const int32_t bestStart = std::max(minMatch - 1, floor / lengthScore);
     if (limit <= bestStart) return noMatchScore;
-    const MatchResult best = longestFrom<false>(chains.records[contextAt(chunk, p)], hashAt(chunk, p), depth,
-                                                p, chunk, limit, bestStart, nullptr);
+    const MatchResult best = longestFrom<false>(chains.records[contextAt(chunk, p)], hashAt(chunk, p), depth, p, chunk,
+                                                limit, bestStart, nullptr);
     // Nothing found above a start of 4 or more means a score of at most floor; and then
     // floor >= 16384 > noMatchScore, so reporting noMatchScore keeps the comparison right.
     return scoreOf(best);
@@ -180,7 +185,8 @@ inline int32_t scoreOf(MatchResult step) {
 // Lazy evaluation of the match found at c: dropped for a literal when one of the next two
 // positions has a match longer by more than the step to it.
 [[gnu::always_inline]] inline MatchResult lazyChoice(const ContextChains& chains, int32_t c, const uint8_t* chunk,
-                                                     int32_t length, int32_t depth, MatchResult found) {
+                                                     int32_t length, int32_t depth, MatchResult found)
+{
     for (int32_t j = 1; j <= 2; ++j)
         if (beatsLength(chains, c + j, chunk, length, depth, found.length + j)) return {0, 0};
     return found;
@@ -192,7 +198,8 @@ inline int32_t scoreOf(MatchResult step) {
 // first step; k = found.length would score exactly the start, so it is not tried again.
 [[gnu::always_inline]] inline MatchResult scoredChoice(const ContextChains& chains, int32_t c, const uint8_t* chunk,
                                                        int32_t length, int32_t depth, MatchResult found,
-                                                       const uint16_t* distByLength) {
+                                                       const uint16_t* distByLength)
+{
     MatchResult chosen = found;
     int32_t best = scoreOf(found) + scoreAbove(chains, c + found.length, chunk, length, depth, noMatchScore);
     for (int32_t k = found.length - 1; k >= 1; --k) {
@@ -211,19 +218,23 @@ inline int32_t scoreOf(MatchResult step) {
 // than lookAheadLimit are taken as found.
 [[gnu::always_inline]] inline MatchResult evaluate(const ContextChains& chains, int32_t c, const uint8_t* chunk,
                                                    int32_t length, const LevelParameters& level, MatchResult found,
-                                                   const uint16_t* distByLength) {
+                                                   const uint16_t* distByLength)
+{
     if (found.length < minMatch || found.length > lookAheadLimit) return found;
     switch (level.evaluation) {
-    case Evaluation::lazy: return lazyChoice(chains, c, chunk, length, level.lookAheadDepth, found);
+    case Evaluation::lazy:
+        return lazyChoice(chains, c, chunk, length, level.lookAheadDepth, found);
     case Evaluation::scored:
         return scoredChoice(chains, c, chunk, length, level.lookAheadDepth, found, distByLength);
-    case Evaluation::none: break;
+    case Evaluation::none:
+        break;
     }
     return found;
 }
 
 // Counts one main-loop step; true when it is the one to search, and then the count restarts.
-inline bool searchDue(AdaptiveState& state) {
+inline bool searchDue(AdaptiveState& state)
+{
     if (++state.skipCount < state.skipInterval) return false;
     state.skipCount = 0;
     return true;
@@ -231,7 +242,8 @@ inline bool searchDue(AdaptiveState& state) {
 
 // The adaptive update after a search: 256 misses in a row double the interval (0 becomes 1),
 // up to 1024; a hit halves it.
-inline void afterSearch(AdaptiveState& state, bool hit) {
+inline void afterSearch(AdaptiveState& state, bool hit)
+{
     if (hit) {
         state.skipInterval >>= 1;
         state.missCount = 0;
@@ -241,17 +253,20 @@ inline void afterSearch(AdaptiveState& state, bool hit) {
     }
 }
 
-inline void logStep(SearchLog& log, uint8_t step) {
+inline void logStep(SearchLog& log, uint8_t step)
+{
     log.codes[log.steps >> 2] |= uint8_t(step << ((log.steps & 3) * 2));
     ++log.steps;
 }
 
-inline uint8_t loggedStep(const SearchLog& log, int64_t i) {
+inline uint8_t loggedStep(const SearchLog& log, int64_t i)
+{
     return uint8_t(log.codes[i >> 2] >> ((i & 3) * 2)) & 3;
 }
 
 // Asks for the bucket head a search at p reads first.
-inline void prefetchHead(const ContextChains& chains, const uint8_t* chunk, int32_t p) {
+inline void prefetchHead(const ContextChains& chains, const uint8_t* chunk, int32_t p)
+{
     __builtin_prefetch(&chains.records[chunk[p - 1]].head[hashAt(chunk, p)], 1);
 }
 
@@ -260,8 +275,9 @@ inline void prefetchHead(const ContextChains& chains, const uint8_t* chunk, int3
 // soon, this starts one stage of each: the head for the farthest, the ring slot for the
 // middle one (its head asked for earlier), the candidate bytes for the nearest. Only hints;
 // the reads stay inside the chunk and its slack (p >= 1, p + 4 <= length + slack).
-inline void prefetchWalk(const ContextChains& chains, const uint8_t* chunk, int32_t headAt,
-                         int32_t slotAt, int32_t bytesAt) {
+inline void prefetchWalk(const ContextChains& chains, const uint8_t* chunk, int32_t headAt, int32_t slotAt,
+                         int32_t bytesAt)
+{
     prefetchHead(chains, chunk, headAt);
     const ContextRecord& middle = chains.records[chunk[slotAt - 1]];
     const uint32_t slot = middle.head[hashAt(chunk, slotAt)];
@@ -277,8 +293,8 @@ inline void prefetchWalk(const ContextChains& chains, const uint8_t* chunk, int3
 
 // Before the step at c: the whole pipeline when a search is due within the next three
 // positions, only the farthest head while skipping.
-inline void prefetchAhead(const ContextChains& chains, const uint8_t* chunk, int32_t c,
-                          const AdaptiveState& state) {
+inline void prefetchAhead(const ContextChains& chains, const uint8_t* chunk, int32_t c, const AdaptiveState& state)
+{
     if (state.skipCount + 3 >= state.skipInterval)
         prefetchWalk(chains, chunk, c + 3, c + 2, c + 1);
     else
@@ -287,16 +303,17 @@ inline void prefetchAhead(const ContextChains& chains, const uint8_t* chunk, int
 
 // After a match the next positions searched start at its end, which the per-position
 // prefetches never reached: ask for their bucket heads now.
-inline void prefetchHeadsFrom(const ContextChains& chains, const uint8_t* chunk, int32_t p) {
+inline void prefetchHeadsFrom(const ContextChains& chains, const uint8_t* chunk, int32_t p)
+{
     for (int32_t q = p; q < p + 3; ++q) prefetchHead(chains, chunk, q);
 }
 
 // The search at c: the longest match among the level's chain depth of candidates. The scored
 // evaluation also needs the distance of the first candidate reaching each shorter length.
 [[gnu::always_inline]] inline MatchResult searchAt(const ContextChains& chains, const ContextRecord& record,
-                                                   uint32_t bucket, int32_t c, const uint8_t* chunk,
-                                                   int32_t length, const LevelParameters& level,
-                                                   uint16_t* distByLength) {
+                                                   uint32_t bucket, int32_t c, const uint8_t* chunk, int32_t length,
+                                                   const LevelParameters& level, uint16_t* distByLength)
+{
     const int32_t limit = lengthLimit(c, length);
     const MatchResult found =
         level.evaluation == Evaluation::scored
@@ -308,7 +325,8 @@ inline void prefetchHeadsFrom(const ContextChains& chains, const uint8_t* chunk,
 
 // Literals from c up to end, each position entered into the history.
 inline void writeLiterals(ContextChains& chains, const uint8_t* chunk, int32_t& c, int32_t end, uint16_t* tokens,
-                          int32_t& words) {
+                          int32_t& words)
+{
     for (; c < end; ++c) {
         enterPosition(chains, chunk, c);
         tokens[words++] = chunk[c];
@@ -316,7 +334,8 @@ inline void writeLiterals(ContextChains& chains, const uint8_t* chunk, int32_t& 
 }
 
 // Writes the match, or the literal at c when step has length 0; returns the bytes covered.
-inline int32_t writeToken(uint16_t* tokens, int32_t& words, const uint8_t* chunk, int32_t c, MatchResult step) {
+inline int32_t writeToken(uint16_t* tokens, int32_t& words, const uint8_t* chunk, int32_t c, MatchResult step)
+{
     if (step.length < minMatch) {
         tokens[words++] = chunk[c];
         return 1;
@@ -328,29 +347,31 @@ inline int32_t writeToken(uint16_t* tokens, int32_t& words, const uint8_t* chunk
 
 } // namespace
 
-void resetChains(ContextChains& chains) {
+void resetChains(ContextChains& chains)
+{
     std::memset(&chains, 0xFF, sizeof(ContextChains));
     for (ContextRecord& record : chains.records) record.ringIndex = 0;
 }
 
-MatchResult longestMatch(const ContextRecord& record, int32_t depth, int32_t p,
-                         const uint8_t* chunk, int32_t length, uint32_t bucket) {
+MatchResult longestMatch(const ContextRecord& record, int32_t depth, int32_t p, const uint8_t* chunk, int32_t length,
+                         uint32_t bucket)
+{
     return longestFrom<false>(record, bucket, depth, p, chunk, lengthLimit(p, length), minMatch - 1, nullptr);
 }
 
-BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint16_t* tokens,
-                       ContextChains& chains, const LevelParameters& levelParameters, AdaptiveState& state,
-                       SearchLog* log) {
-    const LevelParameters level = levelParameters;  // a copy: the ring stores could alias the caller's
+BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint16_t* tokens, ContextChains& chains,
+                       const LevelParameters& levelParameters, AdaptiveState& state, SearchLog* log)
+{
+    const LevelParameters level = levelParameters; // a copy: the ring stores could alias the caller's
     int32_t c = start;
     int32_t words = 0;
     // Two opening literals: no search, no change to the adaptive state.
     writeLiterals(chains, chunk, c, std::min(length, start + 2), tokens, words);
 
-    AdaptiveState s = state;  // a copy the compiler can keep in registers across the ring stores
+    AdaptiveState s = state; // a copy the compiler can keep in registers across the ring stores
     uint16_t distByLength[maxMatch + 1];
     while (c < length && words < blockMainLoopLimit) {
-        ContextRecord& record = chains.records[chunk[c - 1]];  // c >= 2 here
+        ContextRecord& record = chains.records[chunk[c - 1]]; // c >= 2 here
         const uint32_t bucket = hashAt(chunk, c);
         prefetchAhead(chains, chunk, c, s);
         MatchResult found{0, 0}, taken{0, 0};
@@ -377,12 +398,12 @@ BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint
     return {c - start, words};
 }
 
-bool replaySearches(const SearchLog& log, AdaptiveState guessed, const AdaptiveState& guessedEnd,
-                    AdaptiveState& truth) {
+bool replaySearches(const SearchLog& log, AdaptiveState guessed, const AdaptiveState& guessedEnd, AdaptiveState& truth)
+{
     AdaptiveState state = truth;
     for (int64_t i = 0; i < log.steps; ++i) {
         if (state == guessed) {
-            truth = guessedEnd;  // from here on both runs are the same run
+            truth = guessedEnd; // from here on both runs are the same run
             return true;
         }
         const uint8_t step = loggedStep(log, i);

@@ -18,10 +18,10 @@ namespace qv5 {
 // read of the chunk. An entry of all ones has never been written.
 struct ContextRecord {
     uint32_t entries[ringSize];
-    uint16_t ringIndex;           // next slot to write
+    uint16_t ringIndex; // next slot to write
     uint16_t padding;
-    uint16_t head[bucketCount];   // newest slot of each hash bucket, emptyLink for none
-    uint16_t link[ringSize];      // next older slot in the same bucket, emptyLink for none
+    uint16_t head[bucketCount]; // newest slot of each hash bucket, emptyLink for none
+    uint16_t link[ringSize];    // next older slot in the same bucket, emptyLink for none
 };
 static_assert(sizeof(ContextRecord) == 32772);
 
@@ -36,7 +36,8 @@ constexpr uint32_t neverEntered = 0xFFFFFFFF;
 static_assert(chunkSize - 1 <= int32_t(entryPositionMask));
 
 // The chunk offset last entered into slot s, or -1.
-inline int32_t slotPosition(const ContextRecord& record, uint32_t s) {
+inline int32_t slotPosition(const ContextRecord& record, uint32_t s)
+{
     const uint32_t entry = record.entries[s];
     return entry == neverEntered ? -1 : int32_t(entry & entryPositionMask);
 }
@@ -44,47 +45,50 @@ inline int32_t slotPosition(const ContextRecord& record, uint32_t s) {
 enum class Evaluation : uint8_t { none, lazy, scored };
 
 struct LevelParameters {
-    int32_t chainDepth;      // chain entries examined by the search at the current position
-    int32_t lookAheadDepth;  // entries examined by each search while a match is evaluated
+    int32_t chainDepth;     // chain entries examined by the search at the current position
+    int32_t lookAheadDepth; // entries examined by each search while a match is evaluated
     Evaluation evaluation;
 };
 
 // Indexed by the level of the run, 0..5 (commands c1..c6).
 inline constexpr LevelParameters levelTable[6] = {
-    {4, 0, Evaluation::none},     {8, 2, Evaluation::lazy},      {24, 4, Evaluation::lazy},
-    {64, 4, Evaluation::lazy},    {128, 4, Evaluation::scored},  {4096, 4096, Evaluation::scored},
+    {4, 0, Evaluation::none},  {8, 2, Evaluation::lazy},     {24, 4, Evaluation::lazy},
+    {64, 4, Evaluation::lazy}, {128, 4, Evaluation::scored}, {4096, 4096, Evaluation::scored},
 };
 
 struct MatchResult {
-    int32_t length;    // 0 when no match of minMatch bytes or more was found
-    int32_t distance;  // steps back in the context's ring, 0..4095
+    int32_t length;   // 0 when no match of minMatch bytes or more was found
+    int32_t distance; // steps back in the context's ring, 0..4095
 };
 
 struct BlockResult {
-    int32_t consumed;  // chunk bytes covered by the block's tokens
-    int32_t words;     // words written to the token buffer, 1..262144
+    int32_t consumed; // chunk bytes covered by the block's tokens
+    int32_t words;    // words written to the token buffer, 1..262144
 };
 
-
 // Bucket of position p, 0..4095; reads the four bytes at p.
-inline uint32_t hashAt(const uint8_t* chunk, int32_t p) {
+inline uint32_t hashAt(const uint8_t* chunk, int32_t p)
+{
     return ((loadU32(chunk + p) * hashMultiplier) >> hashShift) ^ chunk[p];
 }
 
 // 8 bits of four bytes, as a little-endian value: different tags mean different bytes. Another
 // multiplier than the bucket hash's, so that entries of one bucket differ in it; never 0xFF,
 // so that no entry reads as never entered.
-inline uint32_t fourByteTag(uint32_t fourBytes) {
+inline uint32_t fourByteTag(uint32_t fourBytes)
+{
     const uint32_t tag = (fourBytes * 0x2545F491u) >> 24;
     return tag == 0xFF ? 0xFE : tag;
 }
 
-inline uint32_t contextAt(const uint8_t* chunk, int32_t p) {
+inline uint32_t contextAt(const uint8_t* chunk, int32_t p)
+{
     return p == 0 ? 0u : chunk[p - 1];
 }
 
 // Files position p under its context and the given bucket.
-inline void enterPosition(ContextRecord& record, int32_t p, uint32_t bucket, uint32_t tag) {
+inline void enterPosition(ContextRecord& record, int32_t p, uint32_t bucket, uint32_t tag)
+{
     uint32_t slot = record.ringIndex;
     record.link[slot] = record.head[bucket];
     record.head[bucket] = uint16_t(slot);
@@ -92,7 +96,8 @@ inline void enterPosition(ContextRecord& record, int32_t p, uint32_t bucket, uin
     record.ringIndex = uint16_t((slot + 1) & ringMask);
 }
 
-inline void enterPosition(ContextChains& chains, const uint8_t* chunk, int32_t p) {
+inline void enterPosition(ContextChains& chains, const uint8_t* chunk, int32_t p)
+{
     enterPosition(chains.records[contextAt(chunk, p)], p, hashAt(chunk, p), fourByteTag(loadU32(chunk + p)));
 }
 
@@ -101,8 +106,8 @@ void resetChains(ContextChains& chains);
 
 // The longest match at p among the chain entries examined from the head of bucket, at most
 // depth of them. length is the chunk length: bytes at or past it never count.
-MatchResult longestMatch(const ContextRecord& record, int32_t depth, int32_t p,
-                         const uint8_t* chunk, int32_t length, uint32_t bucket);
+MatchResult longestMatch(const ContextRecord& record, int32_t depth, int32_t p, const uint8_t* chunk, int32_t length,
+                         uint32_t bucket);
 
 // What the adaptive search state decided at each main-loop step of a parse, so that a parse
 // made from a guessed state can be checked against the true state afterwards. Two bits a
@@ -118,25 +123,23 @@ enum : uint8_t { stepSkipped = 0, stepMissed = 1, stepHit = 2, stepMatch = 3 };
 // The adaptive search state: the only thing one chunk's parse takes from the chunk before. It
 // starts zeroed for an archive and runs on across all its blocks and chunks.
 struct AdaptiveState {
-    int32_t skipInterval = 0;  // a search every skipInterval-th main-loop step (0, 1: every one), 0-1024
-    int32_t skipCount = 0;     // main-loop steps since the last search
-    int32_t missCount = 0;     // searches without a match since the interval last changed
+    int32_t skipInterval = 0; // a search every skipInterval-th main-loop step (0, 1: every one), 0-1024
+    int32_t skipCount = 0;    // main-loop steps since the last search
+    int32_t missCount = 0;    // searches without a match since the interval last changed
     bool operator==(const AdaptiveState&) const = default;
 };
 
 // Cuts one block of tokens out of the chunk, starting at start (0 <= start < length). The
 // chunk needs chunkSlack readable bytes past length. Searches as level says and carries
 // state on. Appends its steps to log when one is given. Allocates nothing.
-BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint16_t* tokens,
-                       ContextChains& chains, const LevelParameters& level, AdaptiveState& state,
-                       SearchLog* log = nullptr);
+BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint16_t* tokens, ContextChains& chains,
+                       const LevelParameters& level, AdaptiveState& state, SearchLog* log = nullptr);
 
 // Checks a chunk parsed from the state guessed against the true start state: true when
 // parsing from truth provably gives the same tokens, that is when every search decision of
 // the true state machine, driven by the logged outcomes, agrees with the log until the two
 // states coincide. Then truth becomes the true state at the chunk's end (guessedEnd once
 // they coincide). False means the chunk must be parsed again from truth.
-bool replaySearches(const SearchLog& log, AdaptiveState guessed, const AdaptiveState& guessedEnd,
-                    AdaptiveState& truth);
+bool replaySearches(const SearchLog& log, AdaptiveState guessed, const AdaptiveState& guessedEnd, AdaptiveState& truth);
 
 } // namespace qv5

@@ -14,8 +14,7 @@ namespace detail {
 // How many symbols have 0, 1, 2, ... extra bits. Symbols follow in that order; each base is
 // the previous base plus 2^(previous symbol's extra bits).
 inline constexpr int32_t lengthExtraCounts[] = {8, 4, 4, 4, 4, 4, 0, 0, 1, 1, 1};
-inline constexpr int32_t distanceExtraCounts[] = {4, 2, 2, 2, 2, 2, 2, 2, 2, 2,
-                                                  2, 2, 2, 2, 2, 2, 14, 0, 12};
+inline constexpr int32_t distanceExtraCounts[] = {4, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 14, 0, 12};
 
 template <int32_t SymbolCount, int32_t CountsSize>
 constexpr std::array<int32_t, SymbolCount> symbolExtras(const int32_t (&extraCounts)[CountsSize])
@@ -70,7 +69,8 @@ inline constexpr std::array<int32_t, distanceSymbolCount> distanceExtra =
     detail::symbolExtras<distanceSymbolCount>(detail::distanceExtraCounts);
 inline constexpr std::array<int32_t, distanceSymbolCount> distanceBase = detail::symbolBases(distanceExtra);
 // by V = match length - 4
-inline constexpr std::array<uint8_t, lengthValueCount> lengthSymbol = detail::symbolLookup<lengthValueCount>(lengthBase);
+inline constexpr std::array<uint8_t, lengthValueCount> lengthSymbol =
+    detail::symbolLookup<lengthValueCount>(lengthBase);
 // by distance value D
 inline constexpr std::array<uint8_t, distanceValueCount> distanceSymbol =
     detail::symbolLookup<distanceValueCount>(distanceBase);

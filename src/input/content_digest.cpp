@@ -45,7 +45,7 @@ U128 blockSum(const uint64_t* key, const uint8_t* block, size_t pairs)
 // coefficient < 2^60.
 uint64_t hornerStep(uint64_t value, uint64_t point, uint64_t coefficient)
 {
-    U128 product = U128(value) * point; // below 2^122
+    U128 product = U128(value) * point;                                                    // below 2^122
     uint64_t x = (uint64_t(product) & fieldPrime) + uint64_t(product >> 61) + coefficient; // below 2^63
     x = (x & fieldPrime) + (x >> 61);
     return x >= fieldPrime ? x - fieldPrime : x;

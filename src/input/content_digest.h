@@ -38,7 +38,7 @@ struct DigestState {
     const DigestKey* key = nullptr;
     uint64_t values[2] = {1, 1}; // the polynomial so far; its leading 1 makes the count of blocks matter
     uint64_t length = 0;
-    size_t pending = 0;          // bytes of an incomplete block held in partial
+    size_t pending = 0; // bytes of an incomplete block held in partial
     uint8_t partial[digestBlockSize];
 };
 

@@ -83,8 +83,8 @@ bool walksFolder(const std::string& name, const Walk& walk)
 bool excluded(const std::string& path, const std::string& name, const Walk& walk)
 {
     if (walk.excludes.empty()) return false;
-    std::string_view stored = walk.storedFrom < path.size() ? std::string_view(path).substr(walk.storedFrom)
-                                                            : std::string_view(name);
+    std::string_view stored =
+        walk.storedFrom < path.size() ? std::string_view(path).substr(walk.storedFrom) : std::string_view(name);
     while (!stored.empty() && isPathSeparator(stored.front())) stored.remove_prefix(1);
     for (const Exclusion& exclusion : walk.excludes) {
         if (!exclusion.rooted && matchesPattern(exclusion.pattern, name, namesIgnoreCase)) return true;
@@ -196,8 +196,7 @@ InputError listMatches(const std::string& searchPath, std::vector<std::string>& 
     return listWalk(searchPath, walk, files);
 }
 
-InputError findInputs(InputList& list, const std::string& argument, const DiscoveryOptions& options,
-                      ExtraList* extras)
+InputError findInputs(InputList& list, const std::string& argument, const DiscoveryOptions& options, ExtraList* extras)
 {
     std::string fullPath;
     if (!fullPathName(argument, fullPath)) return tooLong(argument);

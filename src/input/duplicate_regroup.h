@@ -30,10 +30,7 @@ struct SizeCrcKey {
 };
 
 struct SizeCrcHash {
-    size_t operator()(const SizeCrcKey& key) const
-    {
-        return hashPair(static_cast<uint64_t>(key.size), key.crc);
-    }
+    size_t operator()(const SizeCrcKey& key) const { return hashPair(static_cast<uint64_t>(key.size), key.crc); }
 };
 
 // A (size, crc) class, split by content digest.

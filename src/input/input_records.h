@@ -37,12 +37,15 @@ struct FileEntry {
     int64_t size = 0;
     uint8_t crcPresent = 0;
     uint32_t crc = 0;
-    FileMetadata metadata;     // time and mode, when metadata is stored
-    uint8_t duplicate = 0;     // same content as the entry before it in the list, which comes
-                               // after it in the archive and holds the stored copy
+    FileMetadata metadata; // time and mode, when metadata is stored
+    uint8_t duplicate = 0; // same content as the entry before it in the list, which comes
+                           // after it in the archive and holds the stored copy
 };
 
-inline bool isPathSeparator(char c) { return c == '\\' || c == '/'; }
+inline bool isPathSeparator(char c)
+{
+    return c == '\\' || c == '/';
+}
 
 // 'A'-'Z' lowered, every other byte kept: the case rule of flags and extensions.
 inline std::string lowerAscii(std::string text)

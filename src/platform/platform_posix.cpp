@@ -25,7 +25,10 @@ const bool namesIgnoreCase = false;
 
 namespace {
 
-bool isSeparator(char c) { return c == '/' || c == '\\'; }
+bool isSeparator(char c)
+{
+    return c == '/' || c == '\\';
+}
 
 // Paths handed to the system use '/' only.
 std::string systemPath(const std::string& path)
@@ -575,10 +578,12 @@ void pauseConsole()
 uint32_t clockMs()
 {
     auto elapsed = std::chrono::steady_clock::now() - startTime;
-    return static_cast<uint32_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+    return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
 }
 
-const char* currentFolderPrefix() { return "./"; }
+const char* currentFolderPrefix()
+{
+    return "./";
+}
 
 } // namespace qv5

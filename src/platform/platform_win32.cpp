@@ -24,8 +24,14 @@ const bool namesIgnoreCase = true;
 
 namespace {
 
-bool isSeparator(char c) { return c == '/' || c == '\\'; }
-bool isSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
+bool isSeparator(char c)
+{
+    return c == '/' || c == '\\';
+}
+bool isSeparator(wchar_t c)
+{
+    return c == L'/' || c == L'\\';
+}
 
 // Longest path the plain (not \\?\) form takes everywhere: a folder's path must leave room
 // for an 8.3 name below MAX_PATH.
@@ -169,15 +175,16 @@ bool findEntries(const std::string& searchPath, std::vector<DirEntry>& entries, 
     // Folders carry their identity, so that one reached again through a link or junction is
     // walked once.
     for (DirEntry& entry : entries) {
-        if (entry.isFolder && entry.name != "." && entry.name != "..") entry.identity = identityOfPath(folder + entry.name);
+        if (entry.isFolder && entry.name != "." && entry.name != "..")
+            entry.identity = identityOfPath(folder + entry.name);
     }
     return true;
 }
 
 bool querySize(const std::string& path, int64_t& size)
 {
-    HANDLE handle = CreateFileW(widePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = CreateFileW(widePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
     LARGE_INTEGER value;
     BOOL ok = GetFileSizeEx(handle, &value);
@@ -233,8 +240,7 @@ EntryKind entryKindOf(const std::string& path)
     DWORD attributes = GetFileAttributesW(widePath(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? EntryKind::missing
-                                                                                : EntryKind::other;
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? EntryKind::missing : EntryKind::other;
     }
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return EntryKind::link;
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return EntryKind::folder;
@@ -461,7 +467,10 @@ uint32_t clockMs()
     return static_cast<uint32_t>(std::clock());
 }
 
-const char* currentFolderPrefix() { return ".\\"; }
+const char* currentFolderPrefix()
+{
+    return ".\\";
+}
 
 // ---- Metadata: times, attributes and links ------------------------------------------------
 
@@ -536,8 +545,8 @@ bool metadataOfFile(FILE* file, FileMetadata& metadata)
 bool setModifiedTime(const std::string& path, int64_t modifiedNs, bool isLink)
 {
     DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (isLink ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-    HANDLE handle = CreateFileW(widePath(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, flags, nullptr);
+    HANDLE handle = CreateFileW(widePath(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
     FILETIME time = fileTimeOf(modifiedNs);
     BOOL ok = SetFileTime(handle, nullptr, nullptr, &time);
@@ -560,8 +569,9 @@ bool setMode(const std::string& path, uint32_t mode)
 
 bool readLinkText(const std::string& path, std::string& target)
 {
-    HANDLE handle = CreateFileW(widePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE handle =
+        CreateFileW(widePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
     std::vector<uint8_t> buffer(16 * 1024);
     DWORD got = 0;

@@ -34,8 +34,8 @@ std::unique_ptr<BlockCodes> plainCodes(new BlockCodes);
 }
 
 // One block, token by token with the reader's own operations and a byte-by-byte copy.
-bool plainBlock(BitReader& reader, BlockCodes& codes, ContextHistory& history, uint8_t* window,
-                int32_t chunkLength, int32_t& p)
+bool plainBlock(BitReader& reader, BlockCodes& codes, ContextHistory& history, uint8_t* window, int32_t chunkLength,
+                int32_t& p)
 {
     const uint32_t words = uint32_t(readBits(reader, wordCountBits));
     if (!readTable(codes.literalLength, reader) || !readTable(codes.distance, reader)) return false;
@@ -104,7 +104,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     while (fastP < chunkLength) {
         const char* damage = decodeBlock(fast, *fastCodes, *fastHistory, fastWindow.get(), chunkLength, fastP);
         const bool plainOk = plainBlock(plain, *plainCodes, *plainHistory, plainWindow.get(), chunkLength, plainP);
-        if ((damage == nullptr) != plainOk) fail(damage ? "rejected a block the plain decoder accepts" : "accepted a damaged block");
+        if ((damage == nullptr) != plainOk)
+            fail(damage ? "rejected a block the plain decoder accepts" : "accepted a damaged block");
         if (damage) {
             whole = false;
             break;

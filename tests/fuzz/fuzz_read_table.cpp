@@ -39,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // Bits taken by the table: all bytes fetched (the input is read in one piece, then
     // made-up zero bytes) minus the bits still in the accumulator.
     const size_t inSize = size - 1;
-    const uint64_t fetchedBytes = reader.zeroBytesFetched > 0 ? inSize + reader.zeroBytesFetched : uint64_t(reader.bufferPos);
+    const uint64_t fetchedBytes =
+        reader.zeroBytesFetched > 0 ? inSize + reader.zeroBytesFetched : uint64_t(reader.bufferPos);
     const uint64_t tableBits = fetchedBytes * 8 - uint64_t(reader.accBits);
 
     // Written again from its lengths, the table must give the very same bits.
@@ -65,7 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (int i = 0; i < 64; ++i) {
         uint32_t symbol = qv5::decodeSymbol(code, reader);
         if (symbol == qv5::noSymbol) break;
-        if (symbol >= uint32_t(alphabet.symbolCount) || code.lengths[symbol] == 0) fail("decoded a symbol without a code");
+        if (symbol >= uint32_t(alphabet.symbolCount) || code.lengths[symbol] == 0)
+            fail("decoded a symbol without a code");
         if (consumedPastEnd(reader)) break;
     }
     qv5::releaseTables(code);

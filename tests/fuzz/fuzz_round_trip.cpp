@@ -46,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     resetChains(*chains);
     for (int32_t start = 0; start < length;) {
         BlockResult block = parseBlock(start, chunk.get(), length, tokens.get(), *chains, level, adaptive);
-        if (block.consumed <= 0 || block.words <= 0 || block.words > blockWordCapacity) fail("empty or oversized block");
+        if (block.consumed <= 0 || block.words <= 0 || block.words > blockWordCapacity)
+            fail("empty or oversized block");
         // Every token stays inside the chunk and names a valid length and distance.
         int32_t covered = 0;
         for (int32_t i = 0; i < block.words; ++i) {

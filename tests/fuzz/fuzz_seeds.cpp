@@ -77,7 +77,8 @@ Bytes compressed(const Bytes& data, int level)
     resetChains(*chains);
     return written([&](BitWriter& writer) {
         for (int32_t start = 0; start < int32_t(data.size());) {
-            BlockResult r = parseBlock(start, chunk.data(), int32_t(data.size()), tokens.data(), *chains, levelTable[level], adaptive);
+            BlockResult r = parseBlock(start, chunk.data(), int32_t(data.size()), tokens.data(), *chains,
+                                       levelTable[level], adaptive);
             prepareBlock(codes, tokens.data(), r.words);
             writeBlock(writer, codes, tokens.data(), r.words);
             start += r.consumed;
@@ -160,8 +161,16 @@ int main(int argc, char** argv)
     }
     save(blocks, "one-byte", lengthPrefix(1), compressed({0x7A}, 1));
     save(blocks, "long-run", lengthPrefix(100000), compressed(Bytes(100000, 0), 1));
-    save(trips, "long-run", {}, [] { Bytes b(5000, 'x'); b[0] = 2; return b; }());
-    save(trips, "runs", {}, [] { Bytes b = runs(3000); b[0] = 4; return b; }());
+    save(trips, "long-run", {}, [] {
+        Bytes b(5000, 'x');
+        b[0] = 2;
+        return b;
+    }());
+    save(trips, "runs", {}, [] {
+        Bytes b = runs(3000);
+        b[0] = 4;
+        return b;
+    }());
     {
         // 4096 token starts in context 'a' fill its ring; distance 0 names the oldest.
         std::vector<uint16_t> fullRing(4097, 'a');
@@ -169,8 +178,7 @@ int main(int argc, char** argv)
         fullRing.push_back(0);
         save(blocks, "distance-zero", lengthPrefix(4097 + 4), handBlocks({fullRing}));
     }
-    save(blocks, "overlap", lengthPrefix(2 + 2040),
-         handBlocks({{0x61, 0x61, uint16_t(2040 + 252), 1}}));
+    save(blocks, "overlap", lengthPrefix(2 + 2040), handBlocks({{0x61, 0x61, uint16_t(2040 + 252), 1}}));
     save(blocks, "across-blocks", lengthPrefix(4 + 9 + 5),
          handBlocks({{'a', 'b', 'a', 'b'}, {uint16_t(9 + 252), 1}, {uint16_t(5 + 252), 1}}));
     return 0;

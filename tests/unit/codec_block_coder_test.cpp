@@ -19,28 +19,29 @@ using test::WriterFixture;
 
 class BlockCoder : public testing::Test {
 protected:
-    void SetUp() override {
-        resetHistory(*history);
-    }
+    void SetUp() override { resetHistory(*history); }
     std::unique_ptr<ContextHistory> history = std::make_unique<ContextHistory>();
     std::vector<uint8_t> window = std::vector<uint8_t>(size_t(chunkSize + chunkSlack), 0xFF);
     BlockCodes decodeCodes;
 };
 
-void encodeBlock(BitWriter& writer, const std::vector<uint16_t>& tokens) {
+void encodeBlock(BitWriter& writer, const std::vector<uint16_t>& tokens)
+{
     BlockCodes codes;
     prepareBlock(codes, tokens.data(), int32_t(tokens.size()));
     writeBlock(writer, codes, tokens.data(), int32_t(tokens.size()));
 }
 
-std::vector<uint8_t> encodedBlock(const std::vector<uint16_t>& tokens) {
+std::vector<uint8_t> encodedBlock(const std::vector<uint16_t>& tokens)
+{
     WriterFixture f;
     encodeBlock(f.writer, tokens);
     finish(f.writer);
     return f.bytes;
 }
 
-TEST_F(BlockCoder, ArchiveWorkedExampleBitStream) {
+TEST_F(BlockCoder, ArchiveWorkedExampleBitStream)
+{
     // Name table, one file-table entry (\a, 3 bytes, CRC-32 0x352441C2) and one block of
     // the literals "abc": the bit stream of the 91-byte example archive.
     WriterFixture f;
@@ -65,17 +66,18 @@ TEST_F(BlockCoder, ArchiveWorkedExampleBitStream) {
     encodeBlock(f.writer, std::vector<uint16_t>(tokens, tokens + 3));
     finish(f.writer);
 
-    const std::vector<uint8_t> expected = {
-        0x01, 0x0c, 0x00, 0x00, 0x00, 0x10, 0x02, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-        0x00, 0x04, 0x40, 0xe1, 0x20, 0x92, 0x9a, 0x01, 0x00, 0x08, 0x20, 0xa0, 0x01, 0x00, 0x00, 0x00, 0x00,
-        0x00, 0x00, 0x00, 0x00, 0x00, 0x34, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    const std::vector<uint8_t> expected = {0x01, 0x0c, 0x00, 0x00, 0x00, 0x10, 0x02, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00,
+                                           0x00, 0x00, 0x00, 0x00, 0x00, 0x04, 0x40, 0xe1, 0x20, 0x92, 0x9a, 0x01, 0x00,
+                                           0x08, 0x20, 0xa0, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                           0x34, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
     EXPECT_EQ(f.bytes, expected);
 }
 
 // The block writer stores ahead of the flush rule; from any writer state, and across the
 // buffer's end, it must leave the stream, the buffer and the writer exactly as one writeBits
 // call per code and per nonzero extra-bits field would.
-TEST_F(BlockCoder, TokenWritesLeaveTheWriterAsSingleWritesWould) {
+TEST_F(BlockCoder, TokenWritesLeaveTheWriterAsSingleWritesWould)
+{
     std::mt19937 rng(41);
     std::vector<uint16_t> tokens;
     while (tokens.size() < 60000) {
@@ -101,8 +103,10 @@ TEST_F(BlockCoder, TokenWritesLeaveTheWriterAsSingleWritesWould) {
                 continue;
             }
             const uint32_t s = lengthSymbol[word - literalCount];
-            writeBits(writer, codes.literalLength.codes[literalCount + s], codes.literalLength.lengths[literalCount + s]);
-            if (lengthExtra[s] > 0) writeBits(writer, word - literalCount - uint32_t(lengthBase[s]), uint32_t(lengthExtra[s]));
+            writeBits(writer, codes.literalLength.codes[literalCount + s],
+                      codes.literalLength.lengths[literalCount + s]);
+            if (lengthExtra[s] > 0)
+                writeBits(writer, word - literalCount - uint32_t(lengthBase[s]), uint32_t(lengthExtra[s]));
             const uint32_t d = tokens[++i];
             const uint32_t t = distanceSymbol[d];
             writeBits(writer, codes.distance.codes[t], codes.distance.lengths[t]);
@@ -134,9 +138,10 @@ TEST_F(BlockCoder, TokenWritesLeaveTheWriterAsSingleWritesWould) {
     }
 }
 
-TEST_F(BlockCoder, ParsedChunksRoundTripAtEveryLevel) {
-    const std::vector<std::vector<uint8_t>> chunks = {test::mixedData(300000, 21), test::noisyText(420000, 22, 35),
-                                                      {0x7A}, test::textData(50000, 23)};
+TEST_F(BlockCoder, ParsedChunksRoundTripAtEveryLevel)
+{
+    const std::vector<std::vector<uint8_t>> chunks = {
+        test::mixedData(300000, 21), test::noisyText(420000, 22, 35), {0x7A}, test::textData(50000, 23)};
     auto chains = std::make_unique<ContextChains>();
     std::vector<uint16_t> tokens(static_cast<size_t>(blockWordCapacity));
     for (int level = 0; level <= 5; ++level) {
@@ -149,7 +154,8 @@ TEST_F(BlockCoder, ParsedChunksRoundTripAtEveryLevel) {
             std::vector<uint8_t> chunk = test::withSlack(data);
             resetChains(*chains);
             for (int32_t start = 0; start < int32_t(data.size()); ++blockCount) {
-                BlockResult r = parseBlock(start, chunk.data(), int32_t(data.size()), tokens.data(), *chains, levelTable[level], adaptive);
+                BlockResult r = parseBlock(start, chunk.data(), int32_t(data.size()), tokens.data(), *chains,
+                                           levelTable[level], adaptive);
                 prepareBlock(codes, tokens.data(), r.words);
                 writeBlock(f.writer, codes, tokens.data(), r.words);
                 start += r.consumed;
@@ -163,7 +169,8 @@ TEST_F(BlockCoder, ParsedChunksRoundTripAtEveryLevel) {
             resetHistory(*history);
             int32_t p = 0;
             while (p < int32_t(data.size())) {
-                const char* error = decodeBlock(in.reader, decodeCodes, *history, window.data(), int32_t(data.size()), p);
+                const char* error =
+                    decodeBlock(in.reader, decodeCodes, *history, window.data(), int32_t(data.size()), p);
                 ASSERT_EQ(error, nullptr) << error;
                 ASSERT_FALSE(consumedPastEnd(in.reader));
             }
@@ -173,7 +180,8 @@ TEST_F(BlockCoder, ParsedChunksRoundTripAtEveryLevel) {
         // The decoder's rings are the match finder's, slot for slot (last chunk).
         for (int x = 0; x < contextCount; ++x) {
             ASSERT_EQ(history->ringIndex[x], chains->records[x].ringIndex);
-            for (int s = 0; s < ringSize; ++s) ASSERT_EQ(history->positions[x][s], slotPosition(chains->records[x], uint32_t(s)));
+            for (int s = 0; s < ringSize; ++s)
+                ASSERT_EQ(history->positions[x][s], slotPosition(chains->records[x], uint32_t(s)));
         }
     }
 }
@@ -186,7 +194,8 @@ struct DecodeResult {
 
 class BlockDecoding : public BlockCoder {
 protected:
-    DecodeResult decode(const std::vector<uint8_t>& bytes, int32_t chunkLength) {
+    DecodeResult decode(const std::vector<uint8_t>& bytes, int32_t chunkLength)
+    {
         ReaderFixture in(bytes);
         int32_t p = 0;
         const char* error = decodeBlock(in.reader, decodeCodes, *history, window.data(), chunkLength, p);
@@ -194,7 +203,8 @@ protected:
     }
 };
 
-TEST_F(BlockDecoding, OverlappingCopiesRepeatTheirSource) {
+TEST_F(BlockDecoding, OverlappingCopiesRepeatTheirSource)
+{
     DecodeResult r = decode(encodedBlock({0x61, 0x61, 4 + 252, 1}), 100);
     ASSERT_EQ(r.error, nullptr);
     EXPECT_EQ(r.position, 6);
@@ -220,7 +230,8 @@ TEST_F(BlockDecoding, OverlappingCopiesRepeatTheirSource) {
     }
 }
 
-TEST_F(BlockDecoding, DistanceZeroNeedsAFullRing) {
+TEST_F(BlockDecoding, DistanceZeroNeedsAFullRing)
+{
     // 4096 zero literals fill ring 0 (offset 0 has context 0 as well); D = 0 is then offset 0.
     std::vector<uint16_t> tokens(4096, 0);
     tokens.push_back(5 + 252);
@@ -235,7 +246,8 @@ TEST_F(BlockDecoding, DistanceZeroNeedsAFullRing) {
     EXPECT_STREQ(partial.error, "match refers to an empty history slot");
 }
 
-TEST_F(BlockDecoding, TokensThatLeaveTheChunkOrTheBlockAreRejected) {
+TEST_F(BlockDecoding, TokensThatLeaveTheChunkOrTheBlockAreRejected)
+{
     EXPECT_STREQ(decode(encodedBlock({1, 2, 3, 4}), 3).error, "block runs past the end of the chunk");
     EXPECT_EQ(decode(encodedBlock({1, 2, 3, 4}), 4).error, nullptr);
     resetHistory(*history);
@@ -258,7 +270,8 @@ TEST_F(BlockDecoding, TokensThatLeaveTheChunkOrTheBlockAreRejected) {
 // then whatever token bits the test writes.
 std::vector<uint8_t> rawBlock(uint32_t wordCount, std::initializer_list<int> literalLengthSymbols,
                               std::initializer_list<int> distanceSymbols,
-                              const std::function<void(BitWriter&, const BlockCodes&)>& tokenBits) {
+                              const std::function<void(BitWriter&, const BlockCodes&)>& tokenBits)
+{
     WriterFixture f;
     BlockCodes codes;
     for (int s : literalLengthSymbols) countSymbol(codes.literalLength, uint32_t(s));
@@ -273,7 +286,8 @@ std::vector<uint8_t> rawBlock(uint32_t wordCount, std::initializer_list<int> lit
     return f.bytes;
 }
 
-TEST_F(BlockDecoding, DamagedCodesAreRejected) {
+TEST_F(BlockDecoding, DamagedCodesAreRejected)
+{
     // Literal/length table with three 1-bit lengths.
     WriterFixture f;
     writeBits(f.writer, 1, 19);
@@ -311,7 +325,8 @@ TEST_F(BlockDecoding, DamagedCodesAreRejected) {
     EXPECT_STREQ(decode(farMatch, 10000).error, "match out of range");
 }
 
-TEST_F(BlockDecoding, TruncatedArchivesAreDetected) {
+TEST_F(BlockDecoding, TruncatedArchivesAreDetected)
+{
     const std::vector<uint8_t> text = test::textData(5000, 31);
     const std::vector<uint8_t> whole = encodedBlock(std::vector<uint16_t>(text.begin(), text.end()));
     {

@@ -10,11 +10,13 @@ namespace {
 using test::ReaderFixture;
 using test::WriterFixture;
 
-std::vector<int> lengthsOf(const HuffmanCode& code, int n) {
+std::vector<int> lengthsOf(const HuffmanCode& code, int n)
+{
     return std::vector<int>(code.lengths, code.lengths + n);
 }
 
-TEST(Huffman, WorkedExampleLengthsAndStoredCodes) {
+TEST(Huffman, WorkedExampleLengthsAndStoredCodes)
+{
     HuffmanCode code{distanceAlphabet};
     const uint16_t counts[6] = {3, 3, 2, 2, 0, 1};
     std::copy(counts, counts + 6, code.counts);
@@ -34,7 +36,8 @@ TEST(Huffman, WorkedExampleLengthsAndStoredCodes) {
     for (int s : {10, 20, 30, 40}) EXPECT_EQ(even.lengths[s], 2);
 }
 
-TEST(Huffman, LongCodesAreFlattenedByHalving) {
+TEST(Huffman, LongCodesAreFlattenedByHalving)
+{
     HuffmanCode code{literalLengthAlphabet};
     uint16_t a = 1, b = 1;
     for (int s = 0; s < 20; ++s) {
@@ -50,7 +53,8 @@ TEST(Huffman, LongCodesAreFlattenedByHalving) {
     EXPECT_TRUE(std::equal(halvedTwice, halvedTwice + 20, code.counts));
 }
 
-TEST(Huffman, CountReachingTheLimitHalvesTheWholeAlphabet) {
+TEST(Huffman, CountReachingTheLimitHalvesTheWholeAlphabet)
+{
     HuffmanCode code{distanceAlphabet};
     code.counts[1] = 1;
     code.counts[2] = 7;
@@ -61,7 +65,8 @@ TEST(Huffman, CountReachingTheLimitHalvesTheWholeAlphabet) {
 }
 
 // Writes one table, reads it back, and decodes every symbol through it.
-void expectRoundTrip(HuffmanCode& code) {
+void expectRoundTrip(HuffmanCode& code)
+{
     const int n = code.alphabet.symbolCount;
     WriterFixture f;
     writeTable(code, f.writer);
@@ -88,7 +93,8 @@ void expectRoundTrip(HuffmanCode& code) {
     }
 }
 
-TEST(Huffman, TablesRoundTripForAllAlphabets) {
+TEST(Huffman, TablesRoundTripForAllAlphabets)
+{
     std::mt19937 rng(3);
     for (const HuffmanAlphabet* alphabet : {&nameAlphabet, &literalLengthAlphabet, &distanceAlphabet}) {
         for (int trial = 0; trial < 20; ++trial) {
@@ -108,7 +114,8 @@ TEST(Huffman, TablesRoundTripForAllAlphabets) {
 
 // The first level as the block decoder reads it: the caller's entries where the code starting
 // at a slot fits the table, longEntry exactly where it is longer.
-TEST(Huffman, FirstLevelHoldsTheCallersEntries) {
+TEST(Huffman, FirstLevelHoldsTheCallersEntries)
+{
     HuffmanCode code{distanceAlphabet};
     uint16_t a = 1, b = 1;
     for (int s = 0; s < 20; ++s) {
@@ -129,9 +136,10 @@ TEST(Huffman, FirstLevelHoldsTheCallersEntries) {
     ASSERT_TRUE(readTable(back, r.reader, entryOf));
     const DecodeTables& tables = back.tables;
     for (uint32_t slot = 0; slot < (1u << distanceAlphabet.tableBits); ++slot) {
-        const uint32_t s = tables.full[slot];  // the code starting at the slot's bits
+        const uint32_t s = tables.full[slot]; // the code starting at the slot's bits
         ASSERT_NE(s, noSymbol);
-        const uint32_t expected = back.lengths[s] <= distanceAlphabet.tableBits ? entryOf(s, back.lengths[s]) : longEntry;
+        const uint32_t expected =
+            back.lengths[s] <= distanceAlphabet.tableBits ? entryOf(s, back.lengths[s]) : longEntry;
         ASSERT_EQ(tables.entries[slot], expected) << slot;
     }
     for (int s = 0; s < 60; ++s) {
@@ -141,21 +149,22 @@ TEST(Huffman, FirstLevelHoldsTheCallersEntries) {
     }
 }
 
-TEST(Huffman, OneSymbolAndNoSymbol) {
+TEST(Huffman, OneSymbolAndNoSymbol)
+{
     HuffmanCode one{nameAlphabet};
     one.counts[65] = 9;
     WriterFixture f;
     writeTable(one, f.writer);
     EXPECT_EQ(one.lengths[65], 1);
     EXPECT_EQ(one.codes[65], 0u);
-    EXPECT_EQ(f.writer.accBits, 8u + 8u + 32u);  // maxLength, mask, 32 one-bit lengths
-    EXPECT_EQ(f.writer.acc & 0xFFFF, 0x0401u);    // maxLength 1, mask bit 2 (symbols 64-95)
+    EXPECT_EQ(f.writer.accBits, 8u + 8u + 32u); // maxLength, mask, 32 one-bit lengths
+    EXPECT_EQ(f.writer.acc & 0xFFFF, 0x0401u);  // maxLength 1, mask bit 2 (symbols 64-95)
     EXPECT_EQ((f.writer.acc >> 16) & 0xFFFFFFFFu, 0x2u);
 
     HuffmanCode none{literalLengthAlphabet};
     writeTable(none, f.writer);
     EXPECT_EQ(none.maxLength, 0);
-    writeBits(f.writer, 0x2, 2);  // symbol 65, then the unassigned 1-bit pattern
+    writeBits(f.writer, 0x2, 2); // symbol 65, then the unassigned 1-bit pattern
     finish(f.writer);
 
     ReaderFixture r(f.bytes);
@@ -166,13 +175,13 @@ TEST(Huffman, OneSymbolAndNoSymbol) {
     EXPECT_EQ(decodeSymbol(oneBack, r.reader), 65u);
     int32_t before = r.reader.accBits;
     EXPECT_EQ(decodeSymbol(oneBack, r.reader), noSymbol);
-    EXPECT_EQ(r.reader.accBits, before);  // nothing consumed
+    EXPECT_EQ(r.reader.accBits, before); // nothing consumed
 }
 
 // A length table written field by field: stored maxLength, then per group a mask and the
 // lengths of the marked subgroups.
-std::vector<uint8_t> rawTable(uint32_t storedMax,
-                              const std::vector<std::pair<uint32_t, std::vector<uint32_t>>>& groups) {
+std::vector<uint8_t> rawTable(uint32_t storedMax, const std::vector<std::pair<uint32_t, std::vector<uint32_t>>>& groups)
+{
     WriterFixture f;
     writeBits(f.writer, storedMax, 8);
     uint32_t width = uint32_t(std::bit_width(storedMax));
@@ -184,13 +193,15 @@ std::vector<uint8_t> rawTable(uint32_t storedMax,
     return f.bytes;
 }
 
-std::vector<uint32_t> subgroup(std::initializer_list<uint32_t> first, size_t size = 32) {
+std::vector<uint32_t> subgroup(std::initializer_list<uint32_t> first, size_t size = 32)
+{
     std::vector<uint32_t> lengths(first);
     lengths.resize(size, 0);
     return lengths;
 }
 
-TEST(Huffman, TablesTheWriterNeverProducesAreRejected) {
+TEST(Huffman, TablesTheWriterNeverProducesAreRejected)
+{
     struct Case {
         const char* what;
         uint32_t storedMax;
@@ -221,7 +232,8 @@ TEST(Huffman, TablesTheWriterNeverProducesAreRejected) {
     EXPECT_FALSE(readTable(ll, bad.reader));
 }
 
-TEST(SymbolTables, EveryValueMapsIntoItsSymbolsRange) {
+TEST(SymbolTables, EveryValueMapsIntoItsSymbolsRange)
+{
     EXPECT_EQ(lengthBase[28], 256);
     EXPECT_EQ(lengthExtra[30], 10);
     EXPECT_EQ(distanceBase[33], 98304);

@@ -18,7 +18,10 @@ struct Chains {
     ContextChains& operator*() { return *chains; }
 };
 
-std::vector<uint8_t> bytesOf(const std::string& text) { return {text.begin(), text.end()}; }
+std::vector<uint8_t> bytesOf(const std::string& text)
+{
+    return {text.begin(), text.end()};
+}
 
 // All blocks of one chunk, parsed from a fresh history.
 struct ChunkParse {
@@ -27,7 +30,8 @@ struct ChunkParse {
 };
 
 ChunkParse parseChunk(const std::vector<uint8_t>& chunk, int32_t length, ContextChains& chains, int level,
-                      AdaptiveState& state) {
+                      AdaptiveState& state)
+{
     resetChains(chains);
     ChunkParse out;
     std::vector<uint16_t> tokens(static_cast<size_t>(blockWordCapacity));
@@ -40,7 +44,8 @@ ChunkParse parseChunk(const std::vector<uint8_t>& chunk, int32_t length, Context
     return out;
 }
 
-ChunkParse parseAll(const std::vector<uint8_t>& data, int level, AdaptiveState* after = nullptr) {
+ChunkParse parseAll(const std::vector<uint8_t>& data, int level, AdaptiveState* after = nullptr)
+{
     Chains chains;
     AdaptiveState state;
     std::vector<uint8_t> chunk = withSlack(data);
@@ -49,14 +54,16 @@ ChunkParse parseAll(const std::vector<uint8_t>& data, int level, AdaptiveState* 
     return out;
 }
 
-TEST(MatchFinder, OneByteChunkIsOneLiteral) {
+TEST(MatchFinder, OneByteChunkIsOneLiteral)
+{
     ChunkParse p = parseAll({0x42}, 1);
     EXPECT_EQ(p.words, (std::vector<uint16_t>{0x42}));
     ASSERT_EQ(p.blocks.size(), 1u);
     EXPECT_EQ(p.blocks[0].consumed, 1);
 }
 
-TEST(MatchFinder, RunOfOneByteGivesLongestMatchesCutAtTheEnd) {
+TEST(MatchFinder, RunOfOneByteGivesLongestMatchesCutAtTheEnd)
+{
     AdaptiveState after;
     ChunkParse p = parseAll(std::vector<uint8_t>(5000, 0x61), 1, &after);
     EXPECT_EQ(p.words, (std::vector<uint16_t>{97, 97, 2292, 1, 2292, 1, 1170, 1}));
@@ -66,18 +73,20 @@ TEST(MatchFinder, RunOfOneByteGivesLongestMatchesCutAtTheEnd) {
     EXPECT_EQ(after.missCount, 0);
 }
 
-TEST(MatchFinder, AMatchShorterThanFourAtTheEndIsAMiss) {
+TEST(MatchFinder, AMatchShorterThanFourAtTheEndIsAMiss)
+{
     AdaptiveState cut, whole;
     ChunkParse a = parseAll(bytesOf("xabcdxabc"), 0, &cut);
     EXPECT_EQ(a.words.size(), 9u);
-    EXPECT_EQ(cut.missCount, 7);  // every main-loop position searched and missed
+    EXPECT_EQ(cut.missCount, 7); // every main-loop position searched and missed
     ChunkParse b = parseAll(bytesOf("xabcdxabcd"), 0, &whole);
     EXPECT_EQ(b.words.back(), 1);
     EXPECT_EQ(b.words[b.words.size() - 2], 4 + 252);
     EXPECT_EQ(whole.missCount, 0);
 }
 
-TEST(MatchFinder, EveryBlockOpensWithTwoLiterals) {
+TEST(MatchFinder, EveryBlockOpensWithTwoLiterals)
+{
     std::string text;
     for (int i = 0; i < 100; ++i) text += "abcdefghij";
     std::vector<uint8_t> chunk = withSlack(bytesOf(text));
@@ -90,10 +99,11 @@ TEST(MatchFinder, EveryBlockOpensWithTwoLiterals) {
     EXPECT_EQ(second.consumed, 500);
     EXPECT_EQ(tokens[0], 'a');
     EXPECT_EQ(tokens[1], 'b');
-    EXPECT_GE(tokens[2], 256);  // the history of the first block is there from the third token on
+    EXPECT_GE(tokens[2], 256); // the history of the first block is there from the third token on
 }
 
-TEST(MatchFinder, OffsetZeroIsNeverASource) {
+TEST(MatchFinder, OffsetZeroIsNeverASource)
+{
     // Offset 0 and offset 5 share context 0 and their four bytes.
     ChunkParse a = parseAll(bytesOf(std::string("abcd\0abcd", 9)), 0);
     EXPECT_EQ(a.words.size(), 9u);
@@ -102,7 +112,8 @@ TEST(MatchFinder, OffsetZeroIsNeverASource) {
     EXPECT_EQ(b.words, (std::vector<uint16_t>{0, 'a', 'b', 'c', 'd', 0, 256, 1}));
 }
 
-TEST(MatchFinder, DistanceCountsStepsBackInTheContextsRing) {
+TEST(MatchFinder, DistanceCountsStepsBackInTheContextsRing)
+{
     // Context 0x01 gets the entry "PQRS..." and then fillers, all of one other bucket.
     std::vector<uint8_t> data = {0x01, 'P', 'Q', 'R', 'S'};
     for (int i = 0; i < 4096; ++i) data.insert(data.end(), {0x01, 'x'});
@@ -122,16 +133,17 @@ TEST(MatchFinder, DistanceCountsStepsBackInTheContextsRing) {
         if (fillers == 4094) {
             EXPECT_EQ(m.length, 4);
             EXPECT_EQ(m.distance, 4095);
-        } else if (fillers == 4095) {  // full ring: the oldest slot, about to be overwritten
+        } else if (fillers == 4095) { // full ring: the oldest slot, about to be overwritten
             EXPECT_EQ(m.length, 4);
             EXPECT_EQ(m.distance, 0);
-        } else {  // overwritten; the walk still starts at the reused head slot and finds nothing
+        } else { // overwritten; the walk still starts at the reused head slot and finds nothing
             EXPECT_EQ(m.length, 0);
         }
     }
 }
 
-TEST(MatchFinder, EverySlotWalkedCountsTowardTheDepth) {
+TEST(MatchFinder, EverySlotWalkedCountsTowardTheDepth)
+{
     // Four bytes of the bucket of "WXYZ" that differ from it: one with another tag, one with
     // the same tag, so that they fail the quick test at different stages.
     const uint32_t wanted = loadU32(reinterpret_cast<const uint8_t*>("WXYZ"));
@@ -141,7 +153,9 @@ TEST(MatchFinder, EverySlotWalkedCountsTowardTheDepth) {
         if (v == wanted || bucketOf(v) != bucketOf(wanted)) continue;
         (fourByteTag(v) == fourByteTag(wanted) ? sameTag : otherTag) = v;
     }
-    auto bytes = [](uint32_t v) { return std::vector<uint8_t>{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; };
+    auto bytes = [](uint32_t v) {
+        return std::vector<uint8_t>{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+    };
     // All in context 0x01, oldest first: an 8-byte match, the two failures, a 4-byte match.
     std::vector<uint8_t> data = {0x01, 'W', 'X', 'Y', 'Z', '1', '2', '3', '4', 0x01};
     for (uint32_t v : {otherTag, sameTag}) {
@@ -166,10 +180,11 @@ TEST(MatchFinder, EverySlotWalkedCountsTowardTheDepth) {
     }
 }
 
-TEST(MatchFinder, SkipIntervalDoublesEvery256MissesAndHalvesOnAMatch) {
+TEST(MatchFinder, SkipIntervalDoublesEvery256MissesAndHalvesOnAMatch)
+{
     std::vector<uint8_t> noise = test::randomData(140000, 11);
     for (int k = 0; k <= 9; ++k) {
-        const int32_t due = 256 << k;  // main-loop tokens until the interval reaches 2^k
+        const int32_t due = 256 << k; // main-loop tokens until the interval reaches 2^k
         for (int32_t n : {due - 1, due}) {
             AdaptiveState after;
             std::vector<uint8_t> data(noise.begin(), noise.begin() + 2 + n);
@@ -185,11 +200,12 @@ TEST(MatchFinder, SkipIntervalDoublesEvery256MissesAndHalvesOnAMatch) {
     uint16_t tokens[2100];
     BlockResult r = parseBlock(0, run.data(), 2100, tokens, *chains, levelTable[0], state);
     EXPECT_EQ(tokens[2], 2292);
-    EXPECT_EQ(r.words, 4 + 58);  // no search in the 58 tokens after the match
+    EXPECT_EQ(r.words, 4 + 58); // no search in the 58 tokens after the match
     EXPECT_EQ(state, (AdaptiveState{512, 58, 0}));
 }
 
-TEST(MatchFinder, OnlyMatchesUpTo127BytesAreEvaluated) {
+TEST(MatchFinder, OnlyMatchesUpTo127BytesAreEvaluated)
+{
     // At the last 'W' + 1 a match of `first` bytes; one byte later a match of 200 bytes.
     std::vector<uint8_t> r = test::randomData(260, 9);
     for (int first : {127, 128}) {
@@ -212,7 +228,8 @@ TEST(MatchFinder, OnlyMatchesUpTo127BytesAreEvaluated) {
     }
 }
 
-TEST(MatchFinder, IncompressibleChunkTakes64FullBlocks) {
+TEST(MatchFinder, IncompressibleChunkTakes64FullBlocks)
+{
     std::vector<uint8_t> data = test::randomData(size_t(chunkSize), 5);
     AdaptiveState after;
     ChunkParse p = parseAll(data, 1, &after);
@@ -229,11 +246,13 @@ TEST(MatchFinder, IncompressibleChunkTakes64FullBlocks) {
 // Parses chunks in a row with the match finder and with the plain reference, and checks
 // that both emit the same blocks, keep the same rings and the same adaptive state, and that
 // the tokens decode back to the chunk.
-void compareWithReference(const std::vector<std::vector<uint8_t>>& chunks, int level) {
+void compareWithReference(const std::vector<std::vector<uint8_t>>& chunks, int level)
+{
     Chains chains;
     test::ReferenceParser reference;
     AdaptiveState state, referenceState;
-    std::vector<uint16_t> tokens(static_cast<size_t>(blockWordCapacity)), referenceTokens(static_cast<size_t>(blockWordCapacity));
+    std::vector<uint16_t> tokens(static_cast<size_t>(blockWordCapacity)),
+        referenceTokens(static_cast<size_t>(blockWordCapacity));
     for (const std::vector<uint8_t>& data : chunks) {
         // Different bytes past the end on both sides: they may steer buckets, never tokens.
         std::vector<uint8_t> chunk = withSlack(data, 0xFF), referenceChunk = withSlack(data, 0x00);
@@ -265,7 +284,8 @@ void compareWithReference(const std::vector<std::vector<uint8_t>>& chunks, int l
     }
 }
 
-TEST(MatchFinder, SameTokensAsThePlainReferenceAtEveryLevel) {
+TEST(MatchFinder, SameTokensAsThePlainReferenceAtEveryLevel)
+{
     // The noisy text takes two blocks, so the second block searches the first one's history.
     const std::vector<std::vector<uint8_t>> chunks = {test::mixedData(400000, 1), test::textData(200000, 4),
                                                       test::noisyText(450000, 6, 35)};
@@ -275,7 +295,8 @@ TEST(MatchFinder, SameTokensAsThePlainReferenceAtEveryLevel) {
     }
 }
 
-TEST(MatchFinder, SameTokensAsThePlainReferenceAtTheDeepestLevel) {
+TEST(MatchFinder, SameTokensAsThePlainReferenceAtTheDeepestLevel)
+{
     std::vector<uint8_t> periodic;
     for (int period = 1; period <= 24; ++period)
         for (int i = 0; i < 900; ++i) periodic.push_back(uint8_t('A' + (i * 7) % period + (i / 300)));

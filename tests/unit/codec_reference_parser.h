@@ -21,20 +21,23 @@ struct ReferenceParser {
     const uint8_t* chunk = nullptr;
     int32_t length = 0;
 
-    void startChunk(const uint8_t* bytes, int32_t size) {
+    void startChunk(const uint8_t* bytes, int32_t size)
+    {
         records.assign(256, Record{});
         chunk = bytes;
         length = size;
     }
 
-    uint32_t hash(int32_t p) const {
+    uint32_t hash(int32_t p) const
+    {
         uint32_t v = uint32_t(chunk[p]) | uint32_t(chunk[p + 1]) << 8 | uint32_t(chunk[p + 2]) << 16 |
                      uint32_t(chunk[p + 3]) << 24;
         return ((v * 0x9E3779B1u) >> 20) ^ chunk[p];
     }
     Record& recordOf(int32_t p) { return records[p == 0 ? 0 : chunk[p - 1]]; }
 
-    void enter(int32_t p) {
+    void enter(int32_t p)
+    {
         Record& r = recordOf(p);
         uint32_t b = hash(p);
         r.link[r.ringIndex] = r.head[b];
@@ -43,9 +46,12 @@ struct ReferenceParser {
         r.ringIndex = (r.ringIndex + 1) % 4096;
     }
 
-    struct Found { int32_t length, distance; };
+    struct Found {
+        int32_t length, distance;
+    };
 
-    Found walk(int32_t p, int32_t depth, int32_t* dist) {
+    Found walk(int32_t p, int32_t depth, int32_t* dist)
+    {
         Record& r = recordOf(p);
         int32_t best = 3, distance = 0;
         uint32_t s = r.head[hash(p)];
@@ -73,13 +79,15 @@ struct ReferenceParser {
         return best >= 4 ? Found{best, distance} : Found{0, 0};
     }
 
-    int32_t score(int32_t p, int32_t depth) {
+    int32_t score(int32_t p, int32_t depth)
+    {
         Found f = walk(p, depth, nullptr);
         return f.length >= 4 ? f.length * 4096 - f.distance : 12281;
     }
 
     // Returns {consumed, words}.
-    std::pair<int32_t, int32_t> parseBlock(int32_t start, uint16_t* tokens, int32_t level, AdaptiveState& s) {
+    std::pair<int32_t, int32_t> parseBlock(int32_t start, uint16_t* tokens, int32_t level, AdaptiveState& s)
+    {
         static const int32_t chainDepth[6] = {4, 8, 24, 64, 128, 4096};
         static const int32_t lookAhead[6] = {0, 2, 4, 4, 4, 4096};
         int32_t c = start, words = 0;

@@ -56,8 +56,7 @@ std::vector<uint8_t> mixedData(uint32_t seed, int32_t length)
 
 TEST(ReplaySearches, AcceptedGuessesGiveTheTokensOfTheTrueState)
 {
-    const AdaptiveState states[] = {{0, 0, 0}, {0, 0, 255}, {4, 3, 100}, {1024, 0, 0}, {1024, 700, 255},
-                                    {64, 63, 255}};
+    const AdaptiveState states[] = {{0, 0, 0}, {0, 0, 255}, {4, 3, 100}, {1024, 0, 0}, {1024, 700, 255}, {64, 63, 255}};
     int accepted = 0;
     int searchingEverywhere = 0; // pairs whose intervals are both 0, as in compressible data
     for (int32_t level : {0, 1, 4}) {

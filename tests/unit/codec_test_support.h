@@ -27,7 +27,8 @@ struct ReaderFixture {
     std::vector<uint8_t> bytes;
     MemoryInput input;
     BitReader reader;
-    explicit ReaderFixture(const std::vector<uint8_t>& data) : bytes(data), input{bytes.data(), bytes.size()} {
+    explicit ReaderFixture(const std::vector<uint8_t>& data) : bytes(data), input{bytes.data(), bytes.size()}
+    {
         reader.source = memorySource(input);
         reader.inBuffer = buffer.data();
     }
@@ -35,17 +36,19 @@ struct ReaderFixture {
 };
 
 // A chunk with slack bytes past its length, as the match finder and the decoder need.
-inline std::vector<uint8_t> withSlack(std::vector<uint8_t> bytes, uint8_t slackByte = 0xFF) {
+inline std::vector<uint8_t> withSlack(std::vector<uint8_t> bytes, uint8_t slackByte = 0xFF)
+{
     bytes.resize(bytes.size() + size_t(chunkSlack), slackByte);
     return bytes;
 }
 
 // Varied data: words of a small vocabulary, runs (some longer than a match), short periodic
 // patterns, structured binary words and random bytes, in random segments.
-inline std::vector<uint8_t> mixedData(size_t size, uint32_t seed) {
+inline std::vector<uint8_t> mixedData(size_t size, uint32_t seed)
+{
     std::mt19937 rng(seed);
-    static const char* const words[] = {"the ", "match ", "finder ", "context ", "ring ", "of ",
-                                        "a ", "block\n", "chunk, ", "token ", "and ", "bits. "};
+    static const char* const words[] = {"the ", "match ",  "finder ", "context ", "ring ", "of ",
+                                        "a ",   "block\n", "chunk, ", "token ",   "and ",  "bits. "};
     std::vector<uint8_t> out;
     out.reserve(size + 4096);
     while (out.size() < size) {
@@ -55,7 +58,9 @@ inline std::vector<uint8_t> mixedData(size_t size, uint32_t seed) {
             for (size_t i = 0; i < segment / 5; ++i)
                 for (const char* w = words[rng() % 12]; *w; ++w) out.push_back(uint8_t(*w));
             break;
-        case 1: out.insert(out.end(), rng() % 2 ? segment : 2500 + rng() % 3000, uint8_t(rng())); break;
+        case 1:
+            out.insert(out.end(), rng() % 2 ? segment : 2500 + rng() % 3000, uint8_t(rng()));
+            break;
         case 2: {
             uint32_t period = 1 + rng() % 20;
             std::vector<uint8_t> unit(period);
@@ -76,7 +81,8 @@ inline std::vector<uint8_t> mixedData(size_t size, uint32_t seed) {
 }
 
 // Words of a larger vocabulary with random case changes: many short and medium matches.
-inline std::vector<uint8_t> textData(size_t size, uint32_t seed) {
+inline std::vector<uint8_t> textData(size_t size, uint32_t seed)
+{
     std::mt19937 rng(seed);
     std::vector<std::string> vocabulary;
     for (int i = 0; i < 400; ++i) {
@@ -97,7 +103,8 @@ inline std::vector<uint8_t> textData(size_t size, uint32_t seed) {
 
 // Text with a fraction of its bytes replaced by noise: many literals between short matches,
 // so that a chunk of it takes more than one block.
-inline std::vector<uint8_t> noisyText(size_t size, uint32_t seed, uint32_t noisePercent) {
+inline std::vector<uint8_t> noisyText(size_t size, uint32_t seed, uint32_t noisePercent)
+{
     std::vector<uint8_t> out = textData(size, seed);
     std::mt19937 rng(seed + 1);
     for (auto& b : out)
@@ -105,7 +112,8 @@ inline std::vector<uint8_t> noisyText(size_t size, uint32_t seed, uint32_t noise
     return out;
 }
 
-inline std::vector<uint8_t> randomData(size_t size, uint32_t seed) {
+inline std::vector<uint8_t> randomData(size_t size, uint32_t seed)
+{
     std::mt19937 rng(seed);
     std::vector<uint8_t> out(size);
     for (auto& b : out) b = uint8_t(rng());
@@ -119,7 +127,8 @@ struct TestDecoder {
     std::vector<uint32_t> ringIndex = std::vector<uint32_t>(size_t(contextCount), 0);
     std::vector<uint8_t> out;
 
-    bool apply(const uint16_t* tokens, int32_t words) {
+    bool apply(const uint16_t* tokens, int32_t words)
+    {
         for (int32_t i = 0; i < words; ++i) {
             size_t p = out.size();
             uint32_t context = p == 0 ? 0 : out[p - 1];

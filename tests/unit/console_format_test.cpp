@@ -94,7 +94,6 @@ TEST(ChunkProgress, MiddleChunksShowRateAndTimeLeft)
     EXPECT_STREQ(text, "32,768/16,384,000 KB, 33:18 left, 8,192 KB/sec");
 }
 
-
 TEST(Printable, ShowsControlBytesAndKeepsEverythingElse)
 {
     EXPECT_EQ(printable("/docs/b.txt"), "/docs/b.txt");

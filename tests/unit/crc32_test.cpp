@@ -108,4 +108,3 @@ TEST(Crc32, FoldedRunsMatchBytewiseAroundTheirBoundaries)
     std::vector<uint8_t> ones(100000, 0xFF);
     EXPECT_EQ(crc32Update(0, ones.data(), ones.size()), bytewiseCrc(ones.data(), ones.size()));
 }
-

@@ -54,9 +54,9 @@ protected:
         fs::remove_all(root_);
         for (const char* folder : {"proj/build", "proj/src/build", "proj/docs", "proj/.git/objects", "proj/.cache"})
             fs::create_directories(root_ / folder);
-        for (const char* name : {"proj/main.c", "proj/build/out.o", "proj/src/a.c", "proj/src/build/gen.c",
-                                 "proj/docs/build.txt", "proj/.git/config", "proj/.git/objects/ab",
-                                 "proj/.cache/x", "proj/.profile"})
+        for (const char* name :
+             {"proj/main.c", "proj/build/out.o", "proj/src/a.c", "proj/src/build/gen.c", "proj/docs/build.txt",
+              "proj/.git/config", "proj/.git/objects/ab", "proj/.cache/x", "proj/.profile"})
             std::ofstream(root_ / name) << name;
     }
     void TearDown() override { fs::remove_all(root_); }
@@ -90,19 +90,17 @@ using Names = std::vector<std::string>;
 
 TEST_F(DiscoveryOptionsTest, DefaultsSkipDotFoldersOnly)
 {
-    EXPECT_EQ(stored("proj", DiscoveryOptions()),
-              (Names{"/proj/.profile", "/proj/build/out.o", "/proj/docs/build.txt", "/proj/main.c",
-                     "/proj/src/a.c", "/proj/src/build/gen.c"}));
+    EXPECT_EQ(stored("proj", DiscoveryOptions()), (Names{"/proj/.profile", "/proj/build/out.o", "/proj/docs/build.txt",
+                                                         "/proj/main.c", "/proj/src/a.c", "/proj/src/build/gen.c"}));
 }
 
 TEST_F(DiscoveryOptionsTest, DotFoldersWalkedWhenAsked)
 {
     DiscoveryOptions options;
     options.dotFolders = true;
-    EXPECT_EQ(stored("proj", options),
-              (Names{"/proj/.cache/x", "/proj/.git/config", "/proj/.git/objects/ab", "/proj/.profile",
-                     "/proj/build/out.o", "/proj/docs/build.txt", "/proj/main.c", "/proj/src/a.c",
-                     "/proj/src/build/gen.c"}));
+    EXPECT_EQ(stored("proj", options), (Names{"/proj/.cache/x", "/proj/.git/config", "/proj/.git/objects/ab",
+                                              "/proj/.profile", "/proj/build/out.o", "/proj/docs/build.txt",
+                                              "/proj/main.c", "/proj/src/a.c", "/proj/src/build/gen.c"}));
     options.excludes = {".git"};
     EXPECT_EQ(stored("proj/.*", options), (Names{"/.cache/x", "/.profile"}));
     // Named on the command line, a dot folder still follows the option.
@@ -127,11 +125,10 @@ TEST_F(DiscoveryOptionsTest, ExcludesByLastComponent)
 TEST_F(DiscoveryOptionsTest, ExcludesByStoredName)
 {
     EXPECT_EQ(stored("proj", excluding({"proj/src/build"})),
-              (Names{"/proj/.profile", "/proj/build/out.o", "/proj/docs/build.txt", "/proj/main.c",
-                     "/proj/src/a.c"}));
-    EXPECT_EQ(stored("proj", excluding({"proj\\build"})),
-              (Names{"/proj/.profile", "/proj/docs/build.txt", "/proj/main.c", "/proj/src/a.c",
-                     "/proj/src/build/gen.c"}));
+              (Names{"/proj/.profile", "/proj/build/out.o", "/proj/docs/build.txt", "/proj/main.c", "/proj/src/a.c"}));
+    EXPECT_EQ(
+        stored("proj", excluding({"proj\\build"})),
+        (Names{"/proj/.profile", "/proj/docs/build.txt", "/proj/main.c", "/proj/src/a.c", "/proj/src/build/gen.c"}));
     // '*' runs across separators; a stored name is taken from the argument's own folder.
     EXPECT_EQ(stored("proj", excluding({"proj/*/build*"})),
               (Names{"/proj/.profile", "/proj/build/out.o", "/proj/main.c", "/proj/src/a.c"}));
@@ -142,9 +139,9 @@ TEST_F(DiscoveryOptionsTest, ExcludesByStoredName)
 TEST_F(DiscoveryOptionsTest, LeadingSeparatorAnchorsAtTheTop)
 {
     EXPECT_EQ(stored("proj", excluding({"/build"})), stored("proj", DiscoveryOptions()));
-    EXPECT_EQ(stored("proj", excluding({"/proj/build"})),
-              (Names{"/proj/.profile", "/proj/docs/build.txt", "/proj/main.c", "/proj/src/a.c",
-                     "/proj/src/build/gen.c"}));
+    EXPECT_EQ(
+        stored("proj", excluding({"/proj/build"})),
+        (Names{"/proj/.profile", "/proj/docs/build.txt", "/proj/main.c", "/proj/src/a.c", "/proj/src/build/gen.c"}));
     EXPECT_EQ(stored("proj", excluding({"/main.c"})).size(), 6u);
 }
 

@@ -18,7 +18,6 @@
 
 using namespace qv5;
 
-
 namespace {
 
 uint32_t crcOf(const std::string& bytes)
@@ -79,8 +78,8 @@ using Layout = std::vector<std::string>;
 
 TEST_F(DuplicateFiles, CopyFarAwayMovesBehindItsOriginal)
 {
-    std::vector<FileEntry> entries = {entry("a", "same bytes"), entry("b", "other"), entry("c", "more"),
-                                      entry("d", "yet more"), entry("a2", "same bytes"), entry("e", "last")};
+    std::vector<FileEntry> entries = {entry("a", "same bytes"), entry("b", "other"),       entry("c", "more"),
+                                      entry("d", "yet more"),   entry("a2", "same bytes"), entry("e", "last")};
     auto [layout, marked] = run(entries);
     EXPECT_EQ(layout, (Layout{"a", "a2*", "c", "d", "b", "e"}));
     EXPECT_EQ(marked, 1);
@@ -100,9 +99,9 @@ TEST_F(DuplicateFiles, ExactlyTwoIdenticalFilesAndASingleOne)
 
 TEST_F(DuplicateFiles, GroupsBecomeRunsEmptyFilesIncluded)
 {
-    std::vector<FileEntry> entries = {entry("e1", ""),       entry("t1", "three"), entry("x", "unique"),
-                                      entry("e2", ""),       entry("t2", "three"), entry("y", "unique too"),
-                                      entry("t3", "three"),  entry("e3", "")};
+    std::vector<FileEntry> entries = {entry("e1", ""),      entry("t1", "three"), entry("x", "unique"),
+                                      entry("e2", ""),      entry("t2", "three"), entry("y", "unique too"),
+                                      entry("t3", "three"), entry("e3", "")};
     auto [layout, marked] = run(entries);
     // e1 takes e2 then e3 behind it; t1, pushed on, then gathers t2 and t3.
     EXPECT_EQ(layout, (Layout{"e1", "e2*", "e3*", "t1", "t2*", "t3*", "y", "x"}));
@@ -273,7 +272,7 @@ std::vector<FileEntry> fakeEntries(const std::vector<FakeContent>& contents)
     for (size_t k = 0; k < contents.size(); ++k) {
         entries[k].storedName = std::string("e") + std::to_string(k);
         entries[k].sourcePath = std::to_string(contents[k].key) + "/" + std::to_string(contents[k].variant);
-        entries[k].size = contents[k].key % 3;                 // few distinct sizes
+        entries[k].size = contents[k].key % 3;                       // few distinct sizes
         entries[k].crc = static_cast<uint32_t>(contents[k].key / 3); // and few CRCs
     }
     return entries;

@@ -17,7 +17,9 @@ ScanReport recording()
 {
     events.clear();
     ScanReport report;
-    report.scanning = [](size_t item, size_t total) { events.push_back(std::to_string(item) + "/" + std::to_string(total)); };
+    report.scanning = [](size_t item, size_t total) {
+        events.push_back(std::to_string(item) + "/" + std::to_string(total));
+    };
     report.scanned = [] { events.push_back("end"); };
     return report;
 }
@@ -48,7 +50,10 @@ uint32_t scriptedClock()
 {
     return clockReadings[std::min(clockCalls++, clockReadings.size() - 1)];
 }
-uint32_t startClock() { return 0; }
+uint32_t startClock()
+{
+    return 0;
+}
 
 class Ordering : public testing_support::TempFolder {
 protected:
@@ -77,8 +82,8 @@ TEST(OrderByPath, ByteOrderPrefixFirstStableAndSilent)
 TEST(OrderByExtension, CaseInsensitiveExtensionThenPathNoneLast)
 {
     // No file exists: the size query fails silently.
-    InputList list = itemsWithPaths({"/w/README", "/w/b.TXT", "/w/Makefile", "/w/my.dir/README", "/w/a.txt",
-                                     "/w/B.txt", "/w/z.doc", "/w/m.c", "/w/q.D", "/w/b.TXT"});
+    InputList list = itemsWithPaths({"/w/README", "/w/b.TXT", "/w/Makefile", "/w/my.dir/README", "/w/a.txt", "/w/B.txt",
+                                     "/w/z.doc", "/w/m.c", "/w/q.D", "/w/b.TXT"});
     EXPECT_FALSE(detail::orderInputs(list, 1, startClock, recording()));
     EXPECT_EQ(events, Texts{"end"});
     // The extension of my.dir/README is ".dir/README", which sorts between .D and .doc.
@@ -134,8 +139,8 @@ TEST_F(Ordering, ContentClassOfTextLooksAtTheFirst128KiB)
     EXPECT_EQ(classOf("empty", "", "/empty"), 0);
     EXPECT_EQ(classOf("eight", "12345678", "/eight"), 0);
     EXPECT_EQ(classOf("nine", "123456789", "/nine"), 8);
-    EXPECT_EQ(classOf("controls", "12345\t\r\n ", "/controls"), 8); // tab, CR, LF and space count
-    EXPECT_EQ(classOf("delete", "123456789\x7f", "/delete"), 0);    // 9, halved to 4
+    EXPECT_EQ(classOf("controls", "12345\t\r\n ", "/controls"), 8);                      // tab, CR, LF and space count
+    EXPECT_EQ(classOf("delete", "123456789\x7f", "/delete"), 0);                         // 9, halved to 4
     EXPECT_EQ(classOf("halves", std::string("12345678901234567") + '\0', "/halves"), 0); // 17 halved down
     EXPECT_EQ(classOf("tail", std::string(1000, '\xff') + "123456789", "/tail"), 8);
     // Only the first 131072 bytes count: what follows changes nothing.
@@ -146,7 +151,7 @@ TEST_F(Ordering, ContentClassOfTextLooksAtTheFirst128KiB)
 TEST_F(Ordering, ByContentClassThenPath)
 {
     const std::string image = std::string("MZ\x00\x00", 4);
-    Texts paths = {write("b.txt", "plain text file"), write("z.exe", image), write("c.dat", std::string(20, '\0')),
+    Texts paths = {write("b.txt", "plain text file"),   write("z.exe", image), write("c.dat", std::string(20, '\0')),
                    write("a.txt", "another text file"), write("A.dll", image), write("empty", "")};
     InputList list;
     for (const std::string& path : paths) list.push_back({path, path.substr(root_.string().size()), 0});

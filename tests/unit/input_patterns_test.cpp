@@ -12,8 +12,8 @@ namespace {
 struct MatchCase {
     const char* pattern;
     const char* text;
-    bool exact;      // result with case compared
-    bool anyCase;    // result with case ignored
+    bool exact;   // result with case compared
+    bool anyCase; // result with case ignored
 };
 
 } // namespace
@@ -105,7 +105,8 @@ TEST(SelectsStoredName, FolderNamesSelectWhatIsBelowThem)
         {"/", "/anything/at/all", true},
         {"", "/anything", true},
     };
-    for (const Case& c : cases) EXPECT_EQ(selectsStoredName(c.pattern, c.name, false), c.selected) << c.pattern << " / " << c.name;
+    for (const Case& c : cases)
+        EXPECT_EQ(selectsStoredName(c.pattern, c.name, false), c.selected) << c.pattern << " / " << c.name;
 }
 
 TEST(SelectsStoredName, CaseRuleAsAsked)

@@ -21,9 +21,9 @@ class TempFolder : public testing::Test {
 protected:
     void SetUp() override
     {
-        root_ = std::filesystem::temp_directory_path() /
-                ("qv5-unit-input-" + std::to_string(std::random_device{}()) + "-" +
-                 testing::UnitTest::GetInstance()->current_test_info()->name());
+        root_ =
+            std::filesystem::temp_directory_path() / ("qv5-unit-input-" + std::to_string(std::random_device{}()) + "-" +
+                                                      testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::create_directories(root_);
     }
     void TearDown() override { std::filesystem::remove_all(root_); }

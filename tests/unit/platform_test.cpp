@@ -43,7 +43,7 @@ TEST(OpenRead, OpensRegularFilesOnlyAndMeasuresThemInPlace)
     int64_t size = 0;
     ASSERT_TRUE(sizeOfFile(file, size));
     EXPECT_EQ(size, 70000);
-    EXPECT_EQ(tellFile(file), 2);  // measuring leaves the position where it was
+    EXPECT_EQ(tellFile(file), 2); // measuring leaves the position where it was
     EXPECT_EQ(std::string(first), "qq");
     std::fclose(file);
 
