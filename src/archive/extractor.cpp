@@ -258,6 +258,19 @@ Error pathsFit(const Extraction& x)
     return Error();
 }
 
+// Whether a folder of path ending at or after first (each taken without the separator after
+// it: with one, the system would follow a link to its folder) is a link standing before
+// extraction; checked holds the folders looked at already.
+bool leadsThroughLink(const std::string& path, size_t first, std::set<std::string>& checked)
+{
+    for (size_t end = first; end < path.size(); ++end) {
+        if (!isPathSeparator(path[end]) || isPathSeparator(path[end - 1])) continue;
+        std::string folder = path.substr(0, end);
+        if (checked.insert(folder).second && entryKindOf(folder) == EntryKind::link) return true;
+    }
+    return false;
+}
+
 // No folder below the output prefix, on any output path formed from a stored name, may be a
 // link that exists before extraction: the folders a stored name names are then created by
 // the extraction itself, inside the output folder. The prefix (what the caller gave) may be
@@ -266,39 +279,22 @@ Error pathsAvoidLinks(const Extraction& x)
 {
     if (x.typedOutput) return Error();
     std::set<std::string> checked;
+    // The stored part of a path starts after the prefix: the whole path in single-file mode.
+    const size_t first = x.singleFile ? 1 : x.prefix.size() + 1;
     for (size_t i = 0; i < x.entries->size(); ++i) {
         if (!selected(x, i)) continue;
         const std::string path = pathOf(x, i);
-        // The stored part of the path starts here: the whole path in single-file mode.
-        const size_t storedStart = x.singleFile ? 0 : x.prefix.size();
-        for (size_t end = storedStart; end < path.size(); ++end) {
-            // Each folder is checked without a separator after it: with one, the system
-            // would follow a link to its folder.
-            if (!isPathSeparator(path[end]) || end == 0 || isPathSeparator(path[end - 1])) continue;
-            if (end <= storedStart && !x.singleFile) continue;
-            std::string folder = path.substr(0, end);
-            if (!checked.insert(folder).second) continue;
-            if (entryKindOf(folder) == EntryKind::link) return Error{ErrorCode::outputThroughLink, path};
-        }
+        if (leadsThroughLink(path, first, checked)) return Error{ErrorCode::outputThroughLink, path};
     }
     return Error();
 }
 
 // ---- Metadata --------------------------------------------------------------------------
 
-// Refuses folder and link records whose names could not be output paths, as entries' are;
-// in single-file mode they have no place and are not used.
-Error checkExtensionNames(const Extraction& x, const Extension& extension)
+// The first failure of check over the names of the folder and link records.
+template <class Check>
+Error checkRecordNames(const Extension& extension, Check check)
 {
-    if (x.singleFile) return Error();
-    auto check = [&](const std::string& name) {
-        Entry entry;
-        entry.name = name;
-        if (Error refused = checkName(entry, false)) return refused;
-        std::string path = x.prefix + name;
-        if (path.size() >= outputPathCapacity) return Error(ErrorCode::pathTooLong, path);
-        return Error();
-    };
     for (const FolderRecord& folder : extension.folders) {
         if (Error refused = check(folder.name)) return refused;
     }
@@ -308,29 +304,27 @@ Error checkExtensionNames(const Extraction& x, const Extension& extension)
     return Error();
 }
 
-// Paths of the folder and link records that pass through a link standing before extraction.
-Error extensionAvoidsLinks(const Extraction& x, const Extension& extension)
+// Folder and link records must make output paths as entries must: names refused as entries'
+// are, paths that fit and lead through no link standing before extraction. In single-file
+// mode they have no place and are not used.
+Error checkExtensionPaths(const Extraction& x, const Extension& extension)
 {
     if (x.singleFile) return Error();
-    std::set<std::string> checked;
-    auto check = [&](const std::string& name) {
-        const std::string path = x.prefix + name;
-        for (size_t end = x.prefix.size() + 1; end < path.size(); ++end) {
-            if (!isPathSeparator(path[end]) || isPathSeparator(path[end - 1])) continue;
-            std::string folder = path.substr(0, end);
-            if (checked.insert(folder).second && entryKindOf(folder) == EntryKind::link) {
-                return Error(ErrorCode::outputThroughLink, path);
-            }
-        }
+    Error refused = checkRecordNames(extension, [&](const std::string& name) {
+        Entry entry;
+        entry.name = name;
+        if (Error failure = checkName(entry, false)) return failure;
+        std::string path = x.prefix + name;
+        if (path.size() >= outputPathCapacity) return Error(ErrorCode::pathTooLong, path);
         return Error();
-    };
-    for (const FolderRecord& folder : extension.folders) {
-        if (Error refused = check(folder.name)) return refused;
-    }
-    for (const LinkRecord& link : extension.links) {
-        if (Error refused = check(link.name)) return refused;
-    }
-    return Error();
+    });
+    if (refused) return refused;
+    std::set<std::string> checked;
+    return checkRecordNames(extension, [&](const std::string& name) {
+        const std::string path = x.prefix + name;
+        return leadsThroughLink(path, x.prefix.size() + 1, checked) ? Error(ErrorCode::outputThroughLink, path)
+                                                                     : Error();
+    });
 }
 
 void notRestored(const Extraction& x, const std::string& path, const char* what)
@@ -445,8 +439,7 @@ Error extractFiles(Archive& archive, const std::vector<Entry>& entries, const Ex
     if (Error failure = pathsAvoidLinks(x)) return failure;
     if (options.extension) {
         if (options.extension->entries.size() != entries.size()) return damaged("extension does not match the table");
-        if (Error failure = checkExtensionNames(x, *options.extension)) return failure;
-        if (Error failure = extensionAvoidsLinks(x, *options.extension)) return failure;
+        if (Error failure = checkExtensionPaths(x, *options.extension)) return failure;
         createRecordedFolders(x, *options.extension);
     }
     x.writtenCrc.assign(entries.size(), 0);
@@ -468,8 +461,7 @@ Error extractFiles(Archive& archive, const std::vector<Entry>& entries, const Ex
 Error restoreMetadata(Extraction& x, const Extension& extension)
 {
     if (extension.entries.size() != x.entries->size()) return damaged("extension does not match the table");
-    if (Error failure = checkExtensionNames(x, extension)) return failure;
-    if (Error failure = extensionAvoidsLinks(x, extension)) return failure;
+    if (Error failure = checkExtensionPaths(x, extension)) return failure;
     createRecordedFolders(x, extension);
     return restoreAfterFiles(x, extension);
 }

@@ -100,6 +100,20 @@ Error readExtensionFirst(Archive& archive, Extension& extension, bool& pending)
     return readExtension(archive, extension);
 }
 
+// What d and t do before decoding: the memory line, the table with every name checked, the
+// entries the patterns select (all without patterns), and the extension when the header
+// says where it is (else pending: it follows the stream). False after a message.
+bool openForDecoding(Archive& archive, std::vector<Entry>& entries, const std::vector<std::string>& patterns,
+                     std::vector<bool>& selected, Extension& extension, bool& pending)
+{
+    say("Model: %s KB\n", FormatNumber(extractionModelKb, false));
+    Error failure = readCheckedTable(archive, entries);
+    if (!failure && !patterns.empty() && !selectEntries(entries, patterns, selected)) return false;
+    if (!failure) failure = readExtensionFirst(archive, extension, pending);
+    if (failure) printError(failure);
+    return !failure;
+}
+
 // Folders of the extension that hold nothing the archive restores: the empty ones.
 std::vector<std::string> emptyFolders(const std::vector<Entry>& entries, const Extension& extension)
 {
@@ -178,22 +192,15 @@ int32_t listCommand(FILE* archiveFile)
 ExtractOutcome extractCommand(FILE* archiveFile, const char* output, const RunOptions& options,
                               const std::vector<std::string>& patterns)
 {
-    say("Model: %s KB\n", FormatNumber(extractionModelKb, false));
     ArchivePtr archive = openArchive(archiveFile);
     std::vector<Entry> entries;
-    if (Error failure = readCheckedTable(*archive, entries)) {
-        printError(failure);
-        return ExtractOutcome::failed;
-    }
+    Extension extension;
+    bool extensionPending = false;
     ExtractOptions extractOptions;
     extractOptions.output = output;
     extractOptions.forceOverwrite = options.forceOverwrite;
     extractOptions.threads = options.threadCount;
-    if (!patterns.empty() && !selectEntries(entries, patterns, extractOptions.selected)) return ExtractOutcome::failed;
-    Extension extension;
-    bool extensionPending = false;
-    if (Error failure = readExtensionFirst(*archive, extension, extensionPending)) {
-        printError(failure);
+    if (!openForDecoding(*archive, entries, patterns, extractOptions.selected, extension, extensionPending)) {
         return ExtractOutcome::failed;
     }
     if (hasExtension(*archive) && !extensionPending) extractOptions.extension = &extension;
@@ -239,19 +246,12 @@ ExtractOutcome extractCommand(FILE* archiveFile, const char* output, const RunOp
 
 ExtractOutcome testCommand(FILE* archiveFile, const RunOptions& options)
 {
-    say("Model: %s KB\n", FormatNumber(extractionModelKb, false));
     ArchivePtr archive = openArchive(archiveFile);
     std::vector<Entry> entries;
-    if (Error failure = readCheckedTable(*archive, entries)) {
-        printError(failure);
-        return ExtractOutcome::failed;
-    }
     Extension extension;
     bool extensionPending = false;
-    if (Error failure = readExtensionFirst(*archive, extension, extensionPending)) {
-        printError(failure);
-        return ExtractOutcome::failed;
-    }
+    std::vector<bool> all;
+    if (!openForDecoding(*archive, entries, {}, all, extension, extensionPending)) return ExtractOutcome::failed;
     std::vector<uint32_t> crcs(entries.size(), 0);
     ContentCallbacks callbacks;
     callbacks.chunk = showChunk;
