@@ -323,7 +323,7 @@ Error checkExtensionPaths(const Extraction& x, const Extension& extension)
     return checkRecordNames(extension, [&](const std::string& name) {
         const std::string path = x.prefix + name;
         return leadsThroughLink(path, x.prefix.size() + 1, checked) ? Error(ErrorCode::outputThroughLink, path)
-                                                                     : Error();
+                                                                    : Error();
     });
 }
 
