@@ -41,6 +41,8 @@ enum class ErrorCode {
     writeOutput,         // an output file cannot be written
     overwriteDeclined,   // the caller answered no when asked to overwrite
     stopped,             // a callback asked to stop
+    emptyOutputPath,     // the output path given is empty
+    nameInvalid,         // writing: a name no reader would accept (subject: the name)
 };
 
 struct Error {
@@ -127,7 +129,9 @@ struct Extension {
 // One entry of a new archive. The file table comes before the data, so size and CRC-32 are
 // known up front; a source that no longer matches them stops the writing.
 struct NewEntry {
-    std::string name;              // stored name, beginning with '/' or '\'; UTF-8, to read alike everywhere
+    // Stored name, beginning with '/' or '\' (a one-entry archive may do without); UTF-8, to
+    // read alike everywhere. A name with a NUL or a ".." component is refused (nameInvalid).
+    std::string name;
     std::string path;              // the file its bytes come from, or empty ...
     const uint8_t* data = nullptr; // ... for bytes in memory, alive until writing ends
     int64_t size = 0;
@@ -161,7 +165,8 @@ struct WriteResult {
     uint32_t milliseconds = 0; // from the start of the stream to its end
 };
 
-// Writes an archive of entries (in archive order; the last one is never a duplicate).
+// Writes an archive of entries (in archive order; the last one is never a duplicate). The
+// names of the extension's folders and links are held to the rules of checkExtension.
 Error writeArchive(const std::vector<NewEntry>& entries, const ByteWriter& output, const WriteOptions& options,
                    const WriteCallbacks& callbacks, WriteResult& result);
 
@@ -207,9 +212,18 @@ Error checkName(const Entry& entry, bool oneEntry);
 // whether there is one at all.
 bool hasExtension(const Archive& archive);
 bool extensionFollowsStream(const Archive& archive); // its place is not in the header
+// The extension can be read only after the contents: it follows the stream, or the archive
+// comes through a pipe, which cannot be sought.
+bool extensionAfterContents(const Archive& archive);
 Error readExtension(Archive& archive, Extension& extension);
-// After readContents or extractFiles: the extension right after the stream.
+// After readContents or extractFiles: the extension, read on from where they stopped.
 Error readTrailingExtension(Archive& archive, Extension& extension);
+
+// Refuses, as damage, an extension whose records could not be restored as stored: a record
+// name that does not begin with a separator or holds a NUL or a "..", "." or empty component,
+// a record for the output folder itself, a name stored twice (two records, or a record and an
+// entry), a name below a link record. On Windows also what checkName refuses.
+Error checkExtension(const std::vector<Entry>& entries, const Extension& extension);
 
 // Position of the archive's input after what has been read (bytes from its first byte in a
 // file, including what stands before the archive).
@@ -239,12 +253,19 @@ struct ExtractOptions {
     bool forceOverwrite = false;
     int threads = 0;
     // The entries to write, by table index; empty: all. Only these are created, asked about
-    // and validated, and the stream is decoded no further than the last of them.
+    // and validated, and the stream is decoded no further than the last of them (to its end
+    // when the extension follows it).
     std::vector<bool> selected;
+    // With a selection: the folder and link records to restore, by stored name (none when
+    // not given); without one every record is restored.
+    std::function<bool(const std::string& name)> selectsRecord;
     // The archive's metadata, when read before extracting: its folders are created first,
     // then the files written, then their modes and times set, then the links made, then the
-    // folders' modes and times set, deepest first. Modes keep their permission bits (0777);
-    // set-user, set-group and sticky bits are never restored.
+    // folders' modes and times set, deepest first. Times and modes go only to what this
+    // extraction made (a folder that stood there before keeps its own); the typed output of a
+    // one-entry archive gets them only when it was made new. Modes keep their permission and
+    // sticky bits; set-user and set-group bits only when running as root; a process that is
+    // not root applies its umask.
     const Extension* extension = nullptr;
 };
 
@@ -264,9 +285,13 @@ struct ExtractionDeleter {
 };
 using ExtractionPtr = std::unique_ptr<Extraction, ExtractionDeleter>;
 
-// Checks every output path, then decodes the stream after readTable and writes every entry
-// below the output location, never through a link. Extraction never writes over the
-// archive itself.
+// Checks every name (checkName, checkExtension) and every output path, then decodes the
+// stream after readTable and writes every entry below the output location. Every folder,
+// file and link is made, and every mode and time set, through a handle of the folder above
+// it, reached from the output folder one component at a time and never through a link: a
+// link that stands on the way before extraction stops it before anything is written
+// (outputThroughLink), one that appears later stops it there. Extraction never writes over
+// the archive itself. An empty output path is refused (emptyOutputPath).
 Error extractFiles(Archive& archive, const std::vector<Entry>& entries, const ExtractOptions& options,
                    const ExtractCallbacks& callbacks, ExtractionPtr& extraction);
 

@@ -3,11 +3,14 @@
 #include "archive/chunk_decoder.h"
 #include "archive/chunk_timing.h"
 #include "archive/extension_format.h"
+#include "archive/output_tree.h"
 #include "archive/parallel_chunks.h"
 #include "archive/stored_names.h"
 
 #include <algorithm>
 #include <cstring>
+#include <set>
+#include <string_view>
 
 namespace qv5 {
 
@@ -252,6 +255,11 @@ bool extensionFollowsStream(const Archive& archive)
     return hasExtension(archive) && (archive.header.flags & extensionFollowsFlag) != 0;
 }
 
+bool extensionAfterContents(const Archive& archive)
+{
+    return extensionFollowsStream(archive) || (hasExtension(archive) && archive.file && !archive.seekable);
+}
+
 namespace {
 
 // The block at the given offset from the archive's first byte, read without disturbing the
@@ -334,21 +342,25 @@ Error readExtension(Archive& archive, Extension& extension)
     return checkedExtension(archive, block, extension);
 }
 
-Error readTrailingExtension(Archive& archive, Extension& extension)
+namespace {
+
+// The bytes of the archive's input the bit stream has taken so far, counted from the
+// archive's first byte (the reader's accumulator and buffer hold the rest of what was read).
+uint64_t streamBytesTaken(const Archive& archive)
 {
-    // The closing bytes are the last pending bits padded with zeros: after the stream's last
-    // bit nothing but zero bytes stands before the extension's magic, at most 16 of them.
-    BitReader& reader = archive.reader;
-    uint8_t byte = 0;
-    size_t zeros = 0;
-    for (;;) {
-        if (bytesAfterStream(reader, &byte, 1) != 1) return damaged("extension cut short");
-        if (byte != 0) break;
-        if (++zeros > 16) return damaged("extension not found");
-    }
+    const BitReader& reader = archive.reader;
+    const uint64_t fetched = bytesRead(archive) - (archive.file ? static_cast<uint64_t>(archive.start) : 0);
+    const uint64_t unread =
+        (reader.bufferEnd - static_cast<uint32_t>(reader.bufferPos)) + static_cast<uint64_t>(reader.accBits / 8);
+    return fetched > unread ? fetched - unread : 0;
+}
+
+// Reads the block whose first byte was found (first) from the reader, and checks it.
+Error readBlockFromStream(Archive& archive, uint8_t first, Extension& extension)
+{
     std::vector<uint8_t> block(extensionHeadSize);
-    block[0] = byte;
-    if (bytesAfterStream(reader, block.data() + 1, extensionHeadSize - 1) != extensionHeadSize - 1) {
+    block[0] = first;
+    if (bytesAfterStream(archive.reader, block.data() + 1, extensionHeadSize - 1) != extensionHeadSize - 1) {
         return damaged("extension cut short");
     }
     uint64_t length = 0;
@@ -358,9 +370,100 @@ Error readTrailingExtension(Archive& archive, Extension& extension)
         size_t piece = static_cast<size_t>(std::min<uint64_t>(length - block.size(), 1 << 20));
         size_t at = block.size();
         block.resize(at + piece);
-        if (bytesAfterStream(reader, block.data() + at, piece) != piece) return damaged("extension cut short");
+        if (bytesAfterStream(archive.reader, block.data() + at, piece) != piece) return damaged("extension cut short");
     }
     return checkedExtension(archive, block, extension);
+}
+
+} // namespace
+
+Error readTrailingExtension(Archive& archive, Extension& extension)
+{
+    BitReader& reader = archive.reader;
+    uint8_t byte = 0;
+    if (!extensionFollowsStream(archive)) {
+        // The header gives the place (a file's archive read through a pipe): read on to it,
+        // from wherever the reading of the contents stopped.
+        if (reader.zeroBytesFetched > 0) return damaged("extension cut short");
+        reader.acc >>= reader.accBits % 8;
+        reader.accBits -= reader.accBits % 8;
+        uint64_t at = streamBytesTaken(archive);
+        if (at > archive.header.reserved) return damaged("extension misplaced");
+        uint8_t skipped[4096];
+        while (at < archive.header.reserved) {
+            size_t piece = static_cast<size_t>(std::min<uint64_t>(archive.header.reserved - at, sizeof skipped));
+            if (bytesAfterStream(reader, skipped, piece) != piece) return damaged("extension cut short");
+            at += piece;
+        }
+        if (bytesAfterStream(reader, &byte, 1) != 1) return damaged("extension cut short");
+        return readBlockFromStream(archive, byte, extension);
+    }
+    // The closing bytes are the last pending bits padded with zeros: after the stream's last
+    // bit nothing but zero bytes stands before the extension's magic, at most 16 of them.
+    size_t zeros = 0;
+    for (;;) {
+        if (bytesAfterStream(reader, &byte, 1) != 1) return damaged("extension cut short");
+        if (byte != 0) break;
+        if (++zeros > 16) return damaged("extension not found");
+    }
+    return readBlockFromStream(archive, byte, extension);
+}
+
+Error checkRecords(const std::vector<std::string>& entryNames, const Extension& extension, bool systemRules)
+{
+    std::set<std::string, std::less<>> names; // every entry's and record's place
+    std::set<std::string, std::less<>> links;
+    OutputName split;
+    for (const std::string& name : entryNames) {
+        if (splitOutputName(name, split)) names.insert(split.key());
+    }
+    auto record = [&](const std::string& name, bool link) {
+        switch (faultOf(name, true)) {
+        case NameFault::none:
+            break;
+        case NameFault::nul:
+            return damaged("record name holds a NUL byte");
+        case NameFault::parentReference:
+            return damaged("record name with a .. component");
+        case NameFault::dotOrEmpty:
+            return damaged("record name with a . or empty component");
+        case NameFault::outputFolder:
+            return damaged("record for the output folder");
+        case NameFault::noLeadingSeparator:
+            return damaged("record name without a leading separator");
+        }
+        if (systemRules) {
+            Entry asEntry;
+            asEntry.name = name;
+            if (Error refused = checkName(asEntry, false)) return refused;
+        }
+        splitOutputName(name, split);
+        if (!names.insert(split.key()).second) return damaged("name stored twice");
+        if (link) links.insert(split.key());
+        return Error();
+    };
+    for (const FolderRecord& folder : extension.folders) {
+        if (Error failure = record(folder.name, false)) return failure;
+    }
+    for (const LinkRecord& link : extension.links) {
+        if (Error failure = record(link.name, true)) return failure;
+    }
+    if (links.empty()) return Error();
+    // Nothing may lie below a link this extraction makes: it would be reached through it.
+    for (const std::string& name : names) {
+        for (size_t cut = name.find('/'); cut != std::string::npos; cut = name.find('/', cut + 1)) {
+            if (links.count(std::string_view(name).substr(0, cut))) return damaged("name below a link record");
+        }
+    }
+    return Error();
+}
+
+Error checkExtension(const std::vector<Entry>& entries, const Extension& extension)
+{
+    std::vector<std::string> names;
+    names.reserve(entries.size());
+    for (const Entry& entry : entries) names.push_back(entry.name);
+    return checkRecords(names, extension, true);
 }
 
 } // namespace qv5

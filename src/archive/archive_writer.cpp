@@ -6,6 +6,7 @@
 #include "archive/concat_reader.h"
 #include "archive/extension_format.h"
 #include "archive/parallel_chunks.h"
+#include "archive/stored_names.h"
 #include "codec/bit_stream.h"
 #include "codec/block_coder.h"
 #include "codec/byte_order.h"
@@ -108,10 +109,33 @@ NewEntry memoryEntry(std::string name, const uint8_t* data, size_t size)
     return entry;
 }
 
+namespace {
+
+// Names no reader would accept are never written: a NUL, a ".." component, an entry of a
+// larger archive without a leading separator, records that break the extension's rules.
+Error namesReadable(const std::vector<NewEntry>& entries, const Extension* extension)
+{
+    for (const NewEntry& entry : entries) {
+        bool anchored = entries.size() == 1 || (!entry.name.empty() && isPathSeparator(entry.name[0]));
+        if (faultOf(entry.name, false) != NameFault::none || !anchored) {
+            return Error(ErrorCode::nameInvalid, entry.name);
+        }
+    }
+    if (!extension) return Error();
+    std::vector<std::string> names;
+    names.reserve(entries.size());
+    for (const NewEntry& entry : entries) names.push_back(entry.name);
+    Error refused = checkRecords(names, *extension, false);
+    return refused ? Error(ErrorCode::nameInvalid, std::string(), refused.detail) : Error();
+}
+
+} // namespace
+
 Error writeArchive(const std::vector<NewEntry>& entries, const ByteWriter& output, const WriteOptions& options,
                    const WriteCallbacks& callbacks, WriteResult& result)
 {
     result = WriteResult();
+    if (Error refused = namesReadable(entries, options.extension)) return refused;
     uint64_t storedTotal = 0;
     if (Error failure = checkSources(entries, storedTotal, result.inputTotal)) return failure;
 

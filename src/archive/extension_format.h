@@ -13,6 +13,7 @@
 #include "qv5/qv5.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace qv5 {
@@ -30,6 +31,10 @@ std::vector<uint8_t> extensionBytes(const Extension& extension);
 
 // Parses a whole block (its length already taken from its head).
 Error parseExtension(const uint8_t* bytes, size_t size, Extension& extension);
+
+// The rules of checkExtension over the entries' names; systemRules adds what this system's
+// file names refuse (checkName), which a writer does not apply.
+Error checkRecords(const std::vector<std::string>& entryNames, const Extension& extension, bool systemRules);
 
 // The length a block's head announces; damaged when the head is not one.
 Error extensionLength(const uint8_t* head, uint64_t& length);

@@ -1,7 +1,12 @@
-// Extraction to files: output paths formed from the stored names, never written through a
-// link or into anything but a regular file; duplicates restored by copying the file just
-// written; every written file's CRC-32 available for validation afterwards.
+// Extraction to files. Every name is checked before anything is written; every output is
+// then made through the output tree (archive/output_tree.h), which resolves it beneath the
+// output folder at the moment of use, never through a link. Duplicates are restored by
+// copying the file just written; every written file's CRC-32 is available for validation
+// afterwards; the metadata of an extension is applied last, links after every file and
+// folder, folders' modes and times after the links, deepest first.
 #include "archive/archive_reader.h"
+#include "archive/output_tree.h"
+#include "archive/stored_names.h"
 #include "codec/crc32.h"
 #include "platform/platform.h"
 #include "qv5/qv5.h"
@@ -29,17 +34,21 @@ struct Extraction {
     const ExtractCallbacks* callbacks = nullptr;
     bool singleFile = false;
     bool typedOutput = false;  // one-entry archive written to the path the caller gave, as given
+    bool typedCreated = false; // ... which this extraction made as a new file
     bool overwriteAll = false; // the answer "all" to an overwrite question
     std::string outputPath;    // single-file mode
     std::string prefix;        // multi-file mode
-    std::set<std::string> createdFolders;
-    FILE* output = nullptr;  // the file being written
-    std::string outputName;  // its path
-    size_t outputIndex = 0;  // the entry it is written for
-    uint32_t outputCrc = 0;  // CRC-32 of the bytes written to it so far
-    size_t lastWritten = 0;  // the entry of the current run of copies last written
-    bool runWritten = false; // some entry of the current run was written
-    size_t lastSelected = 0; // past it nothing more is written: decoding stops
+    OutputTree tree;
+    std::vector<OutputName> names; // per entry, as the tree walks it (none for a typed output)
+    std::vector<bool> nameUsable;  // the name has something to walk
+    FILE* output = nullptr;        // the file being written
+    std::string outputName;        // its path
+    size_t outputIndex = 0;        // the entry it is written for
+    uint32_t outputCrc = 0;        // CRC-32 of the bytes written to it so far
+    size_t lastWritten = 0;        // the entry of the current run of copies last written
+    bool runWritten = false;       // some entry of the current run was written
+    size_t lastSelected = 0;       // past it nothing more is written ...
+    bool stopEarly = false;        // ... and decoding stops, unless the extension follows the stream
     // CRC-32 of the bytes handed to fwrite for each entry's file, duplicates included.
     std::vector<uint32_t> writtenCrc;
     // The file each entry was written to, as the system identifies it.
@@ -69,78 +78,70 @@ bool selected(const Extraction& x, size_t index)
     return x.options.selected.empty() || x.options.selected[index];
 }
 
+// Records follow the selection of entries: all without one, else those the caller selects.
+bool recordSelected(const Extraction& x, const std::string& name)
+{
+    if (x.options.selected.empty()) return true;
+    return x.options.selectsRecord && x.options.selectsRecord(name);
+}
+
 // After the last selected entry the rest of the stream is not needed.
 Error doneWith(const Extraction& x, size_t index)
 {
-    return index == x.lastSelected && !x.options.selected.empty() ? Error(ErrorCode::stopped) : Error();
+    return index == x.lastSelected && x.stopEarly ? Error(ErrorCode::stopped) : Error();
 }
 
-void createFolders(Extraction& x, const std::string& path)
+void notRestored(const Extraction& x, const std::string& path, const char* what)
 {
-    std::string copy = path;
-    for (char& c : copy) {
-        if (c == '/') c = '\\';
-    }
-    for (size_t i = 0; i < copy.size(); ++i) {
-        if (copy[i] != '\\') continue;
-        std::string folder = copy.substr(0, i);
-        if (x.createdFolders.insert(folder).second) createDirectory(folder);
-    }
+    if (x.callbacks->notRestored) x.callbacks->notRestored(path, what);
 }
 
-// Whether something the overwrite question must ask about stands at path. At a path formed
-// from a stored name anything counts (a link, dangling or not, a FIFO, a file the user may
-// write but not read), except a folder, which no answer can turn into a file. The path a
-// caller gave for a one-entry archive is probed as a file to read, so that a device such as
-// /dev/stdout is written without a question.
-bool existsForQuestion(const Extraction& x, const std::string& path)
+// The archive itself is never an output; an existing entry is replaced only when allowed.
+Error mayReplace(Extraction& x, const std::string& path, const FileIdentity& existing)
 {
-    if (x.typedOutput) {
-        FILE* probe = openRead(path);
-        if (probe) std::fclose(probe);
-        return probe != nullptr;
-    }
-    EntryKind kind = entryKindOf(path);
-    return kind != EntryKind::missing && kind != EntryKind::folder;
-}
-
-// The archive itself is never an output; an existing file is overwritten only when allowed.
-Error mayWrite(Extraction& x, const std::string& path)
-{
-    if (sameFile(identityOfPath(path), x.archive->identity)) {
-        return Error{ErrorCode::outputIsArchive, path, std::string(), true};
-    }
-    if (x.options.forceOverwrite || x.overwriteAll || !existsForQuestion(x, path)) return Error();
+    if (sameFile(existing, x.archive->identity)) return Error{ErrorCode::outputIsArchive, path, std::string(), true};
+    if (x.options.forceOverwrite || x.overwriteAll) return Error();
     Answer answer = x.callbacks->askOverwrite ? x.callbacks->askOverwrite(path) : Answer::no;
     if (answer == Answer::all) x.overwriteAll = true;
     return answer == Answer::no ? Error{ErrorCode::overwriteDeclined, path} : Error();
 }
 
-// Opens an output file at a path formed from a stored name: a regular file there is
-// truncated, a link or special file is removed (never what it leads to) and the file is
-// created exclusively, so that nothing is ever written through a link or into a device.
-FILE* openFormedPath(const std::string& path)
+// The path a caller typed for a one-entry archive is used as given (a device such as
+// /dev/stdout is written without a question); only a readable regular file there is asked
+// about.
+Error openTyped(Extraction& x, FILE*& file)
 {
-    switch (entryKindOf(path)) {
-    case EntryKind::missing:
-        return createExclusive(path);
-    case EntryKind::file:
-        return openExistingRegular(path);
-    case EntryKind::link:
-    case EntryKind::other:
-        return removeEntry(path) ? createExclusive(path) : nullptr;
-    case EntryKind::folder:
-        break;
+    const std::string& path = x.outputPath;
+    if (sameFile(identityOfPath(path), x.archive->identity)) {
+        return Error{ErrorCode::outputIsArchive, path, std::string(), true};
     }
-    return nullptr;
+    if (FILE* probe = openRead(path)) {
+        std::fclose(probe);
+        if (!x.options.forceOverwrite && !x.overwriteAll) {
+            Answer answer = x.callbacks->askOverwrite ? x.callbacks->askOverwrite(path) : Answer::no;
+            if (answer == Answer::no) return Error{ErrorCode::overwriteDeclined, path};
+        }
+    }
+    file = openTypedOutput(path, x.typedCreated);
+    if (!file) return Error{ErrorCode::openSingleOutput, path, std::string(), true};
+    return Error();
 }
 
-Error openOutput(Extraction& x, const std::string& path, FILE*& file)
+Error openOutput(Extraction& x, size_t index, FILE*& file)
 {
-    if (!x.singleFile) createFolders(x, path);
-    if (Error refused = mayWrite(x, path)) return refused;
-    file = x.typedOutput ? openWrite(path) : openFormedPath(path);
-    if (!file) return Error{x.singleFile ? ErrorCode::openSingleOutput : ErrorCode::openOutput, path, "", true};
+    Error failure;
+    if (x.typedOutput) {
+        failure = openTyped(x, file);
+    } else {
+        const std::string path = pathOf(x, index);
+        const ErrorCode refused = x.singleFile ? ErrorCode::openSingleOutput : ErrorCode::openOutput;
+        if (!x.nameUsable[index]) return Error{refused, path, std::string(), true};
+        failure = openOutputFile(
+            x.tree, x.names[index], path, refused, !x.singleFile,
+            [&](const FileIdentity& existing) { return mayReplace(x, path, existing); }, file, x.writtenFile[index]);
+    }
+    if (failure) return failure;
+    if (x.typedOutput) x.writtenFile[index] = identityOfFile(file);
     // Every write is a whole run of decoded bytes or a copy piece: no stdio buffer needed.
     std::setvbuf(file, nullptr, _IONBF, 0);
     return Error();
@@ -156,15 +157,14 @@ Error closeOutput(FILE* file, const std::string& path)
 Error copyFile(Extraction& x, size_t index, size_t source)
 {
     std::string sourcePath = pathOf(x, source);
-    FILE* from = openRead(sourcePath);
+    FILE* from = x.nameUsable[source] ? readOutputFile(x.tree, x.names[source], x.writtenFile[source]) : nullptr;
     if (!from) return Error{ErrorCode::openInput, sourcePath, std::string(), true};
     std::string targetPath = pathOf(x, index);
     FILE* target = nullptr;
-    if (Error failure = openOutput(x, targetPath, target)) {
+    if (Error failure = openOutput(x, index, target)) {
         std::fclose(from);
         return failure;
     }
-    x.writtenFile[index] = identityOfFile(target);
     std::unique_ptr<uint8_t[]> piece(new uint8_t[copyPieceSize]);
     size_t got;
     bool ok = true;
@@ -197,8 +197,7 @@ SplitCallbacks fileWriting(Extraction& x)
         if (!selected(x, target)) return Error();
         x.outputIndex = target;
         x.outputName = pathOf(x, target);
-        if (Error failure = openOutput(x, x.outputName, x.output)) return failure;
-        x.writtenFile[target] = identityOfFile(x.output);
+        if (Error failure = openOutput(x, target, x.output)) return failure;
         x.outputCrc = 0;
         return Error();
     };
@@ -229,71 +228,45 @@ SplitCallbacks fileWriting(Extraction& x)
     return callbacks;
 }
 
+// Single-file mode with a path from the caller: that path. Without one: the stored name
+// without leading dots and separators, below the current folder, whose folders must exist.
+// Multi-file mode: below the caller's folder (made when missing) or the current one.
 void chooseOutputLocation(Extraction& x, const char* output)
 {
     x.singleFile = x.entries->size() == 1;
     x.typedOutput = x.singleFile && output;
-    if (output) {
-        (x.singleFile ? x.outputPath : x.prefix) = output;
+    x.names.resize(x.entries->size());
+    x.nameUsable.assign(x.entries->size(), false);
+    if (x.typedOutput) {
+        x.outputPath = output;
         return;
     }
-    if (!x.singleFile) {
-        x.prefix = currentFolderPrefix();
+    if (x.singleFile) {
+        const std::string& name = (*x.entries)[0].name;
+        size_t i = 0;
+        while (i < name.size() && name[i] == '.') ++i;
+        while (i < name.size() && isPathSeparator(name[i])) ++i;
+        x.outputPath = name.substr(i);
+        x.nameUsable[0] = splitOutputName(x.outputPath, x.names[0]);
         return;
     }
-    const std::string& name = (*x.entries)[0].name;
-    size_t i = 0;
-    while (i < name.size() && name[i] == '.') ++i;
-    while (i < name.size() && isPathSeparator(name[i])) ++i;
-    x.outputPath = name.substr(i);
+    x.prefix = output ? output : currentFolderPrefix();
+    x.tree.rootPath = x.prefix;
+    x.tree.createRoot = true;
+    for (size_t i = 0; i < x.entries->size(); ++i) x.nameUsable[i] = splitOutputName((*x.entries)[i].name, x.names[i]);
 }
 
-Error pathsFit(const Extraction& x)
+Error namesAllowed(const std::vector<Entry>& entries)
 {
-    for (size_t i = 0; i < x.entries->size(); ++i) {
-        if (!selected(x, i)) continue;
-        std::string path = pathOf(x, i);
-        if (path.size() >= outputPathCapacity) return Error{ErrorCode::pathTooLong, path};
+    for (const Entry& entry : entries) {
+        if (Error refused = checkName(entry, entries.size() == 1)) return refused;
     }
     return Error();
 }
-
-// Whether a folder of path ending at or after first (each taken without the separator after
-// it: with one, the system would follow a link to its folder) is a link standing before
-// extraction; checked holds the folders looked at already.
-bool leadsThroughLink(const std::string& path, size_t first, std::set<std::string>& checked)
-{
-    for (size_t end = first; end < path.size(); ++end) {
-        if (!isPathSeparator(path[end]) || isPathSeparator(path[end - 1])) continue;
-        std::string folder = path.substr(0, end);
-        if (checked.insert(folder).second && entryKindOf(folder) == EntryKind::link) return true;
-    }
-    return false;
-}
-
-// No folder below the output prefix, on any output path formed from a stored name, may be a
-// link that exists before extraction: the folders a stored name names are then created by
-// the extraction itself, inside the output folder. The prefix (what the caller gave) may be
-// a link.
-Error pathsAvoidLinks(const Extraction& x)
-{
-    if (x.typedOutput) return Error();
-    std::set<std::string> checked;
-    // The stored part of a path starts after the prefix: the whole path in single-file mode.
-    const size_t first = x.singleFile ? 1 : x.prefix.size() + 1;
-    for (size_t i = 0; i < x.entries->size(); ++i) {
-        if (!selected(x, i)) continue;
-        const std::string path = pathOf(x, i);
-        if (leadsThroughLink(path, first, checked)) return Error{ErrorCode::outputThroughLink, path};
-    }
-    return Error();
-}
-
-// ---- Metadata --------------------------------------------------------------------------
 
 // The first failure of check over the names of the folder and link records.
 template <class Check>
-Error checkRecordNames(const Extension& extension, Check check)
+Error forEachRecord(const Extension& extension, Check check)
 {
     for (const FolderRecord& folder : extension.folders) {
         if (Error refused = check(folder.name)) return refused;
@@ -304,81 +277,99 @@ Error checkRecordNames(const Extension& extension, Check check)
     return Error();
 }
 
-// Folder and link records must make output paths as entries must: names refused as entries'
-// are, paths that fit and lead through no link standing before extraction. In single-file
-// mode they have no place and are not used.
-Error checkExtensionPaths(const Extraction& x, const Extension& extension)
+Error pathsFit(const Extraction& x, const Extension* extension)
 {
-    if (x.singleFile) return Error();
-    Error refused = checkRecordNames(extension, [&](const std::string& name) {
-        Entry entry;
-        entry.name = name;
-        if (Error failure = checkName(entry, false)) return failure;
+    for (size_t i = 0; i < x.entries->size(); ++i) {
+        if (!selected(x, i)) continue;
+        std::string path = pathOf(x, i);
+        if (path.size() >= outputPathCapacity) return Error{ErrorCode::pathTooLong, path};
+    }
+    if (!extension || x.singleFile) return Error();
+    return forEachRecord(*extension, [&](const std::string& name) {
         std::string path = x.prefix + name;
-        if (path.size() >= outputPathCapacity) return Error(ErrorCode::pathTooLong, path);
-        return Error();
+        return path.size() >= outputPathCapacity ? Error(ErrorCode::pathTooLong, path) : Error();
     });
-    if (refused) return refused;
+}
+
+// No folder below the output folder on the way to a selected output may be a link standing
+// before extraction (the walk would stop there later, after other files were written). The
+// output folder itself, as the caller named it, may be a link.
+Error pathsAvoidLinks(Extraction& x, const Extension* extension)
+{
+    if (x.typedOutput) return Error();
     std::set<std::string> checked;
-    return checkRecordNames(extension, [&](const std::string& name) {
-        const std::string path = x.prefix + name;
-        return leadsThroughLink(path, x.prefix.size() + 1, checked) ? Error(ErrorCode::outputThroughLink, path)
-                                                                    : Error();
-    });
-}
-
-void notRestored(const Extraction& x, const std::string& path, const char* what)
-{
-    if (x.callbacks->notRestored) x.callbacks->notRestored(path, what);
-}
-
-void createRecordedFolders(Extraction& x, const Extension& extension)
-{
-    if (x.singleFile) return;
-    for (const FolderRecord& folder : extension.folders) {
-        std::string path = x.prefix + folder.name;
-        while (!path.empty() && isPathSeparator(path.back())) path.pop_back();
-        createFolders(x, path);
-        if (!ensureFolder(path)) notRestored(x, path, "folder");
+    auto check = [&](const OutputName& name, size_t count, const std::string& path) {
+        if (count == 0 || !checked.insert(name.key()).second) return Error();
+        const HeldFolder* folder = nullptr;
+        return walkTo(x.tree, name, count, false, folder) == Walk::link ? Error(ErrorCode::outputThroughLink, path)
+                                                                        : Error();
+    };
+    for (size_t i = 0; i < x.entries->size(); ++i) {
+        if (!selected(x, i) || !x.nameUsable[i]) continue;
+        if (Error failure = check(x.names[i], x.names[i].components.size() - 1, pathOf(x, i))) return failure;
     }
-}
-
-void restoreFile(const Extraction& x, size_t index, const Metadata& metadata)
-{
-    const std::string path = pathOf(x, index);
-    // The time first: a mode without write permission could stand in its way.
-    if (!setModifiedTime(path, metadata.modifiedNs, false)) notRestored(x, path, "time");
-    if (!setMode(path, metadata.mode & (0777 | modeHidden | modeSystem))) notRestored(x, path, "mode");
-}
-
-// A link takes the place of whatever stands at its path, as a file would: asked about, and
-// what stood there removed (never what it leads to).
-Error createRecordedLink(Extraction& x, const LinkRecord& link)
-{
-    const std::string path = x.prefix + link.name;
-    createFolders(x, path);
-    EntryKind kind = entryKindOf(path);
-    if (kind != EntryKind::missing) {
-        if (Error refused = mayWrite(x, path)) return refused;
-        if (kind == EntryKind::folder || !removeEntry(path)) {
-            notRestored(x, path, "link");
-            return Error();
-        }
+    if (!extension || x.singleFile) return Error();
+    for (const FolderRecord& folder : extension->folders) {
+        OutputName name;
+        if (!recordSelected(x, folder.name) || !splitOutputName(folder.name, name)) continue;
+        if (Error failure = check(name, name.components.size(), x.prefix + folder.name)) return failure;
     }
-    // Some systems answer yes and make nothing: what stands afterwards decides.
-    if (!createLink(link.target, path, link.kind == LinkKind::folder) || entryKindOf(path) != EntryKind::link) {
-        notRestored(x, path, "link");
-        return Error();
+    for (const LinkRecord& link : extension->links) {
+        OutputName name;
+        if (!recordSelected(x, link.name) || !splitOutputName(link.name, name)) continue;
+        if (Error failure = check(name, name.components.size() - 1, x.prefix + link.name)) return failure;
     }
-    if (!setModifiedTime(path, link.metadata.modifiedNs, true)) notRestored(x, path, "time");
     return Error();
 }
 
-size_t depthOf(const std::string& name)
+// ---- Metadata --------------------------------------------------------------------------
+
+// The folder records selected, as the tree walks them (their names were checked).
+std::vector<std::pair<const FolderRecord*, OutputName>> selectedFolders(const Extraction& x, const Extension& extension)
 {
-    size_t depth = 0;
-    for (char c : name) depth += isPathSeparator(c) ? 1 : 0;
-    return depth;
+    std::vector<std::pair<const FolderRecord*, OutputName>> folders;
+    for (const FolderRecord& folder : extension.folders) {
+        OutputName name;
+        if (recordSelected(x, folder.name) && splitOutputName(folder.name, name)) folders.emplace_back(&folder, name);
+    }
+    return folders;
+}
+
+Error createRecordedFolders(Extraction& x, const Extension& extension)
+{
+    if (x.singleFile) return Error();
+    for (const auto& [folder, name] : selectedFolders(x, extension)) {
+        const std::string path = x.prefix + folder->name;
+        bool made = false;
+        if (Error failure = makeOutputFolder(x.tree, name, path, made)) return failure;
+        if (!made) notRestored(x, path, "folder");
+    }
+    return Error();
+}
+
+void report(const Extraction& x, const std::string& path, const Restored& restored)
+{
+    // The time first: it was set first, and a mode without write permission could stand in
+    // its way.
+    if (!restored.time) notRestored(x, path, "time");
+    if (!restored.mode) notRestored(x, path, "mode");
+}
+
+// The typed output of a one-entry archive gets the stored time and mode only when this
+// extraction made it as a new file.
+void restoreTyped(const Extraction& x, const Metadata& metadata)
+{
+    if (!x.typedCreated) return;
+    const std::string& path = x.outputPath;
+    size_t cut = path.size();
+    while (cut > 0 && !isPathSeparator(path[cut - 1])) --cut;
+    HeldFolderPtr folder = holdFolder(cut == 0 ? std::string() : path.substr(0, cut), false);
+    Restored restored{false, false};
+    if (folder) {
+        restored = restoreBelow(*folder, path.substr(cut), x.writtenFile[0], metadata.modifiedNs,
+                                restorableMode(metadata.mode), true);
+    }
+    report(x, path, restored);
 }
 
 // Everything of the metadata that comes after the files: their modes and times, the links,
@@ -387,21 +378,35 @@ size_t depthOf(const std::string& name)
 Error restoreAfterFiles(Extraction& x, const Extension& extension)
 {
     for (size_t i = 0; i < x.entries->size() && i < extension.entries.size(); ++i) {
-        if (selected(x, i)) restoreFile(x, i, extension.entries[i]);
+        if (!selected(x, i) || !x.writtenFile[i].valid) continue;
+        if (x.typedOutput) {
+            restoreTyped(x, extension.entries[i]);
+        } else {
+            report(x, pathOf(x, i), restoreOutputFile(x.tree, x.names[i], x.writtenFile[i], extension.entries[i]));
+        }
     }
     if (x.singleFile) return Error();
     for (const LinkRecord& link : extension.links) {
-        if (Error refused = createRecordedLink(x, link)) return refused;
+        OutputName name;
+        if (!recordSelected(x, link.name) || !splitOutputName(link.name, name)) continue;
+        const std::string path = x.prefix + link.name;
+        bool made = false;
+        Error failure = makeOutputLink(
+            x.tree, name, path, link, [&](const FileIdentity& existing) { return mayReplace(x, path, existing); },
+            made);
+        if (failure) return failure;
+        if (!made) {
+            notRestored(x, path, "link");
+        } else if (!restoreOutputLinkTime(x.tree, name, link.metadata.modifiedNs)) {
+            notRestored(x, path, "time");
+        }
     }
-    std::vector<const FolderRecord*> folders;
-    for (const FolderRecord& folder : extension.folders) folders.push_back(&folder);
-    std::stable_sort(folders.begin(), folders.end(),
-                     [](const FolderRecord* a, const FolderRecord* b) { return depthOf(a->name) > depthOf(b->name); });
-    for (const FolderRecord* folder : folders) {
-        std::string path = x.prefix + folder->name;
-        while (!path.empty() && isPathSeparator(path.back())) path.pop_back();
-        if (!setModifiedTime(path, folder->metadata.modifiedNs, false)) notRestored(x, path, "time");
-        if (!setMode(path, folder->metadata.mode & (0777 | modeHidden | modeSystem))) notRestored(x, path, "mode");
+    auto folders = selectedFolders(x, extension);
+    std::stable_sort(folders.begin(), folders.end(), [](const auto& a, const auto& b) {
+        return a.second.components.size() > b.second.components.size();
+    });
+    for (const auto& [folder, name] : folders) {
+        report(x, x.prefix + folder->name, restoreOutputFolder(x.tree, name, folder->metadata));
     }
     return Error();
 }
@@ -422,6 +427,20 @@ std::vector<bool> filesWrittenOnce(const Extraction& x)
     return once;
 }
 
+// Everything that can refuse the extraction, checked before anything is written.
+Error checkBeforeWriting(Extraction& x, const ExtractOptions& options)
+{
+    if (options.output && options.output[0] == '\0') return Error(ErrorCode::emptyOutputPath);
+    if (Error failure = tableMatchesStream(*x.entries, x.archive->header.storedTotal)) return failure;
+    if (Error failure = namesAllowed(*x.entries)) return failure;
+    if (options.extension) {
+        if (Error failure = checkExtension(*x.entries, *options.extension)) return failure;
+    }
+    chooseOutputLocation(x, options.output);
+    if (Error failure = pathsFit(x, options.extension)) return failure;
+    return pathsAvoidLinks(x, options.extension);
+}
+
 } // namespace
 
 Error extractFiles(Archive& archive, const std::vector<Entry>& entries, const ExtractOptions& options,
@@ -433,25 +452,22 @@ Error extractFiles(Archive& archive, const std::vector<Entry>& entries, const Ex
     x.entries = &entries;
     x.options = options;
     x.callbacks = &callbacks;
-    if (Error failure = tableMatchesStream(entries, archive.header.storedTotal)) return failure;
-    chooseOutputLocation(x, options.output);
-    if (Error failure = pathsFit(x)) return failure;
-    if (Error failure = pathsAvoidLinks(x)) return failure;
+    if (Error failure = checkBeforeWriting(x, options)) return failure;
     if (options.extension) {
-        if (options.extension->entries.size() != entries.size()) return damaged("extension does not match the table");
-        if (Error failure = checkExtensionPaths(x, *options.extension)) return failure;
-        createRecordedFolders(x, *options.extension);
+        if (Error failure = createRecordedFolders(x, *options.extension)) return failure;
     }
     x.writtenCrc.assign(entries.size(), 0);
     x.writtenFile.assign(entries.size(), FileIdentity());
     for (size_t i = 0; i < entries.size(); ++i) {
         if (selected(x, i)) x.lastSelected = i;
     }
+    // An extension that follows the stream is found only at the stream's end.
+    x.stopEarly = !options.selected.empty() && !extensionFollowsStream(archive);
 
     uint32_t t0 = clockMs();
     Error result = decodeEntries(archive, entries, options.threads, callbacks.chunk, fileWriting(x));
     x.milliseconds = clockMs() - t0;
-    if (result.code == ErrorCode::stopped && !options.selected.empty()) result = Error();
+    if (result.code == ErrorCode::stopped && x.stopEarly) result = Error();
     if (result) return result;
     x.writtenOnce = filesWrittenOnce(x);
     if (options.extension) return restoreAfterFiles(x, *options.extension);
@@ -460,9 +476,10 @@ Error extractFiles(Archive& archive, const std::vector<Entry>& entries, const Ex
 
 Error restoreMetadata(Extraction& x, const Extension& extension)
 {
-    if (extension.entries.size() != x.entries->size()) return damaged("extension does not match the table");
-    if (Error failure = checkExtensionPaths(x, extension)) return failure;
-    createRecordedFolders(x, extension);
+    if (Error failure = checkExtension(*x.entries, extension)) return failure;
+    if (Error failure = pathsFit(x, &extension)) return failure;
+    if (Error failure = pathsAvoidLinks(x, &extension)) return failure;
+    if (Error failure = createRecordedFolders(x, extension)) return failure;
     return restoreAfterFiles(x, extension);
 }
 
@@ -473,12 +490,24 @@ Error restoreMetadata(Extraction& x, const Extension& extension)
 Error writtenCrc(const Extraction& x, size_t index, uint32_t& crc)
 {
     std::string path = pathOf(x, index);
-    int64_t size = 0;
-    if (x.writtenOnce[index] && querySize(path, size) && static_cast<uint64_t>(size) == (*x.entries)[index].size) {
-        crc = x.writtenCrc[index];
-        return Error();
+    Extraction& self = const_cast<Extraction&>(x); // the tree's held folders change as it walks
+    FILE* file = nullptr;
+    if (x.typedOutput) {
+        int64_t size = 0;
+        if (x.writtenOnce[index] && querySize(path, size) && static_cast<uint64_t>(size) == (*x.entries)[index].size) {
+            crc = x.writtenCrc[index];
+            return Error();
+        }
+        file = openRead(path);
+    } else if (x.nameUsable[index]) {
+        const EntryState now = outputState(self.tree, x.names[index]);
+        if (x.writtenOnce[index] && now.kind == EntryKind::file && sameFile(now.identity, x.writtenFile[index]) &&
+            static_cast<uint64_t>(now.size) == (*x.entries)[index].size) {
+            crc = x.writtenCrc[index];
+            return Error();
+        }
+        file = readOutputFile(self.tree, x.names[index], FileIdentity()); // whatever file stands there now
     }
-    FILE* file = openRead(path);
     if (!file) return Error{ErrorCode::openInput, path};
     bool ok = crc32OfFile(file, crc);
     std::fclose(file);

@@ -47,6 +47,27 @@ bool namesDevice(std::string_view component)
 
 } // namespace
 
+NameFault faultOf(const std::string& name, bool strict)
+{
+    if (name.find('\0') != std::string::npos) return NameFault::nul;
+    if (strict && (name.empty() || !isSeparator(name[0]))) return NameFault::noLeadingSeparator;
+    size_t components = 0;
+    size_t start = strict ? 1 : 0;
+    while (start <= name.size()) {
+        size_t end = start;
+        while (end < name.size() && !isSeparator(name[end])) ++end;
+        std::string_view component(name.data() + start, end - start);
+        if (component == "..") return NameFault::parentReference;
+        if (strict && (component.empty() || component == ".")) {
+            // "/" and "/." name the output folder itself.
+            return components == 0 && end == name.size() ? NameFault::outputFolder : NameFault::dotOrEmpty;
+        }
+        ++components;
+        start = end + 1;
+    }
+    return NameFault::none;
+}
+
 NameRefusal refusalOf(const std::string& name, bool windowsRules)
 {
     NameRefusal found = NameRefusal::none;

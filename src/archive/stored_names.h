@@ -13,6 +13,12 @@ enum class NameRefusal {
     deviceName,      // Windows: CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without extension
 };
 
+// What makes a name unusable on every system: a NUL, or a ".." component. A record name of
+// the extension (strict) must also begin with a separator and have no "." or empty component
+// after it, nor be the output folder itself.
+enum class NameFault { none, nul, parentReference, dotOrEmpty, outputFolder, noLeadingSeparator };
+NameFault faultOf(const std::string& name, bool strict);
+
 // Components are split at '/' and '\'; windowsRules adds what the Windows file system makes
 // of names (it drops trailing dots and spaces and keeps device names in every folder).
 NameRefusal refusalOf(const std::string& name, bool windowsRules);

@@ -10,6 +10,8 @@
 #include "qv5/qv5.h"
 
 #include <cstdio>
+#include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -40,18 +42,11 @@ Answer askOverwrite(const std::string& path)
     return answer == 'a' ? Answer::all : (answer == 'y' ? Answer::yes : Answer::no);
 }
 
-// The header and the table of an archive about to be decoded, every name checked.
-Error readCheckedTable(Archive& archive, std::vector<Entry>& entries)
-{
-    TableCallbacks table;
-    table.oldHeader = printOldHeader;
-    table.entry = [](const Entry& entry, int32_t, int32_t count) { return checkName(entry, count == 1); };
-    return readTable(archive, table, entries);
-}
-
-// Which entries the patterns select; false after a message when one selects nothing.
-bool selectEntries(const std::vector<Entry>& entries, const std::vector<std::string>& patterns,
-                   std::vector<bool>& selected)
+// Which entries the patterns select, a pattern selecting a folder selecting everything
+// below it; a pattern may also select only records of the extension (when read already).
+// False after a message when one selects nothing at all.
+bool selectEntries(const std::vector<Entry>& entries, const Extension* extension,
+                   const std::vector<std::string>& patterns, std::vector<bool>& selected)
 {
     selected.assign(entries.size(), false);
     for (const std::string& pattern : patterns) {
@@ -60,6 +55,14 @@ bool selectEntries(const std::vector<Entry>& entries, const std::vector<std::str
             if (!selectsStoredName(pattern, entries[i].name, namesIgnoreCase)) continue;
             selected[i] = true;
             any = true;
+        }
+        if (!any && extension) {
+            for (const FolderRecord& folder : extension->folders) {
+                any = any || selectsStoredName(pattern, folder.name, namesIgnoreCase);
+            }
+            for (const LinkRecord& link : extension->links) {
+                any = any || selectsStoredName(pattern, link.name, namesIgnoreCase);
+            }
         }
         if (!any) {
             tell("Error: no file in the archive matches %s\n", printable(pattern).c_str());
@@ -91,43 +94,92 @@ bool reportCrc(const Entry& entry, uint32_t crc)
     return false;
 }
 
-// The extension of an archive whose header has one, read before its contents when the header
-// says where it is.
-Error readExtensionFirst(Archive& archive, Extension& extension, bool& pending)
+// The extension of an archive whose header has one, as far as it can be had before the
+// contents.
+struct ExtensionState {
+    Extension extension;
+    bool valid = false;   // read before the contents
+    bool pending = false; // only after the contents (it follows the stream, or a pipe)
+    // It could not be read: the files are written and checked all the same, nothing of the
+    // extension applied, and this is reported after them.
+    Error damage;
+};
+
+void readExtensionFirst(Archive& archive, ExtensionState& state)
 {
-    pending = hasExtension(archive) && extensionFollowsStream(archive);
-    if (!hasExtension(archive) || pending) return Error();
-    return readExtension(archive, extension);
+    if (!hasExtension(archive)) return;
+    state.pending = extensionAfterContents(archive);
+    if (state.pending) return;
+    state.damage = readExtension(archive, state.extension);
+    state.valid = !state.damage;
 }
 
-// What d and t do before decoding: the memory line, the table with every name checked, the
-// entries the patterns select (all without patterns), and the extension when the header
-// says where it is (else pending: it follows the stream). False after a message.
+// After the contents: the pending extension read on, checked against the entries.
+void readExtensionAfter(Archive& archive, const std::vector<Entry>& entries, ExtensionState& state)
+{
+    if (!state.pending) return;
+    state.damage = readTrailingExtension(archive, state.extension);
+    if (!state.damage) state.damage = checkExtension(entries, state.extension);
+    state.valid = !state.damage;
+}
+
+// What d and t do before decoding: the memory line, the table with every name checked as it
+// is read (so that a huge table of bad names stops at the first; extraction checks them all
+// again itself), the extension when it comes first, and the entries the patterns select
+// (all without patterns). False after a message.
 bool openForDecoding(Archive& archive, std::vector<Entry>& entries, const std::vector<std::string>& patterns,
-                     std::vector<bool>& selected, Extension& extension, bool& pending)
+                     std::vector<bool>& selected, ExtensionState& extension)
 {
     say("Model: %s KB\n", FormatNumber(extractionModelKb, false));
-    Error failure = readCheckedTable(archive, entries);
-    if (!failure && !patterns.empty() && !selectEntries(entries, patterns, selected)) return false;
-    if (!failure) failure = readExtensionFirst(archive, extension, pending);
-    if (failure) printError(failure);
-    return !failure;
+    TableCallbacks table;
+    table.oldHeader = printOldHeader;
+    table.entry = [](const Entry& entry, int32_t, int32_t count) { return checkName(entry, count == 1); };
+    Error failure = readTable(archive, table, entries);
+    if (!failure) readExtensionFirst(archive, extension);
+    if (!failure && extension.valid) failure = checkExtension(entries, extension.extension);
+    if (failure) {
+        printError(failure);
+        return false;
+    }
+    return patterns.empty() ||
+           selectEntries(entries, extension.valid ? &extension.extension : nullptr, patterns, selected);
+}
+
+// A stored name's components, '/' between them: one spelling for every way to write it.
+std::vector<std::string> componentsOf(const std::string& name)
+{
+    std::vector<std::string> components;
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = name.find_first_of("/\\", start);
+        if (end == std::string::npos) end = name.size();
+        if (end > start && name.compare(start, end - start, ".") != 0)
+            components.push_back(name.substr(start, end - start));
+        start = end + 1;
+    }
+    return components;
 }
 
 // Folders of the extension that hold nothing the archive restores: the empty ones.
 std::vector<std::string> emptyFolders(const std::vector<Entry>& entries, const Extension& extension)
 {
-    auto holds = [](const std::string& folder, const std::string& name) {
-        return name.size() > folder.size() && name.compare(0, folder.size(), folder) == 0 &&
-               (name[folder.size()] == '/' || name[folder.size()] == '\\');
+    std::set<std::string> holding; // every folder something lies in
+    auto addFolders = [&](const std::string& name) {
+        std::vector<std::string> components = componentsOf(name);
+        std::string place;
+        for (size_t i = 0; i + 1 < components.size(); ++i) {
+            place += components[i] + "/";
+            holding.insert(place);
+        }
     };
+    for (const Entry& entry : entries) addFolders(entry.name);
+    for (const FolderRecord& folder : extension.folders) addFolders(folder.name);
+    for (const LinkRecord& link : extension.links) addFolders(link.name);
     std::vector<std::string> empty;
     for (const FolderRecord& folder : extension.folders) {
-        bool used = false;
-        for (const Entry& entry : entries) used = used || holds(folder.name, entry.name);
-        for (const FolderRecord& other : extension.folders) used = used || holds(folder.name, other.name);
-        for (const LinkRecord& link : extension.links) used = used || holds(folder.name, link.name);
-        if (!used) empty.push_back(folder.name);
+        std::string place;
+        for (const std::string& component : componentsOf(folder.name)) place += component + "/";
+        if (!holding.count(place)) empty.push_back(folder.name);
     }
     return empty;
 }
@@ -170,23 +222,39 @@ int32_t listCommand(FILE* archiveFile)
     }
     if (!hasExtension(*archive)) return 0;
     // Links and empty folders, after the files.
-    Extension extension;
-    bool pending = false;
-    Error failure = readExtensionFirst(*archive, extension, pending);
-    if (!failure && pending) {
+    ExtensionState extension;
+    readExtensionFirst(*archive, extension);
+    // After a stream whose end only decoding finds; a pipe with the place in the header reads
+    // on to it.
+    Error failure;
+    if (extension.pending && extensionFollowsStream(*archive)) {
         failure = readContents(*archive, entries, 0, ContentCallbacks());
-        if (!failure) failure = readTrailingExtension(*archive, extension);
     }
+    if (!failure) readExtensionAfter(*archive, entries, extension); // checked against the entries
+    if (!failure && extension.valid && !extension.pending) failure = checkExtension(entries, extension.extension);
+    if (!failure) failure = extension.damage;
     if (failure) {
         printError(failure);
         return 1;
     }
-    for (const LinkRecord& link : extension.links) {
+    for (const LinkRecord& link : extension.extension.links) {
         tell("[link]: %s -> %s\n", printable(link.name).c_str(), printable(link.target).c_str());
     }
-    for (const std::string& folder : emptyFolders(entries, extension))
+    for (const std::string& folder : emptyFolders(entries, extension.extension))
         tell("[folder]: %s\n", printable(folder).c_str());
     return 0;
+}
+
+// The patterns as the extraction's choice of records: a record is restored when a pattern
+// selects it.
+std::function<bool(const std::string&)> recordSelection(const std::vector<std::string>& patterns)
+{
+    return [patterns](const std::string& name) {
+        for (const std::string& pattern : patterns) {
+            if (selectsStoredName(pattern, name, namesIgnoreCase)) return true;
+        }
+        return false;
+    };
 }
 
 ExtractOutcome extractCommand(FILE* archiveFile, const char* output, const RunOptions& options,
@@ -194,16 +262,16 @@ ExtractOutcome extractCommand(FILE* archiveFile, const char* output, const RunOp
 {
     ArchivePtr archive = openArchive(archiveFile);
     std::vector<Entry> entries;
-    Extension extension;
-    bool extensionPending = false;
+    ExtensionState extension;
     ExtractOptions extractOptions;
     extractOptions.output = output;
     extractOptions.forceOverwrite = options.forceOverwrite;
     extractOptions.threads = options.threadCount;
-    if (!openForDecoding(*archive, entries, patterns, extractOptions.selected, extension, extensionPending)) {
+    if (!openForDecoding(*archive, entries, patterns, extractOptions.selected, extension)) {
         return ExtractOutcome::failed;
     }
-    if (hasExtension(*archive) && !extensionPending) extractOptions.extension = &extension;
+    if (extension.valid) extractOptions.extension = &extension.extension;
+    if (!patterns.empty()) extractOptions.selectsRecord = recordSelection(patterns);
     std::vector<std::pair<std::string, const char*>> unrestored;
     ExtractCallbacks callbacks;
     callbacks.chunk = showChunk;
@@ -211,9 +279,11 @@ ExtractOutcome extractCommand(FILE* archiveFile, const char* output, const RunOp
     callbacks.notRestored = [&](const std::string& path, const char* what) { unrestored.emplace_back(path, what); };
     ExtractionPtr extraction;
     Error failure = extractFiles(*archive, entries, extractOptions, callbacks, extraction);
-    // Through a pipe the extension comes only now: checked, then applied.
-    if (!failure && extensionPending) failure = readTrailingExtension(*archive, extension);
-    if (!failure && extensionPending) failure = restoreMetadata(*extraction, extension);
+    // Through a pipe the extension comes only now: read on, checked, then applied.
+    if (!failure && extension.pending) {
+        readExtensionAfter(*archive, entries, extension);
+        if (extension.valid) failure = restoreMetadata(*extraction, extension.extension);
+    }
     if (failure) {
         printError(failure);
         return ExtractOutcome::failed;
@@ -241,6 +311,10 @@ ExtractOutcome extractCommand(FILE* archiveFile, const char* output, const RunOp
     }
     for (const auto& [path, what] : unrestored) tell(unrestoredText(what), printable(path).c_str());
     ExtractOutcome outcome = summarise(*archive, total, extractMilliseconds(*extraction), invalid);
+    if (extension.damage) {
+        printError(extension.damage);
+        return ExtractOutcome::failed;
+    }
     return outcome == ExtractOutcome::done && !unrestored.empty() ? ExtractOutcome::incomplete : outcome;
 }
 
@@ -248,10 +322,9 @@ ExtractOutcome testCommand(FILE* archiveFile, const RunOptions& options)
 {
     ArchivePtr archive = openArchive(archiveFile);
     std::vector<Entry> entries;
-    Extension extension;
-    bool extensionPending = false;
+    ExtensionState extension;
     std::vector<bool> all;
-    if (!openForDecoding(*archive, entries, {}, all, extension, extensionPending)) return ExtractOutcome::failed;
+    if (!openForDecoding(*archive, entries, {}, all, extension)) return ExtractOutcome::failed;
     std::vector<uint32_t> crcs(entries.size(), 0);
     ContentCallbacks callbacks;
     callbacks.chunk = showChunk;
@@ -265,7 +338,7 @@ ExtractOutcome testCommand(FILE* archiveFile, const RunOptions& options)
     };
     uint32_t start = clockMs();
     Error failure = readContents(*archive, entries, options.threadCount, callbacks);
-    if (!failure && extensionPending) failure = readTrailingExtension(*archive, extension);
+    if (!failure) readExtensionAfter(*archive, entries, extension);
     if (failure) {
         printError(failure);
         return ExtractOutcome::failed;
@@ -283,7 +356,12 @@ ExtractOutcome testCommand(FILE* archiveFile, const RunOptions& options)
         }
         say("\n");
     }
-    return summarise(*archive, total, milliseconds, invalid);
+    ExtractOutcome outcome = summarise(*archive, total, milliseconds, invalid);
+    if (extension.damage) {
+        printError(extension.damage);
+        return ExtractOutcome::failed;
+    }
+    return outcome;
 }
 
 } // namespace qv5

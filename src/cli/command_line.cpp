@@ -449,6 +449,8 @@ int32_t runReadCommand(const std::vector<std::string>& args, char command, const
         }
         useBinaryMode(stdin);
         archive = stdin;
+        // The archive's bytes are no answers: questions go to the terminal, or are answered no.
+        readAnswersFrom(openTerminalInput());
     } else if (!(archive = openRead(args[2]))) {
         tell("Error opening %s\n", printable(args[2]).c_str());
         return 1;

@@ -11,6 +11,7 @@
 int main(int argc, char** argv)
 {
     int status;
+    qv5::prepareProcess();
     // An exception that leaves a command (running out of memory on any thread, a thread that
     // cannot be started) ends it like any other failure: the clean-up of the command runs
     // on the way out, so no incomplete archive is left.

@@ -61,6 +61,13 @@ void printError(const Error& failure, const std::string& archivePath)
     case ErrorCode::writeOutput:
         format = "Error writing output file %s\n";
         break;
+    case ErrorCode::emptyOutputPath:
+        format = "Error: empty output path\n";
+        break;
+    case ErrorCode::nameInvalid:
+        format = "Error: stored name refused: %s\n";
+        if (subject.empty()) subject = failure.detail;
+        break;
     }
     // After a progress line (never shown when quiet) the message starts on a line of its own.
     if (failure.midLine && !consoleQuiet()) tell("\n");

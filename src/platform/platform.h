@@ -4,6 +4,7 @@
 // the same behaviour on Linux.
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -63,18 +64,8 @@ struct FileMetadata {
 };
 bool metadataOfPath(const std::string& path, FileMetadata& metadata);
 bool metadataOfFile(FILE* file, FileMetadata& metadata);
-// Sets them again; for a link only its time (its mode means nothing). False when the system
-// refuses.
-bool setModifiedTime(const std::string& path, int64_t modifiedNs, bool isLink);
-bool setMode(const std::string& path, uint32_t mode);
-
 // The text of a symbolic link.
 bool readLinkText(const std::string& path, std::string& target);
-// Creates a symbolic link holding target; folder says what it leads to (Windows makes the
-// two kinds apart). False when the system refuses (on Windows, without the right to).
-bool createLink(const std::string& target, const std::string& path, bool folder);
-// Creates a folder that must stand afterwards (an existing one will do).
-bool ensureFolder(const std::string& path);
 
 // 64-bit size of an existing file, opened for reading with read and write sharing.
 bool querySize(const std::string& path, int64_t& size);
@@ -94,22 +85,10 @@ bool sizeOfFile(FILE* file, int64_t& size);
 void adviseLargePages(void* buffer, size_t bytes);
 bool removeFile(const std::string& path);
 
-// Creates one folder; failure (it exists, no permission) is for the caller to ignore.
-void createDirectory(const std::string& path);
-
 // What stands at a path, its last component not followed: a symbolic link (on Windows any
 // reparse point: symbolic link or junction) is a link whatever it leads to.
 enum class EntryKind { missing, file, folder, link, other };
 EntryKind entryKindOf(const std::string& path);
-
-// Output files at paths formed from stored names: never written through a link, never
-// anything but a regular file. createExclusive fails when anything stands at the path;
-// openExistingRegular truncates a regular file without following a link or waiting on a
-// FIFO that took its place, and replaces one that has other names (hard links) by a file of
-// its own; removeEntry removes a link or special file itself, never what a link leads to.
-FILE* createExclusive(const std::string& path);
-FILE* openExistingRegular(const std::string& path);
-bool removeEntry(const std::string& path);
 
 // The path a chain of symbolic links at path ends at (path itself when it is none); false
 // when the chain cannot be followed (too long, unreadable).
@@ -127,6 +106,77 @@ bool replaceWith(const std::string& from, const std::string& to);
 FileIdentity identityOfPath(const std::string& path);
 FileIdentity identityOfFile(FILE* file);
 
+// ---- Extraction below an output folder ----------------------------------------------------
+//
+// Everything extraction creates is reached from a held output folder one name at a time,
+// never through a link, so that no path check can be raced or bypassed: Linux resolves each
+// name relative to the descriptor of the folder above it (openat and the other *at calls with
+// O_NOFOLLOW); Windows opens each folder as itself (never a reparse point) and holds it open
+// without delete sharing, so that it can be neither renamed nor swapped for a junction while
+// what lies below it is made. A name here is one component: no separator, never "." or "..".
+
+struct HeldFolder; // a folder held open; what it holds is the platform's own
+void releaseFolder(HeldFolder* folder);
+struct HeldFolderRelease {
+    void operator()(HeldFolder* folder) const { releaseFolder(folder); }
+};
+using HeldFolderPtr = std::unique_ptr<HeldFolder, HeldFolderRelease>;
+
+// The folder at a path the caller chose (links on it followed: the caller named it), made
+// with its missing parents first when create is set. Null when it cannot be held.
+HeldFolderPtr holdFolder(const std::string& path, bool create);
+
+// What stands at name in a held folder, the entry itself (a link is a link).
+struct EntryState {
+    EntryKind kind = EntryKind::missing;
+    FileIdentity identity;
+    int64_t size = 0;
+};
+EntryState stateBelow(const HeldFolder& parent, const std::string& name);
+// The identity of what name leads to, links followed (invalid when nothing).
+FileIdentity followedIdentityBelow(const HeldFolder& parent, const std::string& name);
+
+// The folder name in parent, made first when create is set (created tells whether this call
+// made it). Fails with link when a link (Windows: a reparse point) stands there.
+enum class Reached { folder, missing, link, other };
+Reached holdFolderBelow(const HeldFolder& parent, const std::string& name, bool create, HeldFolderPtr& folder,
+                        bool& created);
+
+// A new regular file at name, open for writing; fails when anything stands there.
+FILE* createFileBelow(const HeldFolder& parent, const std::string& name);
+// The regular file at name truncated for writing, never through a link nor into a FIFO or a
+// device; one with other names (hard links) is replaced by a file of its own.
+FILE* rewriteFileBelow(const HeldFolder& parent, const std::string& name);
+// The regular file at name, open for reading, when it is the one expected (any, when expected
+// is not valid); never through a link, never a FIFO or a device.
+FILE* readFileBelow(const HeldFolder& parent, const std::string& name, const FileIdentity& expected);
+// Removes what stands at name: a file, a link (never what it leads to), a special file.
+bool removeBelow(const HeldFolder& parent, const std::string& name);
+// A symbolic link at name holding target; folder says what it leads to (Windows makes the
+// two kinds apart). False when the system refuses or made no link.
+bool createLinkBelow(const HeldFolder& parent, const std::string& name, const std::string& target, bool folder);
+
+// Modification time and mode set through a handle of the entry at name, only when it is the
+// one expected (a file or folder this extraction made): never through a link, never on
+// anything else. Each reports whether the system took it; withMode false leaves the mode.
+struct Restored {
+    bool time = true;
+    bool mode = true;
+};
+Restored restoreBelow(const HeldFolder& parent, const std::string& name, const FileIdentity& expected,
+                      int64_t modifiedNs, uint32_t mode, bool withMode);
+// The time of the link at name itself.
+bool restoreLinkTimeBelow(const HeldFolder& parent, const std::string& name, int64_t modifiedNs);
+
+// The mode bits a restore applies of a stored mode: the permission bits and the sticky bit;
+// set-user and set-group only when the process runs as root; without root the process's
+// umask is applied, as other archivers do. On Windows the attributes the mode stands for.
+uint32_t restorableMode(uint32_t stored);
+
+// The file at a path the caller typed for a one-entry archive, as given (it may be a link
+// or a device): made new when nothing stands there (created tells), else opened as "wb".
+FILE* openTypedOutput(const std::string& path, bool& created);
+
 // Path of the running executable.
 bool moduleFileName(std::string& path);
 
@@ -142,6 +192,15 @@ bool isTerminal(FILE* stream);
 void writeText(FILE* stream, const std::string& text);
 // Puts a standard stream into binary mode, so that archive bytes pass through unchanged.
 void useBinaryMode(FILE* stream);
+
+// Where questions are read when standard input carries the archive: the terminal (/dev/tty,
+// CONIN$); null when the process has none.
+FILE* openTerminalInput();
+
+// Settings the process needs before it writes anything: a write beyond the file-size limit
+// fails like any failed write (reported, temporary files removed) instead of ending the
+// process with SIGXFSZ.
+void prepareProcess();
 
 // The console "pause": waits for one key; returns at once at the end of input.
 void pauseConsole();

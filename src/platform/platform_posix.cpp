@@ -244,28 +244,6 @@ bool metadataOfFile(FILE* file, FileMetadata& metadata)
     return true;
 }
 
-bool setModifiedTime(const std::string& path, int64_t modifiedNs, bool isLink)
-{
-    struct timespec times[2];
-    times[0].tv_sec = 0;
-    times[0].tv_nsec = UTIME_OMIT; // the access time stays
-    // Floor division, so that times before 1970 keep a nanosecond part within 0..999999999.
-    int64_t seconds = modifiedNs / 1000000000;
-    int64_t nanoseconds = modifiedNs % 1000000000;
-    if (nanoseconds < 0) {
-        nanoseconds += 1000000000;
-        --seconds;
-    }
-    times[1].tv_sec = static_cast<time_t>(seconds);
-    times[1].tv_nsec = static_cast<long>(nanoseconds);
-    return ::utimensat(AT_FDCWD, systemPath(path).c_str(), times, isLink ? AT_SYMLINK_NOFOLLOW : 0) == 0;
-}
-
-bool setMode(const std::string& path, uint32_t mode)
-{
-    return ::chmod(systemPath(path).c_str(), static_cast<mode_t>(mode & 07777)) == 0;
-}
-
 bool readLinkText(const std::string& path, std::string& target)
 {
     std::vector<char> buffer(PATH_MAX + 1);
@@ -273,20 +251,6 @@ bool readLinkText(const std::string& path, std::string& target)
     if (n < 0 || static_cast<size_t>(n) >= buffer.size()) return false;
     target.assign(buffer.data(), static_cast<size_t>(n));
     return true;
-}
-
-bool createLink(const std::string& target, const std::string& path, bool)
-{
-    // The target is stored text and goes to the system as it is; only the link's own path
-    // is formed from a stored name.
-    return ::symlink(target.c_str(), systemPath(path).c_str()) == 0;
-}
-
-bool ensureFolder(const std::string& path)
-{
-    struct stat st;
-    if (::mkdir(systemPath(path).c_str(), 0777) == 0) return true;
-    return ::lstat(systemPath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool querySize(const std::string& path, int64_t& size)
@@ -331,11 +295,6 @@ bool removeFile(const std::string& path)
     return std::remove(systemPath(path).c_str()) == 0;
 }
 
-void createDirectory(const std::string& path)
-{
-    ::mkdir(systemPath(path).c_str(), 0777);
-}
-
 EntryKind entryKindOf(const std::string& path)
 {
     struct stat st;
@@ -359,42 +318,6 @@ FILE* writableStream(int fd)
 }
 
 } // namespace
-
-FILE* createExclusive(const std::string& path)
-{
-    return writableStream(
-        ::open(systemPath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666));
-}
-
-FILE* openExistingRegular(const std::string& path)
-{
-    // Non-blocking, so that a FIFO put in the file's place is refused instead of waited on.
-    int fd = ::open(systemPath(path).c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return nullptr;
-    }
-    // A file with other names (a hard link planted beside the output) is not written
-    // through either: this name gets a file of its own.
-    if (st.st_nlink > 1) {
-        ::close(fd);
-        return removeEntry(path) ? createExclusive(path) : nullptr;
-    }
-    if (::ftruncate(fd, 0) != 0) {
-        ::close(fd);
-        return nullptr;
-    }
-    int flags = ::fcntl(fd, F_GETFL);
-    if (flags != -1) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    return writableStream(fd);
-}
-
-bool removeEntry(const std::string& path)
-{
-    return ::unlink(systemPath(path).c_str()) == 0;
-}
 
 bool linkTarget(const std::string& path, std::string& target)
 {
@@ -522,6 +445,229 @@ FileIdentity identityOfFile(FILE* file)
     return identityOf(st);
 }
 
+// ---- Extraction below an output folder ----------------------------------------------------
+
+struct HeldFolder {
+    int fd = -1;
+};
+
+void releaseFolder(HeldFolder* folder)
+{
+    if (!folder) return;
+    if (folder->fd >= 0) ::close(folder->fd);
+    delete folder;
+}
+
+namespace {
+
+// Folders are held for walking only: O_PATH needs no read permission, just the right to pass
+// through, as a path lookup does.
+#ifdef O_PATH
+constexpr int walkOpenFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int walkOpenFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
+HeldFolderPtr heldOf(int fd)
+{
+    if (fd < 0) return nullptr;
+    HeldFolderPtr folder(new HeldFolder);
+    folder->fd = fd;
+    return folder;
+}
+
+EntryKind kindOfMode(mode_t mode)
+{
+    if (S_ISLNK(mode)) return EntryKind::link;
+    if (S_ISDIR(mode)) return EntryKind::folder;
+    if (S_ISREG(mode)) return EntryKind::file;
+    return EntryKind::other;
+}
+
+struct timespec timespecOf(int64_t modifiedNs)
+{
+    // Floor division, so that times before 1970 keep a nanosecond part within 0..999999999.
+    int64_t seconds = modifiedNs / 1000000000;
+    int64_t nanoseconds = modifiedNs % 1000000000;
+    if (nanoseconds < 0) {
+        nanoseconds += 1000000000;
+        --seconds;
+    }
+    struct timespec time;
+    time.tv_sec = static_cast<time_t>(seconds);
+    time.tv_nsec = static_cast<long>(nanoseconds);
+    return time;
+}
+
+// The access time stays; the modification time is set.
+void modifiedTimes(int64_t modifiedNs, struct timespec times[2])
+{
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1] = timespecOf(modifiedNs);
+}
+
+} // namespace
+
+HeldFolderPtr holdFolder(const std::string& path, bool create)
+{
+    const std::string system = systemPath(path.empty() ? std::string(".") : path);
+    if (create) {
+        // The parents first, as the caller spelled them; failures show when the folder is held.
+        for (size_t i = 1; i < system.size(); ++i) {
+            if (system[i] == '/' && system[i - 1] != '/') ::mkdir(system.substr(0, i).c_str(), 0777);
+        }
+        ::mkdir(system.c_str(), 0777);
+    }
+    return heldOf(::open(system.c_str(), walkOpenFlags));
+}
+
+EntryState stateBelow(const HeldFolder& parent, const std::string& name)
+{
+    EntryState state;
+    struct stat st;
+    if (::fstatat(parent.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        state.kind = errno == ENOENT ? EntryKind::missing : EntryKind::other;
+        return state;
+    }
+    state.kind = kindOfMode(st.st_mode);
+    state.identity = identityOf(st);
+    state.size = static_cast<int64_t>(st.st_size);
+    return state;
+}
+
+FileIdentity followedIdentityBelow(const HeldFolder& parent, const std::string& name)
+{
+    struct stat st;
+    if (::fstatat(parent.fd, name.c_str(), &st, 0) != 0) return FileIdentity();
+    return identityOf(st);
+}
+
+Reached holdFolderBelow(const HeldFolder& parent, const std::string& name, bool create, HeldFolderPtr& folder,
+                        bool& created)
+{
+    created = create && ::mkdirat(parent.fd, name.c_str(), 0777) == 0;
+    folder = heldOf(::openat(parent.fd, name.c_str(), walkOpenFlags | O_NOFOLLOW));
+    if (folder) return Reached::folder;
+    switch (stateBelow(parent, name).kind) {
+    case EntryKind::missing:
+        return Reached::missing;
+    case EntryKind::link:
+        return Reached::link;
+    default:
+        return Reached::other;
+    }
+}
+
+FILE* createFileBelow(const HeldFolder& parent, const std::string& name)
+{
+    return writableStream(
+        ::openat(parent.fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666));
+}
+
+FILE* rewriteFileBelow(const HeldFolder& parent, const std::string& name)
+{
+    // Non-blocking, so that a FIFO put in the file's place is refused instead of waited on.
+    int fd = ::openat(parent.fd, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    // A file with other names (a hard link planted beside the output) is not written
+    // through either: this name gets a file of its own.
+    if (st.st_nlink > 1) {
+        ::close(fd);
+        return removeBelow(parent, name) ? createFileBelow(parent, name) : nullptr;
+    }
+    if (::ftruncate(fd, 0) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags != -1) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return writableStream(fd);
+}
+
+FILE* readFileBelow(const HeldFolder& parent, const std::string& name, const FileIdentity& expected)
+{
+    int fd = ::openat(parent.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    FILE* file = nullptr;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (!expected.valid || sameFile(identityOf(st), expected))) {
+        file = ::fdopen(fd, "rb");
+    }
+    if (!file) ::close(fd);
+    return file;
+}
+
+bool removeBelow(const HeldFolder& parent, const std::string& name)
+{
+    return ::unlinkat(parent.fd, name.c_str(), 0) == 0;
+}
+
+bool createLinkBelow(const HeldFolder& parent, const std::string& name, const std::string& target, bool)
+{
+    // The target is stored text and goes to the system as it is: a link is never followed by
+    // the extraction, whatever it holds.
+    return ::symlinkat(target.c_str(), parent.fd, name.c_str()) == 0;
+}
+
+Restored restoreBelow(const HeldFolder& parent, const std::string& name, const FileIdentity& expected,
+                      int64_t modifiedNs, uint32_t mode, bool withMode)
+{
+    Restored restored{false, !withMode};
+    // Read access is enough for both calls on a file or folder one owns; non-blocking and
+    // without following a link, so that nothing else put there is opened or waited on.
+    int fd = ::openat(parent.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return Restored{false, false};
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) && sameFile(identityOf(st), expected)) {
+        struct timespec times[2];
+        modifiedTimes(modifiedNs, times);
+        restored.time = ::futimens(fd, times) == 0;
+        if (withMode) restored.mode = ::fchmod(fd, static_cast<mode_t>(mode & 07777)) == 0;
+    } else {
+        restored.mode = false;
+    }
+    ::close(fd);
+    return restored;
+}
+
+bool restoreLinkTimeBelow(const HeldFolder& parent, const std::string& name, int64_t modifiedNs)
+{
+    struct timespec times[2];
+    modifiedTimes(modifiedNs, times);
+    return ::utimensat(parent.fd, name.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+uint32_t restorableMode(uint32_t stored)
+{
+    static const bool root = ::geteuid() == 0;
+    static const mode_t mask = [] {
+        mode_t current = ::umask(0);
+        ::umask(current);
+        return current;
+    }();
+    uint32_t mode = stored & 01777;
+    if (root) return mode | (stored & 06000);
+    return mode & ~static_cast<uint32_t>(mask);
+}
+
+FILE* openTypedOutput(const std::string& path, bool& created)
+{
+    const std::string system = systemPath(path);
+    created = false;
+    int fd = ::open(system.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        created = true;
+        return writableStream(fd);
+    }
+    return std::fopen(system.c_str(), "wb");
+}
+
 bool moduleFileName(std::string& path)
 {
     char buffer[PATH_MAX];
@@ -573,6 +719,16 @@ void pauseConsole()
     }
     std::getchar();
     std::fputs("\n", stdout);
+}
+
+FILE* openTerminalInput()
+{
+    return std::fopen("/dev/tty", "r");
+}
+
+void prepareProcess()
+{
+    ::signal(SIGXFSZ, SIG_IGN);
 }
 
 uint32_t clockMs()

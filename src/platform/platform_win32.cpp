@@ -230,11 +230,6 @@ bool removeFile(const std::string& path)
     return DeleteFileW(widePath(path).c_str()) != 0;
 }
 
-void createDirectory(const std::string& path)
-{
-    CreateDirectoryW(widePath(path).c_str(), nullptr);
-}
-
 EntryKind entryKindOf(const std::string& path)
 {
     DWORD attributes = GetFileAttributesW(widePath(path).c_str());
@@ -263,46 +258,6 @@ FILE* streamOfHandle(HANDLE handle)
 }
 
 } // namespace
-
-FILE* createExclusive(const std::string& path)
-{
-    return streamOfHandle(CreateFileW(widePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
-FILE* openExistingRegular(const std::string& path)
-{
-    // The reparse point itself would be opened, never followed; it is refused below.
-    HANDLE handle = CreateFileW(widePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle, &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
-        CloseHandle(handle);
-        return nullptr;
-    }
-    // A file with other names (a hard link) is not written through: this name gets its own.
-    if (info.nNumberOfLinks > 1) {
-        CloseHandle(handle);
-        return removeEntry(path) ? createExclusive(path) : nullptr;
-    }
-    if (!SetEndOfFile(handle)) {
-        CloseHandle(handle);
-        return nullptr;
-    }
-    return streamOfHandle(handle);
-}
-
-bool removeEntry(const std::string& path)
-{
-    std::wstring wide = widePath(path);
-    DWORD attributes = GetFileAttributesW(wide.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
-    // A link to a folder is removed as a folder; what it leads to is untouched.
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return RemoveDirectoryW(wide.c_str()) != 0;
-    return DeleteFileW(wide.c_str()) != 0;
-}
 
 bool linkTarget(const std::string& path, std::string& target)
 {
@@ -542,31 +497,6 @@ bool metadataOfFile(FILE* file, FileMetadata& metadata)
     return true;
 }
 
-bool setModifiedTime(const std::string& path, int64_t modifiedNs, bool isLink)
-{
-    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (isLink ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-    HANDLE handle = CreateFileW(widePath(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, flags, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    FILETIME time = fileTimeOf(modifiedNs);
-    BOOL ok = SetFileTime(handle, nullptr, nullptr, &time);
-    CloseHandle(handle);
-    return ok != 0;
-}
-
-bool setMode(const std::string& path, uint32_t mode)
-{
-    DWORD attributes = GetFileAttributesW(widePath(path).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
-    DWORD wanted = attributes & ~(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
-    if (!(mode & 0222)) wanted |= FILE_ATTRIBUTE_READONLY;
-    if (mode & modeHidden) wanted |= FILE_ATTRIBUTE_HIDDEN;
-    if (mode & modeSystem) wanted |= FILE_ATTRIBUTE_SYSTEM;
-    if (wanted == attributes) return true;
-    if ((wanted & ~FILE_ATTRIBUTE_DIRECTORY) == 0) wanted |= FILE_ATTRIBUTE_NORMAL;
-    return SetFileAttributesW(widePath(path).c_str(), wanted & ~FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
 bool readLinkText(const std::string& path, std::string& target)
 {
     HANDLE handle =
@@ -585,23 +515,325 @@ bool readLinkText(const std::string& path, std::string& target)
     return true;
 }
 
-bool createLink(const std::string& target, const std::string& path, bool folder)
+// ---- Extraction below an output folder ----------------------------------------------------
+
+struct HeldFolder {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    std::wstring path; // the folder's own full path, in the \\?\ form
+};
+
+void releaseFolder(HeldFolder* folder)
 {
+    if (!folder) return;
+    if (folder->handle != INVALID_HANDLE_VALUE) CloseHandle(folder->handle);
+    delete folder;
+}
+
+namespace {
+
+// A component as the system's ordinary path rules name it: the \\?\ form takes names
+// literally, so the trailing dots and spaces that every other program's paths drop are
+// dropped here too, and what is made can be opened and deleted like anything else.
+std::wstring componentOf(const std::string& name)
+{
+    std::wstring wide = wideOf(name);
+    while (!wide.empty() && (wide.back() == L'.' || wide.back() == L' ')) wide.pop_back();
+    return wide;
+}
+
+// The full path of name in parent; empty when nothing is left of the name.
+std::wstring pathBelow(const HeldFolder& parent, const std::string& name)
+{
+    std::wstring component = componentOf(name);
+    return component.empty() ? std::wstring() : parent.path + L"\\" + component;
+}
+
+constexpr DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// What stands at path as itself: a reparse point is opened, never followed.
+HANDLE openItself(const std::wstring& path, DWORD access)
+{
+    if (path.empty()) return INVALID_HANDLE_VALUE;
+    return CreateFileW(path.c_str(), access, shareAll, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+bool informationOf(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info)
+{
+    return handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info);
+}
+
+FileIdentity identityOfInformation(const BY_HANDLE_FILE_INFORMATION& info)
+{
+    FileIdentity id;
+    id.device = info.dwVolumeSerialNumber;
+    id.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    id.valid = true;
+    return id;
+}
+
+// The path a held handle stands for, in the \\?\ form the calls below take literally.
+std::wstring finalPathOf(HANDLE handle, const std::wstring& fallback)
+{
+    std::wstring final(MAX_PATH, L'\0');
+    DWORD n = GetFinalPathNameByHandleW(handle, final.data(), static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED);
+    if (n >= final.size()) {
+        final.resize(n);
+        n = GetFinalPathNameByHandleW(handle, final.data(), static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED);
+    }
+    if (n > 0 && n < final.size()) {
+        final.resize(n);
+        if (startsWith(final, L"\\\\?\\")) return final;
+    }
+    std::wstring full = fullPathOf(fallback);
+    if (startsWith(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+HeldFolderPtr holdHandle(HANDLE handle, std::wstring path)
+{
+    HeldFolderPtr folder(new HeldFolder);
+    folder->handle = handle;
+    folder->path = std::move(path);
+    return folder;
+}
+
+// Held without delete sharing: the folder can be neither renamed nor removed (so nothing can
+// take its place) while what lies below it is made.
+constexpr DWORD shareHeld = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// Attributes a mode stands for, from the ones the entry has.
+DWORD attributesFor(DWORD attributes, uint32_t mode)
+{
+    DWORD wanted = attributes & ~(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    if (!(mode & 0222)) wanted |= FILE_ATTRIBUTE_READONLY;
+    if (mode & modeHidden) wanted |= FILE_ATTRIBUTE_HIDDEN;
+    if (mode & modeSystem) wanted |= FILE_ATTRIBUTE_SYSTEM;
+    return wanted;
+}
+
+FILE* readStreamOfHandle(HANDLE handle)
+{
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_RDONLY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    FILE* file = _fdopen(fd, "rb");
+    if (!file) _close(fd);
+    return file;
+}
+
+} // namespace
+
+HeldFolderPtr holdFolder(const std::string& path, bool create)
+{
+    const std::string named = path.empty() ? std::string(".") : path;
+    if (create) {
+        // The parents first, as the caller spelled them; failures show when the folder is held.
+        for (size_t i = 1; i < named.size(); ++i) {
+            if (isSeparator(named[i]) && !isSeparator(named[i - 1])) {
+                CreateDirectoryW(widePath(named.substr(0, i)).c_str(), nullptr);
+            }
+        }
+        CreateDirectoryW(widePath(named).c_str(), nullptr);
+    }
+    const std::wstring wide = widePath(named);
+    // The folder the caller named may be a link: it is followed.
+    HANDLE handle = CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, shareHeld, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!informationOf(handle, info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+        return nullptr;
+    }
+    return holdHandle(handle, finalPathOf(handle, wide));
+}
+
+EntryState stateBelow(const HeldFolder& parent, const std::string& name)
+{
+    EntryState state;
+    const std::wstring path = pathBelow(parent, name);
+    HANDLE handle = openItself(path, FILE_READ_ATTRIBUTES);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!informationOf(handle, info)) {
+        DWORD error = GetLastError();
+        bool missing = !path.empty() && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND);
+        state.kind = missing ? EntryKind::missing : EntryKind::other;
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+        return state;
+    }
+    CloseHandle(handle);
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        state.kind = EntryKind::link;
+    } else {
+        state.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? EntryKind::folder : EntryKind::file;
+    }
+    state.identity = identityOfInformation(info);
+    state.size = static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+    return state;
+}
+
+FileIdentity followedIdentityBelow(const HeldFolder& parent, const std::string& name)
+{
+    const std::wstring path = pathBelow(parent, name);
+    if (path.empty()) return FileIdentity();
+    HANDLE handle = CreateFileW(path.c_str(), 0, shareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    FileIdentity id = informationOf(handle, info) ? identityOfInformation(info) : FileIdentity();
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    return id;
+}
+
+Reached holdFolderBelow(const HeldFolder& parent, const std::string& name, bool create, HeldFolderPtr& folder,
+                        bool& created)
+{
+    const std::wstring path = pathBelow(parent, name);
+    created = false;
+    if (path.empty()) return Reached::other;
+    created = create && CreateDirectoryW(path.c_str(), nullptr) != 0;
+    HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, shareHeld, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!informationOf(handle, info)) {
+        DWORD error = GetLastError();
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Reached::missing : Reached::other;
+    }
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        CloseHandle(handle);
+        return Reached::link;
+    }
+    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        CloseHandle(handle);
+        return Reached::other;
+    }
+    folder = holdHandle(handle, path);
+    return Reached::folder;
+}
+
+FILE* createFileBelow(const HeldFolder& parent, const std::string& name)
+{
+    const std::wstring path = pathBelow(parent, name);
+    if (path.empty()) return nullptr;
+    return streamOfHandle(
+        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+FILE* rewriteFileBelow(const HeldFolder& parent, const std::string& name)
+{
+    // The reparse point itself would be opened, never followed; it is refused below.
+    HANDLE handle = openItself(pathBelow(parent, name), GENERIC_WRITE);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!informationOf(handle, info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+        return nullptr;
+    }
+    // A file with other names (a hard link) is not written through: this name gets its own.
+    if (info.nNumberOfLinks > 1) {
+        CloseHandle(handle);
+        return removeBelow(parent, name) ? createFileBelow(parent, name) : nullptr;
+    }
+    if (!SetEndOfFile(handle)) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    return streamOfHandle(handle);
+}
+
+FILE* readFileBelow(const HeldFolder& parent, const std::string& name, const FileIdentity& expected)
+{
+    HANDLE handle = openItself(pathBelow(parent, name), GENERIC_READ);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!informationOf(handle, info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
+        (expected.valid && !sameFile(identityOfInformation(info), expected))) {
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+        return nullptr;
+    }
+    return readStreamOfHandle(handle);
+}
+
+bool removeBelow(const HeldFolder& parent, const std::string& name)
+{
+    const std::wstring path = pathBelow(parent, name);
+    DWORD attributes = path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    // A link to a folder is removed as a folder; what it leads to is untouched.
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return RemoveDirectoryW(path.c_str()) != 0;
+    return DeleteFileW(path.c_str()) != 0;
+}
+
+bool createLinkBelow(const HeldFolder& parent, const std::string& name, const std::string& target, bool folder)
+{
+    const std::wstring path = pathBelow(parent, name);
+    if (path.empty()) return false;
     // Windows resolves only '\' in a link: the stored text's '/' separators are turned.
     std::string text = target;
     for (char& c : text) {
         if (c == '/') c = '\\';
     }
     DWORD flags = (folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | 0x2 /* allow unprivileged create */;
-    return CreateSymbolicLinkW(widePath(path).c_str(), wideOf(text).c_str(), flags) != 0;
+    // Some systems answer yes and make nothing: what stands afterwards decides.
+    return CreateSymbolicLinkW(path.c_str(), wideOf(text).c_str(), flags) != 0 &&
+           stateBelow(parent, name).kind == EntryKind::link;
 }
 
-bool ensureFolder(const std::string& path)
+Restored restoreBelow(const HeldFolder& parent, const std::string& name, const FileIdentity& expected,
+                      int64_t modifiedNs, uint32_t mode, bool withMode)
 {
-    if (CreateDirectoryW(widePath(path).c_str(), nullptr)) return true;
-    DWORD attributes = GetFileAttributesW(widePath(path).c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    HANDLE handle = openItself(pathBelow(parent, name), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!informationOf(handle, info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        !sameFile(identityOfInformation(info), expected)) {
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+        return Restored{false, false};
+    }
+    Restored restored;
+    FILETIME time = fileTimeOf(modifiedNs);
+    restored.time = SetFileTime(handle, nullptr, nullptr, &time) != 0;
+    if (withMode) {
+        DWORD wanted = attributesFor(info.dwFileAttributes, mode);
+        if (wanted != info.dwFileAttributes) {
+            FILE_BASIC_INFO basic = {}; // zero times: left as they are
+            basic.FileAttributes = wanted == 0 ? FILE_ATTRIBUTE_NORMAL : wanted;
+            restored.mode = SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) != 0;
+        }
+    }
+    CloseHandle(handle);
+    return restored;
 }
+
+bool restoreLinkTimeBelow(const HeldFolder& parent, const std::string& name, int64_t modifiedNs)
+{
+    HANDLE handle = openItself(pathBelow(parent, name), FILE_WRITE_ATTRIBUTES);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    FILETIME time = fileTimeOf(modifiedNs);
+    BOOL ok = SetFileTime(handle, nullptr, nullptr, &time);
+    CloseHandle(handle);
+    return ok != 0;
+}
+
+uint32_t restorableMode(uint32_t stored)
+{
+    return stored & (0777 | modeHidden | modeSystem);
+}
+
+FILE* openTypedOutput(const std::string& path, bool& created)
+{
+    HANDLE handle = CreateFileW(widePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    created = handle != INVALID_HANDLE_VALUE;
+    if (created) return streamOfHandle(handle);
+    return _wfopen(widePath(path).c_str(), L"wb");
+}
+
+FILE* openTerminalInput()
+{
+    return _wfopen(L"CONIN$", L"r");
+}
+
+void prepareProcess() {}
 
 } // namespace qv5

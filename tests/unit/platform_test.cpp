@@ -53,9 +53,9 @@ TEST(OpenRead, OpensRegularFilesOnlyAndMeasuresThemInPlace)
     fs::remove_all(root);
 }
 
-// Output files at paths formed from stored names are never written through a link or into
-// anything but a regular file; a failed write of the archive leaves the old one.
-TEST(OutputEntries, NeverFollowLinksOrOpenSpecialFiles)
+// Everything extraction makes is reached from a held folder one name at a time: never
+// through a link, never into anything but a regular file it made.
+TEST(OutputBelowFolder, NeverFollowsLinksOrOpensSpecialFiles)
 {
     fs::path root = fs::temp_directory_path() / "qv5-unit-output-entries";
     fs::remove_all(root);
@@ -63,45 +63,75 @@ TEST(OutputEntries, NeverFollowLinksOrOpenSpecialFiles)
     std::ofstream(root / "target") << "precious";
     fs::create_symlink(root / "target", root / "link");
     fs::create_symlink(root / "missing", root / "dangling");
+    fs::create_symlink(root / "folder", root / "folderlink");
     ASSERT_EQ(::mkfifo((root / "fifo").c_str(), 0600), 0);
     auto at = [&](const char* name) { return (root / name).string(); };
+    HeldFolderPtr held = holdFolder(root.string(), false);
+    ASSERT_NE(held, nullptr);
+    const HeldFolder& here = *held;
 
-    EXPECT_EQ(entryKindOf(at("target")), EntryKind::file);
-    EXPECT_EQ(entryKindOf(at("link")), EntryKind::link);
     EXPECT_EQ(entryKindOf(at("dangling")), EntryKind::link);
-    EXPECT_EQ(entryKindOf(at("fifo")), EntryKind::other);
-    EXPECT_EQ(entryKindOf(at("folder")), EntryKind::folder);
-    EXPECT_EQ(entryKindOf(at("missing")), EntryKind::missing);
     EXPECT_EQ(entryKindOf(at("target/below")), EntryKind::missing);
+    const std::pair<const char*, EntryKind> kinds[] = {{"target", EntryKind::file},    {"link", EntryKind::link},
+                                                       {"dangling", EntryKind::link},  {"folderlink", EntryKind::link},
+                                                       {"fifo", EntryKind::other},     {"folder", EntryKind::folder},
+                                                       {"missing", EntryKind::missing}};
+    for (const auto& [name, kind] : kinds) EXPECT_EQ(stateBelow(here, name).kind, kind) << name;
+
+    // A folder is held only as itself: a link to one stops the walk.
+    HeldFolderPtr below;
+    bool created = true;
+    EXPECT_EQ(holdFolderBelow(here, "folderlink", true, below, created), Reached::link);
+    EXPECT_EQ(holdFolderBelow(here, "target", true, below, created), Reached::other);
+    EXPECT_EQ(holdFolderBelow(here, "nothing", false, below, created), Reached::missing);
+    EXPECT_EQ(holdFolderBelow(here, "made", true, below, created), Reached::folder);
+    EXPECT_TRUE(created && fs::is_directory(root / "made"));
+    EXPECT_EQ(holdFolderBelow(here, "made", true, below, created), Reached::folder);
+    EXPECT_FALSE(created);
 
     // Nothing may stand where a file is created exclusively, not even a dangling link.
     for (const char* name : {"target", "link", "dangling", "fifo", "folder"}) {
-        EXPECT_EQ(createExclusive(at(name)), nullptr) << name;
+        EXPECT_EQ(createFileBelow(here, name), nullptr) << name;
     }
     EXPECT_FALSE(fs::exists(root / "missing"));
-    // Truncating in place takes regular files only: never through a link, never a FIFO
-    // (which would block).
+    // Truncating in place and reading take regular files only: never through a link, never a
+    // FIFO (which would block).
     for (const char* name : {"link", "dangling", "fifo", "folder", "missing"}) {
-        EXPECT_EQ(openExistingRegular(at(name)), nullptr) << name;
+        EXPECT_EQ(rewriteFileBelow(here, name), nullptr) << name;
+        EXPECT_EQ(readFileBelow(here, name, FileIdentity()), nullptr) << name;
     }
     // A regular file with a second name is replaced, not written through.
     fs::create_hard_link(root / "target", root / "hard");
-    FILE* replaced = openExistingRegular(at("hard"));
+    FILE* replaced = rewriteFileBelow(here, "hard");
     ASSERT_NE(replaced, nullptr);
     std::fputs("other", replaced);
     std::fclose(replaced);
     EXPECT_EQ(fs::hard_link_count(root / "target"), 1u);
     EXPECT_EQ(fs::file_size(root / "target"), 8u);
     // Removing a link removes the link, not what it leads to.
-    EXPECT_TRUE(removeEntry(at("link")));
+    EXPECT_TRUE(removeBelow(here, "link"));
     EXPECT_FALSE(fs::is_symlink(root / "link"));
-    FILE* file = createExclusive(at("link"));
+    FILE* file = createFileBelow(here, "link");
     ASSERT_NE(file, nullptr);
+    const FileIdentity made = identityOfFile(file);
     std::fputs("new", file);
     std::fclose(file);
     std::ifstream in(root / "target");
     std::string kept((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(kept, "precious");
+
+    // Times and modes go only to the entry expected, and never through a link.
+    EXPECT_FALSE(restoreBelow(here, "target", made, 0, 0600, true).time);
+    EXPECT_FALSE(restoreBelow(here, "dangling", made, 0, 0600, true).mode);
+    Restored restored = restoreBelow(here, "link", made, 1000000000, 0640, true);
+    EXPECT_TRUE(restored.time && restored.mode);
+    EXPECT_EQ(fs::last_write_time(root / "link").time_since_epoch().count() != 0, true);
+    EXPECT_EQ(fs::status(root / "link").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    FILE* read = readFileBelow(here, "link", made);
+    ASSERT_NE(read, nullptr);
+    std::fclose(read);
+    EXPECT_EQ(readFileBelow(here, "target", made), nullptr); // another file than the one expected
 
     // A chain of links, relative and absolute, ends at its last target even when missing.
     fs::create_symlink("dangling", root / "chain");
@@ -113,6 +143,7 @@ TEST(OutputEntries, NeverFollowLinksOrOpenSpecialFiles)
     fs::create_symlink("loop", root / "loop");
     EXPECT_FALSE(linkTarget(at("loop"), target));
 
+    held.reset();
     // The temporary file beside an archive takes over its permission bits and is renamed
     // onto it in one step.
     ::chmod(at("target").c_str(), 0640);

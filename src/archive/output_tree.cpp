@@ -1,0 +1,197 @@
+#include "archive/output_tree.h"
+
+#include "archive/archive_format.h"
+
+namespace qv5 {
+
+std::string OutputName::key() const
+{
+    std::string joined;
+    for (const std::string& component : components) {
+        if (!joined.empty()) joined += '/';
+        joined += component;
+    }
+    return joined;
+}
+
+bool splitOutputName(const std::string& name, OutputName& out)
+{
+    out.components.clear();
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = start;
+        while (end < name.size() && !isPathSeparator(name[end])) ++end;
+        std::string component = name.substr(start, end - start);
+        start = end + 1;
+        if (component.empty() || component == ".") continue;
+        // Refused long before, by the name rules; the walk never takes them whatever called it.
+        if (component == ".." || component.find('\0') != std::string::npos) return false;
+        out.components.push_back(std::move(component));
+    }
+    return !out.components.empty();
+}
+
+namespace {
+
+const HeldFolder* rootOf(OutputTree& tree, bool create)
+{
+    // A root that could not be held is tried again when asked to make it: the up-front
+    // checks look without making anything.
+    if (!tree.root && (!tree.rootTried || create)) {
+        tree.root = holdFolder(tree.rootPath, create && tree.createRoot);
+        tree.rootTried = true;
+    }
+    return tree.root.get();
+}
+
+std::string keyOf(const OutputName& name, size_t count)
+{
+    std::string joined;
+    for (size_t i = 0; i < count; ++i) {
+        if (i > 0) joined += '/';
+        joined += name.components[i];
+    }
+    return joined;
+}
+
+} // namespace
+
+Walk walkTo(OutputTree& tree, const OutputName& name, size_t count, bool create, const HeldFolder*& folder)
+{
+    folder = rootOf(tree, create);
+    if (!folder) return create ? Walk::failed : Walk::missing;
+    // What the last walk holds already is kept up to the first component that differs.
+    size_t kept = 0;
+    while (kept < tree.chain.size() && kept < count && tree.chainNames[kept] == name.components[kept]) ++kept;
+    tree.chain.resize(kept);
+    tree.chainNames.resize(kept);
+    if (kept > 0) folder = tree.chain[kept - 1].get();
+    for (size_t i = kept; i < count; ++i) {
+        HeldFolderPtr next;
+        bool created = false;
+        switch (holdFolderBelow(*folder, name.components[i], create, next, created)) {
+        case Reached::folder:
+            break;
+        case Reached::missing:
+            return create ? Walk::failed : Walk::missing;
+        case Reached::link:
+            return Walk::link;
+        case Reached::other:
+            return Walk::failed;
+        }
+        if (created) tree.createdFolders[keyOf(name, i + 1)] = stateBelow(*folder, name.components[i]).identity;
+        folder = next.get();
+        tree.chain.push_back(std::move(next));
+        tree.chainNames.push_back(name.components[i]);
+    }
+    return Walk::reached;
+}
+
+Error openOutputFile(OutputTree& tree, const OutputName& name, const std::string& shownPath, ErrorCode failure,
+                     bool createFolders, const std::function<Error(const FileIdentity& followed)>& mayReplace,
+                     FILE*& file, FileIdentity& identity)
+{
+    const Error refused(failure, shownPath, std::string(), true);
+    const HeldFolder* parent = nullptr;
+    const std::string& leaf = name.components.back();
+    switch (walkTo(tree, name, name.components.size() - 1, createFolders, parent)) {
+    case Walk::reached:
+        break;
+    case Walk::link:
+        return Error(ErrorCode::outputThroughLink, shownPath, std::string(), true);
+    case Walk::missing:
+    case Walk::failed:
+        return refused;
+    }
+    file = createFileBelow(*parent, leaf);
+    if (!file) {
+        const EntryState existing = stateBelow(*parent, leaf);
+        // A folder is never replaced: no answer turns it into a file.
+        if (existing.kind == EntryKind::folder) return refused;
+        if (existing.kind != EntryKind::missing) {
+            if (Error declined = mayReplace(followedIdentityBelow(*parent, leaf))) return declined;
+            if (existing.kind == EntryKind::file) {
+                file = rewriteFileBelow(*parent, leaf);
+            } else if (removeBelow(*parent, leaf)) {
+                file = createFileBelow(*parent, leaf);
+            }
+        }
+    }
+    if (!file) return refused;
+    identity = identityOfFile(file);
+    return Error();
+}
+
+EntryState outputState(OutputTree& tree, const OutputName& name)
+{
+    const HeldFolder* parent = nullptr;
+    if (walkTo(tree, name, name.components.size() - 1, false, parent) != Walk::reached) return EntryState();
+    return stateBelow(*parent, name.components.back());
+}
+
+FILE* readOutputFile(OutputTree& tree, const OutputName& name, const FileIdentity& written)
+{
+    const HeldFolder* parent = nullptr;
+    if (walkTo(tree, name, name.components.size() - 1, false, parent) != Walk::reached) return nullptr;
+    return readFileBelow(*parent, name.components.back(), written);
+}
+
+Error makeOutputFolder(OutputTree& tree, const OutputName& name, const std::string& shownPath, bool& made)
+{
+    const HeldFolder* folder = nullptr;
+    const Walk walk = walkTo(tree, name, name.components.size(), true, folder);
+    made = walk == Walk::reached;
+    return walk == Walk::link ? Error(ErrorCode::outputThroughLink, shownPath) : Error();
+}
+
+Error makeOutputLink(OutputTree& tree, const OutputName& name, const std::string& shownPath, const LinkRecord& link,
+                     const std::function<Error(const FileIdentity& followed)>& mayReplace, bool& made)
+{
+    made = false;
+    const HeldFolder* parent = nullptr;
+    const std::string& leaf = name.components.back();
+    switch (walkTo(tree, name, name.components.size() - 1, true, parent)) {
+    case Walk::reached:
+        break;
+    case Walk::link:
+        return Error(ErrorCode::outputThroughLink, shownPath);
+    case Walk::missing:
+    case Walk::failed:
+        return Error();
+    }
+    const EntryState existing = stateBelow(*parent, leaf);
+    if (existing.kind != EntryKind::missing) {
+        if (Error declined = mayReplace(followedIdentityBelow(*parent, leaf))) return declined;
+        if (existing.kind == EntryKind::folder || !removeBelow(*parent, leaf)) return Error();
+    }
+    made = createLinkBelow(*parent, leaf, link.target, link.kind == LinkKind::folder);
+    return Error();
+}
+
+Restored restoreOutputFile(OutputTree& tree, const OutputName& name, const FileIdentity& written,
+                           const Metadata& metadata)
+{
+    const HeldFolder* parent = nullptr;
+    if (walkTo(tree, name, name.components.size() - 1, false, parent) != Walk::reached) return Restored{false, false};
+    return restoreBelow(*parent, name.components.back(), written, metadata.modifiedNs, restorableMode(metadata.mode),
+                        true);
+}
+
+Restored restoreOutputFolder(OutputTree& tree, const OutputName& name, const Metadata& metadata)
+{
+    auto created = tree.createdFolders.find(name.key());
+    if (created == tree.createdFolders.end()) return Restored(); // it stood there before: left as it is
+    const HeldFolder* parent = nullptr;
+    if (walkTo(tree, name, name.components.size() - 1, false, parent) != Walk::reached) return Restored{false, false};
+    return restoreBelow(*parent, name.components.back(), created->second, metadata.modifiedNs,
+                        restorableMode(metadata.mode), true);
+}
+
+bool restoreOutputLinkTime(OutputTree& tree, const OutputName& name, int64_t modifiedNs)
+{
+    const HeldFolder* parent = nullptr;
+    if (walkTo(tree, name, name.components.size() - 1, false, parent) != Walk::reached) return false;
+    return restoreLinkTimeBelow(*parent, name.components.back(), modifiedNs);
+}
+
+} // namespace qv5
