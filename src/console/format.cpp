@@ -85,20 +85,65 @@ const char* FormatDuration(int32_t seconds)
     return durationBuffer;
 }
 
+namespace {
+
+// The code point of the valid UTF-8 character at text[i] and its length; 0 when none
+// starts there (a stray byte, a cut, overlong or surrogate sequence).
+size_t utf8Character(std::string_view text, size_t i, uint32_t& point)
+{
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    size_t length = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 && lead < 0xE0 ? 2 : 0;
+    if (length == 0 || i + length > text.size()) return 0;
+    point = lead & (0x7F >> length);
+    for (size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) return 0;
+        point = (point << 6) | (byte(i + k) & 0x3F);
+    }
+    const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (point < least[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) return 0;
+    return length;
+}
+
+bool shownEscaped(uint32_t point)
+{
+    return (point >= 0x80 && point <= 0x9F) || (point >= 0x202A && point <= 0x202E) ||
+           (point >= 0x2066 && point <= 0x2069);
+}
+
+} // namespace
+
 std::string printable(std::string_view text)
 {
+    static const char hex[] = "0123456789ABCDEF";
     std::string shown;
     shown.reserve(text.size());
-    for (char c : text) {
-        unsigned char byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7F) {
-            shown += c;
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char byte = static_cast<unsigned char>(text[i]);
+        if (byte >= 0x20 && byte < 0x7F) {
+            shown += text[i++];
             continue;
         }
-        static const char hex[] = "0123456789ABCDEF";
+        uint32_t point = 0;
+        const size_t length = byte >= 0x80 ? utf8Character(text, i, point) : 0;
+        if (length > 0) {
+            if (shownEscaped(point)) {
+                shown += "\\u";
+                for (int shift = 12; shift >= 0; shift -= 4) shown += hex[(point >> shift) & 15];
+            } else {
+                shown.append(text.substr(i, length));
+            }
+            i += length;
+            continue;
+        }
+        if (byte > 0x9F) {
+            shown += text[i++]; // a byte of a name that is not UTF-8, as it is
+            continue;
+        }
         shown += "\\x";
         shown += hex[byte >> 4];
         shown += hex[byte & 15];
+        ++i;
     }
     return shown;
 }

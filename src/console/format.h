@@ -14,9 +14,12 @@ const char* FormatNumber(uint64_t value, bool unitForm);
 // overwritten by the next call.
 const char* FormatDuration(int32_t seconds);
 
-// A name or path as it is printed: bytes below 0x20 and 0x7F become "\x" and two upper-case
-// hex digits, so that a stored name cannot move the cursor, clear the screen or retitle the
-// terminal; every other byte is kept.
+// A name or path as it is printed: bytes below 0x20 and 0x7F, and C1 control bytes
+// (0x80-0x9F) that are not part of a UTF-8 character, become "\x" and two upper-case hex
+// digits; the C1 control characters (U+0080-U+009F) and the bidirectional controls
+// (U+202A-U+202E, U+2066-U+2069) become "\u" and four. So a stored name can neither move the
+// cursor, clear the screen or retitle the terminal nor make itself read backwards; every
+// other byte is kept.
 std::string printable(std::string_view text);
 
 } // namespace qv5

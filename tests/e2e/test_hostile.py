@@ -318,6 +318,13 @@ def test_control_characters_in_names_are_shown_escaped(ctx):
     for result in (ctx.run("l", "c.qv5"), r):
         assert not any(c in result.out for c in "\x1b\x07\x7f\x01"), result
         assert result.out.count("\r") == result.out.count("\rProcessing "), result  # progress lines only
+    # C1 control characters and the controls that make text read backwards show as \u escapes.
+    name = "/x\u009b31m-\u202egpj.exe".encode()
+    shown = "/x\\u009B31m-\\u202Egpj.exe"
+    save(ctx, "u.qv5", m.archive([(name, b"u", 0), (b"/plain", b"p", 0)]))
+    for r in (ctx.run("l", "u.qv5"), ctx.run("d", "u.qv5", "out-u")):
+        assert shown in r.body and r.rc == 0, r
+        assert "\xc2\x9b" not in r.out and "\xe2\x80\xae" not in r.out, r  # the raw UTF-8 bytes
 
 
 # ---- Hostile trees and failed runs -------------------------------------------------------

@@ -99,6 +99,15 @@ TEST(Printable, ShowsControlBytesAndKeepsEverythingElse)
     EXPECT_EQ(printable("/docs/b.txt"), "/docs/b.txt");
     EXPECT_EQ(printable(std::string("a\0b", 3)), "a\\x00b");
     EXPECT_EQ(printable("\x1b[2J\r\n\t\x1f\x7f"), "\\x1B[2J\\x0D\\x0A\\x09\\x1F\\x7F");
-    // Bytes above 0x7F (UTF-8 names) and every printable byte pass unchanged.
-    EXPECT_EQ(printable("caf\xc3\xa9 ~ \x80\xff"), "caf\xc3\xa9 ~ \x80\xff");
+    // UTF-8 characters and bytes of other encodings pass unchanged, except C1 controls, as
+    // stray bytes or as characters, and the controls that reorder what follows them.
+    EXPECT_EQ(printable("caf\xc3\xa9 ~ \xa0\xff \xe2\x82\xac \xf0\x9f\x98\x80"),
+              "caf\xc3\xa9 ~ \xa0\xff \xe2\x82\xac \xf0\x9f\x98\x80");
+    EXPECT_EQ(printable("a\x80\x9b[2Jb"), "a\\x80\\x9B[2Jb");
+    EXPECT_EQ(printable("\xc2\x9b" "31m \xc2\x85"), "\\u009B31m \\u0085");
+    EXPECT_EQ(printable("evil\xe2\x80\xaetxt.exe \xe2\x81\xa6x\xe2\x81\xa9"), "evil\\u202Etxt.exe \\u2066x\\u2069");
+    // Cut, overlong and surrogate sequences are stray bytes: shown as they are unless C1.
+    EXPECT_EQ(printable("\xe2\x80"), "\xe2\\x80");
+    EXPECT_EQ(printable("\xc0\x9b"), "\xc0\\x9B");
+    EXPECT_EQ(printable("\xed\xa0\x80"), "\xed\xa0\\x80");
 }
