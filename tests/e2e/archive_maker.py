@@ -197,3 +197,32 @@ def archive(files, header_form="current", header_length=32, entry_count=None, st
     for tokens in blocks:
         block(bits, tokens, word_count, distance_counts)
     return out + bits.bytes(closing)
+
+
+def extension(entries, folders=(), links=(), utf8=False):
+    """The metadata extension block: entries is a list of (time ns, mode) per file-table entry,
+    folders of (name bytes, time, mode), links of (name bytes, target bytes, time, mode, kind)."""
+    def record(kind, payload):
+        return struct.pack("<BI", kind, len(payload)) + payload
+
+    parts = [record(1, struct.pack("<I", len(entries)) + b"".join(struct.pack("<qI", t, m) for t, m in entries))]
+    for name, t, m in folders:
+        parts.append(record(2, struct.pack("<qIH", t, m, len(name)) + name))
+    for name, target, t, m, kind in links:
+        parts.append(record(3, struct.pack("<qIBH", t, m, kind, len(name)) + name + struct.pack("<H", len(target)) + target))
+    body = b"".join(parts)
+    head = b"QV5m" + struct.pack("<HHQ", 1, 1 if utf8 else 0, 16 + len(body) + 4)
+    block = head + body
+    return block + struct.pack("<I", zlib.crc32(block))
+
+
+def meta_archive(files, folders=(), links=(), entry_meta=None, follows=False, **options):
+    """An archive of files with a metadata extension after its closing bytes: its place in the
+    header, or (follows) found by reading on, as a pipe writes it."""
+    meta = entry_meta or [(0, 0o644)] * len(files)
+    flags = options.pop("flags", 1) | 0x100 | (0x200 if follows else 0)
+    base = archive(files, flags=flags, **options)
+    block = extension(meta, folders, links)
+    if not follows:
+        base = base[:32] + struct.pack("<Q", len(base)) + base[40:]
+    return base + block

@@ -256,3 +256,77 @@ TEST(Library, DamagedHeadersAndTruncatedStreamsAreReported)
     EXPECT_EQ(failure.code, ErrorCode::damagedArchive);
     EXPECT_TRUE(failure.midLine);
 }
+
+// A program built on the library gets every rule without adding one: names that climb out,
+// records that break the extension's rules, links made by the archive itself, an empty
+// output path. Nothing is written, not even the output folder.
+TEST(Library, ExtractionIsSafeWithoutTheProgramsChecks)
+{
+    namespace fs = std::filesystem;
+    const fs::path root = fs::temp_directory_path() / "qv5-unit-library-safe";
+    fs::remove_all(root);
+    fs::create_directories(root);
+    const std::string out = (root / "out").string();
+    // "/ok.txt" and "/../escaped.txt", made by hand: the library's own writer refuses the name.
+    static const uint8_t climbing[] = {
+        0x51, 0x56, 0x35, 0x78, 0x20, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x07, 0x00,
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+        0x00, 0x00, 0x00, 0x00, 0x04, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x6C, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+        0x20, 0x48, 0x02, 0x00, 0x08, 0x80, 0x04, 0x38, 0x00, 0x03, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00,
+        0x00, 0x00, 0x0E, 0x80, 0x3B, 0x90, 0x25, 0x49, 0x95, 0xEA, 0x3B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+        0xE0, 0x01, 0x08, 0xB0, 0x3F, 0xE3, 0xBA, 0x20, 0x6B, 0x3F, 0x67, 0x45, 0xF0, 0x00, 0x00, 0x03, 0x08, 0x3C,
+        0x3F, 0x0C, 0x20, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x3B, 0xB5, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    auto extract = [&](const uint8_t* data, size_t size, const char* output, const Extension* extension) {
+        ArchivePtr archive = openArchive(data, size);
+        std::vector<Entry> table;
+        EXPECT_FALSE(readTable(*archive, TableCallbacks(), table));
+        ExtractOptions options;
+        options.output = output;
+        options.forceOverwrite = true;
+        options.extension = extension;
+        ExtractionPtr extraction;
+        return extractFiles(*archive, table, options, ExtractCallbacks(), extraction);
+    };
+    Error refused = extract(climbing, sizeof climbing, out.c_str(), nullptr);
+    EXPECT_EQ(refused.code, ErrorCode::nameParentReference);
+    EXPECT_EQ(refused.subject, "/../escaped.txt");
+
+    const std::string a = "alpha", b = "bravo";
+    std::vector<NewEntry> entries = {memoryEntry("/src/a.txt", bytesOf(a), a.size()),
+                                     memoryEntry("/src/b.txt", bytesOf(b), b.size())};
+    std::vector<uint8_t> archive;
+    WriteResult written;
+    ASSERT_FALSE(writeArchive(entries, memoryOutput(archive), WriteOptions(), WriteCallbacks(), written));
+    Extension extension;
+    extension.entries.resize(2);
+    const std::pair<std::vector<std::string>, std::vector<std::string>> bad[] = {
+        {{"/src/esc/deeper"}, {"/src/esc"}}, // a link made first, then a folder below it
+        {{std::string("/..\0", 4)}, {}},    // a NUL past a "..": the output folder's parent
+        {{"/"}, {}},                         // the output folder itself
+        {{}, {"/src/a.txt"}},                // a link in place of a file just written
+    };
+    for (const auto& [folders, links] : bad) {
+        extension.folders.clear();
+        extension.links.clear();
+        for (const std::string& name : folders) extension.folders.push_back(FolderRecord{name, Metadata{0, 0777}});
+        for (const std::string& name : links) extension.links.push_back(LinkRecord{name, root.string(), LinkKind::folder, {}});
+        EXPECT_EQ(extract(archive.data(), archive.size(), out.c_str(), &extension).code, ErrorCode::damagedArchive);
+        // The writer refuses to make such an archive in the first place.
+        std::vector<uint8_t> ignored;
+        WriteOptions options;
+        options.extension = &extension;
+        EXPECT_EQ(writeArchive(entries, memoryOutput(ignored), options, WriteCallbacks(), written).code,
+                  ErrorCode::nameInvalid);
+    }
+    EXPECT_EQ(extract(archive.data(), archive.size(), "", nullptr).code, ErrorCode::emptyOutputPath);
+    EXPECT_EQ(std::vector<fs::path>(fs::directory_iterator(root), fs::directory_iterator()), std::vector<fs::path>());
+    std::vector<uint8_t> ignored;
+    for (const char* name : {"/../x", "/a/../../x", "relative"}) {
+        std::vector<NewEntry> named = {memoryEntry(name, bytesOf(a), a.size()), entries[1]};
+        EXPECT_EQ(writeArchive(named, memoryOutput(ignored), WriteOptions(), WriteCallbacks(), written).code,
+                  ErrorCode::nameInvalid)
+            << name;
+    }
+    fs::remove_all(root);
+}
