@@ -4,7 +4,9 @@
  * family counts once per call whatever name the program links: fopen (fopen, fopen64,
  * fdopen),
  * fread, fwrite, fclose, fflush, fgetc (fgetc, getc), fseeko (fseeko, fseeko64, fseek),
- * ftello (ftello, ftello64, ftell), rename.
+ * ftello (ftello, ftello64, ftell), rename, and the descriptor calls extraction makes its outputs
+ * with: open (open, open64, openat, openat64), mkdirat, fstatat (fstatat, fstatat64), unlinkat,
+ * symlinkat, futimens (futimens, utimensat), fchmod.
  *
  *   FAULT_COUNT=FILE           at exit, appends "family count" lines for every family used
  *   FAULT_CALL=FAMILY          the family to fail ...
@@ -17,20 +19,28 @@
  * fgetc returns EOF with the error flag set; fflush returns EOF with the error flag set and
  * writes nothing; fclose closes the stream (no descriptor is leaked) and returns EOF; fopen
  * returns NULL, and so does fdopen, leaving the descriptor to its caller as the C library
- * does; fseeko, ftello and rename return -1 (rename without renaming anything). errno is set each time. Every injected fault is
+ * does; fseeko, ftello and rename return -1 (rename without renaming anything), and so do the
+ * descriptor calls, without doing anything. errno is set each time. Every injected fault is
  * reported on stderr as "fault: FAMILY #N".
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <sys/stat.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/types.h>
 
-enum { F_FOPEN, F_FREAD, F_FWRITE, F_FCLOSE, F_FFLUSH, F_FGETC, F_FSEEKO, F_FTELLO, F_RENAME, F_COUNT };
-static const char *const family_names[F_COUNT] = {"fopen", "fread", "fwrite", "fclose", "fflush",
-                                                  "fgetc", "fseeko", "ftello", "rename"};
+enum {
+    F_FOPEN, F_FREAD, F_FWRITE, F_FCLOSE, F_FFLUSH, F_FGETC, F_FSEEKO, F_FTELLO, F_RENAME,
+    F_OPEN, F_MKDIRAT, F_FSTATAT, F_UNLINKAT, F_SYMLINKAT, F_FUTIMENS, F_FCHMOD, F_COUNT
+};
+static const char *const family_names[F_COUNT] = {
+    "fopen", "fread", "fwrite", "fclose", "fflush", "fgetc", "fseeko", "ftello", "rename",
+    "open", "mkdirat", "fstatat", "unlinkat", "symlinkat", "futimens", "fchmod"};
 
 static unsigned long calls[F_COUNT];
 static int target = -1;
@@ -248,4 +258,125 @@ int rename(const char *from, const char *to)
     if (!strike(F_RENAME)) return real_rename(from, to);
     errno = EXDEV;
     return -1;
+}
+
+/* Descriptor calls: the failing call does nothing and returns -1. */
+#define FAIL_OR_CALL(family, code, call) \
+    do { \
+        if (strike(family)) { \
+            errno = (code); \
+            return -1; \
+        } \
+        return (call); \
+    } while (0)
+
+static mode_t mode_of(int flags, va_list args)
+{
+    return (flags & O_CREAT) || (flags & __O_TMPFILE) == __O_TMPFILE ? (mode_t)va_arg(args, int) : 0;
+}
+
+typedef int (*open_t)(const char *, int, ...);
+typedef int (*openat_t)(int, const char *, int, ...);
+
+int open(const char *path, int flags, ...)
+{
+    REAL(open, open_t);
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = mode_of(flags, args);
+    va_end(args);
+    FAIL_OR_CALL(F_OPEN, EACCES, real_open(path, flags, mode));
+}
+
+int open64(const char *path, int flags, ...)
+{
+    REAL(open64, open_t);
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = mode_of(flags, args);
+    va_end(args);
+    FAIL_OR_CALL(F_OPEN, EACCES, real_open64(path, flags, mode));
+}
+
+int openat(int folder, const char *path, int flags, ...)
+{
+    REAL(openat, openat_t);
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = mode_of(flags, args);
+    va_end(args);
+    FAIL_OR_CALL(F_OPEN, EACCES, real_openat(folder, path, flags, mode));
+}
+
+int openat64(int folder, const char *path, int flags, ...)
+{
+    REAL(openat64, openat_t);
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = mode_of(flags, args);
+    va_end(args);
+    FAIL_OR_CALL(F_OPEN, EACCES, real_openat64(folder, path, flags, mode));
+}
+
+typedef int (*mkdirat_t)(int, const char *, mode_t);
+
+int mkdirat(int folder, const char *path, mode_t mode)
+{
+    REAL(mkdirat, mkdirat_t);
+    FAIL_OR_CALL(F_MKDIRAT, ENOSPC, real_mkdirat(folder, path, mode));
+}
+
+typedef int (*fstatat_t)(int, const char *, struct stat *, int);
+
+int fstatat(int folder, const char *path, struct stat *st, int flags)
+{
+    REAL(fstatat, fstatat_t);
+    FAIL_OR_CALL(F_FSTATAT, EIO, real_fstatat(folder, path, st, flags));
+}
+
+typedef int (*fstatat64_t)(int, const char *, struct stat64 *, int);
+
+int fstatat64(int folder, const char *path, struct stat64 *st, int flags)
+{
+    REAL(fstatat64, fstatat64_t);
+    FAIL_OR_CALL(F_FSTATAT, EIO, real_fstatat64(folder, path, st, flags));
+}
+
+typedef int (*unlinkat_t)(int, const char *, int);
+
+int unlinkat(int folder, const char *path, int flags)
+{
+    REAL(unlinkat, unlinkat_t);
+    FAIL_OR_CALL(F_UNLINKAT, EACCES, real_unlinkat(folder, path, flags));
+}
+
+typedef int (*symlinkat_t)(const char *, int, const char *);
+
+int symlinkat(const char *target, int folder, const char *path)
+{
+    REAL(symlinkat, symlinkat_t);
+    FAIL_OR_CALL(F_SYMLINKAT, ENOSPC, real_symlinkat(target, folder, path));
+}
+
+typedef int (*futimens_t)(int, const struct timespec[2]);
+typedef int (*utimensat_t)(int, const char *, const struct timespec[2], int);
+
+int futimens(int fd, const struct timespec times[2])
+{
+    REAL(futimens, futimens_t);
+    FAIL_OR_CALL(F_FUTIMENS, EPERM, real_futimens(fd, times));
+}
+
+int utimensat(int folder, const char *path, const struct timespec times[2], int flags)
+{
+    REAL(utimensat, utimensat_t);
+    FAIL_OR_CALL(F_FUTIMENS, EPERM, real_utimensat(folder, path, times, flags));
+}
+
+typedef int (*fchmod_t)(int, mode_t);
+
+int fchmod(int fd, mode_t mode)
+{
+    REAL(fchmod, fchmod_t);
+    FAIL_OR_CALL(F_FCHMOD, EPERM, real_fchmod(fd, mode));
 }
