@@ -39,16 +39,14 @@ struct Extraction {
     std::string outputPath;    // single-file mode
     std::string prefix;        // multi-file mode
     OutputTree tree;
-    std::vector<OutputName> names; // per entry, as the tree walks it (none for a typed output)
-    std::vector<bool> nameUsable;  // the name has something to walk
-    FILE* output = nullptr;        // the file being written
-    std::string outputName;        // its path
-    size_t outputIndex = 0;        // the entry it is written for
-    uint32_t outputCrc = 0;        // CRC-32 of the bytes written to it so far
-    size_t lastWritten = 0;        // the entry of the current run of copies last written
-    bool runWritten = false;       // some entry of the current run was written
-    size_t lastSelected = 0;       // past it nothing more is written ...
-    bool stopEarly = false;        // ... and decoding stops, unless the extension follows the stream
+    FILE* output = nullptr;  // the file being written
+    std::string outputName;  // its path
+    size_t outputIndex = 0;  // the entry it is written for
+    uint32_t outputCrc = 0;  // CRC-32 of the bytes written to it so far
+    size_t lastWritten = 0;  // the entry of the current run of copies last written
+    bool runWritten = false; // some entry of the current run was written
+    size_t lastSelected = 0; // past it nothing more is written ...
+    bool stopEarly = false;  // ... and decoding stops, unless the extension follows the stream
     // CRC-32 of the bytes handed to fwrite for each entry's file, duplicates included.
     std::vector<uint32_t> writtenCrc;
     // The file each entry was written to, as the system identifies it.
@@ -71,6 +69,14 @@ namespace {
 std::string pathOf(const Extraction& x, size_t index)
 {
     return x.singleFile ? x.outputPath : x.prefix + (*x.entries)[index].name;
+}
+
+// Entry index's name as the tree walks it: false when nothing is left to walk (or for the
+// typed output of a one-entry archive, which is no name below a folder).
+bool walkedName(const Extraction& x, size_t index, OutputName& name)
+{
+    if (x.typedOutput) return false;
+    return splitOutputName(x.singleFile ? x.outputPath : (*x.entries)[index].name, name);
 }
 
 bool selected(const Extraction& x, size_t index)
@@ -135,9 +141,10 @@ Error openOutput(Extraction& x, size_t index, FILE*& file)
     } else {
         const std::string path = pathOf(x, index);
         const ErrorCode refused = x.singleFile ? ErrorCode::openSingleOutput : ErrorCode::openOutput;
-        if (!x.nameUsable[index]) return Error{refused, path, std::string(), true};
+        OutputName name;
+        if (!walkedName(x, index, name)) return Error{refused, path, std::string(), true};
         failure = openOutputFile(
-            x.tree, x.names[index], path, refused, !x.singleFile,
+            x.tree, name, path, refused, !x.singleFile,
             [&](const FileIdentity& existing) { return mayReplace(x, path, existing); }, file, x.writtenFile[index]);
     }
     if (failure) return failure;
@@ -157,7 +164,8 @@ Error closeOutput(FILE* file, const std::string& path)
 Error copyFile(Extraction& x, size_t index, size_t source)
 {
     std::string sourcePath = pathOf(x, source);
-    FILE* from = x.nameUsable[source] ? readOutputFile(x.tree, x.names[source], x.writtenFile[source]) : nullptr;
+    OutputName name;
+    FILE* from = walkedName(x, source, name) ? readOutputFile(x.tree, name, x.writtenFile[source]) : nullptr;
     if (!from) return Error{ErrorCode::openInput, sourcePath, std::string(), true};
     std::string targetPath = pathOf(x, index);
     FILE* target = nullptr;
@@ -235,8 +243,6 @@ void chooseOutputLocation(Extraction& x, const char* output)
 {
     x.singleFile = x.entries->size() == 1;
     x.typedOutput = x.singleFile && output;
-    x.names.resize(x.entries->size());
-    x.nameUsable.assign(x.entries->size(), false);
     if (x.typedOutput) {
         x.outputPath = output;
         return;
@@ -247,13 +253,11 @@ void chooseOutputLocation(Extraction& x, const char* output)
         while (i < name.size() && name[i] == '.') ++i;
         while (i < name.size() && isPathSeparator(name[i])) ++i;
         x.outputPath = name.substr(i);
-        x.nameUsable[0] = splitOutputName(x.outputPath, x.names[0]);
         return;
     }
     x.prefix = output ? output : currentFolderPrefix();
     x.tree.rootPath = x.prefix;
     x.tree.createRoot = true;
-    for (size_t i = 0; i < x.entries->size(); ++i) x.nameUsable[i] = splitOutputName((*x.entries)[i].name, x.names[i]);
 }
 
 Error namesAllowed(const std::vector<Entry>& entries)
@@ -299,14 +303,15 @@ Error pathsAvoidLinks(Extraction& x, const Extension* extension)
     if (x.typedOutput) return Error();
     std::set<std::string> checked;
     auto check = [&](const OutputName& name, size_t count, const std::string& path) {
-        if (count == 0 || !checked.insert(name.key()).second) return Error();
+        if (count == 0 || !checked.insert(name.key(count)).second) return Error();
         const HeldFolder* folder = nullptr;
         return walkTo(x.tree, name, count, false, folder) == Walk::link ? Error(ErrorCode::outputThroughLink, path)
                                                                         : Error();
     };
     for (size_t i = 0; i < x.entries->size(); ++i) {
-        if (!selected(x, i) || !x.nameUsable[i]) continue;
-        if (Error failure = check(x.names[i], x.names[i].components.size() - 1, pathOf(x, i))) return failure;
+        OutputName name;
+        if (!selected(x, i) || !walkedName(x, i, name)) continue;
+        if (Error failure = check(name, name.components.size() - 1, pathOf(x, i))) return failure;
     }
     if (!extension || x.singleFile) return Error();
     for (const FolderRecord& folder : extension->folders) {
@@ -382,7 +387,11 @@ Error restoreAfterFiles(Extraction& x, const Extension& extension)
         if (x.typedOutput) {
             restoreTyped(x, extension.entries[i]);
         } else {
-            report(x, pathOf(x, i), restoreOutputFile(x.tree, x.names[i], x.writtenFile[i], extension.entries[i]));
+            OutputName name;
+            Restored restored{false, false};
+            if (walkedName(x, i, name))
+                restored = restoreOutputFile(x.tree, name, x.writtenFile[i], extension.entries[i]);
+            report(x, pathOf(x, i), restored);
         }
     }
     if (x.singleFile) return Error();
@@ -499,14 +508,14 @@ Error writtenCrc(const Extraction& x, size_t index, uint32_t& crc)
             return Error();
         }
         file = openRead(path);
-    } else if (x.nameUsable[index]) {
-        const EntryState now = outputState(self.tree, x.names[index]);
+    } else if (OutputName name; walkedName(x, index, name)) {
+        const EntryState now = outputState(self.tree, name);
         if (x.writtenOnce[index] && now.kind == EntryKind::file && sameFile(now.identity, x.writtenFile[index]) &&
             static_cast<uint64_t>(now.size) == (*x.entries)[index].size) {
             crc = x.writtenCrc[index];
             return Error();
         }
-        file = readOutputFile(self.tree, x.names[index], FileIdentity()); // whatever file stands there now
+        file = readOutputFile(self.tree, name, FileIdentity()); // whatever file stands there now
     }
     if (!file) return Error{ErrorCode::openInput, path};
     bool ok = crc32OfFile(file, crc);

@@ -4,12 +4,12 @@
 
 namespace qv5 {
 
-std::string OutputName::key() const
+std::string OutputName::key(size_t count) const
 {
     std::string joined;
-    for (const std::string& component : components) {
-        if (!joined.empty()) joined += '/';
-        joined += component;
+    for (size_t i = 0; i < components.size() && i < count; ++i) {
+        if (i > 0) joined += '/';
+        joined += components[i];
     }
     return joined;
 }
@@ -44,16 +44,6 @@ const HeldFolder* rootOf(OutputTree& tree, bool create)
     return tree.root.get();
 }
 
-std::string keyOf(const OutputName& name, size_t count)
-{
-    std::string joined;
-    for (size_t i = 0; i < count; ++i) {
-        if (i > 0) joined += '/';
-        joined += name.components[i];
-    }
-    return joined;
-}
-
 } // namespace
 
 Walk walkTo(OutputTree& tree, const OutputName& name, size_t count, bool create, const HeldFolder*& folder)
@@ -79,7 +69,7 @@ Walk walkTo(OutputTree& tree, const OutputName& name, size_t count, bool create,
         case Reached::other:
             return Walk::failed;
         }
-        if (created) tree.createdFolders[keyOf(name, i + 1)] = stateBelow(*folder, name.components[i]).identity;
+        if (created) tree.createdFolders[name.key(i + 1)] = stateBelow(*folder, name.components[i]).identity;
         folder = next.get();
         tree.chain.push_back(std::move(next));
         tree.chainNames.push_back(name.components[i]);
