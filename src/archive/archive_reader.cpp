@@ -409,14 +409,13 @@ Error readTrailingExtension(Archive& archive, Extension& extension)
     return readBlockFromStream(archive, byte, extension);
 }
 
-Error checkRecords(const std::vector<std::string>& entryNames, const Extension& extension, bool systemRules)
+Error checkRecords(size_t entryCount, const std::function<const std::string&(size_t)>& entryName,
+                   const Extension& extension, bool systemRules)
 {
-    std::set<std::string, std::less<>> names; // every entry's and record's place
+    // The records' places (the entries' are looked up, not kept: a table may be large).
+    std::set<std::string, std::less<>> records;
     std::set<std::string, std::less<>> links;
     OutputName split;
-    for (const std::string& name : entryNames) {
-        if (splitOutputName(name, split)) names.insert(split.key());
-    }
     auto record = [&](const std::string& name, bool link) {
         switch (faultOf(name, true)) {
         case NameFault::none:
@@ -438,7 +437,7 @@ Error checkRecords(const std::vector<std::string>& entryNames, const Extension& 
             if (Error refused = checkName(asEntry, false)) return refused;
         }
         splitOutputName(name, split);
-        if (!names.insert(split.key()).second) return damaged("name stored twice");
+        if (!records.insert(split.key()).second) return damaged("name stored twice");
         if (link) links.insert(split.key());
         return Error();
     };
@@ -448,22 +447,29 @@ Error checkRecords(const std::vector<std::string>& entryNames, const Extension& 
     for (const LinkRecord& link : extension.links) {
         if (Error failure = record(link.name, true)) return failure;
     }
-    if (links.empty()) return Error();
     // Nothing may lie below a link this extraction makes: it would be reached through it.
-    for (const std::string& name : names) {
-        for (size_t cut = name.find('/'); cut != std::string::npos; cut = name.find('/', cut + 1)) {
-            if (links.count(std::string_view(name).substr(0, cut))) return damaged("name below a link record");
+    auto belowLink = [&](const std::string& place) {
+        for (size_t cut = place.find('/'); cut != std::string::npos; cut = place.find('/', cut + 1)) {
+            if (links.count(std::string_view(place).substr(0, cut))) return true;
         }
+        return false;
+    };
+    for (size_t i = 0; i < entryCount; ++i) {
+        if (!splitOutputName(entryName(i), split)) continue;
+        const std::string place = split.key();
+        if (records.count(place)) return damaged("name stored twice");
+        if (!links.empty() && belowLink(place)) return damaged("name below a link record");
+    }
+    for (const std::string& place : records) {
+        if (!links.empty() && belowLink(place)) return damaged("name below a link record");
     }
     return Error();
 }
 
 Error checkExtension(const std::vector<Entry>& entries, const Extension& extension)
 {
-    std::vector<std::string> names;
-    names.reserve(entries.size());
-    for (const Entry& entry : entries) names.push_back(entry.name);
-    return checkRecords(names, extension, true);
+    return checkRecords(
+        entries.size(), [&](size_t i) -> const std::string& { return entries[i].name; }, extension, true);
 }
 
 } // namespace qv5

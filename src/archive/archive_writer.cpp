@@ -122,10 +122,8 @@ Error namesReadable(const std::vector<NewEntry>& entries, const Extension* exten
         }
     }
     if (!extension) return Error();
-    std::vector<std::string> names;
-    names.reserve(entries.size());
-    for (const NewEntry& entry : entries) names.push_back(entry.name);
-    Error refused = checkRecords(names, *extension, false);
+    Error refused = checkRecords(
+        entries.size(), [&](size_t i) -> const std::string& { return entries[i].name; }, *extension, false);
     return refused ? Error(ErrorCode::nameInvalid, std::string(), refused.detail) : Error();
 }
 

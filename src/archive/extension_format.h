@@ -13,6 +13,7 @@
 #include "qv5/qv5.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,8 @@ Error parseExtension(const uint8_t* bytes, size_t size, Extension& extension);
 
 // The rules of checkExtension over the entries' names; systemRules adds what this system's
 // file names refuse (checkName), which a writer does not apply.
-Error checkRecords(const std::vector<std::string>& entryNames, const Extension& extension, bool systemRules);
+Error checkRecords(size_t entryCount, const std::function<const std::string&(size_t)>& entryName,
+                   const Extension& extension, bool systemRules);
 
 // The length a block's head announces; damaged when the head is not one.
 Error extensionLength(const uint8_t* head, uint64_t& length);

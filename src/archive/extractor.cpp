@@ -52,6 +52,7 @@ struct Extraction {
     // The file each entry was written to, as the system identifies it.
     std::vector<FileIdentity> writtenFile;
     std::vector<bool> writtenOnce;
+    std::vector<bool> restoredAtClose; // time and mode set as the file was closed
     uint32_t milliseconds = 0;
     ~Extraction()
     {
@@ -154,6 +155,26 @@ Error openOutput(Extraction& x, size_t index, FILE*& file)
     return Error();
 }
 
+void report(const Extraction& x, const std::string& path, const Restored& restored)
+{
+    // The time first: it was set first, and a mode without write permission could stand in
+    // its way.
+    if (!restored.time) notRestored(x, path, "time");
+    if (!restored.mode) notRestored(x, path, "mode");
+}
+
+// With the extension at hand, a file's time and mode are set through the handle it was
+// written with, just before it is closed; those of a file another entry is copied from
+// (its mode could forbid reading it) wait for the pass after the files.
+void restoreAtClose(Extraction& x, size_t index, FILE* file)
+{
+    const Extension* extension = x.options.extension;
+    if (!extension || (*x.entries)[index].duplicate || (x.typedOutput && !x.typedCreated)) return;
+    const Metadata& metadata = extension->entries[index];
+    report(x, pathOf(x, index), restoreOpenFile(file, metadata.modifiedNs, restorableMode(metadata.mode)));
+    x.restoredAtClose[index] = true;
+}
+
 Error closeOutput(FILE* file, const std::string& path)
 {
     if (std::fclose(file) != 0) return Error{ErrorCode::writeOutput, path, std::string(), true};
@@ -184,6 +205,7 @@ Error copyFile(Extraction& x, size_t index, size_t source)
     x.writtenCrc[index] = crc;
     bool readError = std::ferror(from) != 0;
     std::fclose(from);
+    if (ok && !readError) restoreAtClose(x, index, target);
     Error closed = closeOutput(target, targetPath);
     if (!ok) return Error{ErrorCode::writeOutput, targetPath, std::string(), true};
     if (closed) return closed;
@@ -224,6 +246,7 @@ SplitCallbacks fileWriting(Extraction& x)
         x.writtenCrc[x.outputIndex] = x.outputCrc;
         x.lastWritten = x.outputIndex;
         x.runWritten = true;
+        restoreAtClose(x, x.outputIndex, done);
         if (Error failure = closeOutput(done, x.outputName)) return failure;
         return doneWith(x, x.outputIndex);
     };
@@ -352,14 +375,6 @@ Error createRecordedFolders(Extraction& x, const Extension& extension)
     return Error();
 }
 
-void report(const Extraction& x, const std::string& path, const Restored& restored)
-{
-    // The time first: it was set first, and a mode without write permission could stand in
-    // its way.
-    if (!restored.time) notRestored(x, path, "time");
-    if (!restored.mode) notRestored(x, path, "mode");
-}
-
 // The typed output of a one-entry archive gets the stored time and mode only when this
 // extraction made it as a new file.
 void restoreTyped(const Extraction& x, const Metadata& metadata)
@@ -383,7 +398,7 @@ void restoreTyped(const Extraction& x, const Metadata& metadata)
 Error restoreAfterFiles(Extraction& x, const Extension& extension)
 {
     for (size_t i = 0; i < x.entries->size() && i < extension.entries.size(); ++i) {
-        if (!selected(x, i) || !x.writtenFile[i].valid) continue;
+        if (!selected(x, i) || !x.writtenFile[i].valid || x.restoredAtClose[i]) continue;
         if (x.typedOutput) {
             restoreTyped(x, extension.entries[i]);
         } else {
@@ -467,6 +482,7 @@ Error extractFiles(Archive& archive, const std::vector<Entry>& entries, const Ex
     }
     x.writtenCrc.assign(entries.size(), 0);
     x.writtenFile.assign(entries.size(), FileIdentity());
+    x.restoredAtClose.assign(entries.size(), false);
     for (size_t i = 0; i < entries.size(); ++i) {
         if (selected(x, i)) x.lastSelected = i;
     }

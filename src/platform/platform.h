@@ -165,6 +165,8 @@ struct Restored {
 };
 Restored restoreBelow(const HeldFolder& parent, const std::string& name, const FileIdentity& expected,
                       int64_t modifiedNs, uint32_t mode, bool withMode);
+// The same through a file this extraction has open for writing, its last byte written.
+Restored restoreOpenFile(FILE* file, int64_t modifiedNs, uint32_t mode);
 // The time of the link at name itself.
 bool restoreLinkTimeBelow(const HeldFolder& parent, const std::string& name, int64_t modifiedNs);
 

@@ -636,6 +636,16 @@ Restored restoreBelow(const HeldFolder& parent, const std::string& name, const F
     return restored;
 }
 
+Restored restoreOpenFile(FILE* file, int64_t modifiedNs, uint32_t mode)
+{
+    struct timespec times[2];
+    modifiedTimes(modifiedNs, times);
+    Restored restored;
+    restored.time = ::futimens(::fileno(file), times) == 0;
+    restored.mode = ::fchmod(::fileno(file), static_cast<mode_t>(mode & 07777)) == 0;
+    return restored;
+}
+
 bool restoreLinkTimeBelow(const HeldFolder& parent, const std::string& name, int64_t modifiedNs)
 {
     struct timespec times[2];

@@ -805,6 +805,23 @@ Restored restoreBelow(const HeldFolder& parent, const std::string& name, const F
     return restored;
 }
 
+Restored restoreOpenFile(FILE* file, int64_t modifiedNs, uint32_t mode)
+{
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!informationOf(handle, info)) return Restored{false, false};
+    Restored restored;
+    FILETIME time = fileTimeOf(modifiedNs);
+    restored.time = SetFileTime(handle, nullptr, nullptr, &time) != 0;
+    DWORD wanted = attributesFor(info.dwFileAttributes, mode);
+    if (wanted != info.dwFileAttributes) {
+        FILE_BASIC_INFO basic = {}; // zero times: left as they are
+        basic.FileAttributes = wanted == 0 ? FILE_ATTRIBUTE_NORMAL : wanted;
+        restored.mode = SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) != 0;
+    }
+    return restored;
+}
+
 bool restoreLinkTimeBelow(const HeldFolder& parent, const std::string& name, int64_t modifiedNs)
 {
     HANDLE handle = openItself(pathBelow(parent, name), FILE_WRITE_ATTRIBUTES);
