@@ -209,13 +209,12 @@ void writeBlock(BitWriter& writer, const BlockCodes& codes, const uint16_t* toke
         if (writer.bufferUsed + 24 <= bitBufferSize) { // out starts at most 7 bytes on: below the limit
             EagerWriter out(writer);
             while (i < words && out.out <= eagerLimit) {
-                // Three literals fit in one flush (at most 3 * 16 bits and 7 held back), and
+                // Up to three literals share a flush (at most 3 * 16 bits and 7 held back):
                 // incompressible input is nothing else.
-                if (i + 3 <= words && (tokens[i] | tokens[i + 1] | tokens[i + 2]) < uint32_t(literalCount)) {
-                    putLiteral(out, codes, tokens[i]);
-                    putLiteral(out, codes, tokens[i + 1]);
-                    putLiteral(out, codes, tokens[i + 2]);
-                    i += 3;
+                if (tokens[i] < uint32_t(literalCount)) {
+                    putLiteral(out, codes, tokens[i++]);
+                    for (int32_t more = 0; more < 2 && i < words && tokens[i] < uint32_t(literalCount); ++more)
+                        putLiteral(out, codes, tokens[i++]);
                 } else {
                     putToken(out, codes, tokens, i);
                 }

@@ -89,13 +89,13 @@ template <typename Visit>
     uint32_t slot = record.head[bucket];
     if (slot == emptyLink || depth <= 0) return;
     for (int32_t examined = 1;; ++examined) {
-        const ChainSlot here = record.slots[slot];
-        const int32_t q = int32_t(here.entry & entryPositionMask);
-        if (q == 0 || !visit(here.entry, slot) || examined >= depth) return;
-        const uint32_t next = here.link;
+        const uint32_t entry = record.entries[slot];
+        const int32_t q = int32_t(entry & entryPositionMask);
+        if (q == 0 || !visit(entry, slot) || examined >= depth) return;
+        const uint32_t next = record.link[slot];
         // Positions only decrease along a chain; a link to a later one leads to a reused slot.
         // Links only lead to slots that were entered.
-        if (next == emptyLink || int32_t(record.slots[next].entry & entryPositionMask) >= q) return;
+        if (next == emptyLink || int32_t(record.entries[next] & entryPositionMask) >= q) return;
         slot = next;
     }
 }
@@ -281,11 +281,11 @@ inline void prefetchWalk(const ContextChains& chains, const uint8_t* chunk, int3
     prefetchHead(chains, chunk, headAt);
     const ContextRecord& middle = chains.records[chunk[slotAt - 1]];
     const uint32_t slot = middle.head[hashAt(chunk, slotAt)];
-    if (slot != emptyLink) __builtin_prefetch(&middle.slots[slot]);
+    if (slot != emptyLink) __builtin_prefetch(&middle.entries[slot]);
     const ContextRecord& nearest = chains.records[chunk[bytesAt - 1]];
     const uint32_t first = nearest.head[hashAt(chunk, bytesAt)];
     if (first != emptyLink) {
-        const uint32_t entry = nearest.slots[first].entry;
+        const uint32_t entry = nearest.entries[first];
         if ((entry >> entryTagShift) == fourByteTag(loadU32(chunk + bytesAt)))
             __builtin_prefetch(chunk + (entry & entryPositionMask));
     }
@@ -332,7 +332,7 @@ constexpr int32_t minQuietRun = 4;
 // The next n main-loop steps from c, none of them a search: each writes the literal at c and
 // enters c, exactly as the general step would. Entering is all cache misses (a bucket head
 // anywhere in 2 MiB, and the context's current ring slot), so a batch goes in two passes: the
-// first takes each position's slot from its context's ring index and asks for both lines,
+// first takes each position's slot from its context's ring index and asks for its lines,
 // the second, once they have had time to arrive, links, files and writes the literals, in
 // position order as always.
 inline void writeQuietRun(ContextChains& chains, const uint8_t* chunk, int32_t c, int32_t n, uint16_t* tokens)
@@ -355,15 +355,16 @@ inline void writeQuietRun(ContextChains& chains, const uint8_t* chunk, int32_t c
             chains.ringIndex[context] = uint16_t((slot + 1) & ringMask);
             ContextRecord& record = chains.records[context];
             __builtin_prefetch(&record.head[bucket], 1, 2);
-            __builtin_prefetch(&record.slots[slot], 1, 2);
+            __builtin_prefetch(&record.entries[slot], 1, 2);
+            __builtin_prefetch(&record.link[slot], 1, 2);
             batch[i] = {fourByteTag(loadU32(chunk + p)) << entryTagShift | uint32_t(p), uint16_t(bucket),
                         uint16_t(slot), context};
         }
         for (int32_t i = 0; i < count; ++i) {
             const Entering& e = batch[i];
             ContextRecord& record = chains.records[e.context];
-            record.slots[e.slot].link = record.head[e.bucket];
-            record.slots[e.slot].entry = e.entry;
+            record.link[e.slot] = record.head[e.bucket];
+            record.entries[e.slot] = e.entry;
             record.head[e.bucket] = e.slot;
             tokens[done + i] = chunk[first + i];
         }
@@ -420,14 +421,16 @@ BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint
     uint16_t distByLength[maxMatch + 1];
     while (c < length && words < blockMainLoopLimit) {
         // While the skip interval is high, most steps cannot search: they go as one run.
-        const int32_t quiet = std::min({s.skipInterval - 1 - s.skipCount, length - c, blockMainLoopLimit - words});
-        if (quiet >= minQuietRun) {
-            writeQuietRun(chains, chunk, c, quiet, tokens + words);
-            c += quiet;
-            words += quiet;
-            s.skipCount += quiet;
-            if (log) log->steps += quiet; // stepSkipped is 0, and the log starts zeroed
-            continue;
+        if (s.skipInterval > minQuietRun) {
+            const int32_t quiet = std::min({s.skipInterval - 1 - s.skipCount, length - c, blockMainLoopLimit - words});
+            if (quiet >= minQuietRun) {
+                writeQuietRun(chains, chunk, c, quiet, tokens + words);
+                c += quiet;
+                words += quiet;
+                s.skipCount += quiet;
+                if (log) log->steps += quiet; // stepSkipped is 0, and the log starts zeroed
+                continue;
+            }
         }
         const uint32_t context = chunk[c - 1]; // c >= 2 here
         const uint32_t bucket = hashAt(chunk, c);

@@ -12,21 +12,15 @@
 // and stop rule here decides the output.
 namespace qv5 {
 
-// One ring slot: the entry and the link that a chain walk reads together, in one cache line.
-// The entry holds the chunk offset (24 bits, as chunks are 16 MiB) and above it a tag of the
-// four bytes there, so that most candidates that would fail the quick test are passed over
-// without a read of the chunk. An entry of all ones has never been written.
-struct ChainSlot {
-    uint32_t entry;
-    uint16_t link; // next older slot in the same hash bucket, emptyLink for none
-    uint16_t unused;
-};
-
-// The history of one context: a ring of token starts, and hash chains over it.
+// The history of one context: a ring of token starts, and hash chains over it. A slot's entry
+// holds the chunk offset (24 bits, as chunks are 16 MiB) and above it a tag of the four bytes
+// there, so that most candidates that would fail the quick test are passed over without a
+// read of the chunk. An entry of all ones has never been written.
 struct ContextRecord {
-    ChainSlot slots[ringSize];
+    uint32_t entries[ringSize];
     uint16_t head[bucketCount]; // newest slot of each hash bucket, emptyLink for none
-    // Records 40 KiB apart would all start on the same cache sets, and on data where every
+    uint16_t link[ringSize];    // next older slot in the same bucket, emptyLink for none
+    // Records 32 KiB apart would all start on the same cache sets, and on data where every
     // context fills its ring at about the same pace their current slots would evict each
     // other; one line more shifts each record onto sets of its own.
     uint8_t skew[64];
@@ -46,7 +40,7 @@ static_assert(chunkSize - 1 <= int32_t(entryPositionMask));
 // The chunk offset last entered into slot s of context x, or -1.
 inline int32_t slotPosition(const ContextChains& chains, uint32_t x, uint32_t s)
 {
-    const uint32_t entry = chains.records[x].slots[s].entry;
+    const uint32_t entry = chains.records[x].entries[s];
     return entry == neverEntered ? -1 : int32_t(entry & entryPositionMask);
 }
 
@@ -99,8 +93,8 @@ inline void enterPosition(ContextChains& chains, uint32_t x, int32_t p, uint32_t
 {
     ContextRecord& record = chains.records[x];
     const uint32_t slot = chains.ringIndex[x];
-    record.slots[slot].link = record.head[bucket];
-    record.slots[slot].entry = tag << entryTagShift | uint32_t(p);
+    record.link[slot] = record.head[bucket];
+    record.entries[slot] = tag << entryTagShift | uint32_t(p);
     record.head[bucket] = uint16_t(slot);
     chains.ringIndex[x] = uint16_t((slot + 1) & ringMask);
 }
