@@ -48,6 +48,15 @@
 // - Prefetching: a walk reads a bucket head, then a ring entry, then the candidate's bytes,
 //   each depending on the one before. For the next three positions one stage each is asked
 //   for ahead of time, and after a match the heads of the positions where it ends.
+// - Quiet runs: while the skip interval is high, the steps up to the next search are known
+//   to write literals, so they skip the per-step decisions and go through a loop of their
+//   own (writeQuietRun). Entering a position is then all the work, and it is cache misses:
+//   a bucket head anywhere in 2 MiB of heads and the context's current ring slot. The run is
+//   entered in batches of two passes, the first asking for every line the batch will write,
+//   the second writing them once they have arrived, in position order as always. The ring
+//   indices sit together in one small array, and the records are one line apart from 32 KiB
+//   so that the current slots of different contexts do not evict each other. On
+//   incompressible input this makes the match finder several times faster.
 // - The adaptive state and the level's parameters sit in local copies during a block, which
 //   the compiler keeps in registers (the ring stores could alias the caller's records), and
 //   the hot helpers are forced inline into the one loop. Nothing is allocated: the distance
