@@ -225,8 +225,9 @@ print()
 for one in [r["label"] for r in rows if r["label"].startswith(("qv5", "base"))]:
     two = re.sub(r"^(\S+ \S+)", r"\1 -t2", one) if "-t2" not in one else None
     if two in byLabel:
-        print(f"- {two} / {one}: {byLabel[two]['rate'] / byLabel[one]['rate']:.2f}x wall, "
-              f"CPU {byLabel[two]['cpu'] / byLabel[one]['cpu']:.2f}{same_archives(one, two)}")
+        cpu = f"CPU {byLabel[two]['cpu'] / byLabel[one]['cpu']:.2f}" if byLabel[one]["cpu"] > 0 else "CPU -"
+        print(f"- {two} / {one}: {byLabel[two]['rate'] / byLabel[one]['rate']:.2f}x wall, {cpu}"
+              f"{same_archives(one, two)}")
 if base:
     print()
     print("This build against the base build (speed-up of wall and of CPU time, medians):")
@@ -236,7 +237,8 @@ if base:
             other = "base" + row["label"][3:]
             if other in byLabel:
                 b = byLabel[other]
-                print(f"- {row['label']}: {row['rate'] / b['rate']:.2f}x wall, {b['cpu'] / row['cpu']:.2f}x CPU"
+                cpu = f"{b['cpu'] / row['cpu']:.2f}x CPU" if row["cpu"] > 0 else "CPU below the clock's step"
+                print(f"- {row['label']}: {row['rate'] / b['rate']:.2f}x wall, {cpu}"
                       f"{same_archives(row['label'], other)}")
 # Ratios of medians: each qv5 row against each peer row of the same corpus and kind
 # (compression against compression, extraction against decompression).
