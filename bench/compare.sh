@@ -6,6 +6,7 @@
 #   bash bench/compare.sh                 # everything, 3 rounds
 #   RUNS=5 bash bench/compare.sh
 #   ONLY='qv5 (c1|c2|d)|gzip' bash bench/compare.sh    # commands whose label matches
+#   QV5_BASE=../base/build/release/src/cli/qv5 bash bench/compare.sh   # before and after
 #
 # Environment:
 #   BENCH    corpus folder holding mix/ and mix.tar (default ~/.cache/qv5-bench)
@@ -18,10 +19,16 @@
 #   QV5      the qv5 binary (default: the release build, built here)
 #   ONLY     extended regular expression; only commands whose label matches run (select the
 #            compression that a decompression reads too: qv5 l, t and d read the c2 archive)
+#   QV5_BASE a second qv5 binary (another build, e.g. the code before a change): every qv5 row
+#            runs with it too, as "base ...", in the same rounds, and the ratios of the two
+#            are printed, with a check that both wrote the same archives
+#   RANDOM_MB size of the incompressible input, in MB (default 200): seeded random bytes
+#            made once in $BENCH/random.bin, standing for photos, video and packages
 #
 # Measured per command: wall seconds (median over the rounds; "wall spread" is the range of
-# the rounds over the median, a measure of the noise), user+system CPU seconds
-# and peak resident set size (the largest single process of a pipeline) from
+# the rounds over the median, a measure of the noise), user+system CPU seconds (median) and
+# the throughput by CPU time (CPU MB/s, the payload per CPU second: on a shared machine it
+# moves less than the wall figure), and peak resident set size (the largest single process of a pipeline) from
 # /usr/bin/time. MB/s is the corpus' file bytes (the payload, the same for every tool) per
 # wall second, MB = 10^6 bytes, with a warm page cache. Every extraction and decompression
 # writes new files into a new folder on the corpus' disk, and nothing is deleted while
@@ -38,6 +45,8 @@ WORK=${WORK:-$BENCH/compare-work}
 RUNS=${RUNS:-3}
 SUBSET=${SUBSET:-markup}
 ONLY=${ONLY:-}
+QV5_BASE=${QV5_BASE:-}
+RANDOM_MB=${RANDOM_MB:-200}
 
 if [ ! -d "$BENCH/mix" ] || [ ! -f "$BENCH/mix.tar" ]; then
     echo "corpus not found in $BENCH: build it with bench/corpus/make-mix.sh (see bench/README.md)" >&2
@@ -64,18 +73,25 @@ if [ -z "${QV5:-}" ]; then
     QV5=$here/build/release/src/cli/qv5
 fi
 
+# The incompressible input: the same bytes on every run for a given size.
+if [ "$(stat -c %s "$BENCH/random.bin" 2>/dev/null)" != "$((RANDOM_MB * 1000000))" ]; then
+    python3 -c "import random, sys; sys.stdout.buffer.write(random.Random(24).randbytes($RANDOM_MB * 1000000))" \
+        >"$BENCH/random.bin"
+fi
+
 old=""
 if [ -e "$WORK" ]; then old="$WORK.old.$$"; mv "$WORK" "$old"; fi
 mkdir -p "$WORK"
 tar cf "$WORK/subset.tar" -C "$BENCH/mix" "$SUBSET"
 
-export BENCH WORK RUNS SUBSET ONLY QV5
+export BENCH WORK RUNS SUBSET ONLY QV5 QV5_BASE
 python3 - <<'PYTHON'
 import os, re, shlex, statistics, subprocess, time
 
 bench, work, runs = os.environ["BENCH"], os.environ["WORK"], int(os.environ["RUNS"])
 subset, only, qv5 = os.environ["SUBSET"], os.environ["ONLY"], os.environ["QV5"]
-mix, tar = f"{bench}/mix", f"{bench}/mix.tar"
+base = os.environ["QV5_BASE"]
+mix, tar, noise = f"{bench}/mix", f"{bench}/mix.tar", f"{bench}/random.bin"
 q = shlex.quote
 
 def payload(folder):
@@ -87,7 +103,7 @@ def payload(folder):
                 total += os.path.getsize(path)
     return total
 
-corpus = {"mix": payload(mix), subset: payload(f"{mix}/{subset}")}
+corpus = {"mix": payload(mix), subset: payload(f"{mix}/{subset}"), "random": os.path.getsize(noise)}
 
 # (label, corpus, kind, command, output whose size is the archive size). Decompressions come
 # after the compression that makes their input.
@@ -96,7 +112,12 @@ commands = [
     ("qv5 c1", "mix", "c", f"{q(qv5)} -force-overwrite -t1 c1 {W}/c1.qv5 {q(mix)}", f"{W}/c1.qv5"),
     ("qv5 c2", "mix", "c", f"{q(qv5)} -force-overwrite -t1 c2 {W}/c2.qv5 {q(mix)}", f"{W}/c2.qv5"),
     ("qv5 c3", "mix", "c", f"{q(qv5)} -force-overwrite -t1 c3 {W}/c3.qv5 {q(mix)}", f"{W}/c3.qv5"),
+    ("qv5 c4", "mix", "c", f"{q(qv5)} -force-overwrite -t1 c4 {W}/c4.qv5 {q(mix)}", f"{W}/c4.qv5"),
+    ("qv5 c5", "mix", "c", f"{q(qv5)} -force-overwrite -t1 c5 {W}/c5.qv5 {q(mix)}", f"{W}/c5.qv5"),
+    ("qv5 c1 -t2", "mix", "c", f"{q(qv5)} -force-overwrite -t2 c1 {W}/c1t2.qv5 {q(mix)}", f"{W}/c1t2.qv5"),
     ("qv5 c2 -t2", "mix", "c", f"{q(qv5)} -force-overwrite -t2 c2 {W}/c2t2.qv5 {q(mix)}", f"{W}/c2t2.qv5"),
+    ("qv5 c3 -t2", "mix", "c", f"{q(qv5)} -force-overwrite -t2 c3 {W}/c3t2.qv5 {q(mix)}", f"{W}/c3t2.qv5"),
+    ("qv5 c4 -t2", "mix", "c", f"{q(qv5)} -force-overwrite -t2 c4 {W}/c4t2.qv5 {q(mix)}", f"{W}/c4t2.qv5"),
     ("qv5 c2 -meta", "mix", "c", f"{q(qv5)} -force-overwrite -t1 -meta c2 {W}/c2m.qv5 {q(mix)}", f"{W}/c2m.qv5"),
     ("qv5 l", "mix", "l", f"{q(qv5)} l {W}/c2.qv5", None),
     ("qv5 d", "mix", "d", f"{q(qv5)} -force-overwrite -t1 d {W}/c2.qv5 {W}/qv5-out{{R}}", None),
@@ -121,7 +142,24 @@ commands = [
     ("qv5 d (c6)", subset, "d", f"{q(qv5)} -force-overwrite -t1 d {W}/c6.qv5 {W}/qv5-out6-{{R}}", None),
     ("zstd -19 (subset)", subset, "c", f"zstd -q -19 -T1 -c {W}/subset.tar > {W}/subset.tar.zst19", f"{W}/subset.tar.zst19"),
     ("xz -6 (subset)", subset, "c", f"xz -q -6 -T1 -c {W}/subset.tar > {W}/subset.tar.xz", f"{W}/subset.tar.xz"),
+] + [(f"qv5 c{n} (random)", "random", "c", f"{q(qv5)} -force-overwrite -t1 c{n} {W}/r{n}.qv5 {q(noise)}",
+      f"{W}/r{n}.qv5") for n in range(1, 7)] + [
+    ("qv5 t (random)", "random", "d", f"{q(qv5)} -t1 t {W}/r1.qv5", None),
+    ("gzip -1 (random)", "random", "c", f"gzip -1 -c {q(noise)} > {W}/random.gz", f"{W}/random.gz"),
+    ("zstd -3 (random)", "random", "c", f"zstd -q -3 -T1 -c {q(noise)} > {W}/random.zst", f"{W}/random.zst"),
+    ("zstd -d (random)", "random", "d", f"zstd -q -d -c {W}/random.zst > {W}/random-out{{R}}", None),
 ]
+if base:
+    # Every qv5 row again with the base binary, right after its own row, into files of its
+    # own; "t" and "d" rows read the base's archives.
+    paired = []
+    for label, corp, kind, command, archive in commands:
+        paired.append((label, corp, kind, command, archive))
+        if label.startswith("qv5"):
+            tagged = command.replace(q(qv5), q(base)).replace(f"{W}/", f"{W}/base-")
+            paired.append(("base" + label[3:], corp, kind, tagged,
+                           archive.replace(f"{W}/", f"{W}/base-") if archive else None))
+    commands = paired
 if only:
     commands = [c for c in commands if re.search(only, c[0])]
 
@@ -151,41 +189,64 @@ for label, corp, kind, command, archive in commands:
     walls = [x[0] for x in s]
     wall = statistics.median(walls)
     rows.append(dict(label=label, corpus=corp, kind=kind, wall=wall, cpu=statistics.median(x[1] for x in s),
+                     archive=archive,
                      rss=max(x[2] for x in s), spread=(max(walls) - min(walls)) / wall,
                      size=os.path.getsize(archive) if archive else None,
                      rate=corpus[corp] / wall / 1e6))
 
 print()
 print(f"corpus mix: {corpus['mix']:,} bytes; subset {subset}: {corpus[subset]:,} bytes; "
-      f"{runs} rounds; medians")
+      f"random: {corpus['random']:,} bytes; {runs} rounds; medians")
 print(f"machine: {os.cpu_count()} cores, " + next((l.split(':', 1)[1].strip() for l in open('/proc/cpuinfo')
                                                  if l.startswith('model name')), '?'))
 print()
-print("| command | corpus | archive bytes | files/archive | wall s | MB/s | CPU s | peak RSS MiB | wall spread |")
-print("| --- | --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
+print("| command | corpus | archive bytes | files/archive | wall s | MB/s | CPU s | CPU MB/s | peak RSS MiB "
+      "| wall spread |")
+print("| --- | --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
 for row in rows:
     size = f"{row['size']:,}" if row["size"] else ""
     ratio = f"{corpus[row['corpus']] / row['size']:.2f}" if row["size"] else ""
     rate = f"{row['rate']:.1f}" if row["kind"] != "l" else ""
+    cpuRate = f"{corpus[row['corpus']] / max(row['cpu'], 0.005) / 1e6:.1f}" if row["kind"] != "l" else ""
     print(f"| {row['label']} | {row['corpus']} | {size} | {ratio} | {row['wall']:.2f} | {rate} | {row['cpu']:.2f} | "
-          f"{row['rss'] / 1024:.1f} | {row['spread'] * 100:.0f}% |")
+          f"{cpuRate} | {row['rss'] / 1024:.1f} | {row['spread'] * 100:.0f}% |")
 
+def same_archives(one, two):
+    a, b = byLabel[one]["archive"], byLabel[two]["archive"]
+    if not a or not b:
+        return ""
+    return ", archives identical" if open(a, "rb").read() == open(b, "rb").read() else ", ARCHIVES DIFFER"
+
+peers = [r for r in rows if not r["label"].startswith(("qv5", "base"))]
+byLabel = {r["label"]: r for r in rows}
+print()
+print("Two threads against one (wall: speed-up; CPU: CPU time of -t2 over that of -t1):")
+print()
+for one in [r["label"] for r in rows if r["label"].startswith(("qv5", "base"))]:
+    two = re.sub(r"^(\S+ \S+)", r"\1 -t2", one) if "-t2" not in one else None
+    if two in byLabel:
+        cpu = f"CPU {byLabel[two]['cpu'] / byLabel[one]['cpu']:.2f}" if byLabel[one]["cpu"] > 0 else "CPU -"
+        print(f"- {two} / {one}: {byLabel[two]['rate'] / byLabel[one]['rate']:.2f}x wall, {cpu}"
+              f"{same_archives(one, two)}")
+if base:
+    print()
+    print("This build against the base build (speed-up of wall and of CPU time, medians):")
+    print()
+    for row in rows:
+        if row["label"].startswith("qv5"):
+            other = "base" + row["label"][3:]
+            if other in byLabel:
+                b = byLabel[other]
+                cpu = f"{b['cpu'] / row['cpu']:.2f}x CPU" if row["cpu"] > 0 else "CPU below the clock's step"
+                print(f"- {row['label']}: {row['rate'] / b['rate']:.2f}x wall, {cpu}"
+                      f"{same_archives(row['label'], other)}")
 # Ratios of medians: each qv5 row against each peer row of the same corpus and kind
 # (compression against compression, extraction against decompression).
 print()
 print("Throughput ratios (qv5 median MB/s / peer median MB/s, same run):")
 print()
-peers = [r for r in rows if not r["label"].startswith("qv5")]
-byLabel = {r["label"]: r for r in rows}
-for one, two in (("qv5 c2", "qv5 c2 -t2"), ("qv5 d", "qv5 d -t2")):
-    if one in byLabel and two in byLabel:
-        same = ""
-        if byLabel[one]["size"]:
-            same = ", archives identical" if open(f"{W}/c2.qv5", "rb").read() == open(f"{W}/c2t2.qv5", "rb").read() \
-                else ", ARCHIVES DIFFER"
-        print(f"- {two} / {one}: {byLabel[two]['rate'] / byLabel[one]['rate']:.2f}x{same}")
 for row in rows:
-    if not row["label"].startswith("qv5") or row["kind"] == "l":
+    if not row["label"].startswith(("qv5", "base")) or row["kind"] == "l":
         continue
     same = [p for p in peers if p["corpus"] == row["corpus"] and p["kind"] == row["kind"]]
     if same:

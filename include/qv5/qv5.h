@@ -163,6 +163,11 @@ struct WriteResult {
     uint64_t inputTotal = 0;   // bytes of all entries, duplicates included
     uint64_t archiveBytes = 0; // bytes written to the output
     uint32_t milliseconds = 0; // from the start of the stream to its end
+    // Several threads: chunks compressed, those whose parse from a guessed search state was
+    // rejected and parsed again, and those that waited for the true state instead.
+    uint32_t chunks = 0;
+    uint32_t chunksParsedAgain = 0;
+    uint32_t chunksWaited = 0;
 };
 
 // Writes an archive of entries (in archive order; the last one is never a duplicate). The

@@ -179,8 +179,12 @@ Error writeArchive(const std::vector<NewEntry>& entries, const ByteWriter& outpu
         progress.archiveBytes = counted.taken + static_cast<uint64_t>(writer.bufferUsed);
         callbacks.chunk(progress);
     };
-    bool ok = threads > 1 ? compressChunksInParallel(reader, writer, level, adaptive, threads, started, done)
+    GuessCounts guesses;
+    bool ok = threads > 1 ? compressChunksInParallel(reader, writer, level, adaptive, threads, started, done, guesses)
                           : compressChunksInSequence(reader, writer, level, adaptive, started, done);
+    result.chunks = guesses.chunks;
+    result.chunksParsedAgain = guesses.parsedAgain;
+    result.chunksWaited = guesses.waited;
     closeReader(reader);
     if (reader.failure) return reader.failure;
     if (!ok) return writeFailure(true);

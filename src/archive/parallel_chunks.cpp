@@ -178,7 +178,8 @@ int32_t defaultThreadCount()
 }
 
 bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, const LevelParameters& level,
-                              AdaptiveState& adaptive, int32_t threads, const ChunkStarted& progress, uint64_t& done)
+                              AdaptiveState& adaptive, int32_t threads, const ChunkStarted& progress, uint64_t& done,
+                              GuessCounts& counts)
 {
     // One slot more than workers: while the writing thread writes one chunk's blocks and
     // reads the next, every worker still has a chunk to parse.
@@ -186,8 +187,9 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, const Lev
     std::vector<std::unique_ptr<ChunkJob>> jobs(static_cast<size_t>(slots));
     std::unique_ptr<ContextChains> ownChains; // for the chunks whose guess fails
     AdaptiveState truth = adaptive;
-    uint64_t read = 0;      // chunks read into their slots
-    uint64_t submitted = 0; // chunks handed to the workers
+    std::vector<bool> guessed(static_cast<size_t>(slots)); // per slot: its job started from a guess
+    uint64_t read = 0;                                     // chunks read into their slots
+    uint64_t submitted = 0;                                // chunks handed to the workers
     uint64_t written = 0;
     bool inputEnded = false;
     // While guesses keep failing (noise leaves the skip interval high, with a phase no guess
@@ -205,6 +207,7 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, const Lev
                 ChunkJob& job = *jobs[submitted % slots];
                 job.level = level;
                 job.start = truth;
+                guessed[submitted % slots] = submitted != written; // else truth is already known
                 pool.submit(&job);
                 ++submitted;
             }
@@ -233,7 +236,9 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, const Lev
             pool.wait(&job);
             progress(done, static_cast<uint64_t>(job.length), previousSeconds);
             AdaptiveState end = truth;
+            if (!guessed[written % slots]) ++counts.waited;
             if (!replaySearches(job.log, job.start, job.end, end)) {
+                ++counts.parsedAgain;
                 if (!ownChains) ownChains = newContextChains();
                 job.start = truth;
                 std::atomic<bool> never{false};
@@ -257,6 +262,7 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, const Lev
             lastMs = now;
             done += static_cast<uint64_t>(job.length);
             ++written;
+            ++counts.chunks;
         }
         if (!ok) {
             pool.cancel();

@@ -21,8 +21,17 @@ using ChunkStarted = std::function<void(uint64_t done, uint64_t size, float prev
 // chunk starts from and leaves with the state the sequential loop would leave. done counts the
 // bytes written; false when reading failed (reader.failure) or a write failed
 // (writer.writeFailed).
+// How the guesses went: chunks written, chunks parsed again from the true state after their
+// guess was rejected, and chunks not guessed at all (parsed from the true state, once known).
+struct GuessCounts {
+    uint32_t chunks = 0;
+    uint32_t parsedAgain = 0;
+    uint32_t waited = 0;
+};
+
 bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, const LevelParameters& level,
-                              AdaptiveState& adaptive, int32_t threads, const ChunkStarted& progress, uint64_t& done);
+                              AdaptiveState& adaptive, int32_t threads, const ChunkStarted& progress, uint64_t& done,
+                              GuessCounts& counts);
 
 // Context chains for one parsing thread, on large pages where the system has them.
 std::unique_ptr<ContextChains> newContextChains();

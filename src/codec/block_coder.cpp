@@ -64,6 +64,12 @@ struct PlainWriter {
     void put(uint64_t value, uint32_t n) { writeBits(writer, value, n); }
 };
 
+template <typename Writer>
+inline void putLiteral(Writer& out, const BlockCodes& codes, uint32_t literal)
+{
+    out.put(codes.literalLength.codes[literal], codes.literalLength.lengths[literal]);
+}
+
 // One token from tokens[i], advancing i past it. Code, then extra bits as their own write:
 // the call split is part of the format. A write of 0 bits changes nothing.
 template <typename Writer>
@@ -128,19 +134,60 @@ inline void copyMatch(uint8_t* window, int32_t source, int32_t destination, int3
 
 } // namespace
 
+// Counts the block's symbols without the halving rule, in 32-bit counts; false when some
+// count reaches the halving point, where the rule would have changed the counts on the way.
+// Literals go to four tables by position, so that a repeated byte does not wait for its own
+// previous increment.
+static bool countWithoutHalving(BlockCodes& codes, const uint16_t* tokens, int32_t words)
+{
+    uint32_t literals[4][literalCount] = {};
+    uint32_t lengths[lengthSymbolCount] = {};
+    uint32_t distances[distanceSymbolCount] = {};
+    for (int32_t i = 0; i < words; ++i) {
+        const uint32_t word = tokens[i];
+        if (word < uint32_t(literalCount)) {
+            ++literals[i & 3][word];
+        } else {
+            ++lengths[lengthSymbol[word - literalCount]];
+            ++distances[distanceSymbol[tokens[++i]]];
+        }
+    }
+    uint32_t largest = 0;
+    for (int32_t s = 0; s < literalCount; ++s) {
+        const uint32_t count = literals[0][s] + literals[1][s] + literals[2][s] + literals[3][s];
+        largest = std::max(largest, count);
+        codes.literalLength.counts[s] = uint16_t(count);
+    }
+    for (int32_t s = 0; s < lengthSymbolCount; ++s) {
+        largest = std::max(largest, lengths[s]);
+        codes.literalLength.counts[literalCount + s] = uint16_t(lengths[s]);
+    }
+    for (int32_t s = 0; s < distanceSymbolCount; ++s) {
+        largest = std::max(largest, distances[s]);
+        codes.distance.counts[s] = uint16_t(distances[s]);
+    }
+    return largest < countHalvingPoint;
+}
+
 void prepareBlock(BlockCodes& codes, const uint16_t* tokens, int32_t words)
 {
     HuffmanCode& literalLength = codes.literalLength;
     HuffmanCode& distance = codes.distance;
     resetModel(literalLength);
     resetModel(distance);
-    for (int32_t i = 0; i < words; ++i) {
-        const uint32_t word = tokens[i];
-        if (word < uint32_t(literalCount)) {
-            countSymbol(literalLength, word);
-        } else {
-            countSymbol(literalLength, literalCount + lengthSymbol[word - literalCount]);
-            countSymbol(distance, distanceSymbol[tokens[++i]]);
+    // Counts stay below the halving point in all but a few blocks; those are counted again,
+    // in order, with the rule.
+    if (!countWithoutHalving(codes, tokens, words)) {
+        resetModel(literalLength);
+        resetModel(distance);
+        for (int32_t i = 0; i < words; ++i) {
+            const uint32_t word = tokens[i];
+            if (word < uint32_t(literalCount)) {
+                countSymbol(literalLength, word);
+            } else {
+                countSymbol(literalLength, literalCount + lengthSymbol[word - literalCount]);
+                countSymbol(distance, distanceSymbol[tokens[++i]]);
+            }
         }
     }
     buildCode(literalLength);
@@ -153,15 +200,24 @@ void writeBlock(BitWriter& writer, const BlockCodes& codes, const uint16_t* toke
     writeLengthTable(codes.literalLength, writer);
     writeLengthTable(codes.distance, writer);
 
-    // A token takes at most 16 + 10 + 16 + 10 bits, so a flush after each one keeps the
-    // stored bits within 64 and the buffer position within 7 bytes of the last.
+    // A token takes at most 16 + 10 + 16 + 10 bits, so a flush after each one (or after three
+    // literals) keeps the stored bits within 64 and the buffer position within 7 bytes of the
+    // last.
     const uint8_t* const eagerLimit = writer.outBuffer + bitBufferSize - 16;
     int32_t i = 0;
     while (i < words) {
         if (writer.bufferUsed + 24 <= bitBufferSize) { // out starts at most 7 bytes on: below the limit
             EagerWriter out(writer);
             while (i < words && out.out <= eagerLimit) {
-                putToken(out, codes, tokens, i);
+                // Up to three literals share a flush (at most 3 * 16 bits and 7 held back):
+                // incompressible input is nothing else.
+                if (tokens[i] < uint32_t(literalCount)) {
+                    putLiteral(out, codes, tokens[i++]);
+                    for (int32_t more = 0; more < 2 && i < words && tokens[i] < uint32_t(literalCount); ++more)
+                        putLiteral(out, codes, tokens[i++]);
+                } else {
+                    putToken(out, codes, tokens, i);
+                }
                 out.flush();
             }
             out.sync();

@@ -48,6 +48,15 @@
 // - Prefetching: a walk reads a bucket head, then a ring entry, then the candidate's bytes,
 //   each depending on the one before. For the next three positions one stage each is asked
 //   for ahead of time, and after a match the heads of the positions where it ends.
+// - Quiet runs: while the skip interval is high, the steps up to the next search are known
+//   to write literals, so they skip the per-step decisions and go through a loop of their
+//   own (writeQuietRun). Entering a position is then all the work, and it is cache misses:
+//   a bucket head anywhere in 2 MiB of heads and the context's current ring slot. The run is
+//   entered in batches of two passes, the first asking for every line the batch will write,
+//   the second writing them once they have arrived, in position order as always. The ring
+//   indices sit together in one small array, and the records are one line apart from 32 KiB
+//   so that the current slots of different contexts do not evict each other. On
+//   incompressible input this makes the match finder several times faster.
 // - The adaptive state and the level's parameters sit in local copies during a block, which
 //   the compiler keeps in registers (the ring stores could alias the caller's records), and
 //   the hot helpers are forced inline into the one loop. Nothing is allocated: the distance
@@ -107,18 +116,18 @@ template <typename Visit>
 // the start, which the look-ahead uses to pass over candidates that cannot matter. With
 // recordDistances, distByLength[k] becomes the distance of the first candidate reaching k.
 template <bool recordDistances>
-[[gnu::always_inline]] inline MatchResult longestFrom(const ContextRecord& record, uint32_t bucket, int32_t depth,
-                                                      int32_t p, const uint8_t* chunk, int32_t limit, int32_t bestStart,
-                                                      uint16_t* distByLength)
+[[gnu::always_inline]] inline MatchResult longestFrom(const ContextChains& chains, uint32_t context, uint32_t bucket,
+                                                      int32_t depth, int32_t p, const uint8_t* chunk, int32_t limit,
+                                                      int32_t bestStart, uint16_t* distByLength)
 {
     MatchResult best{0, 0};
     if (limit <= bestStart) return best;
     const uint8_t* current = chunk + p;
     const uint32_t currentHead = loadU32(current);
     const uint32_t currentTag = fourByteTag(currentHead);
-    const uint32_t ringIndex = record.ringIndex;
+    const uint32_t ringIndex = chains.ringIndex[context];
     int32_t bestLength = bestStart;
-    walkChain(record, bucket, depth, [&](uint32_t entry, uint32_t slot) {
+    walkChain(chains.records[context], bucket, depth, [&](uint32_t entry, uint32_t slot) {
         const uint8_t* source = chunk + (entry & entryPositionMask);
         // A different tag means different first four bytes; a longer match must also agree
         // at the best length so far, which one byte tells before the quick test.
@@ -175,8 +184,8 @@ inline int32_t scoreOf(MatchResult step)
     const int32_t limit = lengthLimit(p, length);
     const int32_t bestStart = std::max(minMatch - 1, floor / lengthScore);
     if (limit <= bestStart) return noMatchScore;
-    const MatchResult best = longestFrom<false>(chains.records[contextAt(chunk, p)], hashAt(chunk, p), depth, p, chunk,
-                                                limit, bestStart, nullptr);
+    const MatchResult best =
+        longestFrom<false>(chains, contextAt(chunk, p), hashAt(chunk, p), depth, p, chunk, limit, bestStart, nullptr);
     // Nothing found above a start of 4 or more means a score of at most floor; and then
     // floor >= 16384 > noMatchScore, so reporting noMatchScore keeps the comparison right.
     return scoreOf(best);
@@ -310,17 +319,66 @@ inline void prefetchHeadsFrom(const ContextChains& chains, const uint8_t* chunk,
 
 // The search at c: the longest match among the level's chain depth of candidates. The scored
 // evaluation also needs the distance of the first candidate reaching each shorter length.
-[[gnu::always_inline]] inline MatchResult searchAt(const ContextChains& chains, const ContextRecord& record,
-                                                   uint32_t bucket, int32_t c, const uint8_t* chunk, int32_t length,
+[[gnu::always_inline]] inline MatchResult searchAt(const ContextChains& chains, uint32_t context, uint32_t bucket,
+                                                   int32_t c, const uint8_t* chunk, int32_t length,
                                                    const LevelParameters& level, uint16_t* distByLength)
 {
     const int32_t limit = lengthLimit(c, length);
     const MatchResult found =
         level.evaluation == Evaluation::scored
-            ? longestFrom<true>(record, bucket, level.chainDepth, c, chunk, limit, minMatch - 1, distByLength)
-            : longestFrom<false>(record, bucket, level.chainDepth, c, chunk, limit, minMatch - 1, nullptr);
+            ? longestFrom<true>(chains, context, bucket, level.chainDepth, c, chunk, limit, minMatch - 1, distByLength)
+            : longestFrom<false>(chains, context, bucket, level.chainDepth, c, chunk, limit, minMatch - 1, nullptr);
     if (found.length >= minMatch) prefetchHeadsFrom(chains, chunk, c + found.length);
     return found;
+}
+
+// Positions of a quiet run entered per batch: enough for the cache misses of a batch to
+// overlap, few enough for its lines to stay in the cache until they are written.
+constexpr int32_t quietBatch = 256;
+// Shorter runs take the general step: the run's set-up would cost more than it saves.
+constexpr int32_t minQuietRun = 4;
+
+// The next n main-loop steps from c, none of them a search: each writes the literal at c and
+// enters c, exactly as the general step would. Entering is all cache misses (a bucket head
+// anywhere in 2 MiB, and the context's current ring slot), so a batch goes in two passes: the
+// first takes each position's slot from its context's ring index and asks for its lines,
+// the second, once they have had time to arrive, links, files and writes the literals, in
+// position order as always.
+inline void writeQuietRun(ContextChains& chains, const uint8_t* chunk, int32_t c, int32_t n, uint16_t* tokens)
+{
+    struct Entering {
+        uint32_t entry;
+        uint16_t bucket;
+        uint16_t slot;
+        uint32_t context;
+    };
+    Entering batch[quietBatch];
+    for (int32_t done = 0; done < n;) {
+        const int32_t count = std::min(quietBatch, n - done);
+        const int32_t first = c + done;
+        for (int32_t i = 0; i < count; ++i) {
+            const int32_t p = first + i;
+            const uint32_t context = chunk[p - 1];
+            const uint32_t bucket = hashAt(chunk, p);
+            const uint32_t slot = chains.ringIndex[context];
+            chains.ringIndex[context] = uint16_t((slot + 1) & ringMask);
+            ContextRecord& record = chains.records[context];
+            __builtin_prefetch(&record.head[bucket], 1, 2);
+            __builtin_prefetch(&record.entries[slot], 1, 2);
+            __builtin_prefetch(&record.link[slot], 1, 2);
+            batch[i] = {fourByteTag(loadU32(chunk + p)) << entryTagShift | uint32_t(p), uint16_t(bucket),
+                        uint16_t(slot), context};
+        }
+        for (int32_t i = 0; i < count; ++i) {
+            const Entering& e = batch[i];
+            ContextRecord& record = chains.records[e.context];
+            record.link[e.slot] = record.head[e.bucket];
+            record.entries[e.slot] = e.entry;
+            record.head[e.bucket] = e.slot;
+            tokens[done + i] = chunk[first + i];
+        }
+        done += count;
+    }
 }
 
 // Literals from c up to end, each position entered into the history.
@@ -350,13 +408,13 @@ inline int32_t writeToken(uint16_t* tokens, int32_t& words, const uint8_t* chunk
 void resetChains(ContextChains& chains)
 {
     std::memset(&chains, 0xFF, sizeof(ContextChains));
-    for (ContextRecord& record : chains.records) record.ringIndex = 0;
+    std::memset(chains.ringIndex, 0, sizeof chains.ringIndex);
 }
 
-MatchResult longestMatch(const ContextRecord& record, int32_t depth, int32_t p, const uint8_t* chunk, int32_t length,
-                         uint32_t bucket)
+MatchResult longestMatch(const ContextChains& chains, uint32_t context, int32_t depth, int32_t p, const uint8_t* chunk,
+                         int32_t length, uint32_t bucket)
 {
-    return longestFrom<false>(record, bucket, depth, p, chunk, lengthLimit(p, length), minMatch - 1, nullptr);
+    return longestFrom<false>(chains, context, bucket, depth, p, chunk, lengthLimit(p, length), minMatch - 1, nullptr);
 }
 
 BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint16_t* tokens, ContextChains& chains,
@@ -371,17 +429,29 @@ BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint
     AdaptiveState s = state; // a copy the compiler can keep in registers across the ring stores
     uint16_t distByLength[maxMatch + 1];
     while (c < length && words < blockMainLoopLimit) {
-        ContextRecord& record = chains.records[chunk[c - 1]]; // c >= 2 here
+        // While the skip interval is high, most steps cannot search: they go as one run.
+        if (s.skipInterval > minQuietRun) {
+            const int32_t quiet = std::min({s.skipInterval - 1 - s.skipCount, length - c, blockMainLoopLimit - words});
+            if (quiet >= minQuietRun) {
+                writeQuietRun(chains, chunk, c, quiet, tokens + words);
+                c += quiet;
+                words += quiet;
+                s.skipCount += quiet;
+                if (log) log->steps += quiet; // stepSkipped is 0, and the log starts zeroed
+                continue;
+            }
+        }
+        const uint32_t context = chunk[c - 1]; // c >= 2 here
         const uint32_t bucket = hashAt(chunk, c);
         prefetchAhead(chains, chunk, c, s);
         MatchResult found{0, 0}, taken{0, 0};
         const bool searched = searchDue(s);
         if (searched) {
-            found = searchAt(chains, record, bucket, c, chunk, length, level, distByLength);
+            found = searchAt(chains, context, bucket, c, chunk, length, level, distByLength);
             afterSearch(s, found.length >= minMatch);
             taken = evaluate(chains, c, chunk, length, level, found, distByLength);
         }
-        enterPosition(record, c, bucket, fourByteTag(loadU32(chunk + c)));
+        enterPosition(chains, context, c, bucket, fourByteTag(loadU32(chunk + c)));
         if (log) {
             logStep(*log, !searched                  ? stepSkipped
                           : taken.length >= minMatch ? stepMatch

@@ -18,27 +18,29 @@ namespace qv5 {
 // read of the chunk. An entry of all ones has never been written.
 struct ContextRecord {
     uint32_t entries[ringSize];
-    uint16_t ringIndex; // next slot to write
-    uint16_t padding;
     uint16_t head[bucketCount]; // newest slot of each hash bucket, emptyLink for none
     uint16_t link[ringSize];    // next older slot in the same bucket, emptyLink for none
+    // Records 32 KiB apart would all start on the same cache sets, and on data where every
+    // context fills its ring at about the same pace their current slots would evict each
+    // other; one line more shifts each record onto sets of its own.
+    uint8_t skew[64];
 };
-static_assert(sizeof(ContextRecord) == 32772);
 
 struct ContextChains {
+    // The next slot to write of each context, all together: every entry reads and advances one.
+    uint16_t ringIndex[contextCount];
     ContextRecord records[contextCount];
 };
-static_assert(sizeof(ContextChains) == 8 * 1024 * 1024 + 1024);
 
 constexpr uint32_t entryPositionMask = 0xFFFFFF;
 constexpr uint32_t entryTagShift = 24;
 constexpr uint32_t neverEntered = 0xFFFFFFFF;
 static_assert(chunkSize - 1 <= int32_t(entryPositionMask));
 
-// The chunk offset last entered into slot s, or -1.
-inline int32_t slotPosition(const ContextRecord& record, uint32_t s)
+// The chunk offset last entered into slot s of context x, or -1.
+inline int32_t slotPosition(const ContextChains& chains, uint32_t x, uint32_t s)
 {
-    const uint32_t entry = record.entries[s];
+    const uint32_t entry = chains.records[x].entries[s];
     return entry == neverEntered ? -1 : int32_t(entry & entryPositionMask);
 }
 
@@ -86,28 +88,29 @@ inline uint32_t contextAt(const uint8_t* chunk, int32_t p)
     return p == 0 ? 0u : chunk[p - 1];
 }
 
-// Files position p under its context and the given bucket.
-inline void enterPosition(ContextRecord& record, int32_t p, uint32_t bucket, uint32_t tag)
+// Files position p under context x and the given bucket.
+inline void enterPosition(ContextChains& chains, uint32_t x, int32_t p, uint32_t bucket, uint32_t tag)
 {
-    uint32_t slot = record.ringIndex;
+    ContextRecord& record = chains.records[x];
+    const uint32_t slot = chains.ringIndex[x];
     record.link[slot] = record.head[bucket];
-    record.head[bucket] = uint16_t(slot);
     record.entries[slot] = tag << entryTagShift | uint32_t(p);
-    record.ringIndex = uint16_t((slot + 1) & ringMask);
+    record.head[bucket] = uint16_t(slot);
+    chains.ringIndex[x] = uint16_t((slot + 1) & ringMask);
 }
 
 inline void enterPosition(ContextChains& chains, const uint8_t* chunk, int32_t p)
 {
-    enterPosition(chains.records[contextAt(chunk, p)], p, hashAt(chunk, p), fourByteTag(loadU32(chunk + p)));
+    enterPosition(chains, contextAt(chunk, p), p, hashAt(chunk, p), fourByteTag(loadU32(chunk + p)));
 }
 
 // Empties all 256 rings and bucket tables; called before the first block of every chunk.
 void resetChains(ContextChains& chains);
 
-// The longest match at p among the chain entries examined from the head of bucket, at most
-// depth of them. length is the chunk length: bytes at or past it never count.
-MatchResult longestMatch(const ContextRecord& record, int32_t depth, int32_t p, const uint8_t* chunk, int32_t length,
-                         uint32_t bucket);
+// The longest match at p among the chain entries of the context examined from the head of
+// bucket, at most depth of them. length is the chunk length: bytes at or past it never count.
+MatchResult longestMatch(const ContextChains& chains, uint32_t context, int32_t depth, int32_t p, const uint8_t* chunk,
+                         int32_t length, uint32_t bucket);
 
 // What the adaptive search state decided at each main-loop step of a parse, so that a parse
 // made from a guessed state can be checked against the true state afterwards. Two bits a

@@ -65,3 +65,36 @@ def test_archive_bytes_match_the_recorded_digests(ctx):
     r = ctx.run("d", "x2.qv5", "out")
     assert r.rc == 0 and "INVALID" not in r.body
     assert ctx.read("out/in/sub/big.bin") == ctx.read("in/sub/big.bin")
+
+
+def make_incompressible_inputs(ctx):
+    rng = random.Random(20261209)
+    # Noise over a chunk boundary: the skip interval reaches its limit in the first chunk and
+    # the second starts with it; text inside the noise and after it brings it down again.
+    noise = rng.randbytes(17 << 20)
+    text = words_text(rng, 1 << 20)
+    ctx.write("noise/a.bin", noise[:9 << 20] + text[:300000] + noise[9 << 20:])
+    ctx.write("noise/b.txt", text)
+    ctx.write("noise/c.bin", rng.randbytes(3 << 20))
+
+
+def test_incompressible_archive_bytes_match_the_recorded_digests(ctx):
+    """Input where the match finder mostly skips its searches, at every level, on one thread
+    and on two: the archives of the release this guards, byte for byte."""
+    make_incompressible_inputs(ctx)
+    key = ("windows" if ctx.wine else "linux") + "-incompressible"
+    with open(DIGESTS) as f:
+        recorded = json.load(f)
+    got = {}
+    for level in range(1, 7):
+        for threads in ("-t1", "-t2"):
+            r = ctx.run("-force-overwrite", threads, f"c{level}", "n.qv5", "noise")
+            assert r.rc == 0, r
+            digest = hashlib.sha256(ctx.read("n.qv5")).hexdigest()
+            assert got.setdefault(str(level), digest) == digest, (level, threads)
+    if os.environ.get("QV5_RECORD_DIGESTS") == "1" and key not in recorded:
+        recorded[key] = got
+        with open(DIGESTS, "w") as f:
+            json.dump(recorded, f, indent=2, sort_keys=True)
+            f.write("\n")
+    assert got == recorded[key], (got, recorded.get(key))

@@ -179,9 +179,9 @@ TEST_F(BlockCoder, ParsedChunksRoundTripAtEveryLevel)
         }
         // The decoder's rings are the match finder's, slot for slot (last chunk).
         for (int x = 0; x < contextCount; ++x) {
-            ASSERT_EQ(history->ringIndex[x], chains->records[x].ringIndex);
+            ASSERT_EQ(history->ringIndex[x], chains->ringIndex[x]);
             for (int s = 0; s < ringSize; ++s)
-                ASSERT_EQ(history->positions[x][s], slotPosition(chains->records[x], uint32_t(s)));
+                ASSERT_EQ(history->positions[x][s], slotPosition(*chains, x, uint32_t(s)));
         }
     }
 }

@@ -128,8 +128,7 @@ TEST(MatchFinder, DistanceCountsStepsBackInTheContextsRing)
         Chains chains;
         enterPosition(*chains, chunk.data(), 1);
         for (int i = 0; i < fillers; ++i) enterPosition(*chains, chunk.data(), 6 + 2 * i);
-        const ContextRecord& record = (*chains).records[0x01];
-        MatchResult m = longestMatch(record, 4, p, chunk.data(), length, bucket);
+        MatchResult m = longestMatch(*chains, 0x01, 4, p, chunk.data(), length, bucket);
         if (fillers == 4094) {
             EXPECT_EQ(m.length, 4);
             EXPECT_EQ(m.distance, 4095);
@@ -171,10 +170,9 @@ TEST(MatchFinder, EverySlotWalkedCountsTowardTheDepth)
 
     Chains chains;
     for (int32_t q : {1, 10, 15, shortMatch}) enterPosition(*chains, chunk.data(), q);
-    const ContextRecord& record = (*chains).records[0x01];
     const uint32_t bucket = hashAt(chunk.data(), p);
     for (int32_t depth = 1; depth <= 4; ++depth) {
-        MatchResult m = longestMatch(record, depth, p, chunk.data(), int32_t(data.size()), bucket);
+        MatchResult m = longestMatch(*chains, 0x01, depth, p, chunk.data(), int32_t(data.size()), bucket);
         EXPECT_EQ(m.length, depth < 4 ? 4 : 8) << depth;
         EXPECT_EQ(m.distance, depth < 4 ? 1 : 4) << depth;
     }
@@ -245,8 +243,9 @@ TEST(MatchFinder, IncompressibleChunkTakes64FullBlocks)
 
 // Parses chunks in a row with the match finder and with the plain reference, and checks
 // that both emit the same blocks, keep the same rings and the same adaptive state, and that
-// the tokens decode back to the chunk.
-void compareWithReference(const std::vector<std::vector<uint8_t>>& chunks, int level)
+// the tokens decode back to the chunk. highest, when given, becomes the highest skip interval
+// met between blocks.
+void compareWithReference(const std::vector<std::vector<uint8_t>>& chunks, int level, int32_t* highest = nullptr)
 {
     Chains chains;
     test::ReferenceParser reference;
@@ -268,17 +267,18 @@ void compareWithReference(const std::vector<std::vector<uint8_t>>& chunks, int l
             for (int32_t i = 0; i < words; ++i)
                 ASSERT_EQ(tokens[i], referenceTokens[i]) << "word " << i << " of block at " << start;
             ASSERT_EQ(state, referenceState);
+            if (highest) *highest = std::max(*highest, state.skipInterval);
             ASSERT_TRUE(decoder.apply(tokens.data(), r.words));
             start += r.consumed;
         }
         ASSERT_TRUE(decoder.out == data);
         for (int x = 0; x < contextCount; ++x) {
-            const ContextRecord& record = (*chains).records[x];
-            ASSERT_EQ(record.ringIndex, reference.records[x].ringIndex) << "context " << x;
-            ASSERT_EQ(record.ringIndex, decoder.ringIndex[x]) << "context " << x;
+            const uint32_t ringIndex = (*chains).ringIndex[x];
+            ASSERT_EQ(ringIndex, reference.records[x].ringIndex) << "context " << x;
+            ASSERT_EQ(ringIndex, decoder.ringIndex[x]) << "context " << x;
             for (int s = 0; s < ringSize; ++s) {
-                ASSERT_EQ(slotPosition(record, uint32_t(s)), reference.records[x].positions[s]);
-                ASSERT_EQ(slotPosition(record, uint32_t(s)), decoder.positions[size_t(x) * ringSize + s]);
+                ASSERT_EQ(slotPosition(*chains, x, uint32_t(s)), reference.records[x].positions[s]);
+                ASSERT_EQ(slotPosition(*chains, x, uint32_t(s)), decoder.positions[size_t(x) * ringSize + s]);
             }
         }
     }
@@ -292,6 +292,26 @@ TEST(MatchFinder, SameTokensAsThePlainReferenceAtEveryLevel)
     for (int level = 0; level <= 4; ++level) {
         SCOPED_TRACE(testing::Message() << "level " << level);
         compareWithReference(chunks, level);
+    }
+}
+
+TEST(MatchFinder, SameTokensAsThePlainReferenceWhileSkipping)
+{
+    // Noise long enough to raise the skip interval to its limit over three blocks, then
+    // chunks that start with that state: text whose matches bring it down, noise with text
+    // inside, and noise that only ends in text.
+    std::vector<uint8_t> noiseThenText = test::randomData(300000, 21);
+    const std::vector<uint8_t> text = test::textData(60000, 22);
+    noiseThenText.insert(noiseThenText.begin() + 150000, text.begin(), text.end());
+    std::vector<uint8_t> endsInText = test::randomData(280000, 23);
+    endsInText.insert(endsInText.end(), text.begin(), text.begin() + 5000);
+    const std::vector<std::vector<uint8_t>> chunks = {test::randomData(600000, 20), test::textData(40000, 24),
+                                                      test::randomData(600000, 25), noiseThenText, endsInText};
+    for (int level = 0; level <= 5; ++level) {
+        SCOPED_TRACE(testing::Message() << "level " << level);
+        int32_t highest = 0;
+        compareWithReference(chunks, level, &highest);
+        EXPECT_EQ(highest, maxSkipInterval);
     }
 }
 
