@@ -338,7 +338,8 @@ struct RecoveryLayout {
 RecoveryLayout planRecovery(uint64_t protectedBytes, int percent);
 
 // Writes the recovery block of source's bytes 0..protectedBytes-1 to output (which then
-// holds what follows them). Holds about twice the parity's size in memory.
+// holds what follows them). Holds two blocks of M slices in memory, M the parity count rounded
+// up to a power of two.
 Error writeRecovery(const RandomReader& source, const RecoveryLayout& layout, const ByteWriter& output);
 
 enum class RecoveryState {
