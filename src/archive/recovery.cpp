@@ -172,7 +172,8 @@ Error locate(const RandomReader& source, uint64_t fileSize, bool fullScan, Found
 }
 
 // A table copy read at offset at; valid when its CRC-32 is the description's.
-Error readTable(const RandomReader& source, uint64_t at, const Description& d, std::vector<uint32_t>& table, bool& valid)
+Error readTable(const RandomReader& source, uint64_t at, const Description& d, std::vector<uint32_t>& table,
+                bool& valid)
 {
     const uint64_t count = tableBytes(d.layout);
     std::vector<uint8_t> bytes(static_cast<size_t>(count));
@@ -231,7 +232,7 @@ Error writeRecovery(const RandomReader& source, const RecoveryLayout& layout, co
     finishParity(encoder);
     for (uint32_t j = 0; j < layout.paritySlices; ++j) {
         storeU32(table.data() + 4 * (size_t(layout.dataSlices) + j),
-                  crc32Update(0, encoder.sum.data() + size_t(j) * width, width));
+                 crc32Update(0, encoder.sum.data() + size_t(j) * width, width));
     }
     Description d;
     d.layout = layout;

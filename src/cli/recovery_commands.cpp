@@ -107,8 +107,7 @@ bool canProtect(const std::string& archivePath)
     return false;
 }
 
-bool appendRecoveryBlock(FILE* file, const std::string& temporaryPath, const std::string& archivePath,
-                         int32_t percent)
+bool appendRecoveryBlock(FILE* file, const std::string& temporaryPath, const std::string& archivePath, int32_t percent)
 {
     const uint32_t start = clockMs();
     const int64_t end = std::fflush(file) == 0 ? tellFile(file) : -1;
@@ -171,7 +170,8 @@ int32_t repairCommand(const std::string& archivePath, const std::string& outputP
         return 1;
     }
     if (sameFile(identityOfPath(outputPath), identityOfFile(archive.file))) {
-        tell("Error: the output %s is the archive being repaired; r writes a new file\n", printable(outputPath).c_str());
+        tell("Error: the output %s is the archive being repaired; r writes a new file\n",
+             printable(outputPath).c_str());
         return 1;
     }
     say("Checking %s...\n", printable(archivePath).c_str());

@@ -20,8 +20,7 @@ bool canProtect(const std::string& archivePath);
 
 // c -protect, once the archive is complete in file (written through temporaryPath, which can
 // be read back): appends the recovery block and tells its size. False after a message.
-bool appendRecoveryBlock(FILE* file, const std::string& temporaryPath, const std::string& archivePath,
-                         int32_t percent);
+bool appendRecoveryBlock(FILE* file, const std::string& temporaryPath, const std::string& archivePath, int32_t percent);
 
 // t and d of a file: the recovery block's verdict before the archive is read. Nothing is
 // printed for a file without one. go tells whether the command should read the archive on

@@ -34,8 +34,8 @@ constexpr uint32_t logModulus = 65535;
 struct Field {
     uint16_t exp[2 * logModulus + 1];
     uint16_t log[erasurePoints];
-    uint16_t skewOf[16][16];        // W_i(v_t) / W_i(v_i)
-    FactorTables derivative[16];    // W_i'(0) / W_i(v_i): the derivative of the i-th basis factor
+    uint16_t skewOf[16][16];     // W_i(v_t) / W_i(v_i)
+    FactorTables derivative[16]; // W_i'(0) / W_i(v_i): the derivative of the i-th basis factor
 };
 
 uint16_t multiplyIn(const Field& field, uint16_t a, uint16_t b)

@@ -17,8 +17,8 @@
 // k + m slices determine it.
 namespace qv5 {
 
-constexpr size_t erasureGroupBytes = 64;        // a slice's length is a multiple of this
-constexpr uint32_t erasurePoints = 1u << 16;    // the field's size: M + k never exceeds it
+constexpr size_t erasureGroupBytes = 64;     // a slice's length is a multiple of this
+constexpr uint32_t erasurePoints = 1u << 16; // the field's size: M + k never exceeds it
 
 // M: the smallest power of two at least parityCount (at least 1).
 uint32_t parityBlockSize(uint32_t parityCount);
@@ -65,9 +65,9 @@ struct FactorTables {
 void makeFactorTables(uint16_t factor, FactorTables& tables);
 
 struct ErasureKernels {
-    void (*mulAdd)(uint8_t* x, const uint8_t* y, const FactorTables& f, size_t bytes);   // x += f y
-    void (*forward)(uint8_t* x, uint8_t* y, const FactorTables& f, size_t bytes);        // x += f y; y += x
-    void (*inverse)(uint8_t* x, uint8_t* y, const FactorTables& f, size_t bytes);        // y += x; x += f y
+    void (*mulAdd)(uint8_t* x, const uint8_t* y, const FactorTables& f, size_t bytes); // x += f y
+    void (*forward)(uint8_t* x, uint8_t* y, const FactorTables& f, size_t bytes);      // x += f y; y += x
+    void (*inverse)(uint8_t* x, uint8_t* y, const FactorTables& f, size_t bytes);      // y += x; x += f y
 };
 // The kernels every CPU runs, and the fastest this CPU has (the same results).
 const ErasureKernels& portableKernels();

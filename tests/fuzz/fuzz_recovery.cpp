@@ -14,8 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<uint8_t> repaired;
     if (qv5::repairArchive(qv5::memoryReader(data, size), check, qv5::memoryOutput(repaired))) return 0;
     qv5::RecoveryCheck again;
-    if (repaired.size() != size || qv5::checkRecovery(qv5::memoryReader(repaired.data(), repaired.size()),
-                                                      repaired.size(), false, again) ||
+    if (repaired.size() != size ||
+        qv5::checkRecovery(qv5::memoryReader(repaired.data(), repaired.size()), repaired.size(), false, again) ||
         again.state != qv5::RecoveryState::intact || again.copyDamaged) {
         std::abort();
     }

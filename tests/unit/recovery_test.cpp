@@ -114,7 +114,8 @@ TEST(Recovery, ReportsWhatCannotBeRepaired)
     damaged = file;
     const RecoveryLayout layout = checked(file).layout;
     zero(damaged, bytes.size(), 64);
-    zero(damaged, bytes.size() + 64 + 4 * (layout.dataSlices + layout.paritySlices) + layout.paritySlices * 1024ull, 64);
+    zero(damaged, bytes.size() + 64 + 4 * (layout.dataSlices + layout.paritySlices) + layout.paritySlices * 1024ull,
+         64);
     zero(damaged, damaged.size() - 64, 64);
     EXPECT_EQ(checked(damaged).state, RecoveryState::none);
     // The trailer and part of table B: a search near the end finds copy B; copy B gone too,
