@@ -25,6 +25,24 @@ struct OpenFile {
     }
 };
 
+// The repaired file being written beside its final path; removed unless kept, also when an
+// exception (out of memory) leaves the command.
+struct TemporaryOutput {
+    FILE* file = nullptr;
+    std::string path;
+    TemporaryOutput() = default;
+    TemporaryOutput(const TemporaryOutput&) = delete;
+    TemporaryOutput& operator=(const TemporaryOutput&) = delete;
+    ~TemporaryOutput()
+    {
+        if (file) std::fclose(file);
+        if (!path.empty()) {
+            removeFile(path);
+            forgetTemporary();
+        }
+    }
+};
+
 bool sizeOf(FILE* file, uint64_t& size)
 {
     if (seekFile(file, 0, SEEK_END) != 0) return false;
@@ -194,26 +212,27 @@ int32_t repairCommand(const std::string& archivePath, const std::string& outputP
              printable(outputPath).c_str());
         if (readAnswer() != 'y') return 1;
     }
-    std::string temporaryPath;
-    FILE* output = createTemporaryBeside(outputPath, temporaryPath);
-    if (!output) {
+    TemporaryOutput output;
+    output.file = createTemporaryBeside(outputPath, output.path);
+    if (!output.file) {
         tell("Error opening output file %s\n", printable(outputPath).c_str());
         return 1;
     }
-    Error failure = repairArchive(fileReader(archive.file), check, fileOutput(output));
-    const bool closed = std::fclose(output) == 0;
+    Error failure = repairArchive(fileReader(archive.file), check, fileOutput(output.file));
+    FILE* written = output.file;
+    output.file = nullptr;
+    const bool closed = std::fclose(written) == 0;
     if (!failure && !closed) failure = Error(ErrorCode::writeArchive);
-    if (!failure && !replaceWith(temporaryPath, outputPath)) failure = Error(ErrorCode::writeArchive);
+    if (!failure && !replaceWith(output.path, outputPath)) failure = Error(ErrorCode::writeArchive);
     if (failure) {
-        removeFile(temporaryPath);
-        forgetTemporary();
         if (failure.code == ErrorCode::writeArchive) {
             tell("Error writing %s\n", printable(outputPath).c_str());
         } else {
             printError(failure);
         }
-        return 1;
+        return 1; // the temporary file goes with output
     }
+    output.path.clear();
     forgetTemporary();
     say("Rebuilt %s data and %s parity slices; wrote %s (%s bytes)\n", number(check.damagedData).c_str(),
         number(check.damagedParity).c_str(), printable(outputPath).c_str(), number(size).c_str());
