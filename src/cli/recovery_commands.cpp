@@ -160,11 +160,15 @@ RecoveryVerdict checkBeforeReading(const std::string& archivePath, char command)
     RecoveryVerdict verdict;
     OpenFile archive(openRead(archivePath));
     uint64_t size = 0;
-    if (!archive.file || !sizeOf(archive.file, size)) return verdict; // the command itself reports it
     RecoveryCheck check;
-    if (checkRecovery(fileReader(archive.file), size, false, check) || check.state == RecoveryState::none) {
+    // A read that fails here stops the command as one of the archive's own reads would.
+    if (!archive.file || !sizeOf(archive.file, size) || checkRecovery(fileReader(archive.file), size, false, check)) {
+        tell("Error reading %s\n", printable(archivePath).c_str());
+        verdict.go = false;
+        verdict.status = 1;
         return verdict;
     }
+    if (check.state == RecoveryState::none) return verdict;
     describe(check, archivePath, size);
     if (!damaged(check)) return verdict;
     verdict.status = 1;

@@ -14,11 +14,12 @@
 //
 // Encoding: the inverse transform of a data block at its coset gives the polynomial of degree
 // below M through it; added up over every block and taken forward at coset 0 they give the
-// parity, the values at points 0..M-1 of the code word's polynomial (the sum of the blocks'
-// parts has the value 1 on coset 0, whatever the number of blocks).
+// parity, the values at points 0..M-1 of the code word's polynomial: each block's weight in
+// that polynomial is 1 on coset 0, whatever the number of blocks, so blocks can be added as
+// they come.
 //
 // Decoding erasures: with L the product of (x - e) over the erased points (the unused parity
-// points M..m... included), the known values times L are the values of g = f L, whose degree
+// points m..M-1 included), the known values times L are the values of g = f L, whose degree
 // is below N; its inverse transform gives g, its formal derivative g' = f' L + f L' is f L'
 // at an erased point, and the forward transform gives those values. L at every point comes
 // from sums of logarithms, log L(a) = sum over erased e of log(a + e), a convolution over XOR
