@@ -13,6 +13,7 @@ have x86_64-w64-mingw32-g++-posix || missing+=(g++-mingw-w64-x86-64)
 have wine || missing+=(wine)
 [ -x /usr/lib/wine/wine64 ] || missing+=(wine64)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+[ -f /usr/include/jerasure.h ] || missing+=(libjerasure-dev) # the erasure code's reference test
 [ -x /usr/bin/python3 ] || missing+=(python3)
 have man || missing+=(man-db)
 have nroff || missing+=(groff-base)

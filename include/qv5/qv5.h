@@ -313,4 +313,70 @@ Error restoreMetadata(Extraction& extraction, const Extension& extension);
 // How long decoding and writing the files took.
 uint32_t extractMilliseconds(const Extraction& extraction);
 
+// ---- Recovery data ----------------------------------------------------------------------
+//
+// A file may end in a recovery block that protects every byte before it (an archive, and a
+// self-extracting program's own bytes too): the bytes cut into equal slices, a CRC-32 per
+// slice, and parity slices of an erasure code, so that any damaged slices up to the number of
+// parity slices can be rebuilt to the bytes that were written. The block's description and
+// slice table are stored more than once; a fixed-size trailer at the very end finds the block
+// without the archive's header. Readers of archives never reach it.
+
+// Reads count bytes at offset at of a file or of memory; false when it cannot.
+using RandomReader = std::function<bool(uint64_t at, uint8_t* bytes, size_t count)>;
+RandomReader fileReader(FILE* file);
+RandomReader memoryReader(const uint8_t* data, size_t size);
+
+constexpr int maxProtectPercent = 50; // -protect=1 .. 50
+
+struct RecoveryLayout {
+    uint64_t protectedBytes = 0; // bytes before the block
+    uint32_t sliceSize = 0;      // bytes per slice, a multiple of 64
+    uint32_t dataSlices = 0;     // slices of the protected bytes (the last one may be short)
+    uint32_t paritySlices = 0;
+    uint64_t blockBytes = 0; // the whole block, trailer included
+    int percent = 0;         // what was asked for: parity slices per 100 data slices, rounded up
+};
+
+// The layout for protecting protectedBytes (at least 1) with parity of percent (1 to 50) of
+// the data slices.
+RecoveryLayout planRecovery(uint64_t protectedBytes, int percent);
+
+// Writes the recovery block of source's bytes 0..protectedBytes-1 to output (which then
+// holds what follows them). Holds two blocks of M slices in memory, M the parity count rounded
+// up to a power of two.
+Error writeRecovery(const RandomReader& source, const RecoveryLayout& layout, const ByteWriter& output);
+
+enum class RecoveryState {
+    none,           // no recovery block found
+    intact,         // every slice as written (a copy of the description or table may be damaged)
+    repairable,     // damaged slices, no more than the parity slices
+    beyondRepair,   // more damaged slices than parity slices, or no usable slice table
+    lengthMismatch, // a block was found but the file is not its length: cut short (or lengthened)
+};
+
+struct RecoveryCheck {
+    RecoveryState state = RecoveryState::none;
+    RecoveryLayout layout;
+    uint32_t damagedData = 0;   // damaged data slices
+    uint32_t damagedParity = 0; // damaged parity slices
+    bool copyDamaged = false;   // a copy of the description or of the slice table is damaged
+    // Used by repairArchive: per slice (data, then parity) whether it is damaged, the chosen
+    // description and the slice table.
+    std::vector<bool> damaged;
+    std::vector<uint8_t> description;
+    std::vector<uint32_t> table;
+    bool tableKnown = false;
+};
+
+// Finds the recovery block of a file of fileSize bytes: by its trailer, else by a copy of its
+// description near the end, and with fullScan anywhere in the file; then checks every slice.
+// A failure is a read that failed.
+Error checkRecovery(const RandomReader& source, uint64_t fileSize, bool fullScan, RecoveryCheck& check);
+
+// Writes the whole file as it was written, damaged slices rebuilt, after checkRecovery found
+// it repairable or intact. Every rebuilt slice is checked against its CRC-32 first; nothing is
+// written when one differs.
+Error repairArchive(const RandomReader& source, const RecoveryCheck& check, const ByteWriter& output);
+
 } // namespace qv5

@@ -2,6 +2,7 @@
 
 #include "cli/archive_commands.h"
 #include "cli/messages.h"
+#include "cli/recovery_commands.h"
 #include "cli/run_options.h"
 #include "cli/sfx.h"
 #include "console/console.h"
@@ -49,6 +50,8 @@ const char* const moreUsageText =
     "-exclude=PATTERN = leave out files and folders whose name or stored path matches (c, repeatable)\n"
     "-dotfolders = also walk folders whose names begin with '.' (c)\n"
     "-meta = also store times, permissions, empty folders and links (c); d restores them\n"
+    "-protect=N = add recovery data of N%% (1-50) that repairs damage (c); t checks it\n"
+    "r archive output = repair: write the archive rebuilt from its recovery data to a new file\n"
     "--help, -h, -? = this text; --version = the version\n";
 
 const char* const versionText = "qv5 0.1.0\n";
@@ -82,6 +85,11 @@ void readFlags(std::vector<std::string>& args, RunOptions& options, std::vector<
             echoes.push_back("Store metadata: true\n");
         }
         if (flag == "-dotfolders") options.dotFolders = true;
+        if (flag == "-protect" || flag.rfind("-protect=", 0) == 0) {
+            const ProtectFlag protect = readProtectFlag(flag.size() > 9 ? flag.substr(9) : std::string());
+            options.protectPercent = protect.percent;
+            options.protectInvalid = protect.valid ? std::string() : given;
+        }
         if (flag.rfind("-exclude=", 0) == 0) options.excludes.push_back(given.substr(9)); // the pattern keeps its case
         if (flag.size() >= 3 && flag[1] == 't' && flag.find_first_not_of("0123456789", 2) == std::string::npos) {
             options.threadCount = flag.size() > 4 ? 64 : std::min(std::atoi(flag.c_str() + 2), 64);
@@ -198,6 +206,12 @@ void leaveOutArchive(InputList& list, const std::string& archivePath)
 
 int32_t runCompress(const std::vector<std::string>& args, const RunOptions& options)
 {
+    if (!options.protectInvalid.empty()) {
+        tell("Error: %s: the recovery data is a whole percentage from 1 to 50\n",
+             printable(options.protectInvalid).c_str());
+        return 1;
+    }
+    if (options.protectPercent > 0 && !canProtect(args[2])) return 1;
     if (isStandardStream(args[2])) {
         if (options.createSfx) {
             tell("Error: a self-extracting archive cannot be written to standard output\n");
@@ -420,6 +434,9 @@ int32_t writeArchiveFile(const std::string& archivePath, const std::vector<NewEn
         ok = false;
     }
     ok = ok && writeArchiveTo(out.file, static_cast<uint64_t>(before), archivePath, entries, options, extension);
+    if (ok && options.protectPercent > 0) {
+        ok = appendRecoveryBlock(out.file, out.temporaryPath, archivePath, options.protectPercent);
+    }
     FILE* file = out.file;
     out.file = nullptr;
     if (std::fclose(file) != 0 && ok) {
@@ -456,7 +473,12 @@ int32_t runReadCommand(const std::vector<std::string>& args, char command, const
         return 1;
     }
     int32_t status;
-    if (command == 'l') {
+    // The recovery data's verdict first, for a file that has it.
+    RecoveryVerdict verdict;
+    if (archive != stdin && command != 'l') verdict = checkBeforeReading(args[2], command);
+    if (!verdict.go) {
+        status = 1;
+    } else if (command == 'l') {
         status = listCommand(archive);
     } else if (command == 't') {
         status = testCommand(archive, options) == ExtractOutcome::done ? 0 : 1;
@@ -465,7 +487,7 @@ int32_t runReadCommand(const std::vector<std::string>& args, char command, const
         status = extractCommand(archive, args[3].c_str(), options, patterns) == ExtractOutcome::done ? 0 : 1;
     }
     if (archive != stdin) std::fclose(archive);
-    return status;
+    return status != 0 ? status : verdict.status;
 }
 
 } // namespace
@@ -520,6 +542,7 @@ int32_t runCommandLine(std::vector<std::string> args)
         return runReadCommand(args, command, options);
     }
     if ((command == 'l' || command == 't') && args.size() >= 3) return runReadCommand(args, command, options);
+    if (command == 'r' && args.size() == 4) return repairCommand(args[2], args[3], options);
 
     const std::string shownName = printable(programName);
     const char* name = shownName.c_str();

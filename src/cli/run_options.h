@@ -16,6 +16,8 @@ struct RunOptions {
     bool dotFolders = false;           // walk folders whose names begin with '.'
     bool metadata = false;             // -meta: times, modes, folders and links in an extension
     std::vector<std::string> excludes; // -exclude=PATTERN, for c
+    int32_t protectPercent = 0;        // -protect=N: recovery data of N % (c); 0: none
+    std::string protectInvalid;        // a -protect value that is no percentage from 1 to 50
 };
 
 } // namespace qv5

@@ -1,0 +1,246 @@
+#include "cli/recovery_commands.h"
+
+#include "cli/messages.h"
+#include "console/console.h"
+#include "console/format.h"
+#include "console/prompt.h"
+#include "platform/platform.h"
+#include "qv5/qv5.h"
+
+#include <string>
+
+namespace qv5 {
+
+namespace {
+
+// A file opened for reading, closed on every way out.
+struct OpenFile {
+    FILE* file = nullptr;
+    explicit OpenFile(FILE* file) : file(file) {}
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+    ~OpenFile()
+    {
+        if (file) std::fclose(file);
+    }
+};
+
+// The repaired file being written beside its final path; removed unless kept, also when an
+// exception (out of memory) leaves the command.
+struct TemporaryOutput {
+    FILE* file = nullptr;
+    std::string path;
+    TemporaryOutput() = default;
+    TemporaryOutput(const TemporaryOutput&) = delete;
+    TemporaryOutput& operator=(const TemporaryOutput&) = delete;
+    ~TemporaryOutput()
+    {
+        if (file) std::fclose(file);
+        if (!path.empty()) {
+            removeFile(path);
+            forgetTemporary();
+        }
+    }
+};
+
+bool sizeOf(FILE* file, uint64_t& size)
+{
+    if (seekFile(file, 0, SEEK_END) != 0) return false;
+    const int64_t end = tellFile(file);
+    if (end < 0) return false;
+    size = static_cast<uint64_t>(end);
+    return true;
+}
+
+std::string number(uint64_t n)
+{
+    return FormatNumber(n, false);
+}
+
+// The verdict's lines; the damage ones as errors, so that -quiet keeps them.
+void describe(const RecoveryCheck& check, const std::string& archivePath, uint64_t fileSize)
+{
+    const RecoveryLayout& layout = check.layout;
+    const uint64_t slices = uint64_t(layout.dataSlices) + layout.paritySlices;
+    const std::string path = printable(archivePath);
+    switch (check.state) {
+    case RecoveryState::none:
+        return;
+    case RecoveryState::lengthMismatch:
+        tell("Damaged: the file is %s bytes, its recovery data was written for %s: cut short or lengthened, beyond "
+             "repair\n",
+             number(fileSize).c_str(), number(layout.protectedBytes + layout.blockBytes).c_str());
+        return;
+    case RecoveryState::intact:
+        say("Recovery data: %s slices of %s bytes, %s of them parity: all intact\n", number(slices).c_str(),
+            number(layout.sliceSize).c_str(), number(layout.paritySlices).c_str());
+        if (check.copyDamaged) {
+            tell("Damaged: a copy of the recovery data's description or slice table; r %s OUTPUT writes the archive "
+                 "mended\n",
+                 path.c_str());
+        }
+        return;
+    case RecoveryState::repairable:
+        tell("Damaged: %s of %s slices (%s data, %s parity); the recovery data can rebuild them: r %s OUTPUT writes "
+             "the repaired archive\n",
+             number(check.damagedData + check.damagedParity).c_str(), number(slices).c_str(),
+             number(check.damagedData).c_str(), number(check.damagedParity).c_str(), path.c_str());
+        return;
+    case RecoveryState::beyondRepair:
+        tell("Damaged: %s of %s slices (%s data, %s parity), more than the %s parity slices: beyond repair\n",
+             number(check.damagedData + check.damagedParity).c_str(), number(slices).c_str(),
+             number(check.damagedData).c_str(), number(check.damagedParity).c_str(),
+             number(layout.paritySlices).c_str());
+        return;
+    }
+}
+
+bool damaged(const RecoveryCheck& check)
+{
+    return check.state != RecoveryState::none && (check.state != RecoveryState::intact || check.copyDamaged);
+}
+
+} // namespace
+
+ProtectFlag readProtectFlag(const std::string& value)
+{
+    ProtectFlag flag;
+    if (value.empty() || value.size() > 2 || value.find_first_not_of("0123456789") != std::string::npos) {
+        flag.valid = false;
+        return flag;
+    }
+    flag.percent = std::stoi(value);
+    flag.valid = flag.percent >= 1 && flag.percent <= maxProtectPercent;
+    if (!flag.valid) flag.percent = 0;
+    return flag;
+}
+
+bool canProtect(const std::string& archivePath)
+{
+    EntryKind kind = entryKindOf(archivePath);
+    std::string target;
+    if (kind == EntryKind::link && linkTarget(archivePath, target)) kind = entryKindOf(target);
+    if (archivePath != "-" && (kind == EntryKind::file || kind == EntryKind::missing)) return true;
+    tell("Error: -protect needs an archive file: its recovery data is computed from the archive once written\n");
+    return false;
+}
+
+bool appendRecoveryBlock(FILE* file, const std::string& temporaryPath, const std::string& archivePath, int32_t percent)
+{
+    const uint32_t start = clockMs();
+    const int64_t end = std::fflush(file) == 0 ? tellFile(file) : -1;
+    OpenFile written(end > 0 ? openRead(temporaryPath) : nullptr);
+    if (!written.file) {
+        tell("Error writing archive %s\n", printable(archivePath).c_str());
+        return false;
+    }
+    const RecoveryLayout layout = planRecovery(static_cast<uint64_t>(end), percent);
+    Error failure = writeRecovery(fileReader(written.file), layout, fileOutput(file));
+    if (!failure && std::fflush(file) != 0) failure = Error(ErrorCode::writeArchive);
+    if (failure) {
+        if (failure.code == ErrorCode::writeArchive) {
+            printError(failure, archivePath);
+        } else {
+            tell("Error writing archive %s\n", printable(archivePath).c_str());
+        }
+        return false;
+    }
+    const uint64_t total = static_cast<uint64_t>(end) + layout.blockBytes;
+    say("Recovery data: %s parity slices of %s bytes for %s data slices (%d%%): %s -> %s bytes (+%.2f%%) - %.3f "
+        "seconds\n",
+        number(layout.paritySlices).c_str(), number(layout.sliceSize).c_str(), number(layout.dataSlices).c_str(),
+        percent, number(static_cast<uint64_t>(end)).c_str(), number(total).c_str(),
+        static_cast<double>(layout.blockBytes) * 100.0 / static_cast<double>(end),
+        static_cast<double>(clockMs() - start) * 0.001);
+    return true;
+}
+
+RecoveryVerdict checkBeforeReading(const std::string& archivePath, char command)
+{
+    RecoveryVerdict verdict;
+    OpenFile archive(openRead(archivePath));
+    uint64_t size = 0;
+    RecoveryCheck check;
+    // A read that fails here stops the command as one of the archive's own reads would.
+    if (!archive.file || !sizeOf(archive.file, size) || checkRecovery(fileReader(archive.file), size, false, check)) {
+        tell("Error reading %s\n", printable(archivePath).c_str());
+        verdict.go = false;
+        verdict.status = 1;
+        return verdict;
+    }
+    if (check.state == RecoveryState::none) return verdict;
+    describe(check, archivePath, size);
+    if (!damaged(check)) return verdict;
+    verdict.status = 1;
+    if (command == 'd' && check.state == RecoveryState::repairable && check.damagedData > 0) {
+        tell("Nothing extracted: repair the archive first\n");
+        verdict.go = false;
+    }
+    return verdict;
+}
+
+int32_t repairCommand(const std::string& archivePath, const std::string& outputPath, const RunOptions& options)
+{
+    OpenFile archive(openRead(archivePath));
+    uint64_t size = 0;
+    if (!archive.file) {
+        tell("Error opening %s\n", printable(archivePath).c_str());
+        return 1;
+    }
+    if (!sizeOf(archive.file, size)) {
+        tell("Error reading %s\n", printable(archivePath).c_str());
+        return 1;
+    }
+    if (sameFile(identityOfPath(outputPath), identityOfFile(archive.file))) {
+        tell("Error: the output %s is the archive being repaired; r writes a new file\n",
+             printable(outputPath).c_str());
+        return 1;
+    }
+    say("Checking %s...\n", printable(archivePath).c_str());
+    RecoveryCheck check;
+    if (Error failure = checkRecovery(fileReader(archive.file), size, true, check)) {
+        printError(failure);
+        return 1;
+    }
+    if (check.state == RecoveryState::none) {
+        tell("Error: %s holds no recovery data\n", printable(archivePath).c_str());
+        return 1;
+    }
+    describe(check, archivePath, size);
+    if (check.state == RecoveryState::lengthMismatch || check.state == RecoveryState::beyondRepair) {
+        tell("Error: nothing written\n");
+        return 1;
+    }
+    if (!options.forceOverwrite && entryKindOf(outputPath) != EntryKind::missing) {
+        tell("Error: Output file %s already exists. Press Y to overwrite it, or any other key to exit: ",
+             printable(outputPath).c_str());
+        if (readAnswer() != 'y') return 1;
+    }
+    TemporaryOutput output;
+    output.file = createTemporaryBeside(outputPath, output.path);
+    if (!output.file) {
+        tell("Error opening output file %s\n", printable(outputPath).c_str());
+        return 1;
+    }
+    Error failure = repairArchive(fileReader(archive.file), check, fileOutput(output.file));
+    FILE* written = output.file;
+    output.file = nullptr;
+    const bool closed = std::fclose(written) == 0;
+    if (!failure && !closed) failure = Error(ErrorCode::writeArchive);
+    if (!failure && !replaceWith(output.path, outputPath)) failure = Error(ErrorCode::writeArchive);
+    if (failure) {
+        if (failure.code == ErrorCode::writeArchive) {
+            tell("Error writing %s\n", printable(outputPath).c_str());
+        } else {
+            printError(failure);
+        }
+        return 1; // the temporary file goes with output
+    }
+    output.path.clear();
+    forgetTemporary();
+    say("Rebuilt %s data and %s parity slices; wrote %s (%s bytes)\n", number(check.damagedData).c_str(),
+        number(check.damagedParity).c_str(), printable(outputPath).c_str(), number(size).c_str());
+    return 0;
+}
+
+} // namespace qv5
