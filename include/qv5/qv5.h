@@ -94,9 +94,25 @@ struct ChunkProgress {
 // (so that empty ones come back, with their own times and modes) and symbolic links, stored
 // as links. Without it the archive is the plain format, byte for byte.
 
+// An extended attribute (Linux): its full name ("user.x", "security.capability",
+// "system.posix_acl_access", ...) and value.
+struct Attribute {
+    std::string name;
+    std::string value;
+};
+
+constexpr uint32_t noOwner = 0xFFFFFFFF;
+
 struct Metadata {
     int64_t modifiedNs = 0; // modification time, nanoseconds since 1970-01-01 UTC
     uint32_t mode = 0;      // POSIX permission bits (07777), plus the Windows attributes below
+    // What Linux keeps besides (none from Windows): the owner, an index into
+    // Extension::owners, and the extended attributes.
+    uint32_t owner = noOwner;
+    std::vector<Attribute> attributes;
+
+    Metadata() = default;
+    Metadata(int64_t modifiedNs, uint32_t mode) : modifiedNs(modifiedNs), mode(mode) {}
 };
 // Windows attributes with no POSIX bit of their own ride above the permission bits; the
 // read-only attribute is the absence of every write bit (0222).
@@ -117,11 +133,43 @@ struct LinkRecord {
     Metadata metadata;
 };
 
+// A FIFO or a device node, stored as what it is.
+enum class SpecialKind : uint8_t { fifo, characterDevice, blockDevice };
+
+struct SpecialRecord {
+    std::string name;
+    SpecialKind kind = SpecialKind::fifo;
+    uint32_t major = 0; // device numbers (0 for a FIFO)
+    uint32_t minor = 0;
+    Metadata metadata;
+};
+
+// A user and a group, by number and by name (names may be empty when the system that wrote
+// the archive had none for the number).
+struct Owner {
+    uint32_t uid = 0;
+    uint32_t gid = 0;
+    std::string user;
+    std::string group;
+};
+
+// Entry `entry` is a hard link of entry `target`, an earlier entry of the same run of equal
+// files: restored as a second name of the file written for target.
+struct HardLink {
+    uint32_t entry = 0;
+    uint32_t target = 0;
+};
+
 struct Extension {
     bool namesUtf8 = false;        // names are UTF-8 (else raw bytes of the system that wrote them)
     std::vector<Metadata> entries; // one per file-table entry, in table order
     std::vector<FolderRecord> folders;
     std::vector<LinkRecord> links;
+    std::vector<SpecialRecord> specials;
+    std::vector<Owner> owners; // what Metadata::owner indexes
+    std::vector<HardLink> hardLinks;
+    // Entries whose files were sparse: their zero runs of 4 KiB or more are restored as holes.
+    std::vector<uint32_t> sparseEntries;
 };
 
 // ---- Writing ----------------------------------------------------------------------------

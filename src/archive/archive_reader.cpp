@@ -410,8 +410,16 @@ Error readTrailingExtension(Archive& archive, Extension& extension)
 }
 
 Error checkRecords(size_t entryCount, const std::function<const std::string&(size_t)>& entryName,
-                   const Extension& extension, bool systemRules)
+                   const std::function<bool(size_t)>& duplicateAt, const Extension& extension, bool systemRules)
 {
+    // A hard link names an earlier entry of its own run of equal files: written by then, and
+    // holding the same bytes.
+    for (const HardLink& link : extension.hardLinks) {
+        if (link.entry >= entryCount || link.target >= link.entry) return damaged("extension hard link record");
+        for (uint32_t i = link.target; i < link.entry; ++i) {
+            if (!duplicateAt(i)) return damaged("hard link outside its run of equal files");
+        }
+    }
     // The records' places (the entries' are looked up, not kept: a table may be large).
     std::set<std::string, std::less<>> records;
     std::set<std::string, std::less<>> links;
@@ -447,6 +455,9 @@ Error checkRecords(size_t entryCount, const std::function<const std::string&(siz
     for (const LinkRecord& link : extension.links) {
         if (Error failure = record(link.name, true)) return failure;
     }
+    for (const SpecialRecord& special : extension.specials) {
+        if (Error failure = record(special.name, false)) return failure;
+    }
     // Nothing may lie below a link this extraction makes: it would be reached through it.
     auto belowLink = [&](const std::string& place) {
         for (size_t cut = place.find('/'); cut != std::string::npos; cut = place.find('/', cut + 1)) {
@@ -469,7 +480,8 @@ Error checkRecords(size_t entryCount, const std::function<const std::string&(siz
 Error checkExtension(const std::vector<Entry>& entries, const Extension& extension)
 {
     return checkRecords(
-        entries.size(), [&](size_t i) -> const std::string& { return entries[i].name; }, extension, true);
+        entries.size(), [&](size_t i) -> const std::string& { return entries[i].name; },
+        [&](size_t i) { return entries[i].duplicate; }, extension, true);
 }
 
 } // namespace qv5

@@ -123,7 +123,8 @@ Error namesReadable(const std::vector<NewEntry>& entries, const Extension* exten
     }
     if (!extension) return Error();
     Error refused = checkRecords(
-        entries.size(), [&](size_t i) -> const std::string& { return entries[i].name; }, *extension, false);
+        entries.size(), [&](size_t i) -> const std::string& { return entries[i].name; },
+        [&](size_t i) { return entries[i].duplicate; }, *extension, false);
     return refused ? Error(ErrorCode::nameInvalid, std::string(), refused.detail) : Error();
 }
 

@@ -10,7 +10,19 @@ namespace qv5 {
 
 namespace {
 
-enum RecordKind : uint8_t { entriesRecord = 1, folderRecord = 2, linkRecord = 3 };
+enum RecordKind : uint8_t {
+    entriesRecord = 1,
+    folderRecord = 2,
+    linkRecord = 3,
+    ownersRecord = 4,
+    hardLinksRecord = 5,
+    specialRecord = 6,
+    sparseRecord = 7,
+    attributesRecord = 8,
+};
+
+// What an owner index or an attribute record refers to.
+enum ItemKind : uint8_t { entryItem = 0, folderItem = 1, linkItem = 2, specialItem = 3 };
 
 struct Out {
     std::vector<uint8_t> bytes;
@@ -21,15 +33,19 @@ struct Out {
     void text(const std::string& s)
     {
         u16(static_cast<uint16_t>(s.size()));
-        bytes.insert(bytes.end(), s.begin(), s.end());
+        append(s.data(), s.size());
     }
     template <class T>
     void put(const T* v, size_t n)
     {
-        uint8_t little[8];
         uint64_t value = static_cast<uint64_t>(*v);
-        for (size_t i = 0; i < n; ++i) little[i] = static_cast<uint8_t>(value >> (8 * i));
-        bytes.insert(bytes.end(), little, little + n);
+        for (size_t i = 0; i < n; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    }
+    void append(const void* data, size_t n)
+    {
+        const size_t at = bytes.size();
+        bytes.resize(at + n);
+        if (n > 0) std::memcpy(bytes.data() + at, data, n);
     }
     // A record: its kind, then its payload's length once the payload is written.
     size_t begin(uint8_t kind)
@@ -54,9 +70,9 @@ struct In {
         at += n;
         return v;
     }
-    std::string text()
+    std::string text(size_t lengthBytes = 2)
     {
-        size_t n = le(2);
+        size_t n = le(lengthBytes);
         if (!take(n)) return std::string();
         std::string s(reinterpret_cast<const char*>(at), n);
         at += n;
@@ -77,12 +93,135 @@ void putMetadata(Out& out, const Metadata& m)
     out.u32(m.mode);
 }
 
+// The metadata of every item of a kind, in the order the items are stored.
+template <class Visit>
+void forEachItem(const Extension& extension, Visit visit)
+{
+    for (size_t i = 0; i < extension.entries.size(); ++i) visit(entryItem, i, extension.entries[i]);
+    for (size_t i = 0; i < extension.folders.size(); ++i) visit(folderItem, i, extension.folders[i].metadata);
+    for (size_t i = 0; i < extension.links.size(); ++i) visit(linkItem, i, extension.links[i].metadata);
+    for (size_t i = 0; i < extension.specials.size(); ++i) visit(specialItem, i, extension.specials[i].metadata);
+}
+
+// The records that only Linux writes: owners, hard links, sparse files, attributes. An
+// extension without them is byte for byte what earlier versions wrote.
+void putLinuxRecords(Out& out, const Extension& extension)
+{
+    if (!extension.owners.empty()) {
+        size_t record = out.begin(ownersRecord);
+        out.u32(static_cast<uint32_t>(extension.owners.size()));
+        for (const Owner& owner : extension.owners) {
+            out.u32(owner.uid);
+            out.u32(owner.gid);
+            out.text(owner.user);
+            out.text(owner.group);
+        }
+        const size_t counts[] = {extension.entries.size(), extension.folders.size(), extension.links.size(),
+                                 extension.specials.size()};
+        uint8_t current = 255;
+        forEachItem(extension, [&](uint8_t kind, size_t, const Metadata& m) {
+            for (; current != kind; out.u32(static_cast<uint32_t>(counts[current]))) current = current + 1;
+            out.u32(m.owner);
+        });
+        while (current != specialItem) out.u32(static_cast<uint32_t>(counts[++current]));
+        out.end(record);
+    }
+    if (!extension.hardLinks.empty()) {
+        size_t record = out.begin(hardLinksRecord);
+        out.u32(static_cast<uint32_t>(extension.hardLinks.size()));
+        for (const HardLink& link : extension.hardLinks) {
+            out.u32(link.entry);
+            out.u32(link.target);
+        }
+        out.end(record);
+    }
+    if (!extension.sparseEntries.empty()) {
+        size_t record = out.begin(sparseRecord);
+        out.u32(static_cast<uint32_t>(extension.sparseEntries.size()));
+        for (uint32_t entry : extension.sparseEntries) out.u32(entry);
+        out.end(record);
+    }
+    forEachItem(extension, [&](uint8_t kind, size_t index, const Metadata& m) {
+        if (m.attributes.empty()) return;
+        size_t record = out.begin(attributesRecord);
+        out.u8(kind);
+        out.u32(static_cast<uint32_t>(index));
+        out.u32(static_cast<uint32_t>(m.attributes.size()));
+        for (const Attribute& attribute : m.attributes) {
+            out.text(attribute.name);
+            out.u32(static_cast<uint32_t>(attribute.value.size()));
+            out.append(attribute.value.data(), attribute.value.size());
+        }
+        out.end(record);
+    });
+}
+
+// Owners and attributes refer to items by kind and position: set once every item is read.
+struct Pending {
+    std::vector<uint32_t> owners[4];
+    bool haveOwners = false;
+    struct Attributes {
+        uint8_t kind;
+        uint32_t index;
+        std::vector<Attribute> attributes;
+    };
+    std::vector<Attributes> attributes;
+};
+
+Metadata* itemOf(Extension& extension, uint8_t kind, uint32_t index)
+{
+    switch (kind) {
+    case entryItem:
+        return index < extension.entries.size() ? &extension.entries[index] : nullptr;
+    case folderItem:
+        return index < extension.folders.size() ? &extension.folders[index].metadata : nullptr;
+    case linkItem:
+        return index < extension.links.size() ? &extension.links[index].metadata : nullptr;
+    case specialItem:
+        return index < extension.specials.size() ? &extension.specials[index].metadata : nullptr;
+    }
+    return nullptr;
+}
+
+Error settle(Extension& extension, Pending& pending)
+{
+    if (pending.haveOwners) {
+        for (uint8_t kind = entryItem; kind <= specialItem; ++kind) {
+            const std::vector<uint32_t>& owners = pending.owners[kind];
+            for (uint32_t i = 0; i < owners.size(); ++i) {
+                Metadata* item = itemOf(extension, kind, i);
+                if (!item || (owners[i] != noOwner && owners[i] >= extension.owners.size())) {
+                    return damaged("extension owner record does not match");
+                }
+                item->owner = owners[i];
+            }
+            if (itemOf(extension, kind, static_cast<uint32_t>(owners.size()))) {
+                return damaged("extension owner record does not match");
+            }
+        }
+    }
+    for (Pending::Attributes& set : pending.attributes) {
+        Metadata* item = itemOf(extension, set.kind, set.index);
+        if (!item || !item->attributes.empty()) return damaged("extension attribute record does not match");
+        item->attributes = std::move(set.attributes);
+    }
+    for (const HardLink& link : extension.hardLinks) {
+        if (link.target >= link.entry || link.entry >= extension.entries.size()) {
+            return damaged("extension hard link record");
+        }
+    }
+    for (uint32_t entry : extension.sparseEntries) {
+        if (entry >= extension.entries.size()) return damaged("extension sparse record");
+    }
+    return Error();
+}
+
 } // namespace
 
 std::vector<uint8_t> extensionBytes(const Extension& extension)
 {
     Out out;
-    out.bytes.insert(out.bytes.end(), extensionMagic, extensionMagic + 4);
+    out.append(extensionMagic, 4);
     out.u16(extensionVersion);
     out.u16(extension.namesUtf8 ? 1 : 0);
     out.u64(0); // the length, once known
@@ -104,6 +243,16 @@ std::vector<uint8_t> extensionBytes(const Extension& extension)
         out.text(link.target);
         out.end(record);
     }
+    for (const SpecialRecord& special : extension.specials) {
+        record = out.begin(specialRecord);
+        putMetadata(out, special.metadata);
+        out.u8(static_cast<uint8_t>(special.kind));
+        out.u32(special.major);
+        out.u32(special.minor);
+        out.text(special.name);
+        out.end(record);
+    }
+    putLinuxRecords(out, extension);
     storeU64(out.bytes.data() + 8, out.bytes.size() + 4);
     out.u32(crc32Update(0, out.bytes.data(), out.bytes.size()));
     return out.bytes;
@@ -131,6 +280,7 @@ Error parseExtension(const uint8_t* bytes, size_t size, Extension& extension)
     extension.namesUtf8 = (bytes[6] & 1) != 0;
     In in{bytes + extensionHeadSize, bytes + size - 4};
     bool haveEntries = false;
+    Pending pending;
     while (in.ok && in.at < in.end) {
         uint8_t kind = static_cast<uint8_t>(in.le(1));
         uint32_t payload = static_cast<uint32_t>(in.le(4));
@@ -167,13 +317,80 @@ Error parseExtension(const uint8_t* bytes, size_t size, Extension& extension)
             extension.links.push_back(std::move(link));
             break;
         }
+        case specialRecord: {
+            SpecialRecord special;
+            special.metadata = record.metadata();
+            uint8_t kind = static_cast<uint8_t>(record.le(1));
+            special.major = static_cast<uint32_t>(record.le(4));
+            special.minor = static_cast<uint32_t>(record.le(4));
+            special.name = record.text();
+            if (!record.ok || kind > static_cast<uint8_t>(SpecialKind::blockDevice)) {
+                return damaged("extension special file record");
+            }
+            special.kind = static_cast<SpecialKind>(kind);
+            extension.specials.push_back(std::move(special));
+            break;
+        }
+        case ownersRecord: {
+            if (pending.haveOwners) return damaged("extension holds two owner records");
+            pending.haveOwners = true;
+            uint32_t count = static_cast<uint32_t>(record.le(4));
+            for (uint32_t i = 0; i < count && record.ok; ++i) {
+                Owner owner;
+                owner.uid = static_cast<uint32_t>(record.le(4));
+                owner.gid = static_cast<uint32_t>(record.le(4));
+                owner.user = record.text();
+                owner.group = record.text();
+                extension.owners.push_back(std::move(owner));
+            }
+            for (std::vector<uint32_t>& owners : pending.owners) {
+                uint32_t items = static_cast<uint32_t>(record.le(4));
+                if (!record.take(static_cast<size_t>(items) * 4)) break;
+                owners.reserve(items);
+                for (uint32_t i = 0; i < items; ++i) owners.push_back(static_cast<uint32_t>(record.le(4)));
+            }
+            if (!record.ok) return damaged("extension owner record");
+            break;
+        }
+        case hardLinksRecord:
+        case sparseRecord: {
+            const bool pairs = kind == hardLinksRecord;
+            uint32_t count = static_cast<uint32_t>(record.le(4));
+            if (!record.take(static_cast<size_t>(count) * (pairs ? 8 : 4))) {
+                return damaged(pairs ? "extension hard link record" : "extension sparse record");
+            }
+            for (uint32_t i = 0; i < count; ++i) {
+                uint32_t entry = static_cast<uint32_t>(record.le(4));
+                if (pairs) {
+                    extension.hardLinks.push_back(HardLink{entry, static_cast<uint32_t>(record.le(4))});
+                } else {
+                    extension.sparseEntries.push_back(entry);
+                }
+            }
+            break;
+        }
+        case attributesRecord: {
+            Pending::Attributes set;
+            set.kind = static_cast<uint8_t>(record.le(1));
+            set.index = static_cast<uint32_t>(record.le(4));
+            uint32_t count = static_cast<uint32_t>(record.le(4));
+            for (uint32_t i = 0; i < count && record.ok; ++i) {
+                Attribute attribute;
+                attribute.name = record.text();
+                attribute.value = record.text(4);
+                set.attributes.push_back(std::move(attribute));
+            }
+            if (!record.ok || count == 0) return damaged("extension attribute record");
+            pending.attributes.push_back(std::move(set));
+            break;
+        }
         default:
             break; // a kind of a later version
         }
     }
     if (!in.ok) return damaged("extension record cut short");
     if (!haveEntries) return damaged("extension without entry record");
-    return Error();
+    return settle(extension, pending);
 }
 
 } // namespace qv5

@@ -36,7 +36,7 @@ Error parseExtension(const uint8_t* bytes, size_t size, Extension& extension);
 // The rules of checkExtension over the entries' names; systemRules adds what this system's
 // file names refuse (checkName), which a writer does not apply.
 Error checkRecords(size_t entryCount, const std::function<const std::string&(size_t)>& entryName,
-                   const Extension& extension, bool systemRules);
+                   const std::function<bool(size_t)>& duplicateAt, const Extension& extension, bool systemRules);
 
 // The length a block's head announces; damaged when the head is not one.
 Error extensionLength(const uint8_t* head, uint64_t& length);

@@ -12,6 +12,7 @@
 #include "qv5/qv5.h"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <set>
@@ -23,6 +24,8 @@ namespace qv5 {
 namespace {
 
 constexpr size_t copyPieceSize = 262144;
+constexpr uint64_t holeSize = 4096; // the shortest run of zeros a sparse file gets as a hole
+constexpr uint32_t noEntry = 0xFFFFFFFF;
 constexpr size_t outputPathCapacity = 1024; // prefix + stored name, terminating NUL included
 
 } // namespace
@@ -53,6 +56,13 @@ struct Extraction {
     std::vector<FileIdentity> writtenFile;
     std::vector<bool> writtenOnce;
     std::vector<bool> restoredAtClose; // time and mode set as the file was closed
+    // From the extension: the owners' numbers here, each entry's hard-link target (noEntry:
+    // none), the sparse entries.
+    std::vector<std::pair<uint32_t, uint32_t>> ownerIds;
+    std::vector<uint32_t> hardLinkTarget;
+    std::vector<bool> sparse;
+    bool outputSparse = false; // the file being written gets holes ...
+    uint64_t pendingZeros = 0; // ... for the zeros not written yet
     uint32_t milliseconds = 0;
     ~Extraction()
     {
@@ -157,22 +167,126 @@ Error openOutput(Extraction& x, size_t index, FILE*& file)
 
 void report(const Extraction& x, const std::string& path, const Restored& restored)
 {
-    // The time first: it was set first, and a mode without write permission could stand in
-    // its way.
+    // In the order they were set: a refused owner or attribute can explain a refused mode.
+    if (!restored.owner) notRestored(x, path, "owner");
+    if (!restored.attribute.empty()) notRestored(x, path, "attribute");
     if (!restored.time) notRestored(x, path, "time");
     if (!restored.mode) notRestored(x, path, "mode");
 }
 
-// With the extension at hand, a file's time and mode are set through the handle it was
-// written with, just before it is closed; those of a file another entry is copied from
-// (its mode could forbid reading it) wait for the pass after the files.
+// What to set on an item with this metadata: the owner only as root, by name where the name
+// exists here.
+RestorePlan planOf(const Extraction& x, const Metadata& metadata)
+{
+    RestorePlan plan;
+    plan.modifiedNs = metadata.modifiedNs;
+    plan.mode = restorableMode(metadata.mode);
+    if (metadata.owner < x.ownerIds.size() && runningAsRoot()) {
+        plan.withOwner = true;
+        plan.uid = x.ownerIds[metadata.owner].first;
+        plan.gid = x.ownerIds[metadata.owner].second;
+    }
+    plan.attributes = &metadata.attributes;
+    return plan;
+}
+
+// Reads what the extension says of the entries before they are written.
+void prepareMetadata(Extraction& x, const Extension& extension)
+{
+    x.ownerIds.clear();
+    for (const Owner& owner : extension.owners) {
+        uint32_t uid = 0;
+        uint32_t gid = 0;
+        ownerNumbers(owner, uid, gid);
+        x.ownerIds.emplace_back(uid, gid);
+    }
+    x.hardLinkTarget.assign(x.entries->size(), noEntry);
+    for (const HardLink& link : extension.hardLinks) x.hardLinkTarget[link.entry] = link.target;
+    x.sparse.assign(x.entries->size(), false);
+    for (uint32_t entry : extension.sparseEntries) x.sparse[entry] = true;
+}
+
+// With the extension at hand, a file's owner, attributes, time and mode are set through the
+// handle it was written with, just before it is closed; those of a file another entry is
+// copied from (its mode could forbid reading it) wait for the pass after the files.
 void restoreAtClose(Extraction& x, size_t index, FILE* file)
 {
     const Extension* extension = x.options.extension;
     if (!extension || (*x.entries)[index].duplicate || (x.typedOutput && !x.typedCreated)) return;
-    const Metadata& metadata = extension->entries[index];
-    report(x, pathOf(x, index), restoreOpenFile(file, metadata.modifiedNs, restorableMode(metadata.mode)));
+    report(x, pathOf(x, index), restoreOpenFile(file, planOf(x, extension->entries[index])));
     x.restoredAtClose[index] = true;
+}
+
+// ---- Writing a file, with holes where a sparse file had them -----------------------------
+
+size_t firstNonZero(const uint8_t* data, size_t count)
+{
+    size_t i = 0;
+    for (uint64_t word; i + 8 <= count; i += 8) {
+        std::memcpy(&word, data + i, 8);
+        if (word != 0) break;
+    }
+    while (i < count && data[i] == 0) ++i;
+    return i;
+}
+
+// Where the next run of zeros that is long enough for a hole, or reaches the end, begins.
+size_t nextHole(const uint8_t* data, size_t count)
+{
+    for (size_t at = 0; at < count;) {
+        const void* zero = std::memchr(data + at, 0, count - at);
+        if (!zero) return count;
+        const size_t start = static_cast<size_t>(static_cast<const uint8_t*>(zero) - data);
+        const size_t end = start + firstNonZero(data + start, count - start);
+        if (end - start >= holeSize || end == count) return start;
+        at = end;
+    }
+    return count;
+}
+
+bool flushZeros(Extraction& x, FILE* file)
+{
+    static const uint8_t zeros[holeSize] = {};
+    bool ok = true;
+    if (x.pendingZeros >= holeSize) {
+        ok = skipZeros(file, x.pendingZeros);
+    } else if (x.pendingZeros > 0) {
+        ok = std::fwrite(zeros, 1, static_cast<size_t>(x.pendingZeros), file) == x.pendingZeros;
+    }
+    x.pendingZeros = 0;
+    return ok;
+}
+
+bool writeOut(Extraction& x, FILE* file, const uint8_t* data, size_t count)
+{
+    if (!x.outputSparse) return std::fwrite(data, 1, count, file) == count;
+    while (count > 0) {
+        const size_t zeros = firstNonZero(data, count);
+        x.pendingZeros += zeros;
+        data += zeros;
+        count -= zeros;
+        if (count == 0) break;
+        const size_t bytes = nextHole(data, count);
+        if (!flushZeros(x, file) || std::fwrite(data, 1, bytes, file) != bytes) return false;
+        data += bytes;
+        count -= bytes;
+    }
+    return true;
+}
+
+// The end of a file written with holes: one that ends in a hole gets its size.
+bool finishOut(Extraction& x, FILE* file, uint64_t size)
+{
+    if (!x.outputSparse || x.pendingZeros == 0) return true;
+    const bool hole = x.pendingZeros >= holeSize;
+    x.pendingZeros = hole ? 0 : x.pendingZeros;
+    return hole ? endFileAt(file, size) : flushZeros(x, file);
+}
+
+void beginOut(Extraction& x, size_t index)
+{
+    x.outputSparse = index < x.sparse.size() && x.sparse[index];
+    x.pendingZeros = 0;
 }
 
 Error closeOutput(FILE* file, const std::string& path)
@@ -198,10 +312,12 @@ Error copyFile(Extraction& x, size_t index, size_t source)
     size_t got;
     bool ok = true;
     uint32_t crc = 0;
+    beginOut(x, index);
     while (ok && (got = std::fread(piece.get(), 1, copyPieceSize, from)) > 0) {
-        ok = std::fwrite(piece.get(), 1, got, target) == got;
+        ok = writeOut(x, target, piece.get(), got);
         crc = crc32Update(crc, piece.get(), got);
     }
+    ok = ok && finishOut(x, target, (*x.entries)[index].size);
     x.writtenCrc[index] = crc;
     bool readError = std::ferror(from) != 0;
     std::fclose(from);
@@ -210,6 +326,38 @@ Error copyFile(Extraction& x, size_t index, size_t source)
     if (!ok) return Error{ErrorCode::writeOutput, targetPath, std::string(), true};
     if (closed) return closed;
     if (readError) return Error{ErrorCode::readInput, sourcePath, std::string(), true};
+    return Error();
+}
+
+// Restores entry index as a hard link of its target when the extension says it was one and
+// this extraction wrote the target (linked tells). A system that refuses leaves it to a
+// copy, and it is reported.
+Error linkHardly(Extraction& x, size_t index, bool& linked)
+{
+    linked = false;
+    if (index >= x.hardLinkTarget.size() || x.hardLinkTarget[index] == noEntry) return Error();
+    const size_t target = x.hardLinkTarget[index];
+    OutputName name;
+    OutputName targetName;
+    if (!x.writtenFile[target].valid || !walkedName(x, index, name) || !walkedName(x, target, targetName)) {
+        return Error();
+    }
+    const std::string path = pathOf(x, index);
+    Error failure = makeOutputHardLink(
+        x.tree, name, path, targetName, x.writtenFile[target],
+        [&](const FileIdentity& existing) {
+            // The copy this extraction wrote a moment ago (an archive from a pipe) gives way.
+            return sameFile(existing, x.writtenFile[index]) ? Error() : mayReplace(x, path, existing);
+        },
+        linked);
+    if (failure) return failure;
+    if (!linked) {
+        notRestored(x, path, "hard link");
+        return Error();
+    }
+    x.writtenFile[index] = x.writtenFile[target];
+    x.writtenCrc[index] = x.writtenCrc[target];
+    x.restoredAtClose[index] = true; // one file: its target's time and mode are its own
     return Error();
 }
 
@@ -229,11 +377,12 @@ SplitCallbacks fileWriting(Extraction& x)
         x.outputName = pathOf(x, target);
         if (Error failure = openOutput(x, target, x.output)) return failure;
         x.outputCrc = 0;
+        beginOut(x, target);
         return Error();
     };
     callbacks.bytes = [&x](size_t, const uint8_t* data, size_t count) {
         if (!x.output) return Error();
-        if (std::fwrite(data, 1, count, x.output) != count) {
+        if (!writeOut(x, x.output, data, count)) {
             return Error{ErrorCode::writeOutput, x.outputName, std::string(), true};
         }
         x.outputCrc = crc32Update(x.outputCrc, data, count);
@@ -246,13 +395,21 @@ SplitCallbacks fileWriting(Extraction& x)
         x.writtenCrc[x.outputIndex] = x.outputCrc;
         x.lastWritten = x.outputIndex;
         x.runWritten = true;
+        if (!finishOut(x, done, (*x.entries)[x.outputIndex].size)) {
+            std::fclose(done);
+            return Error{ErrorCode::writeOutput, x.outputName, std::string(), true};
+        }
         restoreAtClose(x, x.outputIndex, done);
         if (Error failure = closeOutput(done, x.outputName)) return failure;
         return doneWith(x, x.outputIndex);
     };
     callbacks.copy = [&x](size_t index, size_t) {
         if (!selected(x, index) || (x.runWritten && x.lastWritten == index)) return doneWith(x, index);
-        if (Error failure = copyFile(x, index, x.lastWritten)) return failure;
+        bool linked = false;
+        if (Error failure = linkHardly(x, index, linked)) return failure;
+        if (!linked) {
+            if (Error failure = copyFile(x, index, x.lastWritten)) return failure;
+        }
         x.lastWritten = index;
         return doneWith(x, index);
     };
@@ -375,8 +532,8 @@ Error createRecordedFolders(Extraction& x, const Extension& extension)
     return Error();
 }
 
-// The typed output of a one-entry archive gets the stored time and mode only when this
-// extraction made it as a new file.
+// The typed output of a one-entry archive gets the stored metadata only when this extraction
+// made it as a new file.
 void restoreTyped(const Extraction& x, const Metadata& metadata)
 {
     if (!x.typedCreated) return;
@@ -384,32 +541,59 @@ void restoreTyped(const Extraction& x, const Metadata& metadata)
     size_t cut = path.size();
     while (cut > 0 && !isPathSeparator(path[cut - 1])) --cut;
     HeldFolderPtr folder = holdFolder(cut == 0 ? std::string() : path.substr(0, cut), false);
-    Restored restored{false, false};
-    if (folder) {
-        restored = restoreBelow(*folder, path.substr(cut), x.writtenFile[0], metadata.modifiedNs,
-                                restorableMode(metadata.mode), true);
-    }
+    const RestorePlan plan = planOf(x, metadata);
+    Restored restored{false, false, !plan.withOwner, std::string()};
+    if (folder) restored = restoreBelow(*folder, path.substr(cut), x.writtenFile[0], plan);
     report(x, path, restored);
 }
 
-// Everything of the metadata that comes after the files: their modes and times, the links,
-// then the folders' modes and times, deepest first (a folder made read-only takes nothing
-// more).
+// FIFOs and device nodes, after the files: made, then given their metadata.
+Error createSpecials(Extraction& x, const Extension& extension)
+{
+    for (const SpecialRecord& special : extension.specials) {
+        OutputName name;
+        if (!recordSelected(x, special.name) || !splitOutputName(special.name, name)) continue;
+        const std::string path = x.prefix + special.name;
+        if (special.kind != SpecialKind::fifo && !runningAsRoot()) {
+            notRestored(x, path, "device"); // devices need root
+            continue;
+        }
+        FileIdentity made;
+        Error failure = makeOutputSpecial(
+            x.tree, name, path, special, [&](const FileIdentity& existing) { return mayReplace(x, path, existing); },
+            made);
+        if (failure) return failure;
+        if (!made.valid) {
+            notRestored(x, path, special.kind == SpecialKind::fifo ? "fifo" : "device");
+            continue;
+        }
+        report(x, path, restoreOutputFile(x.tree, name, made, planOf(x, special.metadata)));
+    }
+    return Error();
+}
+
+// Everything of the metadata that comes after the files: their metadata, hard links not made
+// yet (an archive from a pipe: the copies give way), FIFOs and devices, the links, then the
+// folders' metadata, deepest first (a folder made read-only takes nothing more).
 Error restoreAfterFiles(Extraction& x, const Extension& extension)
 {
     for (size_t i = 0; i < x.entries->size() && i < extension.entries.size(); ++i) {
         if (!selected(x, i) || !x.writtenFile[i].valid || x.restoredAtClose[i]) continue;
+        bool linked = false;
+        if (Error failure = linkHardly(x, i, linked)) return failure;
+        if (linked) continue;
         if (x.typedOutput) {
             restoreTyped(x, extension.entries[i]);
-        } else {
-            OutputName name;
-            Restored restored{false, false};
-            if (walkedName(x, i, name))
-                restored = restoreOutputFile(x.tree, name, x.writtenFile[i], extension.entries[i]);
-            report(x, pathOf(x, i), restored);
+            continue;
         }
+        OutputName name;
+        const RestorePlan plan = planOf(x, extension.entries[i]);
+        Restored restored{false, false, !plan.withOwner, std::string()};
+        if (walkedName(x, i, name)) restored = restoreOutputFile(x.tree, name, x.writtenFile[i], plan);
+        report(x, pathOf(x, i), restored);
     }
     if (x.singleFile) return Error();
+    if (Error failure = createSpecials(x, extension)) return failure;
     for (const LinkRecord& link : extension.links) {
         OutputName name;
         if (!recordSelected(x, link.name) || !splitOutputName(link.name, name)) continue;
@@ -421,8 +605,8 @@ Error restoreAfterFiles(Extraction& x, const Extension& extension)
         if (failure) return failure;
         if (!made) {
             notRestored(x, path, "link");
-        } else if (!restoreOutputLinkTime(x.tree, name, link.metadata.modifiedNs)) {
-            notRestored(x, path, "time");
+        } else {
+            report(x, path, restoreOutputLink(x.tree, name, planOf(x, link.metadata)));
         }
     }
     auto folders = selectedFolders(x, extension);
@@ -430,7 +614,7 @@ Error restoreAfterFiles(Extraction& x, const Extension& extension)
         return a.second.components.size() > b.second.components.size();
     });
     for (const auto& [folder, name] : folders) {
-        report(x, x.prefix + folder->name, restoreOutputFolder(x.tree, name, folder->metadata));
+        report(x, x.prefix + folder->name, restoreOutputFolder(x.tree, name, planOf(x, folder->metadata)));
     }
     return Error();
 }
@@ -483,6 +667,7 @@ Error extractFiles(Archive& archive, const std::vector<Entry>& entries, const Ex
     x.writtenCrc.assign(entries.size(), 0);
     x.writtenFile.assign(entries.size(), FileIdentity());
     x.restoredAtClose.assign(entries.size(), false);
+    if (options.extension) prepareMetadata(x, *options.extension);
     for (size_t i = 0; i < entries.size(); ++i) {
         if (selected(x, i)) x.lastSelected = i;
     }
@@ -505,6 +690,7 @@ Error restoreMetadata(Extraction& x, const Extension& extension)
     if (Error failure = pathsFit(x, &extension)) return failure;
     if (Error failure = pathsAvoidLinks(x, &extension)) return failure;
     if (Error failure = createRecordedFolders(x, extension)) return failure;
+    prepareMetadata(x, extension);
     return restoreAfterFiles(x, extension);
 }
 

@@ -134,6 +134,21 @@ Error makeOutputFolder(OutputTree& tree, const OutputName& name, const std::stri
     return walk == Walk::link ? Error(ErrorCode::outputThroughLink, shownPath) : Error();
 }
 
+namespace {
+
+// Makes room at the leaf of name for something new: asked about, and removed unless a folder.
+// False (with no error) when it cannot be made room for.
+bool makeRoom(const HeldFolder& parent, const std::string& leaf,
+              const std::function<Error(const FileIdentity& followed)>& mayReplace, Error& failure)
+{
+    const EntryState existing = stateBelow(parent, leaf);
+    if (existing.kind == EntryKind::missing) return true;
+    if ((failure = mayReplace(followedIdentityBelow(parent, leaf)))) return false;
+    return existing.kind != EntryKind::folder && removeBelow(parent, leaf);
+}
+
+} // namespace
+
 Error makeOutputLink(OutputTree& tree, const OutputName& name, const std::string& shownPath, const LinkRecord& link,
                      const std::function<Error(const FileIdentity& followed)>& mayReplace, bool& made)
 {
@@ -149,39 +164,86 @@ Error makeOutputLink(OutputTree& tree, const OutputName& name, const std::string
     case Walk::failed:
         return Error();
     }
-    const EntryState existing = stateBelow(*parent, leaf);
-    if (existing.kind != EntryKind::missing) {
-        if (Error declined = mayReplace(followedIdentityBelow(*parent, leaf))) return declined;
-        if (existing.kind == EntryKind::folder || !removeBelow(*parent, leaf)) return Error();
-    }
+    Error failure;
+    if (!makeRoom(*parent, leaf, mayReplace, failure)) return failure;
     made = createLinkBelow(*parent, leaf, link.target, link.kind == LinkKind::folder);
     return Error();
 }
 
-Restored restoreOutputFile(OutputTree& tree, const OutputName& name, const FileIdentity& written,
-                           const Metadata& metadata)
+Error makeOutputSpecial(OutputTree& tree, const OutputName& name, const std::string& shownPath,
+                        const SpecialRecord& special,
+                        const std::function<Error(const FileIdentity& followed)>& mayReplace, FileIdentity& identity)
 {
+    identity = FileIdentity();
     const HeldFolder* parent = nullptr;
-    if (walkTo(tree, name, name.components.size() - 1, false, parent) != Walk::reached) return Restored{false, false};
-    return restoreBelow(*parent, name.components.back(), written, metadata.modifiedNs, restorableMode(metadata.mode),
-                        true);
+    const std::string& leaf = name.components.back();
+    switch (walkTo(tree, name, name.components.size() - 1, true, parent)) {
+    case Walk::reached:
+        break;
+    case Walk::link:
+        return Error(ErrorCode::outputThroughLink, shownPath);
+    case Walk::missing:
+    case Walk::failed:
+        return Error();
+    }
+    Error failure;
+    if (!makeRoom(*parent, leaf, mayReplace, failure)) return failure;
+    if (createSpecialBelow(*parent, leaf, special.kind, special.major, special.minor)) {
+        identity = stateBelow(*parent, leaf).identity;
+    }
+    return Error();
 }
 
-Restored restoreOutputFolder(OutputTree& tree, const OutputName& name, const Metadata& metadata)
+Error makeOutputHardLink(OutputTree& tree, const OutputName& name, const std::string& shownPath,
+                         const OutputName& target, const FileIdentity& written,
+                         const std::function<Error(const FileIdentity& followed)>& mayReplace, bool& made)
+{
+    made = false;
+    const HeldFolder* parent = nullptr;
+    if (walkTo(tree, target, target.components.size() - 1, false, parent) != Walk::reached) return Error();
+    // Held before the walk moves on: the link goes to this very file whatever its name becomes.
+    HeldItemPtr file = holdFileBelow(*parent, target.components.back(), written);
+    if (!file) return Error();
+    const std::string& leaf = name.components.back();
+    switch (walkTo(tree, name, name.components.size() - 1, true, parent)) {
+    case Walk::reached:
+        break;
+    case Walk::link:
+        return Error(ErrorCode::outputThroughLink, shownPath, std::string(), true);
+    case Walk::missing:
+    case Walk::failed:
+        return Error();
+    }
+    Error failure;
+    if (!makeRoom(*parent, leaf, mayReplace, failure)) return failure;
+    made = createHardLinkBelow(*file, *parent, leaf);
+    return Error();
+}
+
+Restored restoreOutputFile(OutputTree& tree, const OutputName& name, const FileIdentity& written,
+                           const RestorePlan& plan)
+{
+    const HeldFolder* parent = nullptr;
+    if (walkTo(tree, name, name.components.size() - 1, false, parent) != Walk::reached) {
+        return Restored{false, !plan.withMode, !plan.withOwner, std::string()};
+    }
+    return restoreBelow(*parent, name.components.back(), written, plan);
+}
+
+Restored restoreOutputFolder(OutputTree& tree, const OutputName& name, const RestorePlan& plan)
 {
     auto created = tree.createdFolders.find(name.key());
     if (created == tree.createdFolders.end()) return Restored(); // it stood there before: left as it is
-    const HeldFolder* parent = nullptr;
-    if (walkTo(tree, name, name.components.size() - 1, false, parent) != Walk::reached) return Restored{false, false};
-    return restoreBelow(*parent, name.components.back(), created->second, metadata.modifiedNs,
-                        restorableMode(metadata.mode), true);
+    return restoreOutputFile(tree, name, created->second, plan);
 }
 
-bool restoreOutputLinkTime(OutputTree& tree, const OutputName& name, int64_t modifiedNs)
+Restored restoreOutputLink(OutputTree& tree, const OutputName& name, const RestorePlan& plan)
 {
     const HeldFolder* parent = nullptr;
-    if (walkTo(tree, name, name.components.size() - 1, false, parent) != Walk::reached) return false;
-    return restoreLinkTimeBelow(*parent, name.components.back(), modifiedNs);
+    if (walkTo(tree, name, name.components.size() - 1, false, parent) != Walk::reached) {
+        return Restored{false, true, !plan.withOwner, std::string()};
+    }
+    return restoreLinkBelow(*parent, name.components.back(), plan);
 }
 
 } // namespace qv5

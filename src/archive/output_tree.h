@@ -68,11 +68,24 @@ Error makeOutputFolder(OutputTree& tree, const OutputName& name, const std::stri
 Error makeOutputLink(OutputTree& tree, const OutputName& name, const std::string& shownPath, const LinkRecord& link,
                      const std::function<Error(const FileIdentity& followed)>& mayReplace, bool& made);
 
-// Time and mode of a file this extraction wrote, and of a folder it made (never of one that
-// stood there before); false members for what the system refused.
+// A FIFO or device node at name: what stands there is asked about through mayReplace and
+// removed (a folder is not); identity is what was made (invalid: nothing).
+Error makeOutputSpecial(OutputTree& tree, const OutputName& name, const std::string& shownPath,
+                        const SpecialRecord& special,
+                        const std::function<Error(const FileIdentity& followed)>& mayReplace, FileIdentity& identity);
+
+// A second name at name for the file this extraction wrote at target (written): a hard link,
+// made only to that very file and never through a link. What stands at name is asked about
+// and removed first. made tells whether the link stands now.
+Error makeOutputHardLink(OutputTree& tree, const OutputName& name, const std::string& shownPath,
+                         const OutputName& target, const FileIdentity& written,
+                         const std::function<Error(const FileIdentity& followed)>& mayReplace, bool& made);
+
+// The plan applied to what this extraction made at name: the file or special file it made
+// (written), a folder it made (never one that stood there before), the link itself.
 Restored restoreOutputFile(OutputTree& tree, const OutputName& name, const FileIdentity& written,
-                           const Metadata& metadata);
-Restored restoreOutputFolder(OutputTree& tree, const OutputName& name, const Metadata& metadata);
-bool restoreOutputLinkTime(OutputTree& tree, const OutputName& name, int64_t modifiedNs);
+                           const RestorePlan& plan);
+Restored restoreOutputFolder(OutputTree& tree, const OutputName& name, const RestorePlan& plan);
+Restored restoreOutputLink(OutputTree& tree, const OutputName& name, const RestorePlan& plan);
 
 } // namespace qv5

@@ -12,6 +12,7 @@
 #include "input/discovery.h"
 #include "input/duplicates.h"
 #include "input/hash_file.h"
+#include "input/input_metadata.h"
 #include "input/input_records.h"
 #include "input/ordering.h"
 #include "platform/platform.h"
@@ -164,37 +165,6 @@ ScanReport scanReport()
 int32_t writeArchiveFile(const std::string& archivePath, const std::vector<NewEntry>& entries,
                          const RunOptions& options, const Extension* extension);
 
-Metadata metadataOf(const FileMetadata& from)
-{
-    Metadata metadata;
-    metadata.modifiedNs = from.modifiedNs;
-    metadata.mode = from.mode;
-    return metadata;
-}
-
-// The metadata of the archive: the files' (in archive order, the reverse of the list), then
-// every folder and link met, in the order met.
-InputError collectMetadata(const std::vector<FileEntry>& entries, const ExtraList& extras, Extension& extension)
-{
-    extension.namesUtf8 = namesAreUnicode;
-    for (size_t k = entries.size(); k-- > 0;) extension.entries.push_back(metadataOf(entries[k].metadata));
-    for (const ExtraItem& extra : extras) {
-        FileMetadata metadata;
-        if (!metadataOfPath(extra.sourcePath, metadata)) return InputError(InputFailure::openInput, extra.sourcePath);
-        if (!extra.isLink) {
-            extension.folders.push_back(FolderRecord{extra.storedName, metadataOf(metadata)});
-            continue;
-        }
-        LinkRecord link;
-        link.name = extra.storedName;
-        if (!readLinkText(extra.sourcePath, link.target)) return InputError(InputFailure::readInput, extra.sourcePath);
-        link.kind = extra.dangling ? LinkKind::unknown : (extra.linkToFolder ? LinkKind::folder : LinkKind::file);
-        link.metadata = metadataOf(metadata);
-        extension.links.push_back(std::move(link));
-    }
-    return InputError();
-}
-
 // An existing archive at the archive path is never part of its own input set: it would be
 // read while it is overwritten. Identity, not spelling, decides.
 void leaveOutArchive(InputList& list, const std::string& archivePath)
@@ -277,6 +247,14 @@ int32_t runCompress(const std::vector<std::string>& args, const RunOptions& opti
         }
         say("%d/%d\n", static_cast<int>(marked), static_cast<int>(n));
     }
+    // The metadata is read while the entries still name their sources.
+    Extension extension;
+    if (options.metadata) {
+        if (InputError failure = collectMetadata(entries, extras, extension)) {
+            printError(failure);
+            return 1;
+        }
+    }
     // The archive holds the files in the reverse of the ordered list: a marked copy then
     // comes right before the entry it equals, which stores the bytes.
     std::vector<NewEntry> archived(n);
@@ -289,13 +267,7 @@ int32_t runCompress(const std::vector<std::string>& args, const RunOptions& opti
         out.crc = entry.crc;
         out.duplicate = entry.duplicate != 0;
     }
-    if (!options.metadata) return writeArchiveFile(args[2], archived, options, nullptr);
-    Extension extension;
-    if (InputError failure = collectMetadata(entries, extras, extension)) {
-        printError(failure);
-        return 1;
-    }
-    return writeArchiveFile(args[2], archived, options, &extension);
+    return writeArchiveFile(args[2], archived, options, options.metadata ? &extension : nullptr);
 }
 
 // Where the archive is written. A regular file (or nothing) at the archive path is replaced

@@ -2,6 +2,8 @@
 // The only interface to the operating system. Each call stands for one Windows service of
 // the program's design; platform_win32.cpp uses the real calls, platform_posix.cpp gives
 // the same behaviour on Linux.
+#include "qv5/qv5.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -61,11 +63,36 @@ bool findEntries(const std::string& searchPath, std::vector<DirEntry>& entries, 
 struct FileMetadata {
     int64_t modifiedNs = 0;
     uint32_t mode = 0;
+    // What only Linux gives (left as they are on Windows): the owner, the names the entry
+    // has (hard links) and its identity, whether its blocks cover less than its size, and
+    // what kind of special file it is with its device numbers.
+    bool hasOwner = false;
+    uint32_t uid = 0;
+    uint32_t gid = 0;
+    uint64_t linkCount = 1;
+    FileIdentity identity;
+    bool sparse = false;
+    bool special = false; // a FIFO or a device node: kind, major and minor say which
+    SpecialKind specialKind = SpecialKind::fifo;
+    uint32_t major = 0;
+    uint32_t minor = 0;
 };
 bool metadataOfPath(const std::string& path, FileMetadata& metadata);
 bool metadataOfFile(FILE* file, FileMetadata& metadata);
 // The text of a symbolic link.
 bool readLinkText(const std::string& path, std::string& target);
+
+// The extended attributes of what stands at path (a link itself is not read: false), in the
+// system's order; false when they cannot be read (an empty list where the file system has
+// none).
+bool readAttributes(const std::string& path, std::vector<Attribute>& attributes);
+
+// The names of a user and a group number (empty where the system has none).
+void ownerNames(uint32_t uid, uint32_t gid, std::string& user, std::string& group);
+// The numbers to restore an owner with: by name where the name exists here, else by number.
+void ownerNumbers(const Owner& owner, uint32_t& uid, uint32_t& gid);
+// Whether the process may restore owners, devices and attributes other than user.* (root).
+bool runningAsRoot();
 
 // 64-bit size of an existing file, opened for reading with read and write sharing.
 bool querySize(const std::string& path, int64_t& size);
@@ -156,19 +183,53 @@ bool removeBelow(const HeldFolder& parent, const std::string& name);
 // two kinds apart). False when the system refuses or made no link.
 bool createLinkBelow(const HeldFolder& parent, const std::string& name, const std::string& target, bool folder);
 
-// Modification time and mode set through a handle of the entry at name, only when it is the
-// one expected (a file or folder this extraction made): never through a link, never on
-// anything else. Each reports whether the system took it; withMode false leaves the mode.
+// What to set on one entry: owner first (it clears set-user bits and capabilities), then the
+// extended attributes, the time, the mode. Attributes other than user.* only as root.
+struct RestorePlan {
+    int64_t modifiedNs = 0;
+    bool withMode = true;
+    uint32_t mode = 0;
+    bool withOwner = false;
+    uint32_t uid = 0;
+    uint32_t gid = 0;
+    const std::vector<Attribute>* attributes = nullptr;
+};
+// What the system took; attribute names the first attribute it refused (empty: none).
 struct Restored {
     bool time = true;
     bool mode = true;
+    bool owner = true;
+    std::string attribute;
 };
+// Set through a handle of the entry at name, only when it is the one expected (a file, folder
+// or special file this extraction made): never through a link, never on anything else.
 Restored restoreBelow(const HeldFolder& parent, const std::string& name, const FileIdentity& expected,
-                      int64_t modifiedNs, uint32_t mode, bool withMode);
+                      const RestorePlan& plan);
 // The same through a file this extraction has open for writing, its last byte written.
-Restored restoreOpenFile(FILE* file, int64_t modifiedNs, uint32_t mode);
-// The time of the link at name itself.
-bool restoreLinkTimeBelow(const HeldFolder& parent, const std::string& name, int64_t modifiedNs);
+Restored restoreOpenFile(FILE* file, const RestorePlan& plan);
+// The time and owner of the link at name itself (a link's mode means nothing).
+Restored restoreLinkBelow(const HeldFolder& parent, const std::string& name, const RestorePlan& plan);
+
+// A FIFO or a device node at name (devices need root). False when the system refuses.
+bool createSpecialBelow(const HeldFolder& parent, const std::string& name, SpecialKind kind, uint32_t major,
+                        uint32_t minor);
+
+// A regular file held as itself (not opened for reading or writing), to give it a second
+// name: only the one expected, never through a link.
+struct HeldItem;
+void releaseItem(HeldItem* item);
+struct HeldItemRelease {
+    void operator()(HeldItem* item) const { releaseItem(item); }
+};
+using HeldItemPtr = std::unique_ptr<HeldItem, HeldItemRelease>;
+HeldItemPtr holdFileBelow(const HeldFolder& parent, const std::string& name, const FileIdentity& expected);
+// A hard link at name in parent to the held file. False when the system refuses.
+bool createHardLinkBelow(const HeldItem& file, const HeldFolder& parent, const std::string& name);
+
+// Writes a run of zero bytes as a hole: the file's position moves on, nothing is written.
+bool skipZeros(FILE* file, uint64_t count);
+// Ends a file whose last bytes were holes at its size.
+bool endFileAt(FILE* file, uint64_t size);
 
 // The mode bits a restore applies of a stored mode: the permission bits and the sticky bit;
 // set-user and set-group only when the process runs as root; without root the process's

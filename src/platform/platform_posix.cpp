@@ -11,8 +11,12 @@
 #include <dirent.h>
 #include <random>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -223,6 +227,22 @@ FileMetadata metadataOf(const struct stat& st)
     FileMetadata metadata;
     metadata.modifiedNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     metadata.mode = static_cast<uint32_t>(st.st_mode & 07777);
+    metadata.hasOwner = true;
+    metadata.uid = static_cast<uint32_t>(st.st_uid);
+    metadata.gid = static_cast<uint32_t>(st.st_gid);
+    metadata.linkCount = static_cast<uint64_t>(st.st_nlink);
+    metadata.identity = identityOf(st);
+    // Blocks of 512 bytes, whatever the file system's block size.
+    metadata.sparse =
+        S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_blocks) * 512 < static_cast<uint64_t>(st.st_size);
+    metadata.special = S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode);
+    metadata.specialKind = S_ISCHR(st.st_mode)   ? SpecialKind::characterDevice
+                           : S_ISBLK(st.st_mode) ? SpecialKind::blockDevice
+                                                 : SpecialKind::fifo;
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+        metadata.major = static_cast<uint32_t>(major(st.st_rdev));
+        metadata.minor = static_cast<uint32_t>(minor(st.st_rdev));
+    }
     return metadata;
 }
 
@@ -251,6 +271,79 @@ bool readLinkText(const std::string& path, std::string& target)
     if (n < 0 || static_cast<size_t>(n) >= buffer.size()) return false;
     target.assign(buffer.data(), static_cast<size_t>(n));
     return true;
+}
+
+bool readAttributes(const std::string& path, std::vector<Attribute>& attributes)
+{
+    attributes.clear();
+    const std::string system = systemPath(path);
+    std::vector<char> names;
+    for (;;) {
+        ssize_t size = ::llistxattr(system.c_str(), nullptr, 0);
+        if (size < 0) return errno == ENOTSUP; // a file system without them has none
+        names.resize(static_cast<size_t>(size));
+        size = size == 0 ? 0 : ::llistxattr(system.c_str(), names.data(), names.size());
+        if (size >= 0) {
+            names.resize(static_cast<size_t>(size));
+            break;
+        }
+        if (errno != ERANGE) return false; // grown meanwhile: asked again
+    }
+    for (size_t at = 0; at < names.size();) {
+        Attribute attribute;
+        attribute.name = names.data() + at;
+        at += attribute.name.size() + 1;
+        for (;;) {
+            ssize_t size = ::lgetxattr(system.c_str(), attribute.name.c_str(), nullptr, 0);
+            if (size < 0) return errno == ENODATA ? true : false;
+            attribute.value.resize(static_cast<size_t>(size));
+            size = size == 0 ? 0
+                             : ::lgetxattr(system.c_str(), attribute.name.c_str(), attribute.value.data(),
+                                           attribute.value.size());
+            if (size >= 0) {
+                attribute.value.resize(static_cast<size_t>(size));
+                break;
+            }
+            if (errno != ERANGE) return false;
+        }
+        attributes.push_back(std::move(attribute));
+    }
+    return true;
+}
+
+void ownerNames(uint32_t uid, uint32_t gid, std::string& user, std::string& group)
+{
+    std::vector<char> buffer(16384);
+    struct passwd account;
+    struct passwd* foundUser = nullptr;
+    user =
+        ::getpwuid_r(uid, &account, buffer.data(), buffer.size(), &foundUser) == 0 && foundUser ? account.pw_name : "";
+    struct group team;
+    struct group* foundGroup = nullptr;
+    group = ::getgrgid_r(gid, &team, buffer.data(), buffer.size(), &foundGroup) == 0 && foundGroup ? team.gr_name : "";
+}
+
+void ownerNumbers(const Owner& owner, uint32_t& uid, uint32_t& gid)
+{
+    std::vector<char> buffer(16384);
+    struct passwd account;
+    struct passwd* foundUser = nullptr;
+    uid = !owner.user.empty() &&
+                  ::getpwnam_r(owner.user.c_str(), &account, buffer.data(), buffer.size(), &foundUser) == 0 && foundUser
+              ? static_cast<uint32_t>(account.pw_uid)
+              : owner.uid;
+    struct group team;
+    struct group* foundGroup = nullptr;
+    gid = !owner.group.empty() &&
+                  ::getgrnam_r(owner.group.c_str(), &team, buffer.data(), buffer.size(), &foundGroup) == 0 && foundGroup
+              ? static_cast<uint32_t>(team.gr_gid)
+              : owner.gid;
+}
+
+bool runningAsRoot()
+{
+    static const bool root = ::geteuid() == 0;
+    return root;
 }
 
 bool querySize(const std::string& path, int64_t& size)
@@ -615,47 +708,154 @@ bool createLinkBelow(const HeldFolder& parent, const std::string& name, const st
     return ::symlinkat(target.c_str(), parent.fd, name.c_str()) == 0;
 }
 
-Restored restoreBelow(const HeldFolder& parent, const std::string& name, const FileIdentity& expected,
-                      int64_t modifiedNs, uint32_t mode, bool withMode)
+namespace {
+
+// The path that reaches the entry a descriptor holds, whatever happened to its name since: for
+// the calls that take no descriptor of a file opened only as itself (O_PATH).
+std::string heldPath(int fd)
 {
-    Restored restored{false, !withMode};
-    // Read access is enough for both calls on a file or folder one owns; non-blocking and
-    // without following a link, so that nothing else put there is opened or waited on.
-    int fd = ::openat(parent.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return Restored{false, false};
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) && sameFile(identityOf(st), expected)) {
-        struct timespec times[2];
-        modifiedTimes(modifiedNs, times);
-        restored.time = ::futimens(fd, times) == 0;
-        if (withMode) restored.mode = ::fchmod(fd, static_cast<mode_t>(mode & 07777)) == 0;
-    } else {
-        restored.mode = false;
-    }
-    ::close(fd);
-    return restored;
+    return "/proc/self/fd/" + std::to_string(fd);
 }
 
-Restored restoreOpenFile(FILE* file, int64_t modifiedNs, uint32_t mode)
+bool mayRestoreAttribute(const Attribute& attribute)
 {
-    struct timespec times[2];
-    modifiedTimes(modifiedNs, times);
+    return runningAsRoot() || attribute.name.rfind("user.", 0) == 0;
+}
+
+// Applies the plan through fd, a descriptor open for reading or writing, or (pathOnly) one
+// that holds the entry only as itself, reached again through its /proc path.
+Restored applyPlan(int fd, bool pathOnly, const RestorePlan& plan)
+{
     Restored restored;
-    restored.time = ::futimens(::fileno(file), times) == 0;
-    restored.mode = ::fchmod(::fileno(file), static_cast<mode_t>(mode & 07777)) == 0;
+    const std::string path = pathOnly ? heldPath(fd) : std::string();
+    if (plan.withOwner) {
+        restored.owner =
+            (pathOnly ? ::fchownat(fd, "", plan.uid, plan.gid, AT_EMPTY_PATH) : ::fchown(fd, plan.uid, plan.gid)) == 0;
+    }
+    if (plan.attributes) {
+        for (const Attribute& attribute : *plan.attributes) {
+            if (!mayRestoreAttribute(attribute)) continue;
+            const char* name = attribute.name.c_str();
+            int set = pathOnly ? ::setxattr(path.c_str(), name, attribute.value.data(), attribute.value.size(), 0)
+                               : ::fsetxattr(fd, name, attribute.value.data(), attribute.value.size(), 0);
+            if (set != 0 && restored.attribute.empty()) restored.attribute = attribute.name;
+        }
+    }
+    struct timespec times[2];
+    modifiedTimes(plan.modifiedNs, times);
+    restored.time = (pathOnly ? ::utimensat(AT_FDCWD, path.c_str(), times, 0) : ::futimens(fd, times)) == 0;
+    if (plan.withMode) {
+        const mode_t mode = static_cast<mode_t>(plan.mode & 07777);
+        restored.mode = (pathOnly ? ::chmod(path.c_str(), mode) : ::fchmod(fd, mode)) == 0;
+    }
     return restored;
 }
 
-bool restoreLinkTimeBelow(const HeldFolder& parent, const std::string& name, int64_t modifiedNs)
+Restored nothingRestored(const RestorePlan& plan)
 {
+    return Restored{false, !plan.withMode, !plan.withOwner, std::string()};
+}
+
+} // namespace
+
+Restored restoreBelow(const HeldFolder& parent, const std::string& name, const FileIdentity& expected,
+                      const RestorePlan& plan)
+{
+    // Looked at as itself first: never through a link, and a special file is never opened
+    // (opening a device can act on it). A file or folder is then opened for reading, enough
+    // for every call on what one owns; a special file is reached through its /proc path.
+    int held = ::openat(parent.fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (held < 0) return nothingRestored(plan);
+    struct stat st;
+    Restored restored = nothingRestored(plan);
+    if (::fstat(held, &st) == 0 && !S_ISLNK(st.st_mode) && sameFile(identityOf(st), expected)) {
+        if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
+            int fd = ::openat(parent.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+            struct stat again;
+            if (fd >= 0 && ::fstat(fd, &again) == 0 && sameFile(identityOf(again), expected)) {
+                restored = applyPlan(fd, false, plan);
+            } else if (fd < 0 && errno == EACCES) {
+                restored = applyPlan(held, true, plan); // one may change what one cannot read
+            }
+            if (fd >= 0) ::close(fd);
+        } else {
+            restored = applyPlan(held, true, plan);
+        }
+    }
+    ::close(held);
+    return restored;
+}
+
+Restored restoreOpenFile(FILE* file, const RestorePlan& plan)
+{
+    return applyPlan(::fileno(file), false, plan);
+}
+
+Restored restoreLinkBelow(const HeldFolder& parent, const std::string& name, const RestorePlan& plan)
+{
+    Restored restored;
+    if (plan.withOwner)
+        restored.owner = ::fchownat(parent.fd, name.c_str(), plan.uid, plan.gid, AT_SYMLINK_NOFOLLOW) == 0;
     struct timespec times[2];
-    modifiedTimes(modifiedNs, times);
-    return ::utimensat(parent.fd, name.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+    modifiedTimes(plan.modifiedNs, times);
+    restored.time = ::utimensat(parent.fd, name.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+    return restored;
+}
+
+bool createSpecialBelow(const HeldFolder& parent, const std::string& name, SpecialKind kind, uint32_t major,
+                        uint32_t minor)
+{
+    mode_t type = kind == SpecialKind::fifo ? S_IFIFO : kind == SpecialKind::characterDevice ? S_IFCHR : S_IFBLK;
+    dev_t device = kind == SpecialKind::fifo ? 0 : makedev(major, minor);
+    return ::mknodat(parent.fd, name.c_str(), type | 0600, device) == 0;
+}
+
+struct HeldItem {
+    int fd = -1;
+};
+
+void releaseItem(HeldItem* item)
+{
+    if (!item) return;
+    if (item->fd >= 0) ::close(item->fd);
+    delete item;
+}
+
+HeldItemPtr holdFileBelow(const HeldFolder& parent, const std::string& name, const FileIdentity& expected)
+{
+    int fd = ::openat(parent.fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !sameFile(identityOf(st), expected)) {
+        ::close(fd);
+        return nullptr;
+    }
+    HeldItemPtr item(new HeldItem);
+    item->fd = fd;
+    return item;
+}
+
+bool createHardLinkBelow(const HeldItem& file, const HeldFolder& parent, const std::string& name)
+{
+    // The held file itself gets the name: by its descriptor where the process may (root), else
+    // through its /proc path, which leads to it whatever happened to its first name.
+    if (::linkat(file.fd, "", parent.fd, name.c_str(), AT_EMPTY_PATH) == 0) return true;
+    return ::linkat(AT_FDCWD, heldPath(file.fd).c_str(), parent.fd, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+bool skipZeros(FILE* file, uint64_t count)
+{
+    return ::fseeko(file, static_cast<off_t>(count), SEEK_CUR) == 0;
+}
+
+bool endFileAt(FILE* file, uint64_t size)
+{
+    return ::fflush(file) == 0 && ::ftruncate(::fileno(file), static_cast<off_t>(size)) == 0;
 }
 
 uint32_t restorableMode(uint32_t stored)
 {
-    static const bool root = ::geteuid() == 0;
+    const bool root = runningAsRoot();
     static const mode_t mask = [] {
         mode_t current = ::umask(0);
         ::umask(current);

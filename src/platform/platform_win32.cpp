@@ -780,56 +780,134 @@ bool createLinkBelow(const HeldFolder& parent, const std::string& name, const st
            stateBelow(parent, name).kind == EntryKind::link;
 }
 
+namespace {
+
+// Time, then attributes, through a handle opened with the right to change them.
+Restored applyPlan(HANDLE handle, DWORD attributes, const RestorePlan& plan)
+{
+    Restored restored;
+    FILETIME time = fileTimeOf(plan.modifiedNs);
+    restored.time = SetFileTime(handle, nullptr, nullptr, &time) != 0;
+    if (plan.withMode) {
+        DWORD wanted = attributesFor(attributes, plan.mode);
+        if (wanted != attributes) {
+            FILE_BASIC_INFO basic = {}; // zero times: left as they are
+            basic.FileAttributes = wanted == 0 ? FILE_ATTRIBUTE_NORMAL : wanted;
+            restored.mode = SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) != 0;
+        }
+    }
+    return restored;
+}
+
+} // namespace
+
 Restored restoreBelow(const HeldFolder& parent, const std::string& name, const FileIdentity& expected,
-                      int64_t modifiedNs, uint32_t mode, bool withMode)
+                      const RestorePlan& plan)
 {
     HANDLE handle = openItself(pathBelow(parent, name), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
     BY_HANDLE_FILE_INFORMATION info;
     if (!informationOf(handle, info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
         !sameFile(identityOfInformation(info), expected)) {
         if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-        return Restored{false, false};
+        return Restored{false, !plan.withMode, true, std::string()};
     }
-    Restored restored;
-    FILETIME time = fileTimeOf(modifiedNs);
-    restored.time = SetFileTime(handle, nullptr, nullptr, &time) != 0;
-    if (withMode) {
-        DWORD wanted = attributesFor(info.dwFileAttributes, mode);
-        if (wanted != info.dwFileAttributes) {
-            FILE_BASIC_INFO basic = {}; // zero times: left as they are
-            basic.FileAttributes = wanted == 0 ? FILE_ATTRIBUTE_NORMAL : wanted;
-            restored.mode = SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) != 0;
-        }
-    }
+    Restored restored = applyPlan(handle, info.dwFileAttributes, plan);
     CloseHandle(handle);
     return restored;
 }
 
-Restored restoreOpenFile(FILE* file, int64_t modifiedNs, uint32_t mode)
+Restored restoreOpenFile(FILE* file, const RestorePlan& plan)
 {
     HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
     BY_HANDLE_FILE_INFORMATION info;
-    if (!informationOf(handle, info)) return Restored{false, false};
+    if (!informationOf(handle, info)) return Restored{false, !plan.withMode, true, std::string()};
+    return applyPlan(handle, info.dwFileAttributes, plan);
+}
+
+Restored restoreLinkBelow(const HeldFolder& parent, const std::string& name, const RestorePlan& plan)
+{
     Restored restored;
-    FILETIME time = fileTimeOf(modifiedNs);
-    restored.time = SetFileTime(handle, nullptr, nullptr, &time) != 0;
-    DWORD wanted = attributesFor(info.dwFileAttributes, mode);
-    if (wanted != info.dwFileAttributes) {
-        FILE_BASIC_INFO basic = {}; // zero times: left as they are
-        basic.FileAttributes = wanted == 0 ? FILE_ATTRIBUTE_NORMAL : wanted;
-        restored.mode = SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) != 0;
-    }
+    HANDLE handle = openItself(pathBelow(parent, name), FILE_WRITE_ATTRIBUTES);
+    FILETIME time = fileTimeOf(plan.modifiedNs);
+    restored.time = handle != INVALID_HANDLE_VALUE && SetFileTime(handle, nullptr, nullptr, &time) != 0;
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
     return restored;
 }
 
-bool restoreLinkTimeBelow(const HeldFolder& parent, const std::string& name, int64_t modifiedNs)
+bool createSpecialBelow(const HeldFolder&, const std::string&, SpecialKind, uint32_t, uint32_t)
 {
-    HANDLE handle = openItself(pathBelow(parent, name), FILE_WRITE_ATTRIBUTES);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    FILETIME time = fileTimeOf(modifiedNs);
-    BOOL ok = SetFileTime(handle, nullptr, nullptr, &time);
-    CloseHandle(handle);
-    return ok != 0;
+    return false; // no FIFOs or device nodes in the file system
+}
+
+struct HeldItem {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    std::wstring path;
+};
+
+void releaseItem(HeldItem* item)
+{
+    if (!item) return;
+    if (item->handle != INVALID_HANDLE_VALUE) CloseHandle(item->handle);
+    delete item;
+}
+
+HeldItemPtr holdFileBelow(const HeldFolder& parent, const std::string& name, const FileIdentity& expected)
+{
+    const std::wstring path = pathBelow(parent, name);
+    // Held without delete sharing, so that nothing can take its name before it gets another.
+    HANDLE handle = path.empty() ? INVALID_HANDLE_VALUE
+                                 : CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                               nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!informationOf(handle, info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
+        !sameFile(identityOfInformation(info), expected)) {
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+        return nullptr;
+    }
+    HeldItemPtr item(new HeldItem);
+    item->handle = handle;
+    item->path = path;
+    return item;
+}
+
+bool createHardLinkBelow(const HeldItem& file, const HeldFolder& parent, const std::string& name)
+{
+    const std::wstring path = pathBelow(parent, name);
+    return !path.empty() && CreateHardLinkW(path.c_str(), file.path.c_str(), nullptr) != 0;
+}
+
+bool skipZeros(FILE* file, uint64_t count)
+{
+    return _fseeki64(file, static_cast<int64_t>(count), SEEK_CUR) == 0;
+}
+
+bool endFileAt(FILE* file, uint64_t size)
+{
+    return std::fflush(file) == 0 && _chsize_s(_fileno(file), static_cast<int64_t>(size)) == 0;
+}
+
+bool readAttributes(const std::string&, std::vector<Attribute>& attributes)
+{
+    attributes.clear();
+    return true;
+}
+
+void ownerNames(uint32_t, uint32_t, std::string& user, std::string& group)
+{
+    user.clear();
+    group.clear();
+}
+
+void ownerNumbers(const Owner& owner, uint32_t& uid, uint32_t& gid)
+{
+    uid = owner.uid;
+    gid = owner.gid;
+}
+
+bool runningAsRoot()
+{
+    return false; // owners, devices and system attributes are Linux's
 }
 
 uint32_t restorableMode(uint32_t stored)
