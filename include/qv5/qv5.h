@@ -326,8 +326,9 @@ struct ExtractCallbacks {
     std::function<void(const ChunkProgress&)> chunk;
     // An output path exists: may it be overwritten? (not asked with forceOverwrite or after all)
     std::function<Answer(const std::string& path)> askOverwrite;
-    // A piece of metadata the system would not take: what ("time", "mode", "link" or
-    // "folder") and where. The files are written all the same.
+    // A piece of metadata the system would not take: what ("time", "mode", "owner",
+    // "attribute", "link", "folder", "fifo", "device", or "hard link", written as a copy
+    // instead) and where. The files are written all the same.
     std::function<void(const std::string& path, const char* what)> notRestored;
 };
 

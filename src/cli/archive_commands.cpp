@@ -190,60 +190,139 @@ const char* unrestoredText(const std::string& what)
     if (what == "time") return "Could not restore the time of %s\n";
     if (what == "mode") return "Could not restore the permissions of %s\n";
     if (what == "link") return "Could not create the link %s\n";
+    if (what == "owner") return "Could not restore the owner of %s\n";
+    if (what == "attribute") return "Could not restore the extended attributes of %s\n";
+    if (what == "device") return "Could not create the device %s\n";
+    if (what == "fifo") return "Could not create the FIFO %s\n";
+    if (what == "hard link") return "Could not create the hard link %s (copied instead)\n";
     return "Could not create the folder %s\n";
+}
+
+
+// ---- Listing ---------------------------------------------------------------------------
+
+// "drwxr-sr-x": the type, then the permission bits with set-user, set-group and sticky.
+std::string modeText(char type, uint32_t mode)
+{
+    std::string text(1, type);
+    const char* letters = "rwxrwxrwx";
+    for (int bit = 8; bit >= 0; --bit) text += (mode >> bit) & 1 ? letters[8 - bit] : '-';
+    auto special = [&](size_t at, uint32_t flag, char on, char onWithoutX) {
+        if (mode & flag) text[at] = text[at] == 'x' ? on : onWithoutX;
+    };
+    special(3, 04000, 's', 'S');
+    special(6, 02000, 's', 'S');
+    special(9, 01000, 't', 'T');
+    return text;
+}
+
+std::string ownerText(const Extension& extension, const Metadata& metadata)
+{
+    if (metadata.owner >= extension.owners.size()) return "-";
+    const Owner& owner = extension.owners[metadata.owner];
+    return (owner.user.empty() ? std::to_string(owner.uid) : owner.user) + "/" +
+           (owner.group.empty() ? std::to_string(owner.gid) : owner.group);
+}
+
+// One line of the long listing: type and mode, owner and group, size, time, name; '-' for
+// what the archive does not keep (metadata null: no extension).
+void listLine(char type, const Extension* extension, const Metadata* metadata, const std::string& size,
+              const std::string& name, const std::string& tail = std::string())
+{
+    const std::string mode = metadata ? modeText(type, metadata->mode) : "-";
+    const std::string owner = metadata ? ownerText(*extension, *metadata) : "-";
+    const std::string time = metadata ? utcTimeText(metadata->modifiedNs) : "-";
+    tell("%-10s %-17s %12s %-19s %s%s\n", mode.c_str(), printable(owner).c_str(), size.c_str(), time.c_str(),
+         printable(name).c_str(), tail.c_str());
+}
+
+void listItems(const std::vector<Entry>& entries, const Extension* extension)
+{
+    std::vector<uint32_t> hardLinkOf(entries.size(), noOwner);
+    if (extension) {
+        for (const HardLink& link : extension->hardLinks) hardLinkOf[link.entry] = link.target;
+    }
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const Metadata* metadata = extension ? &extension->entries[i] : nullptr;
+        std::string tail;
+        if (hardLinkOf[i] != noOwner) tail = " link to " + printable(entries[hardLinkOf[i]].name);
+        listLine('-', extension, metadata, std::to_string(entries[i].size), entries[i].name, tail);
+    }
+    if (!extension) return;
+    for (const FolderRecord& folder : extension->folders) listLine('d', extension, &folder.metadata, "0", folder.name);
+    for (const LinkRecord& link : extension->links) {
+        listLine('l', extension, &link.metadata, "0", link.name, " -> " + printable(link.target));
+    }
+    for (const SpecialRecord& special : extension->specials) {
+        const bool fifo = special.kind == SpecialKind::fifo;
+        const char type = fifo ? 'p' : special.kind == SpecialKind::characterDevice ? 'c' : 'b';
+        const std::string size = fifo ? "0" : std::to_string(special.major) + "," + std::to_string(special.minor);
+        listLine(type, extension, &special.metadata, size, special.name);
+    }
 }
 
 } // namespace
 
-int32_t listCommand(FILE* archiveFile)
+int32_t listCommand(FILE* archiveFile, bool verbose)
 {
     ArchivePtr archive = openArchive(archiveFile);
     TableCallbacks callbacks;
     callbacks.oldHeader = printOldHeader;
-    // The listing is what l is for: shown even when quiet.
-    callbacks.entry = [](const Entry& entry, int32_t number, int32_t) {
-        if (entry.hasCrc) {
-            tell("[%d]: %s, %s, CRC32: %X\n", number, printable(entry.name).c_str(), FormatNumber(entry.size, true),
-                 entry.crc);
-        } else {
-            tell("[%d]: %s, %s\n", number, printable(entry.name).c_str(), FormatNumber(entry.size, true));
-        }
-        return Error();
-    };
+    // The listing is what l is for: shown even when quiet. The long one waits for the
+    // extension, which may come after the contents.
+    if (!verbose) {
+        callbacks.entry = [](const Entry& entry, int32_t number, int32_t) {
+            if (entry.hasCrc) {
+                tell("[%d]: %s, %s, CRC32: %X\n", number, printable(entry.name).c_str(), FormatNumber(entry.size, true),
+                     entry.crc);
+            } else {
+                tell("[%d]: %s, %s\n", number, printable(entry.name).c_str(), FormatNumber(entry.size, true));
+            }
+            return Error();
+        };
+    }
     std::vector<Entry> entries;
     if (Error failure = readTable(*archive, callbacks, entries)) {
         printError(failure);
         return 1;
     }
+    ExtensionState extension;
+    Error failure;
+    if (hasExtension(*archive)) {
+        readExtensionFirst(*archive, extension);
+        // After a stream whose end only decoding finds; a pipe with the place in the header
+        // reads on to it.
+        if (extension.pending && extensionFollowsStream(*archive)) {
+            failure = readContents(*archive, entries, 0, ContentCallbacks());
+        }
+        if (!failure) readExtensionAfter(*archive, entries, extension); // checked against the entries
+        if (!failure && extension.valid && !extension.pending) failure = checkExtension(entries, extension.extension);
+        if (!failure) failure = extension.damage;
+    }
+    if (verbose && !failure) listItems(entries, extension.valid ? &extension.extension : nullptr);
     if (entries.size() == 1) {
         tell("1 file\n");
     } else {
         tell("%d files\n", static_cast<int>(entries.size()));
     }
-    if (!hasExtension(*archive)) return 0;
-    // Links and empty folders, after the files.
-    ExtensionState extension;
-    readExtensionFirst(*archive, extension);
-    // After a stream whose end only decoding finds; a pipe with the place in the header reads
-    // on to it.
-    Error failure;
-    if (extension.pending && extensionFollowsStream(*archive)) {
-        failure = readContents(*archive, entries, 0, ContentCallbacks());
-    }
-    if (!failure) readExtensionAfter(*archive, entries, extension); // checked against the entries
-    if (!failure && extension.valid && !extension.pending) failure = checkExtension(entries, extension.extension);
-    if (!failure) failure = extension.damage;
     if (failure) {
         printError(failure);
         return 1;
     }
+    if (verbose || !extension.valid) return 0;
+    // Links and empty folders, after the files.
     for (const LinkRecord& link : extension.extension.links) {
         tell("[link]: %s -> %s\n", printable(link.name).c_str(), printable(link.target).c_str());
     }
     for (const std::string& folder : emptyFolders(entries, extension.extension))
         tell("[folder]: %s\n", printable(folder).c_str());
+    for (const SpecialRecord& special : extension.extension.specials) {
+        tell("[%s]: %s\n", special.kind == SpecialKind::fifo ? "fifo" : "device", printable(special.name).c_str());
+    }
     return 0;
 }
+
+namespace {
 
 // The patterns as the extraction's choice of records: a record is restored when a pattern
 // selects it.
@@ -256,6 +335,41 @@ std::function<bool(const std::string&)> recordSelection(const std::vector<std::s
         return false;
     };
 }
+
+// The last entry a selection needs (the stream is decoded no further); all without one.
+size_t lastNeeded(const std::vector<bool>& selected, size_t count)
+{
+    if (selected.empty()) return count == 0 ? 0 : count - 1;
+    size_t last = 0;
+    for (size_t i = 0; i < selected.size(); ++i) {
+        if (selected[i]) last = i;
+    }
+    return last;
+}
+
+// The lines of t and d - after decoding: "Tested"/"Wrote" and each selected entry's checksum
+// as computed from its bytes; the summary; the outcome.
+ExtractOutcome reportDecoded(const Archive& archive, const std::vector<Entry>& entries,
+                             const std::vector<bool>& selected, const std::vector<uint32_t>& crcs, const char* verb,
+                             uint32_t milliseconds)
+{
+    say("\n");
+    int invalid = 0;
+    uint64_t total = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (!selected.empty() && !selected[i]) continue;
+        total += entries[i].size;
+        say("%s %s", verb, printable(entries[i].name).c_str());
+        if (entries[i].hasCrc) {
+            say(", ");
+            if (!reportCrc(entries[i], crcs[i])) ++invalid;
+        }
+        say("\n");
+    }
+    return summarise(archive, total, milliseconds, invalid);
+}
+
+} // namespace
 
 ExtractOutcome extractCommand(FILE* archiveFile, const char* output, const RunOptions& options,
                               const std::vector<std::string>& patterns)
@@ -318,13 +432,14 @@ ExtractOutcome extractCommand(FILE* archiveFile, const char* output, const RunOp
     return outcome == ExtractOutcome::done && !unrestored.empty() ? ExtractOutcome::incomplete : outcome;
 }
 
-ExtractOutcome testCommand(FILE* archiveFile, const RunOptions& options)
+ExtractOutcome testCommand(FILE* archiveFile, const RunOptions& options, const std::vector<std::string>& patterns)
 {
     ArchivePtr archive = openArchive(archiveFile);
     std::vector<Entry> entries;
     ExtensionState extension;
-    std::vector<bool> all;
-    if (!openForDecoding(*archive, entries, {}, all, extension)) return ExtractOutcome::failed;
+    std::vector<bool> selected;
+    if (!openForDecoding(*archive, entries, patterns, selected, extension)) return ExtractOutcome::failed;
+    const size_t last = lastNeeded(selected, entries.size());
     std::vector<uint32_t> crcs(entries.size(), 0);
     ContentCallbacks callbacks;
     callbacks.chunk = showChunk;
@@ -336,32 +451,91 @@ ExtractOutcome testCommand(FILE* archiveFile, const RunOptions& options)
         crcs[index] = crcs[source];
         return true;
     };
+    // A selection stops after its last entry, unless an extension past the stream's end is
+    // to be found.
+    const bool stopEarly = !selected.empty() && !extensionFollowsStream(*archive);
+    callbacks.done = [&](size_t index) { return !stopEarly || index != last; };
     uint32_t start = clockMs();
     Error failure = readContents(*archive, entries, options.threadCount, callbacks);
+    if (failure.code == ErrorCode::stopped && stopEarly) failure = Error();
     if (!failure) readExtensionAfter(*archive, entries, extension);
     if (failure) {
         printError(failure);
         return ExtractOutcome::failed;
     }
-    uint32_t milliseconds = clockMs() - start;
-    say("\n");
-    int invalid = 0;
-    uint64_t total = 0;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        total += entries[i].size;
-        say("Tested %s", printable(entries[i].name).c_str());
-        if (entries[i].hasCrc) {
-            say(", ");
-            if (!reportCrc(entries[i], crcs[i])) ++invalid;
-        }
-        say("\n");
-    }
-    ExtractOutcome outcome = summarise(*archive, total, milliseconds, invalid);
+    ExtractOutcome outcome = reportDecoded(*archive, entries, selected, crcs, "Tested", clockMs() - start);
     if (extension.damage) {
         printError(extension.damage);
         return ExtractOutcome::failed;
     }
     return outcome;
+}
+
+ExtractOutcome extractToStandardOutput(FILE* archiveFile, const RunOptions& options,
+                                       const std::vector<std::string>& patterns)
+{
+    if (isTerminal(stdout)) {
+        tell("Error: standard output is a terminal; redirect it to write the files there\n");
+        return ExtractOutcome::failed;
+    }
+    useBinaryMode(stdout);
+    ArchivePtr archive = openArchive(archiveFile);
+    std::vector<Entry> entries;
+    ExtensionState extension;
+    std::vector<bool> selected;
+    if (!openForDecoding(*archive, entries, patterns, selected, extension)) return ExtractOutcome::failed;
+    auto wanted = [&](size_t index) { return selected.empty() || selected[index]; };
+    const size_t last = lastNeeded(selected, entries.size());
+    // A run of equal entries has its bytes in the stream once: kept aside while a later entry
+    // of the run, selected, will give them again.
+    auto laterCopyWanted = [&](size_t index) {
+        for (size_t i = index; entries[i].duplicate && i + 1 < entries.size(); ++i) {
+            if (wanted(i + 1)) return true;
+        }
+        return false;
+    };
+    std::unique_ptr<FILE, int (*)(FILE*)> kept(nullptr, std::fclose);
+    size_t current = entries.size();
+    bool written = true;
+    std::vector<uint32_t> crcs(entries.size(), 0);
+    auto begin = [&](size_t index) {
+        if (index == current) return;
+        current = index;
+        kept.reset(laterCopyWanted(index) ? std::tmpfile() : nullptr);
+    };
+    ContentCallbacks callbacks;
+    callbacks.chunk = showChunk;
+    callbacks.bytes = [&](size_t index, const uint8_t* data, size_t count) {
+        begin(index);
+        crcs[index] = crc32(crcs[index], data, count);
+        if (wanted(index)) written = written && std::fwrite(data, 1, count, stdout) == count;
+        if (kept) written = written && std::fwrite(data, 1, count, kept.get()) == count;
+        return written;
+    };
+    callbacks.copy = [&](size_t index, size_t source) {
+        crcs[index] = crcs[source];
+        if (!wanted(index) || entries[index].size == 0) return true;
+        if (!kept || std::fflush(kept.get()) != 0 || std::fseek(kept.get(), 0, SEEK_SET) != 0) return written = false;
+        std::vector<uint8_t> piece(1 << 18);
+        size_t got;
+        while (written && (got = std::fread(piece.data(), 1, piece.size(), kept.get())) > 0) {
+            written = std::fwrite(piece.data(), 1, got, stdout) == got;
+        }
+        return written = written && !std::ferror(kept.get());
+    };
+    callbacks.done = [&](size_t index) {
+        begin(index);
+        return selected.empty() || index != last;
+    };
+    uint32_t start = clockMs();
+    Error failure = readContents(*archive, entries, options.threadCount, callbacks);
+    if (failure.code == ErrorCode::stopped && written) failure = Error();
+    if (!failure && (std::fflush(stdout) != 0 || !written)) failure = Error(ErrorCode::writeOutput, "-", "", true);
+    if (failure) {
+        printError(failure);
+        return ExtractOutcome::failed;
+    }
+    return reportDecoded(*archive, entries, selected, crcs, "Wrote", clockMs() - start);
 }
 
 } // namespace qv5

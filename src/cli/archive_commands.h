@@ -8,8 +8,10 @@
 
 namespace qv5 {
 
-// l: lists the archive that starts at the file's position. Returns the exit status.
-int32_t listCommand(FILE* archiveFile);
+// l: lists the archive that starts at the file's position; verbose: one line per item with its
+// type, mode, owner, size and time (what the archive does not store shows as '-'). Returns
+// the exit status.
+int32_t listCommand(FILE* archiveFile, bool verbose = false);
 
 enum class ExtractOutcome {
     done,             // every file written (or tested) and valid
@@ -24,7 +26,13 @@ enum class ExtractOutcome {
 ExtractOutcome extractCommand(FILE* archiveFile, const char* output, const RunOptions& options,
                               const std::vector<std::string>& patterns = {});
 
-// t: decodes the archive and checks every entry's CRC-32, writing nothing.
-ExtractOutcome testCommand(FILE* archiveFile, const RunOptions& options);
+// t: decodes the archive and checks every entry's CRC-32 (or those the patterns select),
+// writing nothing.
+ExtractOutcome testCommand(FILE* archiveFile, const RunOptions& options, const std::vector<std::string>& patterns = {});
+
+// d archive -: the bytes of every entry the patterns select (all without), in archive order,
+// to standard output; each checked against its CRC-32.
+ExtractOutcome extractToStandardOutput(FILE* archiveFile, const RunOptions& options,
+                                       const std::vector<std::string>& patterns);
 
 } // namespace qv5

@@ -44,7 +44,9 @@ const char* const moreUsageText =
     "\nMore commands and flags:\n"
     "t archive = test: decode everything and check every CRC32, write nothing\n"
     "d archive output pattern... = extract only the entries the patterns select (* and ?; a folder\n"
-    "  selects everything below it)\n"
+    "  selects everything below it); t archive pattern... tests only those\n"
+    "d archive - [pattern...] = write the files' bytes to standard output, in archive order\n"
+    "-v = with l: one line per item with its type, mode, owner, size, time and name\n"
     "- as archive = standard output (c) or standard input (l, d, t); messages then go to standard error\n"
     "-tN = use N threads (default: one per core); the archive is the same for every N\n"
     "-quiet = print only errors, questions and the count of invalid checksums\n"
@@ -86,6 +88,7 @@ void readFlags(std::vector<std::string>& args, RunOptions& options, std::vector<
             echoes.push_back("Store metadata: true\n");
         }
         if (flag == "-dotfolders") options.dotFolders = true;
+        if (flag == "-v") options.verbose = true;
         if (flag == "-protect" || flag.rfind("-protect=", 0) == 0) {
             const ProtectFlag protect = readProtectFlag(flag.size() > 9 ? flag.substr(9) : std::string());
             options.protectPercent = protect.percent;
@@ -451,9 +454,13 @@ int32_t runReadCommand(const std::vector<std::string>& args, char command, const
     if (!verdict.go) {
         status = 1;
     } else if (command == 'l') {
-        status = listCommand(archive);
+        status = listCommand(archive, options.verbose);
     } else if (command == 't') {
-        status = testCommand(archive, options) == ExtractOutcome::done ? 0 : 1;
+        std::vector<std::string> patterns(args.begin() + 3, args.end());
+        status = testCommand(archive, options, patterns) == ExtractOutcome::done ? 0 : 1;
+    } else if (isStandardStream(args[3])) {
+        std::vector<std::string> patterns(args.begin() + 4, args.end());
+        status = extractToStandardOutput(archive, options, patterns) == ExtractOutcome::done ? 0 : 1;
     } else {
         std::vector<std::string> patterns(args.begin() + 4, args.end());
         status = extractCommand(archive, args[3].c_str(), options, patterns) == ExtractOutcome::done ? 0 : 1;
@@ -498,10 +505,12 @@ int32_t runCommandLine(std::vector<std::string> args)
     std::vector<std::string> echoes;
     readFlags(args, options, echoes);
     char command = args.size() >= 2 && !args[1].empty() ? lowerAscii(args[1].substr(0, 1))[0] : '\0';
-    // With the archive on a standard stream the texts go to standard error.
-    const bool piped = args.size() >= 3 && isStandardStream(args[2]) &&
-                       ((command == 'c' && args.size() >= 4) || (command == 'd' && args.size() >= 4) ||
-                        command == 'l' || command == 't');
+    // With the archive on a standard stream, or the files of d, the texts go to standard
+    // error.
+    const bool piped = (args.size() >= 3 && isStandardStream(args[2]) &&
+                        ((command == 'c' && args.size() >= 4) || (command == 'd' && args.size() >= 4) ||
+                         command == 'l' || command == 't')) ||
+                       (command == 'd' && args.size() >= 4 && isStandardStream(args[3]));
     setConsole(piped ? stderr : stdout, options.quiet);
     printBanner();
     for (const std::string& echo : echoes) say("%s", echo.c_str());

@@ -15,6 +15,7 @@ struct RunOptions {
     bool quiet = false;                // only failures, questions and the invalid-checksum count
     bool dotFolders = false;           // walk folders whose names begin with '.'
     bool metadata = false;             // -meta: times, modes, folders and links in an extension
+    bool verbose = false;              // -v: l lists every item with its type, mode, owner and time
     std::vector<std::string> excludes; // -exclude=PATTERN, for c
     int32_t protectPercent = 0;        // -protect=N: recovery data of N % (c); 0: none
     std::string protectInvalid;        // a -protect value that is no percentage from 1 to 50

@@ -85,6 +85,30 @@ const char* FormatDuration(int32_t seconds)
     return durationBuffer;
 }
 
+std::string utcTimeText(int64_t nanoseconds)
+{
+    // Floor division: a time before 1970 belongs to the second that began before it.
+    int64_t seconds = nanoseconds / 1000000000 - (nanoseconds % 1000000000 < 0 ? 1 : 0);
+    int64_t days = seconds / 86400 - (seconds % 86400 < 0 ? 1 : 0);
+    const int64_t secondOfDay = seconds - days * 86400;
+    // Civil date of a day count since 1970-01-01 (the proleptic Gregorian calendar).
+    days += 719468;
+    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const int64_t dayOfEra = days - era * 146097;
+    const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const int64_t monthIndex = (5 * dayOfYear + 2) / 153;
+    const int64_t day = dayOfYear - (153 * monthIndex + 2) / 5 + 1;
+    const int64_t month = monthIndex < 10 ? monthIndex + 3 : monthIndex - 9;
+    const int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    char text[48];
+    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld", static_cast<long long>(year),
+                  static_cast<long long>(month), static_cast<long long>(day),
+                  static_cast<long long>(secondOfDay / 3600), static_cast<long long>(secondOfDay / 60 % 60),
+                  static_cast<long long>(secondOfDay % 60));
+    return text;
+}
+
 namespace {
 
 // The code point of the valid UTF-8 character at text[i] and its length; 0 when none

@@ -14,6 +14,10 @@ const char* FormatNumber(uint64_t value, bool unitForm);
 // overwritten by the next call.
 const char* FormatDuration(int32_t seconds);
 
+// A time as "YYYY-MM-DD HH:MM:SS" in UTC, from nanoseconds since 1970-01-01 (earlier times
+// too).
+std::string utcTimeText(int64_t nanoseconds);
+
 // A name or path as it is printed: bytes below 0x20 and 0x7F, and C1 control bytes
 // (0x80-0x9F) that are not part of a UTF-8 character, become "\x" and two upper-case hex
 // digits; the C1 control characters (U+0080-U+009F) and the bidirectional controls

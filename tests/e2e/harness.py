@@ -114,7 +114,8 @@ def main():
         try:
             ctx = Context(options.qv5, options.wine, work, options.peer)
             skip = getattr(function, "only", None)
-            if (skip and skip != label) or (getattr(function, "needs_peer", False) and not ctx.peer):
+            if (skip and skip != label) or (getattr(function, "needs_peer", False) and not ctx.peer) or \
+                    (getattr(function, "needs_root", False) and os.geteuid() != 0):
                 return name, "skip", "", 0
             function(ctx)
             return name, "ok", "", time.time() - start
@@ -153,6 +154,12 @@ def only(target):
 def needs_peer(function):
     """Marks a test that needs the other build too."""
     function.needs_peer = True
+    return function
+
+
+def needs_root(function):
+    """Marks a test that needs to run as root (owners, devices, system attributes)."""
+    function.needs_root = True
     return function
 
 

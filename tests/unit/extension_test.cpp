@@ -152,3 +152,88 @@ TEST(Extension, WrittenAndFoundInMemory)
     options.extension = &extension;
     EXPECT_TRUE(writeArchive(entries, memoryOutput(archive), options, WriteCallbacks(), result));
 }
+
+// What Linux keeps besides comes as records of their own: an extension without them is what
+// earlier versions wrote, byte for byte, and one with them reads back whole. Records that
+// point past what the block holds are damage.
+TEST(Extension, LinuxRecordsRoundTripAndAreChecked)
+{
+    Extension plain = sample();
+    Extension full = sample();
+    full.owners = {{0, 0, "root", "root"}, {1234, 5678, "", ""}};
+    full.entries[0].owner = 1;
+    full.entries[0].attributes = {{"user.color", "blue"}, {"security.capability", std::string("\1\0\0\2", 4)}};
+    full.folders[1].metadata.owner = 0;
+    full.links[0].metadata.owner = 1;
+    full.specials = {{"/dev/null", SpecialKind::characterDevice, 1, 3, {7, 0666}},
+                     {"/run/pipe", SpecialKind::fifo, 0, 0, {8, 0600}}};
+    full.specials[1].metadata.owner = 0;
+    full.specials[1].metadata.attributes = {{"user.empty", ""}};
+    full.hardLinks = {{1, 0}};
+    full.sparseEntries = {1};
+
+    const std::vector<uint8_t> plainBlock = extensionBytes(plain);
+    const std::vector<uint8_t> fullBlock = extensionBytes(full);
+    // The records of an earlier version come first, unchanged.
+    ASSERT_GT(fullBlock.size(), plainBlock.size());
+    EXPECT_TRUE(std::equal(plainBlock.begin() + extensionHeadSize, plainBlock.end() - 4,
+                           fullBlock.begin() + extensionHeadSize));
+
+    Extension read;
+    ASSERT_FALSE(parseExtension(fullBlock.data(), fullBlock.size(), read));
+    EXPECT_TRUE(sameExtension(read, full));
+    ASSERT_EQ(read.owners.size(), 2u);
+    EXPECT_EQ(read.owners[0].user, "root");
+    EXPECT_EQ(read.owners[1].uid, 1234u);
+    EXPECT_EQ(read.entries[0].owner, 1u);
+    EXPECT_EQ(read.entries[1].owner, noOwner);
+    EXPECT_EQ(read.folders[1].metadata.owner, 0u);
+    EXPECT_EQ(read.links[0].metadata.owner, 1u);
+    ASSERT_EQ(read.entries[0].attributes.size(), 2u);
+    EXPECT_EQ(read.entries[0].attributes[1].value, std::string("\1\0\0\2", 4));
+    ASSERT_EQ(read.specials.size(), 2u);
+    EXPECT_EQ(read.specials[0].kind, SpecialKind::characterDevice);
+    EXPECT_EQ(read.specials[0].minor, 3u);
+    EXPECT_EQ(read.specials[1].metadata.owner, 0u);
+    ASSERT_EQ(read.specials[1].metadata.attributes.size(), 1u);
+    EXPECT_EQ(read.specials[1].metadata.attributes[0].name, "user.empty");
+    ASSERT_EQ(read.hardLinks.size(), 1u);
+    EXPECT_EQ(read.hardLinks[0].target, 0u);
+    EXPECT_EQ(read.sparseEntries, std::vector<uint32_t>{1});
+
+    // Damage: an owner past the table, a hard link that does not point back, a sparse entry
+    // past the entries, attributes for an item that is not there.
+    auto damagedBy = [&](auto change) {
+        Extension broken = full;
+        change(broken);
+        std::vector<uint8_t> block = extensionBytes(broken);
+        Extension ignored;
+        return parseExtension(block.data(), block.size(), ignored).code == ErrorCode::damagedArchive;
+    };
+    EXPECT_TRUE(damagedBy([](Extension& e) { e.entries[1].owner = 2; }));
+    EXPECT_TRUE(damagedBy([](Extension& e) { e.hardLinks[0] = {0, 1}; }));
+    EXPECT_TRUE(damagedBy([](Extension& e) { e.hardLinks[0] = {2, 0}; }));
+    EXPECT_TRUE(damagedBy([](Extension& e) { e.sparseEntries = {2}; }));
+    std::vector<uint8_t> shortOwners = fullBlock;
+    // The owner record's count of entries, one too low: it no longer matches the table.
+    const uint8_t ownersKind = 4;
+    size_t at = extensionHeadSize;
+    while (fullBlock[at] != ownersKind) at += 5 + loadU32(fullBlock.data() + at + 1);
+    size_t counts = at + 5 + 4;
+    for (const Owner& owner : full.owners) counts += 8 + 2 + owner.user.size() + 2 + owner.group.size();
+    storeU32(shortOwners.data() + counts, 1);
+    reseal(shortOwners);
+    EXPECT_EQ(parseExtension(shortOwners.data(), shortOwners.size(), read).code, ErrorCode::damagedArchive);
+
+    // Hard links and special files obey the rules of names and runs against the table.
+    std::vector<Entry> entries(2);
+    entries[0].name = "/one";
+    entries[1].name = "/two";
+    EXPECT_EQ(checkExtension(entries, full).detail, "hard link outside its run of equal files");
+    entries[0].duplicate = true;
+    EXPECT_FALSE(checkExtension(entries, full));
+    full.specials[0].name = "/two";
+    EXPECT_EQ(checkExtension(entries, full).detail, "name stored twice");
+    full.specials[0].name = "/docs/latest/x"; // below a link
+    EXPECT_EQ(checkExtension(entries, full).detail, "name below a link record");
+}

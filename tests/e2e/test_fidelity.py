@@ -1,0 +1,138 @@
+"""-meta against tar: a tree with every kind of thing a Linux system keeps (owners, hard
+links, FIFOs, devices, set-user/set-group/sticky modes, sparse files, extended attributes,
+capabilities, ACLs) comes back from qv5 as it comes back from tar, and what a user who is not
+root may not restore is left out as tar leaves it out, or reported."""
+import os
+import stat
+import struct
+import subprocess
+
+from harness import needs_root, only
+
+
+def acl_access(user_id):
+    """A POSIX ACL granting user_id read and write, as the kernel stores it."""
+    entries = [(0x01, 6, 0xFFFFFFFF), (0x02, 6, user_id), (0x04, 4, 0xFFFFFFFF), (0x10, 6, 0xFFFFFFFF),
+               (0x20, 4, 0xFFFFFFFF)]
+    return struct.pack("<I", 2) + b"".join(struct.pack("<HHI", tag, perm, uid) for tag, perm, uid in entries)
+
+
+def capability(bit):
+    """security.capability (version 2) with one permitted and effective capability."""
+    return struct.pack("<IIIII", 0x02000001, 1 << bit, 0, 0, 0)
+
+
+def make_tree(root):
+    os.makedirs(os.path.join(root, "sub"))
+    os.makedirs(os.path.join(root, "empty"))
+    os.makedirs(os.path.join(root, "shared"))
+    at = lambda *parts: os.path.join(root, *parts)
+    for name, data in (("owned.txt", b"owned"), ("daemon.txt", b"daemon"), ("hard1", b"linked twice"),
+                       ("suid", b"#!/bin/sh\n"), ("sgid", b"#!/bin/sh\n"), ("attr.txt", b"attributes"),
+                       ("ping", b"\x7fELF pretend"), ("acl.txt", b"acl")):
+        with open(at(name), "wb") as f:
+            f.write(data)
+    os.chown(at("owned.txt"), 1234, 5678)
+    os.chown(at("daemon.txt"), 1, 1)  # daemon:daemon, names that exist
+    os.chown(at("sub"), 2, 2)
+    os.link(at("hard1"), at("sub", "hard2"))
+    os.mkfifo(at("fifo"), 0o640)
+    os.mknod(at("null"), 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+    os.chmod(at("suid"), 0o4755)
+    os.chmod(at("sgid"), 0o2755)
+    os.chmod(at("shared"), 0o1777)
+    with open(at("sparse.bin"), "wb") as f:
+        f.truncate(8 << 20)
+        f.seek(3 << 20)
+        f.write(b"data in the middle")
+    os.setxattr(at("attr.txt"), "user.color", b"blue")
+    os.setxattr(at("attr.txt"), "user.empty", b"")
+    os.setxattr(at("ping"), "security.capability", capability(13))  # cap_net_raw
+    os.setxattr(at("acl.txt"), "system.posix_acl_access", acl_access(1234))
+    os.symlink("hard1", at("link"))
+    os.utime(at("owned.txt"), ns=(0, 1234567890123456789))
+    os.utime(at("empty"), ns=(0, 978307200000000000))
+
+
+def state(root):
+    """What a restore must give back, path by path: kind, mode, owner, size, time (to the
+    second: tar's default format keeps no more), contents or link text or device, whether it
+    has holes, its extended attributes; and which paths share an inode."""
+    found, inodes = {}, {}
+    for folder, dirs, files in os.walk(root):
+        for name in dirs + files:
+            path = os.path.join(folder, name)
+            rel = os.path.relpath(path, root)
+            st = os.lstat(path)
+            kind = stat.S_IFMT(st.st_mode)
+            body = None
+            if stat.S_ISREG(st.st_mode):
+                with open(path, "rb") as f:
+                    body = f.read()
+            elif stat.S_ISLNK(st.st_mode):
+                body = os.readlink(path)
+            elif stat.S_ISCHR(st.st_mode) or stat.S_ISBLK(st.st_mode):
+                body = st.st_rdev
+            attributes = {} if stat.S_ISLNK(st.st_mode) else \
+                {a: os.getxattr(path, a, follow_symlinks=False) for a in os.listxattr(path, follow_symlinks=False)}
+            holes = stat.S_ISREG(st.st_mode) and st.st_blocks * 512 < st.st_size
+            times = None if stat.S_ISLNK(st.st_mode) else st.st_mtime_ns // 10**9
+            found[rel] = (kind, stat.S_IMODE(st.st_mode), st.st_uid, st.st_gid, body, holes, attributes, times)
+            inodes.setdefault(st.st_ino, []).append(rel)
+    links = sorted(sorted(names) for names in inodes.values() if len(names) > 1)
+    return found, links
+
+
+@only("linux")
+@needs_root
+def test_a_system_tree_comes_back_as_tar_restores_it(ctx):
+    make_tree(ctx.path("src"))
+    tar_flags = ["--xattrs", "--xattrs-include=*", "--acls", "--sparse", "--numeric-owner"]
+    subprocess.run(["tar", *tar_flags, "-cpf", "t.tar", "src"], cwd=ctx.work, check=True)
+    os.makedirs(ctx.path("by-tar"))
+    subprocess.run(["tar", *tar_flags, "-xpf", "../t.tar"], cwd=ctx.path("by-tar"), check=True)
+    r = ctx.run("-meta", "c", "q.qv5", "src")
+    assert r.rc == 0, r
+    r = ctx.run("d", "q.qv5", "by-qv5")
+    assert r.rc == 0 and "Could not" not in r.body, r
+    want, qv5 = state(ctx.path("by-tar", "src")), state(ctx.path("by-qv5", "src"))
+    for path in sorted(set(want[0]) | set(qv5[0])):
+        assert want[0].get(path) == qv5[0].get(path), (path, want[0].get(path), qv5[0].get(path))
+    assert want[1] == qv5[1] == [["hard1", "sub/hard2"]]
+    assert qv5[0]["sparse.bin"][5], "the sparse file comes back with holes"
+    assert qv5[0]["ping"][6]["security.capability"] == capability(13)
+    # Sub-second times too, which tar's default format drops.
+    assert os.stat(ctx.path("by-qv5/src/owned.txt")).st_mtime_ns == 1234567890123456789
+    # The long listing shows it all.
+    r = ctx.run("-v", "l", "q.qv5")
+    assert r.rc == 0, r
+    for line in ("-rwsr-xr-x root/root", "drwxrwxrwt root/root", "crw-rw-rw- root/root            1,3 ",
+                 "prw-r----- root/root", "-rw-r--r-- 1234/5678", "-rw-r--r-- daemon/daemon",
+                 "/src/link -> hard1"):
+        assert line in r.body, (line, r.body)
+    assert " link to /src/" in r.body, r.body
+
+
+@only("linux")
+@needs_root
+def test_a_user_restores_what_a_user_may(ctx):
+    make_tree(ctx.path("src"))
+    r = ctx.run("-meta", "c", "q.qv5", "src")
+    assert r.rc == 0, r
+    os.chmod(ctx.work, 0o777)
+    os.chmod(ctx.path("q.qv5"), 0o644)
+
+    def as_nobody():
+        os.setgid(65534)
+        os.setuid(65534)
+        os.umask(0o022)
+    r = ctx.run("d", "q.qv5", "mine", preexec=as_nobody)
+    # The device is refused and said so; everything else is written.
+    assert r.rc == 1 and "Could not create the device mine/src/null\n" in r.body, r
+    got, links = state(ctx.path("mine", "src"))
+    assert "null" not in got and stat.S_ISFIFO(got["fifo"][0]), got
+    assert {(v[2], v[3]) for v in got.values()} == {(65534, 65534)}, "owners are root's to restore"
+    assert got["suid"][1] == 0o755 and got["shared"][1] == 0o1755, (got["suid"], got["shared"])
+    assert got["attr.txt"][6] == {"user.color": b"blue", "user.empty": b""}
+    assert got["ping"][6] == {} and got["acl.txt"][6] == {}, "system attributes are root's to restore"
+    assert links == [["hard1", "sub/hard2"]] and got["sparse.bin"][5]
