@@ -14,9 +14,10 @@ BANNER_LINES = 6  # two fixed lines, three informative ones, one empty line
 
 
 class Result:
-    def __init__(self, rc, out):
+    def __init__(self, rc, out, err=""):
         self.rc = rc
         self.out = out
+        self.err = err
 
     @property
     def body(self):
@@ -24,7 +25,7 @@ class Result:
         return self.out.split("\n", BANNER_LINES)[-1]
 
     def __repr__(self):
-        return f"Result(rc={self.rc}, out={self.out!r})"
+        return f"Result(rc={self.rc}, out={self.out!r}, err={self.err[-2000:]!r})"
 
 
 class Context:
@@ -66,7 +67,7 @@ class Context:
         out = proc.stdout.decode("latin-1")
         if wine:
             out = out.replace("\r\n", "\n")
-        return Result(proc.returncode, out)
+        return Result(proc.returncode, out, proc.stderr.decode("latin-1"))
 
     def run_peer(self, *args, **kwargs):
         """Runs the other build, when the run was given one."""

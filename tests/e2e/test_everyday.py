@@ -179,3 +179,52 @@ def test_archives_through_pipes(ctx):
     out, results = pipeline([q, "-sfx", "c", "-", "docs"], ["cat"])
     assert results[0][0] == 1 and out == b"", results
     assert b"Error: a self-extracting archive cannot be written to standard output\n" in results[0][1], results
+
+
+def run_binary(ctx, *args, stdin=b""):
+    """The program with its standard output and error apart (bytes)."""
+    command = (["wine", ctx.binary] if ctx.wine else [ctx.binary]) + list(args)
+    return subprocess.run(command, cwd=ctx.work, input=stdin, capture_output=True,
+                          env=dict(os.environ, WINEDEBUG="-all"))
+
+
+def test_files_to_standard_output_and_tests_by_pattern(ctx):
+    tree(ctx)
+    assert ctx.run("c", "x.qv5", "docs").rc == 0
+    order = [line.split("]: ")[1].split(", ")[0] for line in ctx.run("l", "x.qv5").body.splitlines()
+             if line.startswith("[")]
+    contents = archived(ctx)
+    want = lambda names: b"".join(contents[name.replace("\\", "/")[len("/docs/"):]] for name in names)
+    # Every file, in archive order; the texts go to standard error.
+    r = run_binary(ctx, "d", "x.qv5", "-")
+    assert r.returncode == 0 and r.stdout == want(order), r
+    assert r.stderr.count(b"Wrote ") == 6 and b"INVALID" not in r.stderr, r
+    # A copy whose stored twin is not selected still gets its bytes; patterns select in
+    # archive order, not in the order given.
+    for patterns in (["docs/d.TXT"], ["docs/sub/c.txt"], ["docs/sub", "docs/a.txt"]):
+        r = run_binary(ctx, "d", "x.qv5", "-", *patterns)
+        chosen = [name for name in order if any(
+            name.replace("\\", "/")[1:] == p or name.replace("\\", "/")[1:].startswith(p + "/") for p in patterns)]
+        assert r.returncode == 0 and r.stdout == want(chosen), (patterns, r)
+    # t takes the same patterns, and says when one selects nothing.
+    r = ctx.run("t", "x.qv5", "docs/sub")
+    tested = sorted(line for line in r.body.splitlines() if line.startswith("Tested "))
+    assert r.rc == 0 and len(tested) == 2 and all("sub" in line for line in tested), r
+    r = ctx.run("t", "x.qv5", "nothing/here")
+    assert r.rc == 1 and "Error: no file in the archive matches nothing/here\n" in r.body, r
+
+
+def test_long_listing(ctx):
+    ctx.write("src/a.txt", "alpha")
+    ctx.write("src/b/c.txt", "charlie")
+    os.utime(ctx.path("src/a.txt"), ns=(0, 946684799000000000))  # 1999-12-31 23:59:59 UTC
+    assert ctx.run("c", "plain.qv5", "src").rc == 0
+    assert ctx.run("-meta", "c", "meta.qv5", "src").rc == 0
+    r = ctx.run("-v", "l", "plain.qv5")
+    sep = ctx.sep
+    assert r.rc == 0 and f"{'-':<10} {'-':<17} {5:>12} {'-':<19} {sep}src{sep}a.txt\n" in r.body, r
+    r = ctx.run("-v", "l", "meta.qv5")
+    owner = "-" if ctx.wine else "root/root"
+    assert r.rc == 0 and f"-rw-r--r-- {owner:<17} {5:>12} 1999-12-31 23:59:59 {sep}src{sep}a.txt\n" in r.body, r
+    assert f" {sep}src{sep}b\n" in r.body and r.body.count("\ndrwx") + r.body.startswith("drwx") == 2, r
+    assert r.body.endswith("2 files\n"), r
