@@ -94,6 +94,35 @@ HeaderInput headerInput(Archive& archive)
 
 } // namespace
 
+namespace {
+
+uint64_t streamBytesTaken(const Archive& archive);
+
+// An archive of no entries holds its name table and closing bytes, nothing else (but an
+// extension or a recovery block after it): more is a damaged header, such as a zeroed one read
+// as the older form, which would otherwise pass as an empty archive.
+Error emptyArchiveEnds(Archive& archive)
+{
+    constexpr uint64_t closingBytes = 16 + 8; // the closing bytes, and the last bits' byte
+    if (hasExtension(archive) || archive.header.storedTotal != 0) return Error();
+    int64_t size = 0;
+    if (archive.file && (!archive.seekable || !sizeOfFile(archive.file, size))) return Error(); // a pipe
+    const uint64_t end = archive.file ? static_cast<uint64_t>(size) : archive.memory.size;
+    const uint64_t start = archive.file ? static_cast<uint64_t>(archive.start) : 0;
+    const uint64_t used = start + streamBytesTaken(archive) + closingBytes;
+    if (end <= used) return Error();
+    // The surplus is a recovery block only if one is found there and ends the file.
+    RandomReader reader = archive.file ? fileReader(archive.file) : memoryReader(archive.memory.data, end);
+    RecoveryCheck check;
+    const int64_t here = archive.file ? tellFile(archive.file) : 0;
+    Error failure = checkRecovery(reader, end, false, check);
+    if (archive.file) seekFile(archive.file, here, SEEK_SET);
+    if (!failure && check.state != RecoveryState::none && end - check.layout.blockBytes <= used) return Error();
+    return damaged("data after an empty archive");
+}
+
+} // namespace
+
 Error readTable(Archive& archive, const TableCallbacks& callbacks, std::vector<Entry>& entries)
 {
     entries.clear();
@@ -116,6 +145,7 @@ Error readTable(Archive& archive, const TableCallbacks& callbacks, std::vector<E
     }
     releaseTables(nameCode);
     archive.tableRead = true;
+    if (entryCount == 0) return emptyArchiveEnds(archive);
     return Error();
 }
 

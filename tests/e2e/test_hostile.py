@@ -460,3 +460,18 @@ def test_running_out_of_memory_is_reported_and_cleaned_up(ctx):
         assert r.rc in (0, 1) and (r.rc == 0 or r.out.endswith("Error: out of memory\n")), (megabytes, r)
         outcomes.add(r.rc)
     assert outcomes == {0, 1}, outcomes
+
+
+def test_a_zeroed_header_is_damage_not_an_empty_archive(ctx):
+    ctx.write("in/a.txt", "alpha " * 1000)
+    ctx.write("in/b.txt", "bravo")
+    assert ctx.run("c", "x.qv5", "in").rc == 0
+    data = ctx.read("x.qv5")
+    save(ctx, "z.qv5", bytes(32) + data[32:])  # read as the older header form: no entries
+    for args in (("l", "z.qv5"), ("t", "z.qv5"), ("d", "z.qv5", "out")):
+        r = ctx.run(*args)
+        assert r.rc == 1 and "Error: damaged archive (data after an empty archive)\n" in r.body, (args, r)
+    # A real empty archive is still one.
+    save(ctx, "empty.qv5", m.archive([]))
+    r = ctx.run("l", "empty.qv5")
+    assert r.rc == 0 and r.body.endswith("0 files\n"), r
