@@ -63,44 +63,76 @@ bool isStandardStream(const std::string& archivePath)
     return archivePath == "-";
 }
 
+// What reading the flags has to say, printed once the console is set up: the echo of a flag
+// (dropped when quiet), or the warning about one the program does not know (always shown).
+struct FlagEcho {
+    std::string text;
+    bool warning = false;
+};
+
+// Flags that are the program's but set nothing here: help and version (alone they are
+// commands).
+bool isOtherKnownFlag(const std::string& flag)
+{
+    return flag == "--help" || flag == "-h" || flag == "-?" || flag == "--version";
+}
+
 // Removes the flags from the front of args (position 0 is the program name) into options;
-// echoes holds what each flag reports, in order, printed once the console is set up.
-void readFlags(std::vector<std::string>& args, RunOptions& options, std::vector<std::string>& echoes)
+// echoes holds what each flag reports, in order. Every flag beginning with -r is the
+// ordering flag. An unknown flag is named and otherwise ignored.
+void readFlags(std::vector<std::string>& args, RunOptions& options, std::vector<FlagEcho>& echoes)
 {
     while (args.size() >= 2 && !args[1].empty() && args[1][0] == '-') {
         const std::string given = args[1];
         std::string flag = lowerAscii(given);
         args.erase(args.begin() + 1);
+        bool known = isOtherKnownFlag(flag);
         if (flag == "-force-overwrite") {
             options.forceOverwrite = true;
-            echoes.push_back("Force overwrite: true\n");
+            echoes.push_back({"Force overwrite: true\n"});
+            known = true;
         }
         if (flag == "-sfx") {
             options.createSfx = true;
-            echoes.push_back("Create SFX exe: true\n");
+            echoes.push_back({"Create SFX exe: true\n"});
+            known = true;
         }
-        if (flag == "-quiet") options.quiet = true;
+        if (flag == "-quiet") {
+            options.quiet = true;
+            known = true;
+        }
         if (flag == "-meta") {
             options.metadata = true;
-            echoes.push_back("Store metadata: true\n");
+            echoes.push_back({"Store metadata: true\n"});
+            known = true;
         }
-        if (flag == "-dotfolders") options.dotFolders = true;
+        if (flag == "-dotfolders") {
+            options.dotFolders = true;
+            known = true;
+        }
+        if (flag.rfind("-exclude=", 0) == 0) {
+            options.excludes.push_back(given.substr(9)); // the pattern keeps its case
+            known = true;
+        }
         if (flag == "-protect" || flag.rfind("-protect=", 0) == 0) {
             const ProtectFlag protect = readProtectFlag(flag.size() > 9 ? flag.substr(9) : std::string());
             options.protectPercent = protect.percent;
             options.protectInvalid = protect.valid ? std::string() : given;
+            known = true;
         }
-        if (flag.rfind("-exclude=", 0) == 0) options.excludes.push_back(given.substr(9)); // the pattern keeps its case
         if (flag.size() >= 3 && flag[1] == 't' && flag.find_first_not_of("0123456789", 2) == std::string::npos) {
             options.threadCount = flag.size() > 4 ? 64 : std::min(std::atoi(flag.c_str() + 2), 64);
+            known = true;
         }
         if (flag.size() >= 2 && flag[1] == 'r') {
             int method = flag.size() >= 3 ? flag[2] - '0' : 0;
             if (method < 0) method = 0;
             if (method > 2) method = 2;
-            echoes.push_back("Re-order files method: " + std::to_string(method) + "\n");
+            echoes.push_back({"Re-order files method: " + std::to_string(method) + "\n"});
             options.orderMethod = method;
+            known = true;
         }
+        if (!known) echoes.push_back({"Warning: unknown flag " + printable(given) + " ignored\n", true});
     }
 }
 
@@ -523,7 +555,7 @@ int32_t runCommandLine(std::vector<std::string> args)
         }
     }
     RunOptions options;
-    std::vector<std::string> echoes;
+    std::vector<FlagEcho> echoes;
     readFlags(args, options, echoes);
     char command = args.size() >= 2 && !args[1].empty() ? lowerAscii(args[1].substr(0, 1))[0] : '\0';
     // With the archive on a standard stream the texts go to standard error.
@@ -532,7 +564,13 @@ int32_t runCommandLine(std::vector<std::string> args)
                         command == 'l' || command == 't');
     setConsole(piped ? stderr : stdout, options.quiet);
     printBanner();
-    for (const std::string& echo : echoes) say("%s", echo.c_str());
+    for (const FlagEcho& echo : echoes) {
+        if (echo.warning) {
+            tell("%s", echo.text.c_str());
+        } else {
+            say("%s", echo.text.c_str());
+        }
+    }
 
     if ((command == 'c' || command == 'd') && args.size() >= 4) {
         if (command == 'c') {

@@ -27,7 +27,8 @@ def test_flags_are_reported_and_clamped(ctx):
     assert r.rc == 1
     r = ctx.run("-R1", "-r9", "-rx", "-r", "-r-1", "-FORCE-OVERWRITE", "-zz", "x")
     assert r.body.startswith("Re-order files method: 1\nRe-order files method: 2\nRe-order files method: 2\n"
-                             "Re-order files method: 0\nRe-order files method: 0\nForce overwrite: true\nUsage:")
+                             "Re-order files method: 0\nRe-order files method: 0\nForce overwrite: true\n"
+                             "Warning: unknown flag -zz ignored\nUsage:")
     assert r.rc == 1
 
 
