@@ -211,15 +211,20 @@ InputError collectMetadata(const std::vector<FileEntry>& entries, const ExtraLis
     extension.namesUtf8 = namesAreUnicode;
     for (size_t k = entries.size(); k-- > 0;) extension.entries.push_back(metadataOf(entries[k].metadata));
     for (const ExtraItem& extra : extras) {
+        if (extra.special) continue; // FIFOs and devices are read with records of their own
         FileMetadata metadata;
-        if (!metadataOfPath(extra.sourcePath, metadata)) return InputError(InputFailure::openInput, extra.sourcePath);
+        if (!metadataOfPath(extra.sourcePath, metadata)) {
+            return InputError(InputFailure::openInput, extra.sourcePath, false, lastFailureReason());
+        }
         if (!extra.isLink) {
             extension.folders.push_back(FolderRecord{extra.storedName, metadataOf(metadata)});
             continue;
         }
         LinkRecord link;
         link.name = extra.storedName;
-        if (!readLinkText(extra.sourcePath, link.target)) return InputError(InputFailure::readInput, extra.sourcePath);
+        if (!readLinkText(extra.sourcePath, link.target)) {
+            return InputError(InputFailure::readInput, extra.sourcePath, false, lastFailureReason());
+        }
         link.kind = extra.dangling ? LinkKind::unknown : (extra.linkToFolder ? LinkKind::folder : LinkKind::file);
         link.metadata = metadataOf(metadata);
         extension.links.push_back(std::move(link));
@@ -400,10 +405,12 @@ bool writeArchiveTo(FILE* file, uint64_t before, const std::string& archivePath,
         // The header is given the extension's place once it is written: a file can be patched.
         writeOptions.rewrite = [file, before](uint64_t at, const uint8_t* bytes, size_t count) {
             const int64_t end = tellFile(file);
-            return end >= 0 && std::fflush(file) == 0 &&
-                   seekFile(file, static_cast<int64_t>(before + at), SEEK_SET) == 0 &&
-                   std::fwrite(bytes, 1, count, file) == count && std::fflush(file) == 0 &&
-                   seekFile(file, end, SEEK_SET) == 0;
+            const bool ok = end >= 0 && std::fflush(file) == 0 &&
+                            seekFile(file, static_cast<int64_t>(before + at), SEEK_SET) == 0 &&
+                            std::fwrite(bytes, 1, count, file) == count && std::fflush(file) == 0 &&
+                            seekFile(file, end, SEEK_SET) == 0;
+            if (!ok) noteStreamFailure(); // the reason of the call that failed, the last one made
+            return ok;
         };
     }
     WriteCallbacks callbacks;
@@ -416,7 +423,11 @@ bool writeArchiveTo(FILE* file, uint64_t before, const std::string& archivePath,
     callbacks.packed = [] { say("\n"); };
     WriteResult result;
     Error failure = writeArchive(entries, fileOutput(file), writeOptions, callbacks, result);
-    if (!failure && std::fflush(file) != 0) failure = Error(ErrorCode::writeArchive, "", "", true);
+    if (!failure && std::fflush(file) != 0) {
+        noteStreamFailure();
+        failure = Error(ErrorCode::writeArchive, "", "", true);
+        failure.reason = lastFailureReason();
+    }
     if (failure) {
         printError(failure, archivePath);
         return false;
@@ -454,15 +465,20 @@ int32_t writeArchiveFile(const std::string& archivePath, const std::vector<NewEn
         }
     }
     ArchiveOutput out;
+    // Each failure is told with the reason of the call that failed, taken right after it.
+    auto refused = [&](const char* message) {
+        tell(message, printable(archivePath).c_str());
+        tellReason(archivePath, lastFailureReason());
+    };
     if (!openArchiveOutput(archivePath, out)) {
-        tell("Error opening output file %s\n", printable(archivePath).c_str());
+        refused("Error opening output file %s\n");
         return 1;
     }
     bool ok = !options.createSfx || writeSfxImage(out.file, archivePath);
     // What stands before the archive counts in its size and in the extension's place.
     const int64_t before = ok ? tellFile(out.file) : 0;
     if (ok && before < 0) {
-        tell("Error writing archive %s\n", printable(archivePath).c_str());
+        refused("Error writing archive %s\n");
         ok = false;
     }
     ok = ok && writeArchiveTo(out.file, static_cast<uint64_t>(before), archivePath, entries, options, extension);
@@ -472,13 +488,14 @@ int32_t writeArchiveFile(const std::string& archivePath, const std::vector<NewEn
     FILE* file = out.file;
     out.file = nullptr;
     if (std::fclose(file) != 0 && ok) {
-        tell("Error writing archive %s\n", printable(archivePath).c_str());
+        noteStreamFailure();
+        refused("Error writing archive %s\n");
         ok = false;
     }
     if (!ok) return 1; // the temporary file goes with out
     if (!out.temporaryPath.empty()) {
         if (!replaceWith(out.temporaryPath, out.finalPath)) {
-            tell("Error writing archive %s\n", printable(archivePath).c_str());
+            refused("Error writing archive %s\n");
             return 1;
         }
         out.temporaryPath.clear();
@@ -502,8 +519,10 @@ int32_t runReadCommand(const std::vector<std::string>& args, char command, const
         readAnswersFrom(openTerminalInput());
     } else if (!(archive = openRead(args[2]))) {
         tell("Error opening %s\n", printable(args[2]).c_str());
+        tellReason(args[2], lastFailureReason());
         return 1;
     }
+    nameArchiveRead(args[2]);
     int32_t status;
     // The recovery data's verdict first, for a file that has it.
     RecoveryVerdict verdict;

@@ -9,6 +9,7 @@ A signal, a sanitizer report, another status, a silent failure or a wrong result
   python3 tests/faults/sweep.py --qv5 build/linux/src/cli/qv5 [-j 2] [-v]
 """
 import argparse
+import errno
 import os
 import random
 import resource
@@ -26,6 +27,14 @@ FAMILIES = ["fopen", "fread", "fwrite", "fclose", "fflush", "fgetc", "fseeko", "
             "open", "mkdirat", "fstatat", "unlinkat", "symlinkat", "futimens", "fchmod"]
 OLD_ARCHIVE = b"the archive that stood here before; a failed run must leave it as it is\n"
 SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
+# The errno each family's injected failure sets (fault_inject.c): after a message about a
+# failed system call, the reason line must give exactly that one, not a later call's.
+INJECTED_ERRNO = {"fopen": errno.EMFILE, "fread": errno.EIO, "fwrite": errno.ENOSPC, "fclose": errno.ENOSPC,
+                  "fflush": errno.ENOSPC, "fgetc": errno.EIO, "fseeko": errno.EIO, "ftello": errno.EIO,
+                  "rename": errno.EXDEV, "open": errno.EACCES, "mkdirat": errno.ENOSPC, "fstatat": errno.EIO,
+                  "unlinkat": errno.EACCES, "symlinkat": errno.ENOSPC, "futimens": errno.EPERM,
+                  "fchmod": errno.EPERM}
+SYSTEM_CALL_MESSAGES = ("Error opening", "Error reading", "Error writing", "Could not")
 
 
 def build_library(build_dir):
@@ -234,6 +243,26 @@ class Sweep:
                     return "exit 0 but the extracted file differs"
         if r.returncode == 1 and not any(word in out for word in ("Error", "INVALID CHECKSUM", "Could not")):
             return "exit 1 without an error message"
+        return self.judge_reasons(r, family)
+
+    @staticmethod
+    def judge_reasons(r, family):
+        """A message about a failed system call is followed by one reason line on standard
+        error, in the words of the call that failed; standard output holds no reason."""
+        told = sum(r.stdout.count(message) for message in SYSTEM_CALL_MESSAGES)
+        lines = [line for line in r.stderr.splitlines() if line.startswith("qv5: ")]
+        if "qv5: " in r.stdout:
+            return "a reason line on standard output"
+        if told == 0:
+            return None
+        if len(lines) != told:
+            return f"{told} messages of failed calls but {len(lines)} reason lines: {lines}"
+        # Injected: the failing call's errno; disk full (no family): the file-size limit.
+        want = os.strerror(INJECTED_ERRNO[family] if family else errno.EFBIG)
+        if family and "fault: " not in r.stderr:
+            return None
+        if not any(line.endswith(": " + want) for line in lines):
+            return f"reason lines {lines}, none with the failed call's reason ({want})"
         return None
 
     def one_run(self, scenario, command, extra=None, preexec=None):
