@@ -241,40 +241,63 @@ void leaveOutArchive(InputList& list, const std::string& archivePath)
     std::erase_if(list, [&](const SourceItem& item) { return sameFile(identityOfPath(item.sourcePath), archive); });
 }
 
-int32_t runCompress(const std::vector<std::string>& args, const RunOptions& options)
+// ---- c, step by step: discover, check, measure and hash, write ----------------------------
+
+// What c is asked to write can be written: recovery data of a whole percentage, and only
+// where it can be added; on standard output (the archive path "-") never a self-extracting
+// archive, and never to a terminal. False after a message.
+bool outputUsable(const std::string& archivePath, const RunOptions& options)
 {
     if (!options.protectInvalid.empty()) {
         tell("Error: %s: the recovery data is a whole percentage from 1 to 50\n",
              printable(options.protectInvalid).c_str());
-        return 1;
+        return false;
     }
-    if (options.protectPercent > 0 && !canProtect(args[2])) return 1;
-    if (isStandardStream(args[2])) {
-        if (options.createSfx) {
-            tell("Error: a self-extracting archive cannot be written to standard output\n");
-            return 1;
-        }
-        if (isTerminal(stdout)) {
-            tell("Error: standard output is a terminal; redirect it to write the archive there\n");
-            return 1;
-        }
+    if (options.protectPercent > 0 && !canProtect(archivePath)) return false;
+    if (!isStandardStream(archivePath)) return true;
+    if (options.createSfx) {
+        tell("Error: a self-extracting archive cannot be written to standard output\n");
+        return false;
     }
-    say("Finding files...\n");
+    if (isTerminal(stdout)) {
+        tell("Error: standard output is a terminal; redirect it to write the archive there\n");
+        return false;
+    }
+    return true;
+}
+
+// What the inputs stand for.
+struct Discovered {
     InputList list;
+    ExtraList extras;     // folders, links and special files, with metadata
+    bool leftOut = false; // something was left out unasked (and said): the status is 1
+};
+
+// "Finding files...", a warning for everything left out unasked, in the order met, then the
+// files found. False after a message when none is left, or discovery failed.
+bool discoverInputs(const std::vector<std::string>& args, const RunOptions& options, Discovered& found)
+{
+    say("Finding files...\n");
     DiscoveryOptions discovery;
     discovery.excludes = options.excludes;
     discovery.dotFolders = options.dotFolders;
     discovery.metadata = options.metadata;
-    ExtraList extras; // folders and links, with metadata
+    std::vector<LeftOut> leftOut;
     for (size_t i = 3; i < args.size(); ++i) {
-        if (InputError failure = findInputs(list, args[i], discovery, &extras)) {
+        const size_t told = leftOut.size();
+        InputError failure = findInputs(found.list, args[i], discovery, &found.extras, &leftOut);
+        for (size_t k = told; k < leftOut.size(); ++k) {
+            tell("Warning: %s: %s\n", printable(leftOut[k].path).c_str(), printable(leftOut[k].reason).c_str());
+        }
+        if (failure) {
             printError(failure);
-            return 1;
+            return false;
         }
     }
-    leaveOutArchive(list, args[2]);
-    for (const SourceItem& item : list) say("-> %s\n", printable(item.storedName).c_str());
-    size_t n = list.size();
+    found.leftOut = !leftOut.empty();
+    leaveOutArchive(found.list, args[2]);
+    for (const SourceItem& item : found.list) say("-> %s\n", printable(item.storedName).c_str());
+    const size_t n = found.list.size();
     if (n == 1) {
         say("Found %d file\n", 1);
     } else {
@@ -282,40 +305,60 @@ int32_t runCompress(const std::vector<std::string>& args, const RunOptions& opti
     }
     if (n == 0) {
         tell("Error: no input files\n");
-        return 1;
+        return false;
     }
+    return true;
+}
 
+// The inputs ordered, then checked before anything is read: no stored name twice. The
+// entries take the list's names, in its order. False after a message.
+bool checkInputs(InputList& list, const RunOptions& options, std::vector<FileEntry>& entries)
+{
     say("Scanning, ordering and hashing files...\n");
-    std::vector<FileEntry> entries(n);
+    entries.resize(list.size());
     if (InputError failure = orderInputs(list, options.orderMethod, scanReport())) {
         printError(failure);
-        return 1;
+        return false;
     }
-
-    if (!namesAreUnique(list)) return 1;
-    for (size_t k = 0; k < n; ++k) {
+    if (!namesAreUnique(list)) return false;
+    for (size_t k = 0; k < list.size(); ++k) {
         entries[k].storedName = std::move(list[k].storedName);
         entries[k].sourcePath = std::move(list[k].sourcePath);
     }
     InputList().swap(list); // the entries hold the names now
+    return true;
+}
+
+// Every entry measured and hashed (with metadata, its time and mode read too), then the
+// copies of other entries marked. False after a message.
+bool measureInputs(std::vector<FileEntry>& entries, const RunOptions& options)
+{
     if (InputError failure = measureAndHash(entries, options.metadata)) {
         printError(failure);
-        return 1;
+        return false;
     }
     say("Ordered files\n");
-
+    const size_t n = entries.size();
     if (n > 1) {
         say("Checking duplicates... ");
         std::fflush(consoleStream());
         int64_t marked = 0;
         if (InputError failure = findDuplicates(entries, marked)) {
             printError(failure);
-            return 1;
+            return false;
         }
         say("%d/%d\n", static_cast<int>(marked), static_cast<int>(n));
     }
+    return true;
+}
+
+// The archive of the entries, with their metadata when asked for; the status.
+int32_t writeInputs(const std::string& archivePath, std::vector<FileEntry>& entries, const ExtraList& extras,
+                    const RunOptions& options)
+{
     // The archive holds the files in the reverse of the ordered list: a marked copy then
     // comes right before the entry it equals, which stores the bytes.
+    const size_t n = entries.size();
     std::vector<NewEntry> archived(n);
     for (size_t k = 0; k < n; ++k) {
         FileEntry& entry = entries[n - 1 - k];
@@ -326,13 +369,26 @@ int32_t runCompress(const std::vector<std::string>& args, const RunOptions& opti
         out.crc = entry.crc;
         out.duplicate = entry.duplicate != 0;
     }
-    if (!options.metadata) return writeArchiveFile(args[2], archived, options, nullptr);
+    if (!options.metadata) return writeArchiveFile(archivePath, archived, options, nullptr);
     Extension extension;
     if (InputError failure = collectMetadata(entries, extras, extension)) {
         printError(failure);
         return 1;
     }
-    return writeArchiveFile(args[2], archived, options, &extension);
+    return writeArchiveFile(archivePath, archived, options, &extension);
+}
+
+int32_t runCompress(const std::vector<std::string>& args, const RunOptions& options)
+{
+    if (!outputUsable(args[2], options)) return 1;
+    Discovered found;
+    if (!discoverInputs(args, options, found)) return 1;
+    std::vector<FileEntry> entries;
+    if (!checkInputs(found.list, options, entries)) return 1;
+    if (!measureInputs(entries, options)) return 1;
+    const int32_t status = writeInputs(args[2], entries, found.extras, options);
+    // What was left out was said; the archive holds everything else, and the status tells.
+    return status == 0 && found.leftOut ? 1 : status;
 }
 
 // Where the archive is written. A regular file (or nothing) at the archive path is replaced

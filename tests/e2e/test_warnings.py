@@ -36,6 +36,100 @@ def missing_reason(ctx):
     return ".+" if ctx.wine else re.escape("No such file or directory")
 
 
+def test_arguments_that_add_nothing_are_named(ctx):
+    ctx.write("p/a.txt", "a")
+    ctx.write("p/.git/config", "g")
+    ctx.write("q.txt", "q")
+    r = ctx.run("c", "x.qv5", "p", "typo.txt", "p/.git", "nomatch*", "q.txt")
+    assert r.rc == 1, r
+    # In the order met; a wildcard that matches nothing stays silent.
+    got = warnings(r)
+    assert len(got) == 2, r
+    assert re.fullmatch("Warning: typo.txt: " + missing_reason(ctx), got[0]), got
+    assert got[1] == "Warning: p/.git: a folder whose name begins with '.' is walked only with -dotfolders", got
+    # Right after "Finding files...", before the files found; everything else is stored.
+    assert r.body.startswith("Finding files...\n" + got[0] + "\n" + got[1] + "\n-> "), r
+    assert listed(r) == [ctx.native("/p/a.txt"), ctx.native("/q.txt")]
+    assert sorted(tested(ctx, "x.qv5")) == sorted(listed(r))
+    # Shown when quiet, and nothing else is.
+    r = ctx.run("-quiet", "c", "y.qv5", "typo.txt", "q.txt")
+    assert r.rc == 1 and re.fullmatch("Warning: typo.txt: " + missing_reason(ctx) + "\n", r.out), r
+    # Asked for, the dot folder is walked; left out by a pattern, nothing is said.
+    r = ctx.run("-dotfolders", "c", "z.qv5", "p/.git")
+    assert r.rc == 0 and warnings(r) == [] and listed(r) == [ctx.native("/.git/config")], r
+    r = ctx.run("-exclude=.git", "c", "e.qv5", "p/.git", "q.txt")
+    assert r.rc == 0 and warnings(r) == [], r
+
+
+@only("linux")
+def test_what_cannot_be_stored_is_named(ctx):
+    ctx.write("p/a.txt", "a")
+    ctx.write("p/sub/b.txt", "b")
+    os.mkfifo(ctx.path("p/fifo"))
+    os.symlink("nowhere", ctx.path("p/dangling"))
+    os.symlink("/dev/null", ctx.path("p/null"))  # a device, once the link is followed
+    os.symlink("sub", ctx.path("p/again"))  # a folder reached again: nothing is lost
+    listener = socket.socket(socket.AF_UNIX)
+    try:
+        listener.bind(ctx.path("p/sock"))
+        r = ctx.run("c", "x.qv5", "p", timeout=30)
+        assert r.rc == 1, r
+        assert warnings(r) == ["Warning: p/dangling: a link that leads nowhere is stored only with -meta",
+                               "Warning: p/fifo: a FIFO is stored only with -meta",
+                               "Warning: p/null: a device is stored only with -meta",
+                               "Warning: p/sock: a socket cannot be stored"], r
+        assert sorted(listed(r)) == ["/p/a.txt", "/p/sub/b.txt"], r
+        assert sorted(tested(ctx, "x.qv5")) == ["/p/a.txt", "/p/sub/b.txt"]
+        # With -meta, links are kept as links and FIFOs and devices as what they are; a socket
+        # still has no place in an archive.
+        r = ctx.run("-meta", "c", "m.qv5", "p", timeout=30)
+        assert r.rc == 1 and warnings(r) == ["Warning: p/sock: a socket cannot be stored"], r
+        # Left out as asked: nothing to say.
+        r = ctx.run("-exclude=fifo", "-exclude=sock", "-exclude=dangling", "-exclude=null", "c", "e.qv5", "p")
+        assert r.rc == 0 and warnings(r) == [], r
+        # Named as arguments, each is shown as typed.
+        r = ctx.run("c", "n.qv5", "fifo", "./sock", "sub/../null", "a.txt", cwd=ctx.path("p"), timeout=30)
+        assert r.rc == 1 and warnings(r) == ["Warning: fifo: a FIFO is stored only with -meta",
+                                             "Warning: ./sock: a socket cannot be stored",
+                                             "Warning: sub/../null: a device is stored only with -meta"], r
+    finally:
+        listener.close()
+
+
+@only("linux")
+@needs_root
+def test_unreadable_folders_are_named(ctx):
+    os.chmod(ctx.work, 0o777)
+    ctx.write("p/a.txt", "a")
+    ctx.write("p/locked/x.txt", "x")
+    ctx.write("p/listed/y.txt", "y")
+    ctx.write("closed/inner/z.txt", "z")
+    os.chmod(ctx.path("p/locked"), 0)
+    os.chmod(ctx.path("p/listed"), 0o444)  # its names can be read, not what they are
+    os.chmod(ctx.path("closed"), 0)
+    expected = ["Warning: p/listed/y.txt: Permission denied", "Warning: p/locked: Permission denied",
+                "Warning: closed/inner: Permission denied"]
+    for flags in ((), ("-meta",)):
+        r = ctx.run(*flags, "c", "x.qv5", "p", "closed/inner", preexec=run_as_nobody())
+        assert r.rc == 1 and warnings(r) == expected, (flags, r)
+        assert listed(r) == ["/p/a.txt"], r
+        assert tested(ctx, "x.qv5") == ["/p/a.txt"]
+        os.remove(ctx.path("x.qv5"))
+
+
+def test_warnings_go_to_standard_error_with_the_archive_on_standard_output(ctx):
+    ctx.write("p/a.txt", "alpha")
+    ctx.write("p/b.txt", "bravo")
+    command = (["wine"] if ctx.wine else []) + [ctx.binary]
+    env = dict(os.environ, WINEDEBUG="-all")
+    made = subprocess.run(command + ["-zz", "c", "-", "p", "typo.txt"], cwd=ctx.work, capture_output=True, env=env)
+    assert made.returncode == 1, made
+    err = made.stderr.decode("latin-1")
+    assert "Warning: unknown flag -zz ignored" in err and "Warning: typo.txt: " in err, err
+    read = subprocess.run(command + ["d", "-", "out"], cwd=ctx.work, input=made.stdout, capture_output=True, env=env)
+    assert read.returncode == 0 and ctx.read("out/p/a.txt") == b"alpha", read
+
+
 def test_unknown_flags_are_named_and_ignored(ctx):
     ctx.write("a.txt", "a")
     r = ctx.run("-metaa", "-exlude=*.o", "--quiet", "-t", "-R1x", "-protect=5", "-Exclude=*.none", "-T2", "-h", "c",
