@@ -189,7 +189,10 @@ Error readTable(const RandomReader& source, uint64_t at, const Description& d, s
 RandomReader fileReader(FILE* file)
 {
     return [file](uint64_t at, uint8_t* bytes, size_t count) {
-        return seekFile(file, static_cast<int64_t>(at), SEEK_SET) == 0 && std::fread(bytes, 1, count, file) == count;
+        if (seekFile(file, static_cast<int64_t>(at), SEEK_SET) != 0) return false; // the reason kept
+        if (std::fread(bytes, 1, count, file) == count) return true;
+        if (std::ferror(file)) noteStreamFailure(); // a short read without one is the file's end
+        return false;
     };
 }
 

@@ -209,3 +209,20 @@ def test_reasons_are_those_of_the_call_that_failed(ctx):
     r = ctx.run("d", "x.qv5", "ro", preexec=nobody)
     assert r.rc == 1 and "Error opening output file ro/p/b.txt\n" in r.body, r  # the first in the archive
     assert reasons(r) == ["qv5: ro/p/b.txt: Permission denied"], r
+
+
+@only("linux")
+def test_recovery_data_and_repair_give_reasons(ctx):
+    ctx.write("a.bin", os.urandom(200000))
+    assert ctx.run("c", "plain.qv5", "a.bin").rc == 0
+    assert ctx.run("-protect=10", "c", "p.qv5", "a.bin").rc == 0
+    # The archive fits, its recovery data does not.
+    limit = _file_limit(os.path.getsize(ctx.path("plain.qv5")) + 100)
+    r = ctx.run("-protect=10", "c", "q.qv5", "a.bin", preexec=limit)
+    assert r.rc == 1 and "Error writing archive q.qv5\n" in r.body and reasons(r) == ["qv5: q.qv5: File too large"], r
+    r = ctx.run("r", "p.qv5", "nowhere/f.qv5")
+    assert r.rc == 1 and r.body.endswith("Error opening output file nowhere/f.qv5\n"), r
+    assert reasons(r) == ["qv5: nowhere/f.qv5: No such file or directory"], r
+    r = ctx.run("r", "p.qv5", "f.qv5", preexec=_file_limit(1000))
+    assert r.rc == 1 and r.body.endswith("Error writing f.qv5\n") and reasons(r) == ["qv5: f.qv5: File too large"], r
+    assert not os.path.exists(ctx.path("f.qv5"))

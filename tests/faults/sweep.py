@@ -1,10 +1,11 @@
-"""Fault-injection sweep (Linux). Runs small compress, extract, list and self-extracting runs
-once to count their file I/O calls, then once per call with that call failing (and, for
+"""Fault-injection sweep (Linux). Runs small compress, extract, list, self-extracting and
+recovery (c -protect, t, r) runs once to count their file I/O calls, then once per call with that call failing (and, for
 writes, with every write from that call on failing, as on a full disk), plus real disk-full
 runs under RLIMIT_FSIZE. Every run must end in one of two ways:
   - exit status 1 with an error message, no incomplete archive left behind; or
   - exit status 0 with exactly the right result (archive, extracted files or listing).
-A signal, a sanitizer report, another status, a silent failure or a wrong result fails.
+A signal, a sanitizer report, another status, a silent failure or a wrong result fails, and
+so does a message of a failed call without the reason line of that call on standard error.
 
   python3 tests/faults/sweep.py --qv5 build/linux/src/cli/qv5 [-j 2] [-v]
 """
@@ -108,15 +109,21 @@ class Sweep:
         os.makedirs(os.path.join(self.base, "metain", "void", "deeper"))
         self.meta = files_under(os.path.join(self.base, "metain"))
         for args in (["c2", "good.qv5", "in"], ["-sfx", "c1", "good.exe", "one.txt"], ["-t1", "c1", "big.qv5", "big"],
-                     ["-meta", "c2", "meta.qv5", "metain"]):
+                     ["-meta", "c2", "meta.qv5", "metain"], ["-protect=10", "c2", "protected.qv5", "in"]):
             r = self.run_plain(self.base, args)
             assert r.returncode == 0, r
         self.listing = self.run_plain(self.base, ["l", "good.qv5"]).stdout
+        self.verdict = self.tested(self.run_plain(self.base, ["t", "protected.qv5"]).stdout)
         self.outcomes = Counter()
         self.failures = []
         self.scenarios = Counter()  # scenario -> runs
         self.bad_scenarios = set()
         self.by_scenario = defaultdict(Counter)
+
+    @staticmethod
+    def tested(out):
+        """What t found: the recovery data's verdict and every file's line, not its timings."""
+        return [line for line in out.splitlines() if line.startswith(("Recovery data: ", "Tested ", "Damaged"))]
 
     def env(self, extra):
         env = dict(os.environ)
@@ -135,7 +142,7 @@ class Sweep:
     def fresh(self):
         work = tempfile.mkdtemp(prefix="run-", dir=self.base)
         shutil.copytree(os.path.join(self.base, "in"), os.path.join(work, "in"))
-        for name in ("good.qv5", "meta.qv5"):
+        for name in ("good.qv5", "meta.qv5", "protected.qv5"):
             shutil.copy2(os.path.join(self.base, name), os.path.join(work, name))
         # Linked, not copied: a program file still open for writing in a process forked at
         # that moment (by another thread of this sweep) could not be run ("text file busy").
@@ -158,6 +165,9 @@ class Sweep:
         "sfx": ["-sfx", "c1", "new.exe", "in/a.txt"],
         "d": ["-force-overwrite", "d", "good.qv5", "out"],
         "l": ["l", "good.qv5"],
+        "c-protect": ["-protect=10", "c2", "new.qv5", "in"],
+        "t-protect": ["t", "protected.qv5"],
+        "r": ["-force-overwrite", "r", "protected.qv5", "repaired.qv5"],
         "stub": None,  # the self-extracting copy run as it is
         "c-threads": ["-t2", "c1", "new.qv5", "big"],
         "d-threads": ["-t2", "-force-overwrite", "d", "big.qv5", "out"],
@@ -201,7 +211,7 @@ class Sweep:
         # A read or write that failed leaves the stream's error flag set: the run must fail.
         if r.returncode == 0 and family in ("fread", "fgetc", "fwrite", "fflush") and "fault: " in r.stderr:
             return f"exit 0 after a failed {family}"
-        if command in ("c", "c-replace", "c-meta", "sfx", "c-threads"):
+        if command in ("c", "c-replace", "c-meta", "c-protect", "sfx", "c-threads"):
             archive = os.path.join(work, {"sfx": "new.exe", "c-replace": "old.qv5"}.get(command, "new.qv5"))
             if any(".tmp-" in name for name in os.listdir(work)):
                 return "temporary file left behind"
@@ -236,6 +246,19 @@ class Sweep:
         elif command == "l":
             if r.returncode == 0 and out != self.listing:
                 return "exit 0 but the listing differs"
+        elif command == "t-protect":
+            if r.returncode == 0 and self.tested(out) != self.verdict:
+                return "exit 0 but the test's verdict differs"
+        elif command == "r":
+            if any(".tmp-" in name for name in os.listdir(work)):
+                return "temporary file left behind"
+            repaired = os.path.join(work, "repaired.qv5")
+            if r.returncode == 1 and os.path.exists(repaired):
+                return "incomplete repaired archive left behind"
+            if r.returncode == 0:
+                with open(repaired, "rb") as f, open(os.path.join(self.base, "protected.qv5"), "rb") as g:
+                    if f.read() != g.read():
+                        return "exit 0 but the repaired archive differs"
         elif command == "stub":
             if r.returncode == 0:
                 path = os.path.join(work, "one.txt")
