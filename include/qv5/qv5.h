@@ -51,6 +51,9 @@ struct Error {
     std::string detail;
     // The failure came while a progress line was shown: a console ends that line first.
     bool midLine = false;
+    // When a system call failed: why, in the system's words (strerror; on Windows
+    // FormatMessageW, as UTF-8). Empty for the program's own findings.
+    std::string reason;
 
     Error() = default;
     Error(ErrorCode code, std::string subject = std::string(), std::string detail = std::string(), bool midLine = false)
@@ -279,8 +282,9 @@ struct ExtractCallbacks {
     // An output path exists: may it be overwritten? (not asked with forceOverwrite or after all)
     std::function<Answer(const std::string& path)> askOverwrite;
     // A piece of metadata the system would not take: what ("time", "mode", "link" or
-    // "folder") and where. The files are written all the same.
-    std::function<void(const std::string& path, const char* what)> notRestored;
+    // "folder"), where, and why (the system's words; empty when it gave none). The files are
+    // written all the same.
+    std::function<void(const std::string& path, const char* what, const std::string& reason)> notRestored;
 };
 
 // One extraction to files: the entries are written, then each can be validated.

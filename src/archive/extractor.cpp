@@ -98,9 +98,9 @@ Error doneWith(const Extraction& x, size_t index)
     return index == x.lastSelected && x.stopEarly ? Error(ErrorCode::stopped) : Error();
 }
 
-void notRestored(const Extraction& x, const std::string& path, const char* what)
+void notRestored(const Extraction& x, const std::string& path, const char* what, const std::string& reason)
 {
-    if (x.callbacks->notRestored) x.callbacks->notRestored(path, what);
+    if (x.callbacks->notRestored) x.callbacks->notRestored(path, what, reason);
 }
 
 // The archive itself is never an output; an existing entry is replaced only when allowed.
@@ -130,7 +130,7 @@ Error openTyped(Extraction& x, FILE*& file)
         }
     }
     file = openTypedOutput(path, x.typedCreated);
-    if (!file) return Error{ErrorCode::openSingleOutput, path, std::string(), true};
+    if (!file) return systemError(ErrorCode::openSingleOutput, path, true);
     return Error();
 }
 
@@ -159,8 +159,8 @@ void report(const Extraction& x, const std::string& path, const Restored& restor
 {
     // The time first: it was set first, and a mode without write permission could stand in
     // its way.
-    if (!restored.time) notRestored(x, path, "time");
-    if (!restored.mode) notRestored(x, path, "mode");
+    if (!restored.time) notRestored(x, path, "time", restored.timeReason);
+    if (!restored.mode) notRestored(x, path, "mode", restored.modeReason);
 }
 
 // With the extension at hand, a file's time and mode are set through the handle it was
@@ -177,7 +177,7 @@ void restoreAtClose(Extraction& x, size_t index, FILE* file)
 
 Error closeOutput(FILE* file, const std::string& path)
 {
-    if (std::fclose(file) != 0) return Error{ErrorCode::writeOutput, path, std::string(), true};
+    if (std::fclose(file) != 0) return streamError(ErrorCode::writeOutput, path, true);
     return Error();
 }
 
@@ -186,8 +186,9 @@ Error copyFile(Extraction& x, size_t index, size_t source)
 {
     std::string sourcePath = pathOf(x, source);
     OutputName name;
+    clearFailure();
     FILE* from = walkedName(x, source, name) ? readOutputFile(x.tree, name, x.writtenFile[source]) : nullptr;
-    if (!from) return Error{ErrorCode::openInput, sourcePath, std::string(), true};
+    if (!from) return systemError(ErrorCode::openInput, sourcePath, true);
     std::string targetPath = pathOf(x, index);
     FILE* target = nullptr;
     if (Error failure = openOutput(x, index, target)) {
@@ -196,21 +197,19 @@ Error copyFile(Extraction& x, size_t index, size_t source)
     }
     std::unique_ptr<uint8_t[]> piece(new uint8_t[copyPieceSize]);
     size_t got;
-    bool ok = true;
+    Error failure; // the first, with its reason taken right after the call that failed
     uint32_t crc = 0;
-    while (ok && (got = std::fread(piece.get(), 1, copyPieceSize, from)) > 0) {
-        ok = std::fwrite(piece.get(), 1, got, target) == got;
+    while (!failure && (got = std::fread(piece.get(), 1, copyPieceSize, from)) > 0) {
+        if (std::fwrite(piece.get(), 1, got, target) != got)
+            failure = streamError(ErrorCode::writeOutput, targetPath, true);
         crc = crc32Update(crc, piece.get(), got);
     }
     x.writtenCrc[index] = crc;
-    bool readError = std::ferror(from) != 0;
+    if (!failure && std::ferror(from)) failure = streamError(ErrorCode::readInput, sourcePath, true);
     std::fclose(from);
-    if (ok && !readError) restoreAtClose(x, index, target);
+    if (!failure) restoreAtClose(x, index, target);
     Error closed = closeOutput(target, targetPath);
-    if (!ok) return Error{ErrorCode::writeOutput, targetPath, std::string(), true};
-    if (closed) return closed;
-    if (readError) return Error{ErrorCode::readInput, sourcePath, std::string(), true};
-    return Error();
+    return failure ? failure : closed;
 }
 
 // The stored bytes of a run of equal entries (the entry at index and the copies after it)
@@ -234,7 +233,7 @@ SplitCallbacks fileWriting(Extraction& x)
     callbacks.bytes = [&x](size_t, const uint8_t* data, size_t count) {
         if (!x.output) return Error();
         if (std::fwrite(data, 1, count, x.output) != count) {
-            return Error{ErrorCode::writeOutput, x.outputName, std::string(), true};
+            return streamError(ErrorCode::writeOutput, x.outputName, true);
         }
         x.outputCrc = crc32Update(x.outputCrc, data, count);
         return Error();
@@ -369,8 +368,9 @@ Error createRecordedFolders(Extraction& x, const Extension& extension)
     for (const auto& [folder, name] : selectedFolders(x, extension)) {
         const std::string path = x.prefix + folder->name;
         bool made = false;
-        if (Error failure = makeOutputFolder(x.tree, name, path, made)) return failure;
-        if (!made) notRestored(x, path, "folder");
+        std::string refusal;
+        if (Error failure = makeOutputFolder(x.tree, name, path, made, refusal)) return failure;
+        if (!made) notRestored(x, path, "folder", refusal);
     }
     return Error();
 }
@@ -384,7 +384,8 @@ void restoreTyped(const Extraction& x, const Metadata& metadata)
     size_t cut = path.size();
     while (cut > 0 && !isPathSeparator(path[cut - 1])) --cut;
     HeldFolderPtr folder = holdFolder(cut == 0 ? std::string() : path.substr(0, cut), false);
-    Restored restored{false, false};
+    const std::string unheld = folder ? std::string() : lastFailureReason();
+    Restored restored{false, false, unheld, unheld};
     if (folder) {
         restored = restoreBelow(*folder, path.substr(cut), x.writtenFile[0], metadata.modifiedNs,
                                 restorableMode(metadata.mode), true);
@@ -403,7 +404,7 @@ Error restoreAfterFiles(Extraction& x, const Extension& extension)
             restoreTyped(x, extension.entries[i]);
         } else {
             OutputName name;
-            Restored restored{false, false};
+            Restored restored{false, false, "no name left", "no name left"};
             if (walkedName(x, i, name))
                 restored = restoreOutputFile(x.tree, name, x.writtenFile[i], extension.entries[i]);
             report(x, pathOf(x, i), restored);
@@ -415,14 +416,15 @@ Error restoreAfterFiles(Extraction& x, const Extension& extension)
         if (!recordSelected(x, link.name) || !splitOutputName(link.name, name)) continue;
         const std::string path = x.prefix + link.name;
         bool made = false;
+        std::string refusal;
         Error failure = makeOutputLink(
-            x.tree, name, path, link, [&](const FileIdentity& existing) { return mayReplace(x, path, existing); },
-            made);
+            x.tree, name, path, link, [&](const FileIdentity& existing) { return mayReplace(x, path, existing); }, made,
+            refusal);
         if (failure) return failure;
         if (!made) {
-            notRestored(x, path, "link");
+            notRestored(x, path, "link", refusal);
         } else if (!restoreOutputLinkTime(x.tree, name, link.metadata.modifiedNs)) {
-            notRestored(x, path, "time");
+            notRestored(x, path, "time", lastFailureReason());
         }
     }
     auto folders = selectedFolders(x, extension);
@@ -523,6 +525,7 @@ Error writtenCrc(const Extraction& x, size_t index, uint32_t& crc)
             crc = x.writtenCrc[index];
             return Error();
         }
+        clearFailure();
         file = openRead(path);
     } else if (OutputName name; walkedName(x, index, name)) {
         const EntryState now = outputState(self.tree, name);
@@ -531,12 +534,13 @@ Error writtenCrc(const Extraction& x, size_t index, uint32_t& crc)
             crc = x.writtenCrc[index];
             return Error();
         }
+        clearFailure();
         file = readOutputFile(self.tree, name, FileIdentity()); // whatever file stands there now
     }
-    if (!file) return Error{ErrorCode::openInput, path};
-    bool ok = crc32OfFile(file, crc);
+    if (!file) return systemError(ErrorCode::openInput, path);
+    const Error unreadable = crc32OfFile(file, crc) ? Error() : systemError(ErrorCode::readInput, path);
     std::fclose(file);
-    return ok ? Error() : Error{ErrorCode::readInput, path};
+    return unreadable;
 }
 
 std::string outputPath(const Extraction& extraction, size_t index)

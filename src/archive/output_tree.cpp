@@ -69,7 +69,8 @@ Walk walkTo(OutputTree& tree, const OutputName& name, size_t count, bool create,
         case Reached::other:
             return Walk::failed;
         }
-        if (created) tree.createdFolders[name.key(i + 1)] = stateBelow(*folder, name.components[i]).identity;
+        // The folder made is the one now held: its identity is that of the handle.
+        if (created) tree.createdFolders[name.key(i + 1)] = identityOfFolder(*next);
         folder = next.get();
         tree.chain.push_back(std::move(next));
         tree.chainNames.push_back(name.components[i]);
@@ -81,7 +82,8 @@ Error openOutputFile(OutputTree& tree, const OutputName& name, const std::string
                      bool createFolders, const std::function<Error(const FileIdentity& followed)>& mayReplace,
                      FILE*& file, FileIdentity& identity)
 {
-    const Error refused(failure, shownPath, std::string(), true);
+    // Each refusal comes right after the call that failed, with its reason.
+    auto refused = [&] { return systemError(failure, shownPath, true); };
     const HeldFolder* parent = nullptr;
     const std::string& leaf = name.components.back();
     switch (walkTo(tree, name, name.components.size() - 1, createFolders, parent)) {
@@ -91,13 +93,13 @@ Error openOutputFile(OutputTree& tree, const OutputName& name, const std::string
         return Error(ErrorCode::outputThroughLink, shownPath, std::string(), true);
     case Walk::missing:
     case Walk::failed:
-        return refused;
+        return refused();
     }
     file = createFileBelow(*parent, leaf);
     if (!file) {
         const EntryState existing = stateBelow(*parent, leaf);
         // A folder is never replaced: no answer turns it into a file.
-        if (existing.kind == EntryKind::folder) return refused;
+        if (existing.kind == EntryKind::folder) return refused();
         if (existing.kind != EntryKind::missing) {
             if (Error declined = mayReplace(followedIdentityBelow(*parent, leaf))) return declined;
             if (existing.kind == EntryKind::file) {
@@ -107,7 +109,7 @@ Error openOutputFile(OutputTree& tree, const OutputName& name, const std::string
             }
         }
     }
-    if (!file) return refused;
+    if (!file) return refused();
     identity = identityOfFile(file);
     return Error();
 }
@@ -126,16 +128,19 @@ FILE* readOutputFile(OutputTree& tree, const OutputName& name, const FileIdentit
     return readFileBelow(*parent, name.components.back(), written);
 }
 
-Error makeOutputFolder(OutputTree& tree, const OutputName& name, const std::string& shownPath, bool& made)
+Error makeOutputFolder(OutputTree& tree, const OutputName& name, const std::string& shownPath, bool& made,
+                       std::string& refusal)
 {
     const HeldFolder* folder = nullptr;
     const Walk walk = walkTo(tree, name, name.components.size(), true, folder);
     made = walk == Walk::reached;
+    if (!made) refusal = lastFailureReason();
     return walk == Walk::link ? Error(ErrorCode::outputThroughLink, shownPath) : Error();
 }
 
 Error makeOutputLink(OutputTree& tree, const OutputName& name, const std::string& shownPath, const LinkRecord& link,
-                     const std::function<Error(const FileIdentity& followed)>& mayReplace, bool& made)
+                     const std::function<Error(const FileIdentity& followed)>& mayReplace, bool& made,
+                     std::string& refusal)
 {
     made = false;
     const HeldFolder* parent = nullptr;
@@ -147,22 +152,42 @@ Error makeOutputLink(OutputTree& tree, const OutputName& name, const std::string
         return Error(ErrorCode::outputThroughLink, shownPath);
     case Walk::missing:
     case Walk::failed:
+        refusal = lastFailureReason();
         return Error();
     }
     const EntryState existing = stateBelow(*parent, leaf);
     if (existing.kind != EntryKind::missing) {
         if (Error declined = mayReplace(followedIdentityBelow(*parent, leaf))) return declined;
-        if (existing.kind == EntryKind::folder || !removeBelow(*parent, leaf)) return Error();
+        if (existing.kind == EntryKind::folder) {
+            refusal = "a folder stands there";
+            return Error();
+        }
+        if (!removeBelow(*parent, leaf)) {
+            refusal = lastFailureReason();
+            return Error();
+        }
     }
     made = createLinkBelow(*parent, leaf, link.target, link.kind == LinkKind::folder);
+    if (!made) refusal = lastFailureReason();
     return Error();
 }
+
+namespace {
+
+// Neither part restored, for the reason the walk to the entry failed.
+Restored unreached()
+{
+    const std::string reason = lastFailureReason();
+    return Restored{false, false, reason, reason};
+}
+
+} // namespace
 
 Restored restoreOutputFile(OutputTree& tree, const OutputName& name, const FileIdentity& written,
                            const Metadata& metadata)
 {
     const HeldFolder* parent = nullptr;
-    if (walkTo(tree, name, name.components.size() - 1, false, parent) != Walk::reached) return Restored{false, false};
+    if (walkTo(tree, name, name.components.size() - 1, false, parent) != Walk::reached) return unreached();
     return restoreBelow(*parent, name.components.back(), written, metadata.modifiedNs, restorableMode(metadata.mode),
                         true);
 }
@@ -172,7 +197,7 @@ Restored restoreOutputFolder(OutputTree& tree, const OutputName& name, const Met
     auto created = tree.createdFolders.find(name.key());
     if (created == tree.createdFolders.end()) return Restored(); // it stood there before: left as it is
     const HeldFolder* parent = nullptr;
-    if (walkTo(tree, name, name.components.size() - 1, false, parent) != Walk::reached) return Restored{false, false};
+    if (walkTo(tree, name, name.components.size() - 1, false, parent) != Walk::reached) return unreached();
     return restoreBelow(*parent, name.components.back(), created->second, metadata.modifiedNs,
                         restorableMode(metadata.mode), true);
 }

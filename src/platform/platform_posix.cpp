@@ -25,6 +25,34 @@ const bool namesIgnoreCase = false;
 
 namespace {
 
+// Why the last failing call of this layer failed, per thread: an errno, or a reason of ours.
+struct Failure {
+    int code = 0;
+    const char* own = nullptr;
+};
+thread_local Failure lastFailure;
+
+// Keeps errno (or code) as the reason of the call that just failed; errno itself is left as it
+// was, so that a caller that reads it sees the same.
+void noteFailure(int code = errno)
+{
+    lastFailure = Failure{code, nullptr};
+}
+
+void noteOwnFailure(const char* reason)
+{
+    lastFailure = Failure{0, reason};
+}
+
+std::string reasonOf(int code)
+{
+    char buffer[256];
+    return ::strerror_r(code, buffer, sizeof buffer); // the GNU form: the text, wherever it is
+}
+
+constexpr const char* notRegular = "not a regular file";
+constexpr const char* notTheOneMade = "another entry stands there now";
+
 bool isSeparator(char c)
 {
     return c == '/' || c == '\\';
@@ -79,19 +107,37 @@ bool matchPattern(std::string_view pattern, std::string_view name)
     return p == pattern.size();
 }
 
-// Folder, file, or something never to be opened (FIFO, socket, device, dangling link).
-enum class Kind { Folder, File, Other };
-
-Kind kindOf(const std::string& path, FileIdentity* identity, bool* isLink)
+// What stands at path, links followed (a link that leads nowhere is dangling); false, with
+// the reason kept, when nothing can be said.
+bool describe(const std::string& path, DirEntry& entry)
 {
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return Kind::Other;
-    *isLink = S_ISLNK(st.st_mode);
-    if (*isLink && ::stat(path.c_str(), &st) != 0) return Kind::Other;
-    if (identity) *identity = identityOf(st);
-    if (S_ISDIR(st.st_mode)) return Kind::Folder;
-    if (S_ISREG(st.st_mode)) return Kind::File;
-    return Kind::Other;
+    if (::lstat(path.c_str(), &st) != 0) {
+        noteFailure();
+        return false;
+    }
+    entry.isLink = S_ISLNK(st.st_mode);
+    if (entry.isLink && ::stat(path.c_str(), &st) != 0) {
+        entry.dangling = true; // missing, a loop, or out of reach: nothing to read either way
+        return true;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        entry.isFolder = true;
+        entry.identity = identityOf(st);
+    } else if (S_ISFIFO(st.st_mode)) {
+        entry.special = Special::fifo;
+    } else if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+        entry.special = Special::device;
+    } else if (S_ISSOCK(st.st_mode)) {
+        entry.special = Special::socket;
+    }
+    return true;
+}
+
+// A name or folder that is not there: nothing found, no failure to read.
+bool isMissing(int code)
+{
+    return code == ENOENT || code == ENOTDIR;
 }
 
 const auto startTime = std::chrono::steady_clock::now();
@@ -151,7 +197,24 @@ bool fullPathName(const std::string& argument, std::string& fullPath)
     return true;
 }
 
-bool findEntries(const std::string& searchPath, std::vector<DirEntry>& entries, bool withDangling)
+std::string lastFailureReason()
+{
+    if (lastFailure.own) return lastFailure.own;
+    return lastFailure.code != 0 ? reasonOf(lastFailure.code) : std::string();
+}
+
+void clearFailure()
+{
+    lastFailure = Failure();
+    errno = 0;
+}
+
+void noteStreamFailure()
+{
+    lastFailure = Failure{errno, nullptr}; // none when the stream gave no reason
+}
+
+Listed findEntries(const std::string& searchPath, std::vector<DirEntry>& entries)
 {
     entries.clear();
     size_t cut = searchPath.find_last_of("/\\");
@@ -164,56 +227,55 @@ bool findEntries(const std::string& searchPath, std::vector<DirEntry>& entries, 
         folder = cut == 0 ? std::string("/") : searchPath.substr(0, cut);
         pattern = searchPath.substr(cut + 1);
     }
-    if (pattern.empty()) return false;
+    if (pattern.empty()) {
+        noteOwnFailure("a root folder is no input; name what is in it");
+        return Listed::nothing;
+    }
     folder = systemPath(folder);
     std::string folderSlash = folder == "/" ? folder : folder + "/";
 
     if (pattern.find_first_of("*?") == std::string::npos) {
         DirEntry entry;
-        Kind kind = kindOf(folderSlash + pattern, &entry.identity, &entry.isLink);
-        if (kind == Kind::Other && entry.isLink && withDangling) {
-            entry.name = pattern;
-            entry.dangling = true;
-            entries.push_back(std::move(entry));
-            return true;
-        }
-        if (kind == Kind::Other) return false;
+        if (!describe(folderSlash + pattern, entry)) return isMissing(errno) ? Listed::nothing : Listed::failed;
         entry.name = pattern;
-        entry.isFolder = kind == Kind::Folder;
-        if (!entry.isFolder) entry.identity = FileIdentity();
         entries.push_back(std::move(entry));
-        return true;
+        return Listed::entries;
     }
 
     DIR* dir = ::opendir(folder.c_str());
-    if (!dir) return false;
+    if (!dir) {
+        noteFailure();
+        return isMissing(errno) ? Listed::nothing : Listed::failed;
+    }
     std::vector<std::string> names;
-    while (struct dirent* d = ::readdir(dir)) {
+    for (;;) {
+        errno = 0;
+        struct dirent* d = ::readdir(dir);
+        if (!d) break;
         if (matchPattern(pattern, d->d_name)) names.emplace_back(d->d_name);
+    }
+    if (errno != 0) {
+        noteFailure();
+        ::closedir(dir);
+        return Listed::failed;
     }
     ::closedir(dir);
     std::sort(names.begin(), names.end()); // byte order, so runs are reproducible
     for (std::string& name : names) {
         DirEntry entry;
-        Kind kind;
         if (name == "." || name == "..") {
-            kind = Kind::Folder; // skipped by discovery's dot rule; never followed
-        } else {
-            kind = kindOf(folderSlash + name, &entry.identity, &entry.isLink);
+            entry.isFolder = true; // skipped by discovery's dot rule; never followed
+        } else if (!describe(folderSlash + name, entry)) {
+            // Gone since it was listed: nothing is lost. Otherwise (a folder that may be listed
+            // but not searched) what it is cannot be known.
+            if (isMissing(errno)) continue;
+            entry = DirEntry();
+            entry.unreadable = lastFailureReason();
         }
-        if (kind == Kind::Other && entry.isLink && withDangling) {
-            entry.dangling = true;
-            entry.name = std::move(name);
-            entries.push_back(std::move(entry));
-            continue;
-        }
-        if (kind == Kind::Other) continue;
-        entry.isFolder = kind == Kind::Folder;
-        if (!entry.isFolder) entry.identity = FileIdentity();
         entry.name = std::move(name);
         entries.push_back(std::move(entry));
     }
-    return !entries.empty();
+    return entries.empty() ? Listed::nothing : Listed::entries;
 }
 
 namespace {
@@ -231,7 +293,10 @@ FileMetadata metadataOf(const struct stat& st)
 bool metadataOfPath(const std::string& path, FileMetadata& metadata)
 {
     struct stat st;
-    if (::lstat(systemPath(path).c_str(), &st) != 0) return false;
+    if (::lstat(systemPath(path).c_str(), &st) != 0) {
+        noteFailure();
+        return false;
+    }
     metadata = metadataOf(st);
     return true;
 }
@@ -239,7 +304,10 @@ bool metadataOfPath(const std::string& path, FileMetadata& metadata)
 bool metadataOfFile(FILE* file, FileMetadata& metadata)
 {
     struct stat st;
-    if (!file || ::fstat(::fileno(file), &st) != 0) return false;
+    if (!file || ::fstat(::fileno(file), &st) != 0) {
+        noteFailure();
+        return false;
+    }
     metadata = metadataOf(st);
     return true;
 }
@@ -248,7 +316,10 @@ bool readLinkText(const std::string& path, std::string& target)
 {
     std::vector<char> buffer(PATH_MAX + 1);
     ssize_t n = ::readlink(systemPath(path).c_str(), buffer.data(), buffer.size());
-    if (n < 0 || static_cast<size_t>(n) >= buffer.size()) return false;
+    if (n < 0 || static_cast<size_t>(n) >= buffer.size()) {
+        noteFailure(n < 0 ? errno : ENAMETOOLONG);
+        return false;
+    }
     target.assign(buffer.data(), static_cast<size_t>(n));
     return true;
 }
@@ -256,7 +327,14 @@ bool readLinkText(const std::string& path, std::string& target)
 bool querySize(const std::string& path, int64_t& size)
 {
     struct stat st;
-    if (::stat(systemPath(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (::stat(systemPath(path).c_str(), &st) != 0) {
+        noteFailure();
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        noteOwnFailure(notRegular);
+        return false;
+    }
     size = static_cast<int64_t>(st.st_size);
     return true;
 }
@@ -267,32 +345,49 @@ FILE* openRead(const std::string& path)
     // Non-blocking, so that opening a fifo does not wait for a writer before it is refused;
     // the flag means nothing for the regular files that are kept.
     int fd = ::open(systemPath(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        noteFailure();
+        return nullptr;
+    }
     struct stat st;
     FILE* file = nullptr;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) file = ::fdopen(fd, "rb");
+    if (::fstat(fd, &st) != 0) {
+        noteFailure();
+    } else if (!S_ISREG(st.st_mode)) {
+        noteOwnFailure(notRegular);
+    } else if (!(file = ::fdopen(fd, "rb"))) {
+        noteFailure();
+    }
     if (!file) ::close(fd);
     return file;
 }
 
 FILE* openWrite(const std::string& path)
 {
-    return std::fopen(systemPath(path).c_str(), "wb");
+    FILE* file = std::fopen(systemPath(path).c_str(), "wb");
+    if (!file) noteFailure();
+    return file;
 }
 
 int seekFile(FILE* file, int64_t offset, int origin)
 {
-    return ::fseeko(file, static_cast<off_t>(offset), origin);
+    const int result = ::fseeko(file, static_cast<off_t>(offset), origin);
+    if (result != 0) noteFailure();
+    return result;
 }
 
 int64_t tellFile(FILE* file)
 {
-    return static_cast<int64_t>(::ftello(file));
+    const int64_t at = static_cast<int64_t>(::ftello(file));
+    if (at < 0) noteFailure();
+    return at;
 }
 
 bool removeFile(const std::string& path)
 {
-    return std::remove(systemPath(path).c_str()) == 0;
+    if (std::remove(systemPath(path).c_str()) == 0) return true;
+    noteFailure();
+    return false;
 }
 
 EntryKind entryKindOf(const std::string& path)
@@ -309,11 +404,18 @@ EntryKind entryKindOf(const std::string& path)
 
 namespace {
 
+// A stream of a descriptor just opened (the open's failure kept when it failed).
 FILE* writableStream(int fd)
 {
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        noteFailure();
+        return nullptr;
+    }
     FILE* file = ::fdopen(fd, "wb");
-    if (!file) ::close(fd);
+    if (!file) {
+        noteFailure();
+        ::close(fd);
+    }
     return file;
 }
 
@@ -330,7 +432,10 @@ bool linkTarget(const std::string& path, std::string& target)
         }
         std::vector<char> buffer(static_cast<size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1);
         ssize_t n = ::readlink(current.c_str(), buffer.data(), buffer.size());
-        if (n <= 0 || static_cast<size_t>(n) >= buffer.size()) return false;
+        if (n <= 0 || static_cast<size_t>(n) >= buffer.size()) {
+            noteFailure(n < 0 ? errno : ENAMETOOLONG);
+            return false;
+        }
         std::string next(buffer.data(), static_cast<size_t>(n));
         if (next[0] != '/') {
             size_t cut = current.find_last_of('/');
@@ -338,6 +443,7 @@ bool linkTarget(const std::string& path, std::string& target)
         }
         current = std::move(next);
     }
+    noteFailure(ELOOP);
     return false;
 }
 
@@ -362,7 +468,10 @@ FILE* createTemporaryBeside(const std::string& path, std::string& temporaryPath)
     std::string base = systemPath(path);
     struct stat existing;
     bool replacing = ::stat(base.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
-    if (base.size() + 16 >= sizeof pendingTemporary) return nullptr;
+    if (base.size() + 16 >= sizeof pendingTemporary) {
+        noteFailure(ENAMETOOLONG);
+        return nullptr;
+    }
     static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
     std::random_device random;
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -371,6 +480,7 @@ FILE* createTemporaryBeside(const std::string& path, std::string& temporaryPath)
         for (int i = 0; i < 6; ++i, bits /= 36) candidate += digits[bits % 36];
         int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
         if (fd < 0) {
+            noteFailure();
             if (errno == EEXIST) continue;
             return nullptr;
         }
@@ -406,13 +516,18 @@ void forgetTemporary()
 
 bool replaceWith(const std::string& from, const std::string& to)
 {
-    return std::rename(systemPath(from).c_str(), systemPath(to).c_str()) == 0;
+    if (std::rename(systemPath(from).c_str(), systemPath(to).c_str()) == 0) return true;
+    noteFailure();
+    return false;
 }
 
 bool sizeOfFile(FILE* file, int64_t& size)
 {
     struct stat st;
-    if (::fstat(::fileno(file), &st) != 0) return false;
+    if (::fstat(::fileno(file), &st) != 0) {
+        noteFailure();
+        return false;
+    }
     size = static_cast<int64_t>(st.st_size);
     return true;
 }
@@ -470,7 +585,10 @@ constexpr int walkOpenFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
 HeldFolderPtr heldOf(int fd)
 {
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        noteFailure();
+        return nullptr;
+    }
     HeldFolderPtr folder(new HeldFolder);
     folder->fd = fd;
     return folder;
@@ -512,14 +630,21 @@ void modifiedTimes(int64_t modifiedNs, struct timespec times[2])
 HeldFolderPtr holdFolder(const std::string& path, bool create)
 {
     const std::string system = systemPath(path.empty() ? std::string(".") : path);
+    int refused = 0; // why a folder could not be made, when one could not
+    auto make = [&refused](const std::string& folder) {
+        if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST && refused == 0) refused = errno;
+    };
     if (create) {
         // The parents first, as the caller spelled them; failures show when the folder is held.
         for (size_t i = 1; i < system.size(); ++i) {
-            if (system[i] == '/' && system[i - 1] != '/') ::mkdir(system.substr(0, i).c_str(), 0777);
+            if (system[i] == '/' && system[i - 1] != '/') make(system.substr(0, i));
         }
-        ::mkdir(system.c_str(), 0777);
+        make(system);
     }
-    return heldOf(::open(system.c_str(), walkOpenFlags));
+    const int fd = ::open(system.c_str(), walkOpenFlags);
+    // Missing because it could not be made: that is the reason.
+    if (fd < 0 && errno == ENOENT && refused != 0) errno = refused;
+    return heldOf(fd);
 }
 
 EntryState stateBelow(const HeldFolder& parent, const std::string& name)
@@ -543,11 +668,22 @@ FileIdentity followedIdentityBelow(const HeldFolder& parent, const std::string& 
     return identityOf(st);
 }
 
+FileIdentity identityOfFolder(const HeldFolder& folder)
+{
+    struct stat st;
+    if (::fstat(folder.fd, &st) != 0) return FileIdentity();
+    return identityOf(st);
+}
+
 Reached holdFolderBelow(const HeldFolder& parent, const std::string& name, bool create, HeldFolderPtr& folder,
                         bool& created)
 {
+    int refused = 0;
     created = create && ::mkdirat(parent.fd, name.c_str(), 0777) == 0;
-    folder = heldOf(::openat(parent.fd, name.c_str(), walkOpenFlags | O_NOFOLLOW));
+    if (create && !created && errno != EEXIST) refused = errno;
+    const int fd = ::openat(parent.fd, name.c_str(), walkOpenFlags | O_NOFOLLOW);
+    if (fd < 0 && errno == ENOENT && refused != 0) errno = refused; // missing because not made
+    folder = heldOf(fd);
     if (folder) return Reached::folder;
     switch (stateBelow(parent, name).kind) {
     case EntryKind::missing:
@@ -569,9 +705,18 @@ FILE* rewriteFileBelow(const HeldFolder& parent, const std::string& name)
 {
     // Non-blocking, so that a FIFO put in the file's place is refused instead of waited on.
     int fd = ::openat(parent.fd, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        noteFailure();
+        return nullptr;
+    }
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const bool measured = ::fstat(fd, &st) == 0;
+    if (!measured || !S_ISREG(st.st_mode)) {
+        if (measured) {
+            noteOwnFailure(notRegular);
+        } else {
+            noteFailure();
+        }
         ::close(fd);
         return nullptr;
     }
@@ -582,6 +727,7 @@ FILE* rewriteFileBelow(const HeldFolder& parent, const std::string& name)
         return removeBelow(parent, name) ? createFileBelow(parent, name) : nullptr;
     }
     if (::ftruncate(fd, 0) != 0) {
+        noteFailure();
         ::close(fd);
         return nullptr;
     }
@@ -593,11 +739,20 @@ FILE* rewriteFileBelow(const HeldFolder& parent, const std::string& name)
 FILE* readFileBelow(const HeldFolder& parent, const std::string& name, const FileIdentity& expected)
 {
     int fd = ::openat(parent.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        noteFailure();
+        return nullptr;
+    }
     struct stat st;
     FILE* file = nullptr;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (!expected.valid || sameFile(identityOf(st), expected))) {
-        file = ::fdopen(fd, "rb");
+    if (::fstat(fd, &st) != 0) {
+        noteFailure();
+    } else if (!S_ISREG(st.st_mode)) {
+        noteOwnFailure(notRegular);
+    } else if (expected.valid && !sameFile(identityOf(st), expected)) {
+        noteOwnFailure(notTheOneMade);
+    } else if (!(file = ::fdopen(fd, "rb"))) {
+        noteFailure();
     }
     if (!file) ::close(fd);
     return file;
@@ -605,32 +760,45 @@ FILE* readFileBelow(const HeldFolder& parent, const std::string& name, const Fil
 
 bool removeBelow(const HeldFolder& parent, const std::string& name)
 {
-    return ::unlinkat(parent.fd, name.c_str(), 0) == 0;
+    if (::unlinkat(parent.fd, name.c_str(), 0) == 0) return true;
+    noteFailure();
+    return false;
 }
 
 bool createLinkBelow(const HeldFolder& parent, const std::string& name, const std::string& target, bool)
 {
     // The target is stored text and goes to the system as it is: a link is never followed by
     // the extraction, whatever it holds.
-    return ::symlinkat(target.c_str(), parent.fd, name.c_str()) == 0;
+    if (::symlinkat(target.c_str(), parent.fd, name.c_str()) == 0) return true;
+    noteFailure();
+    return false;
 }
 
 Restored restoreBelow(const HeldFolder& parent, const std::string& name, const FileIdentity& expected,
                       int64_t modifiedNs, uint32_t mode, bool withMode)
 {
-    Restored restored{false, !withMode};
     // Read access is enough for both calls on a file or folder one owns; non-blocking and
     // without following a link, so that nothing else put there is opened or waited on.
     int fd = ::openat(parent.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return Restored{false, false};
     struct stat st;
-    if (::fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) && sameFile(identityOf(st), expected)) {
-        struct timespec times[2];
-        modifiedTimes(modifiedNs, times);
-        restored.time = ::futimens(fd, times) == 0;
-        if (withMode) restored.mode = ::fchmod(fd, static_cast<mode_t>(mode & 07777)) == 0;
-    } else {
-        restored.mode = false;
+    std::string refused;
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        refused = reasonOf(errno);
+    } else if (!(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) || !sameFile(identityOf(st), expected)) {
+        refused = notTheOneMade;
+    }
+    if (!refused.empty()) {
+        if (fd >= 0) ::close(fd);
+        return Restored{false, false, refused, refused};
+    }
+    Restored restored;
+    struct timespec times[2];
+    modifiedTimes(modifiedNs, times);
+    restored.time = ::futimens(fd, times) == 0;
+    if (!restored.time) restored.timeReason = reasonOf(errno);
+    if (withMode) {
+        restored.mode = ::fchmod(fd, static_cast<mode_t>(mode & 07777)) == 0;
+        if (!restored.mode) restored.modeReason = reasonOf(errno);
     }
     ::close(fd);
     return restored;
@@ -642,7 +810,9 @@ Restored restoreOpenFile(FILE* file, int64_t modifiedNs, uint32_t mode)
     modifiedTimes(modifiedNs, times);
     Restored restored;
     restored.time = ::futimens(::fileno(file), times) == 0;
+    if (!restored.time) restored.timeReason = reasonOf(errno);
     restored.mode = ::fchmod(::fileno(file), static_cast<mode_t>(mode & 07777)) == 0;
+    if (!restored.mode) restored.modeReason = reasonOf(errno);
     return restored;
 }
 
@@ -650,7 +820,9 @@ bool restoreLinkTimeBelow(const HeldFolder& parent, const std::string& name, int
 {
     struct timespec times[2];
     modifiedTimes(modifiedNs, times);
-    return ::utimensat(parent.fd, name.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+    if (::utimensat(parent.fd, name.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0) return true;
+    noteFailure();
+    return false;
 }
 
 uint32_t restorableMode(uint32_t stored)
@@ -675,14 +847,19 @@ FILE* openTypedOutput(const std::string& path, bool& created)
         created = true;
         return writableStream(fd);
     }
-    return std::fopen(system.c_str(), "wb");
+    FILE* file = std::fopen(system.c_str(), "wb");
+    if (!file) noteFailure();
+    return file;
 }
 
 bool moduleFileName(std::string& path)
 {
     char buffer[PATH_MAX];
     ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0) return false;
+    if (n <= 0) {
+        noteFailure();
+        return false;
+    }
     buffer[n] = '\0';
     path = buffer;
     return true;

@@ -14,9 +14,10 @@ BANNER_LINES = 6  # two fixed lines, three informative ones, one empty line
 
 
 class Result:
-    def __init__(self, rc, out):
+    def __init__(self, rc, out, err=""):
         self.rc = rc
         self.out = out
+        self.err = err  # standard error: the reasons of failed system calls, Wine's own lines
 
     @property
     def body(self):
@@ -24,7 +25,7 @@ class Result:
         return self.out.split("\n", BANNER_LINES)[-1]
 
     def __repr__(self):
-        return f"Result(rc={self.rc}, out={self.out!r})"
+        return f"Result(rc={self.rc}, out={self.out!r}, err={self.err!r})"
 
 
 class Context:
@@ -64,9 +65,11 @@ class Context:
         proc = subprocess.run(command, input=stdin, cwd=cwd or self.work, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, timeout=timeout, env=full_env, preexec_fn=preexec)
         out = proc.stdout.decode("latin-1")
+        err = proc.stderr.decode("latin-1")
         if wine:
             out = out.replace("\r\n", "\n")
-        return Result(proc.returncode, out)
+            err = err.replace("\r\n", "\n")
+        return Result(proc.returncode, out, err)
 
     def run_peer(self, *args, **kwargs):
         """Runs the other build, when the run was given one."""
@@ -114,7 +117,8 @@ def main():
         try:
             ctx = Context(options.qv5, options.wine, work, options.peer)
             skip = getattr(function, "only", None)
-            if (skip and skip != label) or (getattr(function, "needs_peer", False) and not ctx.peer):
+            if (skip and skip != label) or (getattr(function, "needs_peer", False) and not ctx.peer) or \
+                    (getattr(function, "needs_root", False) and os.geteuid() != 0):
                 return name, "skip", "", 0
             function(ctx)
             return name, "ok", "", time.time() - start
@@ -148,6 +152,13 @@ def only(target):
         function.only = target
         return function
     return mark
+
+
+def needs_root(function):
+    """Marks a test that needs root: it drops to an unprivileged user where permissions must
+    bite (root reads and writes everything), or makes what only root may make."""
+    function.needs_root = True
+    return function
 
 
 def needs_peer(function):
