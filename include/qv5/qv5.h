@@ -51,6 +51,9 @@ struct Error {
     std::string detail;
     // The failure came while a progress line was shown: a console ends that line first.
     bool midLine = false;
+    // When a system call failed: why, in the system's words (strerror; on Windows
+    // FormatMessageW, as UTF-8). Empty for the program's own findings.
+    std::string reason;
 
     Error() = default;
     Error(ErrorCode code, std::string subject = std::string(), std::string detail = std::string(), bool midLine = false)
@@ -328,8 +331,9 @@ struct ExtractCallbacks {
     std::function<Answer(const std::string& path)> askOverwrite;
     // A piece of metadata the system would not take: what ("time", "mode", "owner",
     // "attribute", "link", "folder", "fifo", "device", or "hard link", written as a copy
-    // instead) and where. The files are written all the same.
-    std::function<void(const std::string& path, const char* what)> notRestored;
+    // instead), where, and why (the system's words; empty when it gave none). The files are
+    // written all the same.
+    std::function<void(const std::string& path, const char* what, const std::string& reason)> notRestored;
 };
 
 // One extraction to files: the entries are written, then each can be validated.

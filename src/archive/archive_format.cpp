@@ -1,10 +1,24 @@
 #include "archive/archive_format.h"
 
 #include "codec/byte_order.h"
+#include "platform/platform.h"
 
 #include <cstring>
 
 namespace qv5 {
+
+Error systemError(ErrorCode code, std::string subject, bool midLine)
+{
+    Error failure(code, std::move(subject), std::string(), midLine);
+    failure.reason = lastFailureReason();
+    return failure;
+}
+
+Error streamError(ErrorCode code, std::string subject, bool midLine)
+{
+    noteStreamFailure();
+    return systemError(code, std::move(subject), midLine);
+}
 
 std::vector<uint8_t> headerBytes(const ArchiveHeader& header)
 {

@@ -39,6 +39,11 @@ inline Error damaged(const char* reason, bool midLine = false)
     return Error{ErrorCode::damagedArchive, std::string(), reason, midLine};
 }
 
+// A system call of the platform layer just failed: the error, with the system's reason.
+Error systemError(ErrorCode code, std::string subject, bool midLine = false);
+// A C stream call (fread, fwrite, fflush, fclose) just failed: the error, with its reason.
+Error streamError(ErrorCode code, std::string subject, bool midLine = false);
+
 // The magic, the header length and the 32-byte header, as bytes.
 std::vector<uint8_t> headerBytes(const ArchiveHeader& header);
 

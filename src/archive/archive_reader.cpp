@@ -22,10 +22,21 @@ void ArchiveDeleter::operator()(Archive* archive) const
 namespace {
 
 // Reads from the archive's file, counting the bytes: a pipe has no position to ask for.
+// A read of the archive's file failed just now: its reason is kept, the first one only.
+void noteReadFailure(Archive& archive)
+{
+    if (!archive.readRefusal.empty()) return;
+    noteStreamFailure();
+    archive.readRefusal = lastFailureReason();
+}
+
 size_t readArchiveFile(Archive& archive, uint8_t* buffer, size_t count, bool* failed)
 {
     size_t got = std::fread(buffer, 1, count, archive.file);
-    if (failed && std::ferror(archive.file)) *failed = true;
+    if (std::ferror(archive.file)) {
+        noteReadFailure(archive);
+        if (failed) *failed = true;
+    }
     archive.consumed += got;
     return got;
 }
@@ -57,6 +68,14 @@ ArchivePtr openArchive(const uint8_t* data, size_t size)
     archive->reader.source = memorySource(archive->memory);
     archive->reader.inBuffer = archive->inBuffer.get();
     return archive;
+}
+
+Error explainedByRead(const Archive& archive, Error failure)
+{
+    if (failure && failure.code == ErrorCode::damagedArchive && failure.reason.empty()) {
+        failure.reason = archive.readRefusal;
+    }
+    return failure;
 }
 
 uint64_t bytesRead(const Archive& archive)
@@ -121,9 +140,7 @@ Error emptyArchiveEnds(Archive& archive)
     return damaged("data after an empty archive");
 }
 
-} // namespace
-
-Error readTable(Archive& archive, const TableCallbacks& callbacks, std::vector<Entry>& entries)
+Error readTableOf(Archive& archive, const TableCallbacks& callbacks, std::vector<Entry>& entries)
 {
     entries.clear();
     int32_t entryCount = 0;
@@ -147,6 +164,13 @@ Error readTable(Archive& archive, const TableCallbacks& callbacks, std::vector<E
     archive.tableRead = true;
     if (entryCount == 0) return emptyArchiveEnds(archive);
     return Error();
+}
+
+} // namespace
+
+Error readTable(Archive& archive, const TableCallbacks& callbacks, std::vector<Entry>& entries)
+{
+    return explainedByRead(archive, readTableOf(archive, callbacks, entries));
 }
 
 Error checkName(const Entry& entry, bool oneEntry)
@@ -251,7 +275,7 @@ Error decodeEntries(Archive& archive, const std::vector<Entry>& entries, int thr
         result = decodeChunks(archive.reader, storedTotal, threads > 1, start, take);
     }
     if (!result && splitter.current != entries.size()) result = damaged("stream ends before its files");
-    return result;
+    return explainedByRead(archive, result);
 }
 
 Error readContents(Archive& archive, const std::vector<Entry>& entries, int threads, const ContentCallbacks& callbacks)
@@ -311,6 +335,7 @@ Error readBlockAt(Archive& archive, uint64_t offset, std::vector<uint8_t>& block
     Error result;
     if (seekFile(archive.file, archive.start + static_cast<int64_t>(offset), SEEK_SET) != 0 ||
         std::fread(head, 1, sizeof head, archive.file) != sizeof head) {
+        if (std::ferror(archive.file)) noteReadFailure(archive);
         result = damaged("extension cut short");
     } else if (!(result = extensionLength(head, length))) {
         int64_t size = 0;
@@ -324,6 +349,7 @@ Error readBlockAt(Archive& archive, uint64_t offset, std::vector<uint8_t>& block
         block.assign(head, head + sizeof head);
         block.resize(length);
         if (std::fread(block.data() + sizeof head, 1, length - sizeof head, archive.file) != length - sizeof head) {
+            if (std::ferror(archive.file)) noteReadFailure(archive);
             result = damaged("extension cut short");
         }
     }
@@ -368,7 +394,7 @@ Error checkedExtension(const Archive& archive, const std::vector<uint8_t>& block
 Error readExtension(Archive& archive, Extension& extension)
 {
     std::vector<uint8_t> block;
-    if (Error failure = readBlockAt(archive, archive.header.reserved, block)) return failure;
+    if (Error failure = readBlockAt(archive, archive.header.reserved, block)) return explainedByRead(archive, failure);
     return checkedExtension(archive, block, extension);
 }
 
@@ -407,7 +433,9 @@ Error readBlockFromStream(Archive& archive, uint8_t first, Extension& extension)
 
 } // namespace
 
-Error readTrailingExtension(Archive& archive, Extension& extension)
+namespace {
+
+Error readExtensionAfterStream(Archive& archive, Extension& extension)
 {
     BitReader& reader = archive.reader;
     uint8_t byte = 0;
@@ -437,6 +465,13 @@ Error readTrailingExtension(Archive& archive, Extension& extension)
         if (++zeros > 16) return damaged("extension not found");
     }
     return readBlockFromStream(archive, byte, extension);
+}
+
+} // namespace
+
+Error readTrailingExtension(Archive& archive, Extension& extension)
+{
+    return explainedByRead(archive, readExtensionAfterStream(archive, extension));
 }
 
 Error checkRecords(size_t entryCount, const std::function<const std::string&(size_t)>& entryName,

@@ -23,7 +23,13 @@ struct Archive {
     BitReader reader;
     ArchiveHeader header;
     bool tableRead = false;
+    // Why the first read of the file that failed did (the system's words): what a damage
+    // found after it is explained by.
+    std::string readRefusal;
 };
+
+// A failure found after a read of the archive's file failed carries that read's reason.
+Error explainedByRead(const Archive& archive, Error failure);
 
 // The table must describe exactly the stored stream: every duplicate stands before an entry
 // of the same size, and the unmarked sizes add up to the stored total.

@@ -24,14 +24,21 @@ namespace qv5 {
 
 namespace {
 
-// The BitWriter's sink: the caller's output, counting what it took.
+// The BitWriter's sink: the caller's output, counting what it took, and why it refused.
 struct CountingOutput {
-    const ByteWriter* output;
+    const ByteWriter* output = nullptr;
     uint64_t taken = 0;
+    bool failed = false;
+    std::string refusal; // the system's reason, when a system call failed
     static bool put(void* context, const uint8_t* bytes, size_t count)
     {
         CountingOutput& self = *static_cast<CountingOutput*>(context);
-        if (!(*self.output)(bytes, count)) return false;
+        clearFailure(); // an output of the caller's own may fail without a system call
+        if (!(*self.output)(bytes, count)) {
+            if (!self.failed) self.refusal = lastFailureReason(); // the first refusal is the cause
+            self.failed = true;
+            return false;
+        }
         self.taken += count;
         return true;
     }
@@ -79,11 +86,12 @@ Error checkSources(const std::vector<NewEntry>& entries, uint64_t& storedTotal, 
     for (const NewEntry& entry : entries) {
         if (!entry.path.empty()) {
             FILE* file = openRead(entry.path);
-            if (!file) return Error{ErrorCode::openInput, entry.path};
+            if (!file) return systemError(ErrorCode::openInput, entry.path);
             int64_t size = 0;
             bool measured = sizeOfFile(file, size);
+            const Error unmeasured = measured ? Error() : systemError(ErrorCode::readInput, entry.path);
             std::fclose(file);
-            if (!measured) return Error{ErrorCode::readInput, entry.path};
+            if (!measured) return unmeasured;
             if (size != entry.size) return Error{ErrorCode::inputChanged, entry.path};
         }
         inputTotal += static_cast<uint64_t>(entry.size);
@@ -92,9 +100,11 @@ Error checkSources(const std::vector<NewEntry>& entries, uint64_t& storedTotal, 
     return Error();
 }
 
-Error writeFailure(bool midLine)
+Error writeFailure(bool midLine, const std::string& reason)
 {
-    return Error{ErrorCode::writeArchive, std::string(), std::string(), midLine};
+    Error failure{ErrorCode::writeArchive, std::string(), std::string(), midLine};
+    failure.reason = reason;
+    return failure;
 }
 
 } // namespace
@@ -139,7 +149,8 @@ Error writeArchive(const std::vector<NewEntry>& entries, const ByteWriter& outpu
     if (Error failure = checkSources(entries, storedTotal, result.inputTotal)) return failure;
 
     std::unique_ptr<uint8_t[]> outBuffer(new uint8_t[bitBufferSize]);
-    CountingOutput counted{&output};
+    CountingOutput counted;
+    counted.output = &output;
     BitWriter writer;
     writer.sink = ByteSink{&counted, CountingOutput::put};
     writer.outBuffer = outBuffer.get();
@@ -154,7 +165,8 @@ Error writeArchive(const std::vector<NewEntry>& entries, const ByteWriter& outpu
         header.flags |= extensionFlag | extensionFollowsFlag; // the place is put in at the end
     }
     const std::vector<uint8_t> headerData = headerBytes(header);
-    if (!CountingOutput::put(&counted, headerData.data(), headerData.size())) return writeFailure(true);
+    if (!CountingOutput::put(&counted, headerData.data(), headerData.size()))
+        return writeFailure(true, counted.refusal);
     {
         HuffmanCode nameCode{nameAlphabet};
         writeFileTable(writer, entries, nameCode);
@@ -188,21 +200,22 @@ Error writeArchive(const std::vector<NewEntry>& entries, const ByteWriter& outpu
     result.chunksWaited = guesses.waited;
     closeReader(reader);
     if (reader.failure) return reader.failure;
-    if (!ok) return writeFailure(true);
+    if (!ok) return writeFailure(true, counted.refusal);
     if (done != storedTotal) return Error{ErrorCode::inputChanged, std::string(), std::string(), true};
 
     if (callbacks.packed) callbacks.packed();
     finish(writer);
-    if (writer.writeFailed) return writeFailure(true);
+    if (writer.writeFailed) return writeFailure(true, counted.refusal);
     if (options.extension) {
         const uint64_t offset = counted.taken;
         const std::vector<uint8_t> block = extensionBytes(*options.extension);
-        if (!CountingOutput::put(&counted, block.data(), block.size())) return writeFailure(true);
+        if (!CountingOutput::put(&counted, block.data(), block.size())) return writeFailure(true, counted.refusal);
         if (options.rewrite) {
             uint8_t field[16];
             storeU64(field, header.flags & ~extensionFollowsFlag);
             storeU64(field + 8, offset); // reserved: where the extension starts
-            if (!options.rewrite(24, field, sizeof field)) return writeFailure(true);
+            clearFailure();
+            if (!options.rewrite(24, field, sizeof field)) return writeFailure(true, lastFailureReason());
         }
     }
     result.archiveBytes = counted.taken;
@@ -212,7 +225,11 @@ Error writeArchive(const std::vector<NewEntry>& entries, const ByteWriter& outpu
 
 ByteWriter fileOutput(FILE* file)
 {
-    return [file](const uint8_t* bytes, size_t count) { return std::fwrite(bytes, 1, count, file) == count; };
+    return [file](const uint8_t* bytes, size_t count) {
+        if (std::fwrite(bytes, 1, count, file) == count) return true;
+        noteStreamFailure();
+        return false;
+    };
 }
 
 ByteWriter memoryOutput(std::vector<uint8_t>& bytes)

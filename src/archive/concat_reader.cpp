@@ -9,11 +9,19 @@ namespace qv5 {
 
 namespace {
 
-int32_t fail(ConcatReader& reader, ErrorCode code)
+// reason: the system's, when a call failed.
+int32_t fail(ConcatReader& reader, ErrorCode code, const std::string& reason = std::string())
 {
     reader.failure = Error{code, (*reader.entries)[reader.current].path, std::string(), true};
+    reader.failure.reason = reason;
     closeReader(reader);
     return 0;
+}
+
+int32_t failedStream(ConcatReader& reader)
+{
+    noteStreamFailure();
+    return fail(reader, ErrorCode::readInput, lastFailureReason());
 }
 
 } // namespace
@@ -36,7 +44,9 @@ int32_t fill(ConcatReader& reader, uint8_t* buffer, int32_t capacity)
         }
         const bool inMemory = entry.path.empty();
         if (!reader.started) {
-            if (!inMemory && !(reader.file = openRead(entry.path))) return fail(reader, ErrorCode::openInput);
+            if (!inMemory && !(reader.file = openRead(entry.path))) {
+                return fail(reader, ErrorCode::openInput, lastFailureReason());
+            }
             reader.started = true;
             reader.remaining = entry.size;
             reader.crc = 0;
@@ -51,7 +61,7 @@ int32_t fill(ConcatReader& reader, uint8_t* buffer, int32_t capacity)
             } else {
                 got = std::fread(buffer + sum, 1, static_cast<size_t>(want), reader.file);
                 // A short read with the error flag set is a failed read, even when it delivered bytes.
-                if (std::ferror(reader.file)) return fail(reader, ErrorCode::readInput);
+                if (std::ferror(reader.file)) return failedStream(reader);
                 if (got == 0) return fail(reader, ErrorCode::inputChanged);
             }
             reader.crc = crc32Update(reader.crc, buffer + sum, got);
@@ -62,7 +72,7 @@ int32_t fill(ConcatReader& reader, uint8_t* buffer, int32_t capacity)
         if (!inMemory) {
             // The recorded size is delivered; a byte more means the file grew.
             if (std::fgetc(reader.file) != EOF) return fail(reader, ErrorCode::inputChanged);
-            if (std::ferror(reader.file)) return fail(reader, ErrorCode::readInput);
+            if (std::ferror(reader.file)) return failedStream(reader);
         }
         if (reader.crc != entry.crc) return fail(reader, ErrorCode::inputChanged);
         closeReader(reader);

@@ -108,9 +108,9 @@ Error doneWith(const Extraction& x, size_t index)
     return index == x.lastSelected && x.stopEarly ? Error(ErrorCode::stopped) : Error();
 }
 
-void notRestored(const Extraction& x, const std::string& path, const char* what)
+void notRestored(const Extraction& x, const std::string& path, const char* what, const std::string& reason)
 {
-    if (x.callbacks->notRestored) x.callbacks->notRestored(path, what);
+    if (x.callbacks->notRestored) x.callbacks->notRestored(path, what, reason);
 }
 
 // The archive itself is never an output; an existing entry is replaced only when allowed.
@@ -140,7 +140,7 @@ Error openTyped(Extraction& x, FILE*& file)
         }
     }
     file = openTypedOutput(path, x.typedCreated);
-    if (!file) return Error{ErrorCode::openSingleOutput, path, std::string(), true};
+    if (!file) return systemError(ErrorCode::openSingleOutput, path, true);
     return Error();
 }
 
@@ -168,10 +168,12 @@ Error openOutput(Extraction& x, size_t index, FILE*& file)
 void report(const Extraction& x, const std::string& path, const Restored& restored)
 {
     // In the order they were set: a refused owner or attribute can explain a refused mode.
-    if (!restored.owner) notRestored(x, path, "owner");
-    if (!restored.attribute.empty()) notRestored(x, path, "attribute");
-    if (!restored.time) notRestored(x, path, "time");
-    if (!restored.mode) notRestored(x, path, "mode");
+    if (!restored.owner) notRestored(x, path, "owner", restored.ownerReason);
+    if (!restored.attribute.empty()) {
+        notRestored(x, path, "attribute", restored.attribute + ": " + restored.attributeReason);
+    }
+    if (!restored.time) notRestored(x, path, "time", restored.timeReason);
+    if (!restored.mode) notRestored(x, path, "mode", restored.modeReason);
 }
 
 // What to set on an item with this metadata: the owner only as root, by name where the name
@@ -291,7 +293,7 @@ void beginOut(Extraction& x, size_t index)
 
 Error closeOutput(FILE* file, const std::string& path)
 {
-    if (std::fclose(file) != 0) return Error{ErrorCode::writeOutput, path, std::string(), true};
+    if (std::fclose(file) != 0) return streamError(ErrorCode::writeOutput, path, true);
     return Error();
 }
 
@@ -300,8 +302,9 @@ Error copyFile(Extraction& x, size_t index, size_t source)
 {
     std::string sourcePath = pathOf(x, source);
     OutputName name;
+    clearFailure();
     FILE* from = walkedName(x, source, name) ? readOutputFile(x.tree, name, x.writtenFile[source]) : nullptr;
-    if (!from) return Error{ErrorCode::openInput, sourcePath, std::string(), true};
+    if (!from) return systemError(ErrorCode::openInput, sourcePath, true);
     std::string targetPath = pathOf(x, index);
     FILE* target = nullptr;
     if (Error failure = openOutput(x, index, target)) {
@@ -310,23 +313,22 @@ Error copyFile(Extraction& x, size_t index, size_t source)
     }
     std::unique_ptr<uint8_t[]> piece(new uint8_t[copyPieceSize]);
     size_t got;
-    bool ok = true;
+    Error failure; // the first, with its reason taken right after the call that failed
     uint32_t crc = 0;
     beginOut(x, index);
-    while (ok && (got = std::fread(piece.get(), 1, copyPieceSize, from)) > 0) {
-        ok = writeOut(x, target, piece.get(), got);
+    while (!failure && (got = std::fread(piece.get(), 1, copyPieceSize, from)) > 0) {
+        if (!writeOut(x, target, piece.get(), got)) failure = streamError(ErrorCode::writeOutput, targetPath, true);
         crc = crc32Update(crc, piece.get(), got);
     }
-    ok = ok && finishOut(x, target, (*x.entries)[index].size);
+    if (!failure && !finishOut(x, target, (*x.entries)[index].size)) {
+        failure = streamError(ErrorCode::writeOutput, targetPath, true);
+    }
     x.writtenCrc[index] = crc;
-    bool readError = std::ferror(from) != 0;
+    if (!failure && std::ferror(from)) failure = streamError(ErrorCode::readInput, sourcePath, true);
     std::fclose(from);
-    if (ok && !readError) restoreAtClose(x, index, target);
+    if (!failure) restoreAtClose(x, index, target);
     Error closed = closeOutput(target, targetPath);
-    if (!ok) return Error{ErrorCode::writeOutput, targetPath, std::string(), true};
-    if (closed) return closed;
-    if (readError) return Error{ErrorCode::readInput, sourcePath, std::string(), true};
-    return Error();
+    return failure ? failure : closed;
 }
 
 // Restores entry index as a hard link of its target when the extension says it was one and
@@ -343,16 +345,17 @@ Error linkHardly(Extraction& x, size_t index, bool& linked)
         return Error();
     }
     const std::string path = pathOf(x, index);
+    std::string refusal;
     Error failure = makeOutputHardLink(
         x.tree, name, path, targetName, x.writtenFile[target],
         [&](const FileIdentity& existing) {
             // The copy this extraction wrote a moment ago (an archive from a pipe) gives way.
             return sameFile(existing, x.writtenFile[index]) ? Error() : mayReplace(x, path, existing);
         },
-        linked);
+        linked, refusal);
     if (failure) return failure;
     if (!linked) {
-        notRestored(x, path, "hard link");
+        notRestored(x, path, "hard link", refusal);
         return Error();
     }
     x.writtenFile[index] = x.writtenFile[target];
@@ -383,7 +386,7 @@ SplitCallbacks fileWriting(Extraction& x)
     callbacks.bytes = [&x](size_t, const uint8_t* data, size_t count) {
         if (!x.output) return Error();
         if (!writeOut(x, x.output, data, count)) {
-            return Error{ErrorCode::writeOutput, x.outputName, std::string(), true};
+            return streamError(ErrorCode::writeOutput, x.outputName, true);
         }
         x.outputCrc = crc32Update(x.outputCrc, data, count);
         return Error();
@@ -526,8 +529,9 @@ Error createRecordedFolders(Extraction& x, const Extension& extension)
     for (const auto& [folder, name] : selectedFolders(x, extension)) {
         const std::string path = x.prefix + folder->name;
         bool made = false;
-        if (Error failure = makeOutputFolder(x.tree, name, path, made)) return failure;
-        if (!made) notRestored(x, path, "folder");
+        std::string refusal;
+        if (Error failure = makeOutputFolder(x.tree, name, path, made, refusal)) return failure;
+        if (!made) notRestored(x, path, "folder", refusal);
     }
     return Error();
 }
@@ -542,8 +546,12 @@ void restoreTyped(const Extraction& x, const Metadata& metadata)
     while (cut > 0 && !isPathSeparator(path[cut - 1])) --cut;
     HeldFolderPtr folder = holdFolder(cut == 0 ? std::string() : path.substr(0, cut), false);
     const RestorePlan plan = planOf(x, metadata);
-    Restored restored{false, false, !plan.withOwner, std::string()};
-    if (folder) restored = restoreBelow(*folder, path.substr(cut), x.writtenFile[0], plan);
+    Restored restored;
+    if (folder) {
+        restored = restoreBelow(*folder, path.substr(cut), x.writtenFile[0], plan);
+    } else {
+        restored = nothingRestored(plan, lastFailureReason());
+    }
     report(x, path, restored);
 }
 
@@ -555,16 +563,17 @@ Error createSpecials(Extraction& x, const Extension& extension)
         if (!recordSelected(x, special.name) || !splitOutputName(special.name, name)) continue;
         const std::string path = x.prefix + special.name;
         if (special.kind != SpecialKind::fifo && !runningAsRoot()) {
-            notRestored(x, path, "device"); // devices need root
+            notRestored(x, path, "device", "devices are made by root only");
             continue;
         }
         FileIdentity made;
+        std::string refusal;
         Error failure = makeOutputSpecial(
             x.tree, name, path, special, [&](const FileIdentity& existing) { return mayReplace(x, path, existing); },
-            made);
+            made, refusal);
         if (failure) return failure;
         if (!made.valid) {
-            notRestored(x, path, special.kind == SpecialKind::fifo ? "fifo" : "device");
+            notRestored(x, path, special.kind == SpecialKind::fifo ? "fifo" : "device", refusal);
             continue;
         }
         report(x, path, restoreOutputFile(x.tree, name, made, planOf(x, special.metadata)));
@@ -588,7 +597,7 @@ Error restoreAfterFiles(Extraction& x, const Extension& extension)
         }
         OutputName name;
         const RestorePlan plan = planOf(x, extension.entries[i]);
-        Restored restored{false, false, !plan.withOwner, std::string()};
+        Restored restored = nothingRestored(plan, "no name left");
         if (walkedName(x, i, name)) restored = restoreOutputFile(x.tree, name, x.writtenFile[i], plan);
         report(x, pathOf(x, i), restored);
     }
@@ -599,12 +608,13 @@ Error restoreAfterFiles(Extraction& x, const Extension& extension)
         if (!recordSelected(x, link.name) || !splitOutputName(link.name, name)) continue;
         const std::string path = x.prefix + link.name;
         bool made = false;
+        std::string refusal;
         Error failure = makeOutputLink(
-            x.tree, name, path, link, [&](const FileIdentity& existing) { return mayReplace(x, path, existing); },
-            made);
+            x.tree, name, path, link, [&](const FileIdentity& existing) { return mayReplace(x, path, existing); }, made,
+            refusal);
         if (failure) return failure;
         if (!made) {
-            notRestored(x, path, "link");
+            notRestored(x, path, "link", refusal);
         } else {
             report(x, path, restoreOutputLink(x.tree, name, planOf(x, link.metadata)));
         }
@@ -709,6 +719,7 @@ Error writtenCrc(const Extraction& x, size_t index, uint32_t& crc)
             crc = x.writtenCrc[index];
             return Error();
         }
+        clearFailure();
         file = openRead(path);
     } else if (OutputName name; walkedName(x, index, name)) {
         const EntryState now = outputState(self.tree, name);
@@ -717,12 +728,13 @@ Error writtenCrc(const Extraction& x, size_t index, uint32_t& crc)
             crc = x.writtenCrc[index];
             return Error();
         }
+        clearFailure();
         file = readOutputFile(self.tree, name, FileIdentity()); // whatever file stands there now
     }
-    if (!file) return Error{ErrorCode::openInput, path};
-    bool ok = crc32OfFile(file, crc);
+    if (!file) return systemError(ErrorCode::openInput, path);
+    const Error unreadable = crc32OfFile(file, crc) ? Error() : systemError(ErrorCode::readInput, path);
     std::fclose(file);
-    return ok ? Error() : Error{ErrorCode::readInput, path};
+    return unreadable;
 }
 
 std::string outputPath(const Extraction& extraction, size_t index)

@@ -1,4 +1,5 @@
 #include "codec/crc32.h"
+#include "platform/platform.h"
 #include "qv5/qv5.h"
 
 #include <memory>
@@ -26,7 +27,10 @@ bool crc32OfFile(FILE* file, uint32_t& crc, const std::function<void(uint64_t ha
         ++readsSinceReport;
         hashed += count;
     }
-    if (std::ferror(file)) return false;
+    if (std::ferror(file)) {
+        noteStreamFailure(); // the reason stays for the caller (lastFailureReason)
+        return false;
+    }
     crc = value;
     return true;
 }

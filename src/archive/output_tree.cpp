@@ -69,7 +69,8 @@ Walk walkTo(OutputTree& tree, const OutputName& name, size_t count, bool create,
         case Reached::other:
             return Walk::failed;
         }
-        if (created) tree.createdFolders[name.key(i + 1)] = stateBelow(*folder, name.components[i]).identity;
+        // The folder made is the one now held: its identity is that of the handle.
+        if (created) tree.createdFolders[name.key(i + 1)] = identityOfFolder(*next);
         folder = next.get();
         tree.chain.push_back(std::move(next));
         tree.chainNames.push_back(name.components[i]);
@@ -81,7 +82,8 @@ Error openOutputFile(OutputTree& tree, const OutputName& name, const std::string
                      bool createFolders, const std::function<Error(const FileIdentity& followed)>& mayReplace,
                      FILE*& file, FileIdentity& identity)
 {
-    const Error refused(failure, shownPath, std::string(), true);
+    // Each refusal comes right after the call that failed, with its reason.
+    auto refused = [&] { return systemError(failure, shownPath, true); };
     const HeldFolder* parent = nullptr;
     const std::string& leaf = name.components.back();
     switch (walkTo(tree, name, name.components.size() - 1, createFolders, parent)) {
@@ -91,13 +93,13 @@ Error openOutputFile(OutputTree& tree, const OutputName& name, const std::string
         return Error(ErrorCode::outputThroughLink, shownPath, std::string(), true);
     case Walk::missing:
     case Walk::failed:
-        return refused;
+        return refused();
     }
     file = createFileBelow(*parent, leaf);
     if (!file) {
         const EntryState existing = stateBelow(*parent, leaf);
         // A folder is never replaced: no answer turns it into a file.
-        if (existing.kind == EntryKind::folder) return refused;
+        if (existing.kind == EntryKind::folder) return refused();
         if (existing.kind != EntryKind::missing) {
             if (Error declined = mayReplace(followedIdentityBelow(*parent, leaf))) return declined;
             if (existing.kind == EntryKind::file) {
@@ -107,7 +109,7 @@ Error openOutputFile(OutputTree& tree, const OutputName& name, const std::string
             }
         }
     }
-    if (!file) return refused;
+    if (!file) return refused();
     identity = identityOfFile(file);
     return Error();
 }
@@ -126,97 +128,116 @@ FILE* readOutputFile(OutputTree& tree, const OutputName& name, const FileIdentit
     return readFileBelow(*parent, name.components.back(), written);
 }
 
-Error makeOutputFolder(OutputTree& tree, const OutputName& name, const std::string& shownPath, bool& made)
+Error makeOutputFolder(OutputTree& tree, const OutputName& name, const std::string& shownPath, bool& made,
+                       std::string& refusal)
 {
     const HeldFolder* folder = nullptr;
     const Walk walk = walkTo(tree, name, name.components.size(), true, folder);
     made = walk == Walk::reached;
+    if (!made) refusal = lastFailureReason();
     return walk == Walk::link ? Error(ErrorCode::outputThroughLink, shownPath) : Error();
 }
 
 namespace {
 
 // Makes room at the leaf of name for something new: asked about, and removed unless a folder.
-// False (with no error) when it cannot be made room for.
+// False when it cannot be made room for: failure is an error that stops the extraction (a
+// declined question), or else refusal says why.
 bool makeRoom(const HeldFolder& parent, const std::string& leaf,
-              const std::function<Error(const FileIdentity& followed)>& mayReplace, Error& failure)
+              const std::function<Error(const FileIdentity& followed)>& mayReplace, Error& failure,
+              std::string& refusal)
 {
     const EntryState existing = stateBelow(parent, leaf);
     if (existing.kind == EntryKind::missing) return true;
     if ((failure = mayReplace(followedIdentityBelow(parent, leaf)))) return false;
-    return existing.kind != EntryKind::folder && removeBelow(parent, leaf);
+    if (existing.kind == EntryKind::folder) {
+        refusal = "a folder stands there";
+        return false;
+    }
+    if (removeBelow(parent, leaf)) return true;
+    refusal = lastFailureReason();
+    return false;
+}
+
+// The folder that holds name's last component, made where missing; what stops the walk is
+// returned (a link: outputThroughLink) or said in refusal (parent then null).
+Error parentOf(OutputTree& tree, const OutputName& name, const std::string& shownPath, bool create,
+               const HeldFolder*& parent, std::string& refusal)
+{
+    switch (walkTo(tree, name, name.components.size() - 1, create, parent)) {
+    case Walk::reached:
+        return Error();
+    case Walk::link:
+        return Error(ErrorCode::outputThroughLink, shownPath, std::string(), true);
+    case Walk::missing:
+    case Walk::failed:
+        break;
+    }
+    parent = nullptr;
+    refusal = lastFailureReason();
+    return Error();
+}
+
+// Nothing restored, for the reason the walk to the entry failed.
+Restored unreached(const RestorePlan& plan)
+{
+    return nothingRestored(plan, lastFailureReason());
 }
 
 } // namespace
 
 Error makeOutputLink(OutputTree& tree, const OutputName& name, const std::string& shownPath, const LinkRecord& link,
-                     const std::function<Error(const FileIdentity& followed)>& mayReplace, bool& made)
+                     const std::function<Error(const FileIdentity& followed)>& mayReplace, bool& made,
+                     std::string& refusal)
 {
     made = false;
     const HeldFolder* parent = nullptr;
     const std::string& leaf = name.components.back();
-    switch (walkTo(tree, name, name.components.size() - 1, true, parent)) {
-    case Walk::reached:
-        break;
-    case Walk::link:
-        return Error(ErrorCode::outputThroughLink, shownPath);
-    case Walk::missing:
-    case Walk::failed:
-        return Error();
-    }
-    Error failure;
-    if (!makeRoom(*parent, leaf, mayReplace, failure)) return failure;
+    Error failure = parentOf(tree, name, shownPath, true, parent, refusal);
+    if (failure || !parent || !makeRoom(*parent, leaf, mayReplace, failure, refusal)) return failure;
     made = createLinkBelow(*parent, leaf, link.target, link.kind == LinkKind::folder);
+    if (!made) refusal = lastFailureReason();
     return Error();
 }
 
 Error makeOutputSpecial(OutputTree& tree, const OutputName& name, const std::string& shownPath,
                         const SpecialRecord& special,
-                        const std::function<Error(const FileIdentity& followed)>& mayReplace, FileIdentity& identity)
+                        const std::function<Error(const FileIdentity& followed)>& mayReplace, FileIdentity& identity,
+                        std::string& refusal)
 {
     identity = FileIdentity();
     const HeldFolder* parent = nullptr;
     const std::string& leaf = name.components.back();
-    switch (walkTo(tree, name, name.components.size() - 1, true, parent)) {
-    case Walk::reached:
-        break;
-    case Walk::link:
-        return Error(ErrorCode::outputThroughLink, shownPath);
-    case Walk::missing:
-    case Walk::failed:
-        return Error();
-    }
-    Error failure;
-    if (!makeRoom(*parent, leaf, mayReplace, failure)) return failure;
+    Error failure = parentOf(tree, name, shownPath, true, parent, refusal);
+    if (failure || !parent || !makeRoom(*parent, leaf, mayReplace, failure, refusal)) return failure;
     if (createSpecialBelow(*parent, leaf, special.kind, special.major, special.minor)) {
         identity = stateBelow(*parent, leaf).identity;
+    } else {
+        refusal = lastFailureReason();
     }
     return Error();
 }
 
 Error makeOutputHardLink(OutputTree& tree, const OutputName& name, const std::string& shownPath,
                          const OutputName& target, const FileIdentity& written,
-                         const std::function<Error(const FileIdentity& followed)>& mayReplace, bool& made)
+                         const std::function<Error(const FileIdentity& followed)>& mayReplace, bool& made,
+                         std::string& refusal)
 {
     made = false;
     const HeldFolder* parent = nullptr;
-    if (walkTo(tree, target, target.components.size() - 1, false, parent) != Walk::reached) return Error();
+    Error failure = parentOf(tree, target, shownPath, false, parent, refusal);
+    if (failure || !parent) return failure;
     // Held before the walk moves on: the link goes to this very file whatever its name becomes.
     HeldItemPtr file = holdFileBelow(*parent, target.components.back(), written);
-    if (!file) return Error();
-    const std::string& leaf = name.components.back();
-    switch (walkTo(tree, name, name.components.size() - 1, true, parent)) {
-    case Walk::reached:
-        break;
-    case Walk::link:
-        return Error(ErrorCode::outputThroughLink, shownPath, std::string(), true);
-    case Walk::missing:
-    case Walk::failed:
+    if (!file) {
+        refusal = lastFailureReason();
         return Error();
     }
-    Error failure;
-    if (!makeRoom(*parent, leaf, mayReplace, failure)) return failure;
+    const std::string& leaf = name.components.back();
+    failure = parentOf(tree, name, shownPath, true, parent, refusal);
+    if (failure || !parent || !makeRoom(*parent, leaf, mayReplace, failure, refusal)) return failure;
     made = createHardLinkBelow(*file, *parent, leaf);
+    if (!made) refusal = lastFailureReason();
     return Error();
 }
 
@@ -224,9 +245,7 @@ Restored restoreOutputFile(OutputTree& tree, const OutputName& name, const FileI
                            const RestorePlan& plan)
 {
     const HeldFolder* parent = nullptr;
-    if (walkTo(tree, name, name.components.size() - 1, false, parent) != Walk::reached) {
-        return Restored{false, !plan.withMode, !plan.withOwner, std::string()};
-    }
+    if (walkTo(tree, name, name.components.size() - 1, false, parent) != Walk::reached) return unreached(plan);
     return restoreBelow(*parent, name.components.back(), written, plan);
 }
 
@@ -241,7 +260,10 @@ Restored restoreOutputLink(OutputTree& tree, const OutputName& name, const Resto
 {
     const HeldFolder* parent = nullptr;
     if (walkTo(tree, name, name.components.size() - 1, false, parent) != Walk::reached) {
-        return Restored{false, true, !plan.withOwner, std::string()};
+        Restored restored = unreached(plan);
+        restored.mode = true;
+        restored.modeReason.clear();
+        return restored;
     }
     return restoreLinkBelow(*parent, name.components.back(), plan);
 }

@@ -47,7 +47,8 @@ Walk walkTo(OutputTree& tree, const OutputName& name, size_t count, bool create,
 // An output file at name, whose folders are made: created exclusively; when something stands
 // there, mayReplace (given what it leads to) decides, then a regular file is truncated (one
 // with other names replaced) and anything else removed (never what a link leads to) and the
-// file created. shownPath names the file in errors, which carry failure's code.
+// file created. shownPath names the file in errors, which carry failure's code and the
+// system's reason.
 Error openOutputFile(OutputTree& tree, const OutputName& name, const std::string& shownPath, ErrorCode failure,
                      bool createFolders, const std::function<Error(const FileIdentity& followed)>& mayReplace,
                      FILE*& file, FileIdentity& identity);
@@ -60,29 +61,35 @@ EntryState outputState(OutputTree& tree, const OutputName& name);
 FILE* readOutputFile(OutputTree& tree, const OutputName& name, const FileIdentity& written);
 
 // The folders of all of name, made where missing; outputThroughLink at a link (the error's
-// subject is shownPath), false-y Error and made false when the folder could not be made.
-Error makeOutputFolder(OutputTree& tree, const OutputName& name, const std::string& shownPath, bool& made);
+// subject is shownPath), false-y Error and made false when the folder could not be made
+// (refusal says why).
+Error makeOutputFolder(OutputTree& tree, const OutputName& name, const std::string& shownPath, bool& made,
+                       std::string& refusal);
 
 // A symbolic link at name: what stands there is asked about through mayReplace and removed
-// (a folder is not); made tells whether the link stands now.
+// (a folder is not); made tells whether the link stands now, refusal why not.
 Error makeOutputLink(OutputTree& tree, const OutputName& name, const std::string& shownPath, const LinkRecord& link,
-                     const std::function<Error(const FileIdentity& followed)>& mayReplace, bool& made);
+                     const std::function<Error(const FileIdentity& followed)>& mayReplace, bool& made,
+                     std::string& refusal);
 
 // A FIFO or device node at name: what stands there is asked about through mayReplace and
-// removed (a folder is not); identity is what was made (invalid: nothing).
+// removed (a folder is not); identity is what was made (invalid: nothing, refusal says why).
 Error makeOutputSpecial(OutputTree& tree, const OutputName& name, const std::string& shownPath,
                         const SpecialRecord& special,
-                        const std::function<Error(const FileIdentity& followed)>& mayReplace, FileIdentity& identity);
+                        const std::function<Error(const FileIdentity& followed)>& mayReplace, FileIdentity& identity,
+                        std::string& refusal);
 
 // A second name at name for the file this extraction wrote at target (written): a hard link,
 // made only to that very file and never through a link. What stands at name is asked about
-// and removed first. made tells whether the link stands now.
+// and removed first. made tells whether the link stands now, refusal why not.
 Error makeOutputHardLink(OutputTree& tree, const OutputName& name, const std::string& shownPath,
                          const OutputName& target, const FileIdentity& written,
-                         const std::function<Error(const FileIdentity& followed)>& mayReplace, bool& made);
+                         const std::function<Error(const FileIdentity& followed)>& mayReplace, bool& made,
+                         std::string& refusal);
 
 // The plan applied to what this extraction made at name: the file or special file it made
-// (written), a folder it made (never one that stood there before), the link itself.
+// (written), a folder it made (never one that stood there before), the link itself; false
+// members for what the system refused, with its reasons.
 Restored restoreOutputFile(OutputTree& tree, const OutputName& name, const FileIdentity& written,
                            const RestorePlan& plan);
 Restored restoreOutputFolder(OutputTree& tree, const OutputName& name, const RestorePlan& plan);

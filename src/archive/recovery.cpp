@@ -189,7 +189,10 @@ Error readTable(const RandomReader& source, uint64_t at, const Description& d, s
 RandomReader fileReader(FILE* file)
 {
     return [file](uint64_t at, uint8_t* bytes, size_t count) {
-        return seekFile(file, static_cast<int64_t>(at), SEEK_SET) == 0 && std::fread(bytes, 1, count, file) == count;
+        if (seekFile(file, static_cast<int64_t>(at), SEEK_SET) != 0) return false; // the reason kept
+        if (std::fread(bytes, 1, count, file) == count) return true;
+        if (std::ferror(file)) noteStreamFailure(); // a short read without one is the file's end
+        return false;
     };
 }
 
@@ -362,20 +365,31 @@ Error repairArchive(const RandomReader& source, const RecoveryCheck& check, cons
     if (crc32Update(0, table.data(), table.size()) != d.tableCrc) {
         return Error(ErrorCode::damagedArchive, "", "the repaired slices do not match the slice table");
     }
+    // A slice read again from the archive: a read that fails is the archive's failure, not
+    // the output's.
     auto writeSlice = [&](uint32_t i) {
         const size_t length = sliceLength(i);
         auto it = rebuilt.find(i);
-        if (it != rebuilt.end()) return output(it->second.data(), length);
-        return source(sliceAt(i), slice.data(), length) && output(slice.data(), length);
+        const uint8_t* bytes = slice.data();
+        if (it != rebuilt.end()) {
+            bytes = it->second.data();
+        } else if (!source(sliceAt(i), slice.data(), length)) {
+            return unreadable();
+        }
+        return output(bytes, length) ? Error() : Error(ErrorCode::writeArchive);
     };
     const uint8_t* description = check.description.data();
     for (uint32_t i = 0; i < k; ++i) {
-        if (!writeSlice(i)) return Error(ErrorCode::writeArchive);
+        if (Error failure = writeSlice(i)) return failure;
     }
-    bool ok = output(description, descriptionBytes) && output(table.data(), table.size());
-    for (uint32_t i = k; ok && i < total; ++i) ok = writeSlice(i);
-    ok = ok && output(description, descriptionBytes) && output(table.data(), table.size()) &&
-         output(description, descriptionBytes);
+    if (!output(description, descriptionBytes) || !output(table.data(), table.size())) {
+        return Error(ErrorCode::writeArchive);
+    }
+    for (uint32_t i = k; i < total; ++i) {
+        if (Error failure = writeSlice(i)) return failure;
+    }
+    const bool ok = output(description, descriptionBytes) && output(table.data(), table.size()) &&
+                    output(description, descriptionBytes);
     return ok ? Error() : Error(ErrorCode::writeArchive);
 }
 

@@ -198,7 +198,6 @@ const char* unrestoredText(const std::string& what)
     return "Could not create the folder %s\n";
 }
 
-
 // ---- Listing ---------------------------------------------------------------------------
 
 // "drwxr-sr-x": the type, then the permission bits with set-user, set-group and sticky.
@@ -386,11 +385,18 @@ ExtractOutcome extractCommand(FILE* archiveFile, const char* output, const RunOp
     }
     if (extension.valid) extractOptions.extension = &extension.extension;
     if (!patterns.empty()) extractOptions.selectsRecord = recordSelection(patterns);
-    std::vector<std::pair<std::string, const char*>> unrestored;
+    struct Unrestored {
+        std::string path;
+        const char* what;
+        std::string reason;
+    };
+    std::vector<Unrestored> unrestored;
     ExtractCallbacks callbacks;
     callbacks.chunk = showChunk;
     callbacks.askOverwrite = askOverwrite;
-    callbacks.notRestored = [&](const std::string& path, const char* what) { unrestored.emplace_back(path, what); };
+    callbacks.notRestored = [&](const std::string& path, const char* what, const std::string& reason) {
+        unrestored.push_back({path, what, reason});
+    };
     ExtractionPtr extraction;
     Error failure = extractFiles(*archive, entries, extractOptions, callbacks, extraction);
     // Through a pipe the extension comes only now: read on, checked, then applied.
@@ -423,7 +429,10 @@ ExtractOutcome extractCommand(FILE* archiveFile, const char* output, const RunOp
         }
         say("\n");
     }
-    for (const auto& [path, what] : unrestored) tell(unrestoredText(what), printable(path).c_str());
+    for (const Unrestored& item : unrestored) {
+        tell(unrestoredText(item.what), printable(item.path).c_str());
+        tellReason(item.path, item.reason);
+    }
     ExtractOutcome outcome = summarise(*archive, total, extractMilliseconds(*extraction), invalid);
     if (extension.damage) {
         printError(extension.damage);

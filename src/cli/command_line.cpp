@@ -66,45 +66,80 @@ bool isStandardStream(const std::string& archivePath)
     return archivePath == "-";
 }
 
+// What reading the flags has to say, printed once the console is set up: the echo of a flag
+// (dropped when quiet), or the warning about one the program does not know (always shown).
+struct FlagEcho {
+    std::string text;
+    bool warning = false;
+};
+
+// Flags that are the program's but set nothing here: help and version (alone they are
+// commands).
+bool isOtherKnownFlag(const std::string& flag)
+{
+    return flag == "--help" || flag == "-h" || flag == "-?" || flag == "--version";
+}
+
 // Removes the flags from the front of args (position 0 is the program name) into options;
-// echoes holds what each flag reports, in order, printed once the console is set up.
-void readFlags(std::vector<std::string>& args, RunOptions& options, std::vector<std::string>& echoes)
+// echoes holds what each flag reports, in order. Every flag beginning with -r is the
+// ordering flag. An unknown flag is named and otherwise ignored.
+void readFlags(std::vector<std::string>& args, RunOptions& options, std::vector<FlagEcho>& echoes)
 {
     while (args.size() >= 2 && !args[1].empty() && args[1][0] == '-') {
         const std::string given = args[1];
         std::string flag = lowerAscii(given);
         args.erase(args.begin() + 1);
+        bool known = isOtherKnownFlag(flag);
         if (flag == "-force-overwrite") {
             options.forceOverwrite = true;
-            echoes.push_back("Force overwrite: true\n");
+            echoes.push_back({"Force overwrite: true\n"});
+            known = true;
         }
         if (flag == "-sfx") {
             options.createSfx = true;
-            echoes.push_back("Create SFX exe: true\n");
+            echoes.push_back({"Create SFX exe: true\n"});
+            known = true;
         }
-        if (flag == "-quiet") options.quiet = true;
+        if (flag == "-quiet") {
+            options.quiet = true;
+            known = true;
+        }
         if (flag == "-meta") {
             options.metadata = true;
-            echoes.push_back("Store metadata: true\n");
+            echoes.push_back({"Store metadata: true\n"});
+            known = true;
         }
-        if (flag == "-dotfolders") options.dotFolders = true;
-        if (flag == "-v") options.verbose = true;
+        if (flag == "-dotfolders") {
+            options.dotFolders = true;
+            known = true;
+        }
+        if (flag.rfind("-exclude=", 0) == 0) {
+            options.excludes.push_back(given.substr(9)); // the pattern keeps its case
+            known = true;
+        }
+        if (flag == "-v") {
+            options.verbose = true;
+            known = true;
+        }
         if (flag == "-protect" || flag.rfind("-protect=", 0) == 0) {
             const ProtectFlag protect = readProtectFlag(flag.size() > 9 ? flag.substr(9) : std::string());
             options.protectPercent = protect.percent;
             options.protectInvalid = protect.valid ? std::string() : given;
+            known = true;
         }
-        if (flag.rfind("-exclude=", 0) == 0) options.excludes.push_back(given.substr(9)); // the pattern keeps its case
         if (flag.size() >= 3 && flag[1] == 't' && flag.find_first_not_of("0123456789", 2) == std::string::npos) {
             options.threadCount = flag.size() > 4 ? 64 : std::min(std::atoi(flag.c_str() + 2), 64);
+            known = true;
         }
         if (flag.size() >= 2 && flag[1] == 'r') {
             int method = flag.size() >= 3 ? flag[2] - '0' : 0;
             if (method < 0) method = 0;
             if (method > 2) method = 2;
-            echoes.push_back("Re-order files method: " + std::to_string(method) + "\n");
+            echoes.push_back({"Re-order files method: " + std::to_string(method) + "\n"});
             options.orderMethod = method;
+            known = true;
         }
+        if (!known) echoes.push_back({"Warning: unknown flag " + printable(given) + " ignored\n", true});
     }
 }
 
@@ -177,40 +212,63 @@ void leaveOutArchive(InputList& list, const std::string& archivePath)
     std::erase_if(list, [&](const SourceItem& item) { return sameFile(identityOfPath(item.sourcePath), archive); });
 }
 
-int32_t runCompress(const std::vector<std::string>& args, const RunOptions& options)
+// ---- c, step by step: discover, check, measure and hash, write ----------------------------
+
+// What c is asked to write can be written: recovery data of a whole percentage, and only
+// where it can be added; on standard output (the archive path "-") never a self-extracting
+// archive, and never to a terminal. False after a message.
+bool outputUsable(const std::string& archivePath, const RunOptions& options)
 {
     if (!options.protectInvalid.empty()) {
         tell("Error: %s: the recovery data is a whole percentage from 1 to 50\n",
              printable(options.protectInvalid).c_str());
-        return 1;
+        return false;
     }
-    if (options.protectPercent > 0 && !canProtect(args[2])) return 1;
-    if (isStandardStream(args[2])) {
-        if (options.createSfx) {
-            tell("Error: a self-extracting archive cannot be written to standard output\n");
-            return 1;
-        }
-        if (isTerminal(stdout)) {
-            tell("Error: standard output is a terminal; redirect it to write the archive there\n");
-            return 1;
-        }
+    if (options.protectPercent > 0 && !canProtect(archivePath)) return false;
+    if (!isStandardStream(archivePath)) return true;
+    if (options.createSfx) {
+        tell("Error: a self-extracting archive cannot be written to standard output\n");
+        return false;
     }
-    say("Finding files...\n");
+    if (isTerminal(stdout)) {
+        tell("Error: standard output is a terminal; redirect it to write the archive there\n");
+        return false;
+    }
+    return true;
+}
+
+// What the inputs stand for.
+struct Discovered {
     InputList list;
+    ExtraList extras;     // folders, links and special files, with metadata
+    bool leftOut = false; // something was left out unasked (and said): the status is 1
+};
+
+// "Finding files...", a warning for everything left out unasked, in the order met, then the
+// files found. False after a message when none is left, or discovery failed.
+bool discoverInputs(const std::vector<std::string>& args, const RunOptions& options, Discovered& found)
+{
+    say("Finding files...\n");
     DiscoveryOptions discovery;
     discovery.excludes = options.excludes;
     discovery.dotFolders = options.dotFolders;
     discovery.metadata = options.metadata;
-    ExtraList extras; // folders and links, with metadata
+    std::vector<LeftOut> leftOut;
     for (size_t i = 3; i < args.size(); ++i) {
-        if (InputError failure = findInputs(list, args[i], discovery, &extras)) {
+        const size_t told = leftOut.size();
+        InputError failure = findInputs(found.list, args[i], discovery, &found.extras, &leftOut);
+        for (size_t k = told; k < leftOut.size(); ++k) {
+            tell("Warning: %s: %s\n", printable(leftOut[k].path).c_str(), printable(leftOut[k].reason).c_str());
+        }
+        if (failure) {
             printError(failure);
-            return 1;
+            return false;
         }
     }
-    leaveOutArchive(list, args[2]);
-    for (const SourceItem& item : list) say("-> %s\n", printable(item.storedName).c_str());
-    size_t n = list.size();
+    found.leftOut = !leftOut.empty();
+    leaveOutArchive(found.list, args[2]);
+    for (const SourceItem& item : found.list) say("-> %s\n", printable(item.storedName).c_str());
+    const size_t n = found.list.size();
     if (n == 1) {
         say("Found %d file\n", 1);
     } else {
@@ -218,38 +276,57 @@ int32_t runCompress(const std::vector<std::string>& args, const RunOptions& opti
     }
     if (n == 0) {
         tell("Error: no input files\n");
-        return 1;
+        return false;
     }
+    return true;
+}
 
+// The inputs ordered, then checked before anything is read: no stored name twice. The
+// entries take the list's names, in its order. False after a message.
+bool checkInputs(InputList& list, const RunOptions& options, std::vector<FileEntry>& entries)
+{
     say("Scanning, ordering and hashing files...\n");
-    std::vector<FileEntry> entries(n);
+    entries.resize(list.size());
     if (InputError failure = orderInputs(list, options.orderMethod, scanReport())) {
         printError(failure);
-        return 1;
+        return false;
     }
-
-    if (!namesAreUnique(list)) return 1;
-    for (size_t k = 0; k < n; ++k) {
+    if (!namesAreUnique(list)) return false;
+    for (size_t k = 0; k < list.size(); ++k) {
         entries[k].storedName = std::move(list[k].storedName);
         entries[k].sourcePath = std::move(list[k].sourcePath);
     }
     InputList().swap(list); // the entries hold the names now
+    return true;
+}
+
+// Every entry measured and hashed (with metadata, its time and mode read too), then the
+// copies of other entries marked. False after a message.
+bool measureInputs(std::vector<FileEntry>& entries, const RunOptions& options)
+{
     if (InputError failure = measureAndHash(entries, options.metadata)) {
         printError(failure);
-        return 1;
+        return false;
     }
     say("Ordered files\n");
-
+    const size_t n = entries.size();
     if (n > 1) {
         say("Checking duplicates... ");
         std::fflush(consoleStream());
         int64_t marked = 0;
         if (InputError failure = findDuplicates(entries, marked)) {
             printError(failure);
-            return 1;
+            return false;
         }
         say("%d/%d\n", static_cast<int>(marked), static_cast<int>(n));
     }
+    return true;
+}
+
+// The archive of the entries, with their metadata when asked for; the status.
+int32_t writeInputs(const std::string& archivePath, std::vector<FileEntry>& entries, const ExtraList& extras,
+                    const RunOptions& options)
+{
     // The metadata is read while the entries still name their sources.
     Extension extension;
     if (options.metadata) {
@@ -260,6 +337,7 @@ int32_t runCompress(const std::vector<std::string>& args, const RunOptions& opti
     }
     // The archive holds the files in the reverse of the ordered list: a marked copy then
     // comes right before the entry it equals, which stores the bytes.
+    const size_t n = entries.size();
     std::vector<NewEntry> archived(n);
     for (size_t k = 0; k < n; ++k) {
         FileEntry& entry = entries[n - 1 - k];
@@ -270,7 +348,20 @@ int32_t runCompress(const std::vector<std::string>& args, const RunOptions& opti
         out.crc = entry.crc;
         out.duplicate = entry.duplicate != 0;
     }
-    return writeArchiveFile(args[2], archived, options, options.metadata ? &extension : nullptr);
+    return writeArchiveFile(archivePath, archived, options, options.metadata ? &extension : nullptr);
+}
+
+int32_t runCompress(const std::vector<std::string>& args, const RunOptions& options)
+{
+    if (!outputUsable(args[2], options)) return 1;
+    Discovered found;
+    if (!discoverInputs(args, options, found)) return 1;
+    std::vector<FileEntry> entries;
+    if (!checkInputs(found.list, options, entries)) return 1;
+    if (!measureInputs(entries, options)) return 1;
+    const int32_t status = writeInputs(args[2], entries, found.extras, options);
+    // What was left out was said; the archive holds everything else, and the status tells.
+    return status == 0 && found.leftOut ? 1 : status;
 }
 
 // Where the archive is written. A regular file (or nothing) at the archive path is replaced
@@ -343,10 +434,12 @@ bool writeArchiveTo(FILE* file, uint64_t before, const std::string& archivePath,
         // The header is given the extension's place once it is written: a file can be patched.
         writeOptions.rewrite = [file, before](uint64_t at, const uint8_t* bytes, size_t count) {
             const int64_t end = tellFile(file);
-            return end >= 0 && std::fflush(file) == 0 &&
-                   seekFile(file, static_cast<int64_t>(before + at), SEEK_SET) == 0 &&
-                   std::fwrite(bytes, 1, count, file) == count && std::fflush(file) == 0 &&
-                   seekFile(file, end, SEEK_SET) == 0;
+            const bool ok = end >= 0 && std::fflush(file) == 0 &&
+                            seekFile(file, static_cast<int64_t>(before + at), SEEK_SET) == 0 &&
+                            std::fwrite(bytes, 1, count, file) == count && std::fflush(file) == 0 &&
+                            seekFile(file, end, SEEK_SET) == 0;
+            if (!ok) noteStreamFailure(); // the reason of the call that failed, the last one made
+            return ok;
         };
     }
     WriteCallbacks callbacks;
@@ -359,7 +452,11 @@ bool writeArchiveTo(FILE* file, uint64_t before, const std::string& archivePath,
     callbacks.packed = [] { say("\n"); };
     WriteResult result;
     Error failure = writeArchive(entries, fileOutput(file), writeOptions, callbacks, result);
-    if (!failure && std::fflush(file) != 0) failure = Error(ErrorCode::writeArchive, "", "", true);
+    if (!failure && std::fflush(file) != 0) {
+        noteStreamFailure();
+        failure = Error(ErrorCode::writeArchive, "", "", true);
+        failure.reason = lastFailureReason();
+    }
     if (failure) {
         printError(failure, archivePath);
         return false;
@@ -397,15 +494,20 @@ int32_t writeArchiveFile(const std::string& archivePath, const std::vector<NewEn
         }
     }
     ArchiveOutput out;
+    // Each failure is told with the reason of the call that failed, taken right after it.
+    auto refused = [&](const char* message) {
+        tell(message, printable(archivePath).c_str());
+        tellReason(archivePath, lastFailureReason());
+    };
     if (!openArchiveOutput(archivePath, out)) {
-        tell("Error opening output file %s\n", printable(archivePath).c_str());
+        refused("Error opening output file %s\n");
         return 1;
     }
     bool ok = !options.createSfx || writeSfxImage(out.file, archivePath);
     // What stands before the archive counts in its size and in the extension's place.
     const int64_t before = ok ? tellFile(out.file) : 0;
     if (ok && before < 0) {
-        tell("Error writing archive %s\n", printable(archivePath).c_str());
+        refused("Error writing archive %s\n");
         ok = false;
     }
     ok = ok && writeArchiveTo(out.file, static_cast<uint64_t>(before), archivePath, entries, options, extension);
@@ -415,13 +517,14 @@ int32_t writeArchiveFile(const std::string& archivePath, const std::vector<NewEn
     FILE* file = out.file;
     out.file = nullptr;
     if (std::fclose(file) != 0 && ok) {
-        tell("Error writing archive %s\n", printable(archivePath).c_str());
+        noteStreamFailure();
+        refused("Error writing archive %s\n");
         ok = false;
     }
     if (!ok) return 1; // the temporary file goes with out
     if (!out.temporaryPath.empty()) {
         if (!replaceWith(out.temporaryPath, out.finalPath)) {
-            tell("Error writing archive %s\n", printable(archivePath).c_str());
+            refused("Error writing archive %s\n");
             return 1;
         }
         out.temporaryPath.clear();
@@ -445,8 +548,10 @@ int32_t runReadCommand(const std::vector<std::string>& args, char command, const
         readAnswersFrom(openTerminalInput());
     } else if (!(archive = openRead(args[2]))) {
         tell("Error opening %s\n", printable(args[2]).c_str());
+        tellReason(args[2], lastFailureReason());
         return 1;
     }
+    nameArchiveRead(args[2]);
     int32_t status;
     // The recovery data's verdict first, for a file that has it.
     RecoveryVerdict verdict;
@@ -502,7 +607,7 @@ int32_t runCommandLine(std::vector<std::string> args)
         }
     }
     RunOptions options;
-    std::vector<std::string> echoes;
+    std::vector<FlagEcho> echoes;
     readFlags(args, options, echoes);
     char command = args.size() >= 2 && !args[1].empty() ? lowerAscii(args[1].substr(0, 1))[0] : '\0';
     // With the archive on a standard stream, or the files of d, the texts go to standard
@@ -513,7 +618,13 @@ int32_t runCommandLine(std::vector<std::string> args)
                        (command == 'd' && args.size() >= 4 && isStandardStream(args[3]));
     setConsole(piped ? stderr : stdout, options.quiet);
     printBanner();
-    for (const std::string& echo : echoes) say("%s", echo.c_str());
+    for (const FlagEcho& echo : echoes) {
+        if (echo.warning) {
+            tell("%s", echo.text.c_str());
+        } else {
+            say("%s", echo.text.c_str());
+        }
+    }
 
     if ((command == 'c' || command == 'd') && args.size() >= 4) {
         if (command == 'c') {

@@ -7,6 +7,15 @@
 
 namespace qv5 {
 
+namespace {
+std::string archiveRead; // set once, before the archive is read
+} // namespace
+
+void nameArchiveRead(const std::string& path)
+{
+    archiveRead = path;
+}
+
 void printError(const Error& failure, const std::string& archivePath)
 {
     const char* format = nullptr;
@@ -73,6 +82,7 @@ void printError(const Error& failure, const std::string& archivePath)
     if (failure.midLine && !consoleQuiet()) tell("\n");
     // The damage reason is the program's own text; names and paths are shown escaped.
     tell(format, failure.code == ErrorCode::damagedArchive ? subject.c_str() : printable(subject).c_str());
+    tellReason(failure.code == ErrorCode::damagedArchive ? archiveRead : subject, failure.reason);
 }
 
 void printError(const InputError& failure)
@@ -96,6 +106,7 @@ void printError(const InputError& failure)
     }
     if (failure.midLine && !consoleQuiet()) tell("\n");
     tell(format, printable(failure.path).c_str());
+    tellReason(failure.path, failure.reason);
 }
 
 } // namespace qv5

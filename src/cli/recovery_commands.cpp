@@ -57,6 +57,37 @@ std::string number(uint64_t n)
     return FormatNumber(n, false);
 }
 
+// A reader or writer of a file that keeps why its first failure failed (the system's words;
+// empty after a short read at the file's end).
+RandomReader explainedReader(FILE* file, std::string& refusal)
+{
+    RandomReader read = fileReader(file);
+    return [read, &refusal](uint64_t at, uint8_t* bytes, size_t count) {
+        clearFailure();
+        if (read(at, bytes, count)) return true;
+        if (refusal.empty()) refusal = lastFailureReason();
+        return false;
+    };
+}
+
+ByteWriter explainedWriter(FILE* file, std::string& refusal)
+{
+    ByteWriter write = fileOutput(file);
+    return [write, &refusal](const uint8_t* bytes, size_t count) {
+        clearFailure();
+        if (write(bytes, count)) return true;
+        if (refusal.empty()) refusal = lastFailureReason();
+        return false;
+    };
+}
+
+// The reason of a C stream call that just failed.
+std::string streamReason()
+{
+    noteStreamFailure();
+    return lastFailureReason();
+}
+
 // The verdict's lines; the damage ones as errors, so that -quiet keeps them.
 void describe(const RecoveryCheck& check, const std::string& archivePath, uint64_t fileSize)
 {
@@ -128,20 +159,35 @@ bool canProtect(const std::string& archivePath)
 bool appendRecoveryBlock(FILE* file, const std::string& temporaryPath, const std::string& archivePath, int32_t percent)
 {
     const uint32_t start = clockMs();
-    const int64_t end = std::fflush(file) == 0 ? tellFile(file) : -1;
+    std::string reason;
+    int64_t end = -1;
+    if (std::fflush(file) != 0) {
+        reason = streamReason();
+    } else if ((end = tellFile(file)) < 0) {
+        reason = lastFailureReason();
+    }
     OpenFile written(end > 0 ? openRead(temporaryPath) : nullptr);
     if (!written.file) {
         tell("Error writing archive %s\n", printable(archivePath).c_str());
+        tellReason(archivePath, end > 0 ? lastFailureReason() : reason);
         return false;
     }
     const RecoveryLayout layout = planRecovery(static_cast<uint64_t>(end), percent);
-    Error failure = writeRecovery(fileReader(written.file), layout, fileOutput(file));
-    if (!failure && std::fflush(file) != 0) failure = Error(ErrorCode::writeArchive);
+    std::string readRefusal;
+    std::string writeRefusal;
+    Error failure =
+        writeRecovery(explainedReader(written.file, readRefusal), layout, explainedWriter(file, writeRefusal));
+    if (failure) failure.reason = failure.code == ErrorCode::writeArchive ? writeRefusal : readRefusal;
+    if (!failure && std::fflush(file) != 0) {
+        failure = Error(ErrorCode::writeArchive);
+        failure.reason = streamReason();
+    }
     if (failure) {
         if (failure.code == ErrorCode::writeArchive) {
             printError(failure, archivePath);
         } else {
             tell("Error writing archive %s\n", printable(archivePath).c_str());
+            tellReason(archivePath, failure.reason);
         }
         return false;
     }
@@ -162,8 +208,16 @@ RecoveryVerdict checkBeforeReading(const std::string& archivePath, char command)
     uint64_t size = 0;
     RecoveryCheck check;
     // A read that fails here stops the command as one of the archive's own reads would.
-    if (!archive.file || !sizeOf(archive.file, size) || checkRecovery(fileReader(archive.file), size, false, check)) {
+    std::string reason;
+    bool failed = !archive.file || !sizeOf(archive.file, size);
+    if (failed) {
+        reason = lastFailureReason();
+    } else {
+        failed = static_cast<bool>(checkRecovery(explainedReader(archive.file, reason), size, false, check));
+    }
+    if (failed) {
         tell("Error reading %s\n", printable(archivePath).c_str());
+        tellReason(archivePath, reason);
         verdict.go = false;
         verdict.status = 1;
         return verdict;
@@ -185,12 +239,17 @@ int32_t repairCommand(const std::string& archivePath, const std::string& outputP
     uint64_t size = 0;
     if (!archive.file) {
         tell("Error opening %s\n", printable(archivePath).c_str());
+        tellReason(archivePath, lastFailureReason());
         return 1;
     }
     if (!sizeOf(archive.file, size)) {
         tell("Error reading %s\n", printable(archivePath).c_str());
+        tellReason(archivePath, lastFailureReason());
         return 1;
     }
+    nameArchiveRead(archivePath);
+    std::string readRefusal;
+    const RandomReader reader = explainedReader(archive.file, readRefusal);
     if (sameFile(identityOfPath(outputPath), identityOfFile(archive.file))) {
         tell("Error: the output %s is the archive being repaired; r writes a new file\n",
              printable(outputPath).c_str());
@@ -198,7 +257,8 @@ int32_t repairCommand(const std::string& archivePath, const std::string& outputP
     }
     say("Checking %s...\n", printable(archivePath).c_str());
     RecoveryCheck check;
-    if (Error failure = checkRecovery(fileReader(archive.file), size, true, check)) {
+    if (Error failure = checkRecovery(reader, size, true, check)) {
+        failure.reason = readRefusal;
         printError(failure);
         return 1;
     }
@@ -220,17 +280,27 @@ int32_t repairCommand(const std::string& archivePath, const std::string& outputP
     output.file = createTemporaryBeside(outputPath, output.path);
     if (!output.file) {
         tell("Error opening output file %s\n", printable(outputPath).c_str());
+        tellReason(outputPath, lastFailureReason());
         return 1;
     }
-    Error failure = repairArchive(fileReader(archive.file), check, fileOutput(output.file));
+    std::string writeRefusal;
+    Error failure = repairArchive(reader, check, explainedWriter(output.file, writeRefusal));
+    if (failure) failure.reason = failure.code == ErrorCode::writeArchive ? writeRefusal : readRefusal;
     FILE* written = output.file;
     output.file = nullptr;
     const bool closed = std::fclose(written) == 0;
-    if (!failure && !closed) failure = Error(ErrorCode::writeArchive);
-    if (!failure && !replaceWith(output.path, outputPath)) failure = Error(ErrorCode::writeArchive);
+    if (!failure && !closed) {
+        failure = Error(ErrorCode::writeArchive);
+        failure.reason = streamReason();
+    }
+    if (!failure && !replaceWith(output.path, outputPath)) {
+        failure = Error(ErrorCode::writeArchive);
+        failure.reason = lastFailureReason();
+    }
     if (failure) {
         if (failure.code == ErrorCode::writeArchive) {
             tell("Error writing %s\n", printable(outputPath).c_str());
+            tellReason(outputPath, failure.reason);
         } else {
             printError(failure);
         }

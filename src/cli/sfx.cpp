@@ -1,6 +1,7 @@
 #include "cli/sfx.h"
 
 #include "cli/archive_commands.h"
+#include "cli/messages.h"
 #include "cli/run_options.h"
 #include "console/console.h"
 #include "console/format.h"
@@ -46,13 +47,16 @@ bool writeSfxImage(FILE* output, const std::string& outputPath)
     FILE* exe = openRead(exePath);
     if (!exe) {
         tell("Error opening input file %s to create SFX exe\n", printable(exePath).c_str());
+        tellReason(exePath, lastFailureReason());
         return false;
     }
     int64_t exeSize = -1;
     if (seekFile(exe, 0, SEEK_END) == 0) exeSize = tellFile(exe);
     if (exeSize < 0 || seekFile(exe, 0, SEEK_SET) != 0) {
+        const std::string reason = lastFailureReason();
         std::fclose(exe);
         tell("Error reading input file %s\n", printable(exePath).c_str());
+        tellReason(exePath, reason);
         return false;
     }
 
@@ -78,20 +82,27 @@ bool writeSfxImage(FILE* output, const std::string& outputPath)
             }
         }
         if (std::fwrite(portion.data(), 1, n, output) != n) {
+            noteStreamFailure();
             writeOk = false;
             break;
         }
         written += n;
     }
+    const bool readFailed = std::ferror(exe) != 0;
+    if (writeOk && readFailed) noteStreamFailure();
+    // Of the write or the read that failed; none when the file only ended early.
+    const std::string reason = writeOk && !readFailed ? std::string() : lastFailureReason();
     // The slot holds exeSize as the archive's offset: the copy must be exactly that long.
-    bool readOk = std::ferror(exe) == 0 && written == static_cast<uint64_t>(exeSize);
+    bool readOk = !readFailed && written == static_cast<uint64_t>(exeSize);
     std::fclose(exe);
     if (writeOk && !readOk) {
         tell("Error reading input file %s\n", printable(exePath).c_str());
+        tellReason(exePath, reason);
         return false;
     }
     if (!writeOk) {
         tell("Error writing archive %s\n", printable(outputPath).c_str());
+        tellReason(outputPath, reason);
         return false;
     }
     if (!found) {
@@ -109,8 +120,10 @@ int32_t runSfxStub()
     FILE* exe = openRead(exePath);
     if (!exe) {
         tell("Error opening %s\n", printable(exePath).c_str());
+        tellReason(exePath, lastFailureReason());
         return 1;
     }
+    nameArchiveRead(exePath);
     seekFile(exe, static_cast<int32_t>(qv5SfxData.offsetSlot), SEEK_SET);
     RunOptions options; // all options off
     ExtractOutcome outcome = extractCommand(exe, nullptr, options);

@@ -1,5 +1,6 @@
 #include "console/console.h"
 
+#include "console/format.h"
 #include "platform/platform.h"
 
 #include <cstdarg>
@@ -68,6 +69,14 @@ void tell(const char* format, ...)
     va_start(arguments, format);
     write(format, arguments);
     va_end(arguments);
+}
+
+void tellReason(const std::string& path, const std::string& reason)
+{
+    if (reason.empty()) return;
+    std::fflush(stream); // the message first, where both streams end up in one place
+    writeText(stderr, "qv5: " + printable(path) + ": " + printable(reason) + "\n");
+    std::fflush(stderr);
 }
 
 } // namespace qv5

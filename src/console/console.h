@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdio>
+#include <string>
 
 namespace qv5 {
 
@@ -15,5 +16,10 @@ bool consoleQuiet();
 void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // A failure, a question or a result that must be seen: always shown.
 void tell(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// After the message of a failed system call, the system's reason: "qv5: PATH: REASON" on
+// standard error, whatever the console is, so that standard output keeps only the program's
+// own texts. Nothing when reason is empty.
+void tellReason(const std::string& path, const std::string& reason);
 
 } // namespace qv5

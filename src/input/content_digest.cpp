@@ -144,6 +144,7 @@ bool digestFile(const std::string& path, const DigestKey& key, uint8_t* buffer, 
     size_t count;
     while ((count = std::fread(buffer, 1, bufferSize, file)) != 0) digestUpdate(state, buffer, count);
     bool failed = std::ferror(file) != 0;
+    if (failed) noteStreamFailure(); // the caller reads the reason
     std::fclose(file);
     if (failed) return false;
     digest = digestEnd(state);

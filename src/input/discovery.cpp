@@ -63,12 +63,36 @@ struct Walk {
 
     std::vector<Exclusion> excludes;
     bool dotFolders = false;
-    bool metadata = false;         // folders and links kept as such, links not followed
+    bool metadata = false;         // folders, links and special files kept as such, links not followed
     std::vector<ExtraItem> extras; // then: what was met, by full path
     // Where the stored name begins in every path of this walk (they all share the folder
     // that holds the argument); npos when the name is only the last component.
     size_t storedFrom = std::string::npos;
+
+    // What is left out unasked, with paths shown from the argument as typed: the typed
+    // folder in place of the full one, where it is the same folder.
+    std::vector<LeftOut>* leftOut = nullptr;
+    std::string argument;    // as typed
+    bool literal = false;    // it names one entry (no wildcard)
+    std::string fullFolder;  // the full path up to and including its last separator ...
+    std::string typedFolder; // ... and as typed; both empty when paths are shown in full
+    std::string shown(const std::string& path) const
+    {
+        if (fullFolder.empty() || path.compare(0, fullFolder.size(), fullFolder) != 0) return path;
+        return typedFolder + path.substr(fullFolder.size());
+    }
+    void leaveOut(std::string path, std::string reason)
+    {
+        if (leftOut) leftOut->push_back(LeftOut{std::move(path), std::move(reason)});
+    }
 };
+
+// The reasons of the program's own for what it leaves out.
+constexpr const char* dotFolderSkipped = "a folder whose name begins with '.' is walked only with -dotfolders";
+constexpr const char* socketSkipped = "a socket cannot be stored";
+constexpr const char* fifoSkipped = "a FIFO is stored only with -meta";
+constexpr const char* deviceSkipped = "a device is stored only with -meta";
+constexpr const char* danglingSkipped = "a link that leads nowhere is stored only with -meta";
 
 // Folders whose names begin with '.' (version control, caches, settings) only when asked
 // for; "." and ".." never.
@@ -93,7 +117,52 @@ bool excluded(const std::string& path, const std::string& name, const Walk& walk
     return false;
 }
 
-InputError walkFolder(const std::string& searchPath, Listing& listing, Walk& walk)
+// A link, FIFO or device kept as what it is (with metadata).
+InputError keepExtra(std::string path, const DirEntry& entry, Walk& walk)
+{
+    if (entry.name.find('\\') != std::string::npos) return holdsBackslash(path);
+    if (path.size() > maxPathLength) return tooLong(path);
+    ExtraItem extra;
+    extra.sourcePath = std::move(path);
+    extra.isLink = entry.isLink;
+    extra.linkToFolder = entry.isLink && entry.isFolder;
+    extra.dangling = entry.dangling;
+    extra.special = !entry.isLink && entry.special != Special::none;
+    walk.extras.push_back(std::move(extra));
+    return InputError();
+}
+
+// What cannot be stored as a file or walked as a folder: told (or, with metadata, kept as
+// what it is). True when the entry was dealt with.
+bool leftAsIs(const std::string& path, const DirEntry& entry, Walk& walk, InputError& failure)
+{
+    const char* reason = nullptr;
+    if (!entry.unreadable.empty()) {
+        walk.leaveOut(walk.shown(path), entry.unreadable);
+        return true;
+    }
+    if (walk.metadata && entry.isLink) {
+        failure = keepExtra(path, entry, walk);
+        return true;
+    }
+    if (entry.dangling) {
+        reason = danglingSkipped;
+    } else if (entry.special == Special::socket) {
+        reason = socketSkipped;
+    } else if (entry.special != Special::none) {
+        if (walk.metadata) {
+            failure = keepExtra(path, entry, walk);
+            return true;
+        }
+        reason = entry.special == Special::fifo ? fifoSkipped : deviceSkipped;
+    }
+    if (!reason) return false;
+    walk.leaveOut(walk.shown(path), reason);
+    return true;
+}
+
+// top: the search path is the argument's own (later ones list folders met on the way).
+InputError walkFolder(const std::string& searchPath, Listing& listing, Walk& walk, bool top = false)
 {
     if (searchPath.empty()) return InputError();
     if (searchPath.size() > maxPathLength) return tooLong(searchPath);
@@ -101,30 +170,42 @@ InputError walkFolder(const std::string& searchPath, Listing& listing, Walk& wal
     std::string prefix = cut == std::string::npos ? std::string(".\\") : searchPath.substr(0, cut + 1);
 
     std::vector<DirEntry> entries;
-    if (!findEntries(searchPath, entries, walk.metadata)) return InputError();
-    for (const DirEntry& entry : entries) {
-        if (walk.metadata && entry.isLink) {
-            std::string path = prefix + entry.name;
-            if (excluded(path, entry.name, walk)) continue;
-            if (entry.name.find('\\') != std::string::npos) return holdsBackslash(path);
-            if (path.size() > maxPathLength) return tooLong(path);
-            ExtraItem link;
-            link.sourcePath = std::move(path);
-            link.isLink = true;
-            link.linkToFolder = entry.isFolder;
-            link.dangling = entry.dangling;
-            walk.extras.push_back(std::move(link));
-            continue;
+    const Listed found = findEntries(searchPath, entries);
+    if (found != Listed::entries) {
+        // A named argument that is not there is said, and so is a folder that cannot be read;
+        // a wildcard that matches nothing, or a folder gone since it was listed, is not.
+        if (top && walk.literal) {
+            walk.leaveOut(walk.argument, lastFailureReason());
+        } else if (found == Listed::failed) {
+            walk.leaveOut(walk.shown(cut == std::string::npos ? searchPath : searchPath.substr(0, cut)),
+                          lastFailureReason());
         }
-        if (!entry.isFolder) {
+        return InputError();
+    }
+    for (const DirEntry& entry : entries) {
+        // Everything but a folder to walk: a file, or what leftAsIs takes.
+        if (!entry.isFolder || entry.dangling || !entry.unreadable.empty() || (walk.metadata && entry.isLink)) {
             std::string path = prefix + entry.name;
             if (excluded(path, entry.name, walk)) continue;
+            InputError failure;
+            if (leftAsIs(path, entry, walk, failure)) {
+                if (failure) return failure;
+                continue;
+            }
             if (entry.name.find('\\') != std::string::npos) return holdsBackslash(path);
             if (path.size() > maxPathLength) return tooLong(path);
             listing.files.push_back(std::move(path));
             continue;
         }
-        if (!walksFolder(entry.name, walk) || excluded(prefix + entry.name, entry.name, walk)) continue;
+        if (!walksFolder(entry.name, walk) || excluded(prefix + entry.name, entry.name, walk)) {
+            // A dot folder named as the argument itself adds nothing: said. Below an input,
+            // dot folders are skipped as designed.
+            if (top && walk.literal && entry.name != "." && entry.name != ".." &&
+                !excluded(prefix + entry.name, entry.name, walk)) {
+                walk.leaveOut(walk.shown(prefix + entry.name), dotFolderSkipped);
+            }
+            continue;
+        }
         if (entry.name.find('\\') != std::string::npos) return holdsBackslash(prefix + entry.name);
         if (entry.isLink) {
             listing.holes.emplace_back(listing.files.size(), walk.links.size());
@@ -157,7 +238,7 @@ void flatten(const Listing& listing, const Walk& walk, std::vector<std::string>&
 InputError listWalk(const std::string& searchPath, Walk& walk, std::vector<std::string>& files)
 {
     Listing top;
-    if (InputError failure = walkFolder(searchPath, top, walk)) return failure;
+    if (InputError failure = walkFolder(searchPath, top, walk, true)) return failure;
     // Links are taken in the order met; one met inside a linked folder joins the queue.
     for (size_t i = 0; i < walk.links.size(); ++i) {
         LinkedFolder& link = walk.links[i];
@@ -196,7 +277,36 @@ InputError listMatches(const std::string& searchPath, std::vector<std::string>& 
     return listWalk(searchPath, walk, files);
 }
 
-InputError findInputs(InputList& list, const std::string& argument, const DiscoveryOptions& options, ExtraList* extras)
+namespace {
+
+std::string_view withoutTrailingSeparators(std::string_view path)
+{
+    while (!path.empty() && isPathSeparator(path.back())) path.remove_suffix(1);
+    return path;
+}
+
+// Shows what the walk meets below the argument from the argument as typed ("docs/x", not
+// "/home/me/docs/x"), where the folder it was typed in is the one its full form names (not
+// for "docs/..", say); otherwise in full.
+void showFromTyped(Walk& walk, const std::string& argument, const std::string& fullPath)
+{
+    const std::string typed(withoutTrailingSeparators(argument));
+    const size_t typedCut = lastSeparator(typed);
+    const size_t fullCut = lastSeparator(fullPath);
+    if (typed.empty() || fullCut == std::string::npos) return;
+    const std::string typedFolder = typedCut == std::string::npos ? std::string() : typed.substr(0, typedCut + 1);
+    std::string resolved;
+    if (!fullPathName(typedFolder.empty() ? std::string(".") : typedFolder, resolved)) return;
+    const std::string fullFolder = fullPath.substr(0, fullCut + 1);
+    if (withoutTrailingSeparators(resolved) != withoutTrailingSeparators(fullFolder)) return;
+    walk.fullFolder = fullFolder;
+    walk.typedFolder = typedFolder;
+}
+
+} // namespace
+
+InputError findInputs(InputList& list, const std::string& argument, const DiscoveryOptions& options, ExtraList* extras,
+                      std::vector<LeftOut>* leftOut)
 {
     std::string fullPath;
     if (!fullPathName(argument, fullPath)) return tooLong(argument);
@@ -216,6 +326,10 @@ InputError findInputs(InputList& list, const std::string& argument, const Discov
     walk.dotFolders = options.dotFolders;
     walk.metadata = options.metadata && extras;
     walk.storedFrom = s;
+    walk.leftOut = leftOut;
+    walk.argument = argument;
+    walk.literal = fullPath.find_first_of("*?", s == std::string::npos ? 0 : s) == std::string::npos;
+    if (leftOut) showFromTyped(walk, argument, fullPath);
     for (const std::string& pattern : options.excludes) {
         Exclusion exclusion = exclusionOf(pattern);
         if (!exclusion.pattern.empty()) walk.excludes.push_back(std::move(exclusion));

@@ -18,15 +18,27 @@ struct DiscoveryOptions {
     bool metadata = false;
 };
 
+// Something an argument stands for that discovery leaves out although it was not asked to:
+// the user is told.
+struct LeftOut {
+    std::string path;   // as the user would recognise it: from the argument as typed
+    std::string reason; // the program's words, or the system's
+};
+
 // Appends the files an input argument stands for (a file, a folder walked recursively, or
-// a wildcard pattern). An argument that matches nothing appends nothing; an excluded file
-// is left out and an excluded folder not walked, as asked, without a word. Fails with
-// pathTooLong when the argument or a path met on the way does not fit the platform's path
-// limit (the limit never drops a file unnoticed), and with backslashInName for a name
-// holding '\', a separator in archives, which could not be stored as it is.
-// With options.metadata, the folders and links go to extras, in the order met.
+// a wildcard pattern). An excluded file is left out and an excluded folder not walked, as
+// asked, without a word, and a wildcard that matches nothing appends nothing. Everything else
+// that adds no file goes to leftOut, in the order met: a named argument that is not there or
+// is a folder whose name begins with '.' (without options.dotFolders), a folder that cannot
+// be read, an entry that cannot be examined, a socket, and without options.metadata a FIFO,
+// a device or a link that leads nowhere. A folder reached again through a link is no loss.
+// Fails with pathTooLong when the argument or a path met on the way does not fit the
+// platform's path limit (the limit never drops a file unnoticed), and with backslashInName
+// for a name holding '\', a separator in archives, which could not be stored as it is.
+// With options.metadata, the folders, links, FIFOs and devices go to extras, in the order met.
 InputError findInputs(InputList& list, const std::string& argument,
-                      const DiscoveryOptions& options = DiscoveryOptions(), ExtraList* extras = nullptr);
+                      const DiscoveryOptions& options = DiscoveryOptions(), ExtraList* extras = nullptr,
+                      std::vector<LeftOut>* leftOut = nullptr);
 
 // The full paths of every file a search path matches, folders expanded depth-first.
 InputError listMatches(const std::string& searchPath, std::vector<std::string>& files);

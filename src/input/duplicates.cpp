@@ -13,9 +13,10 @@ namespace qv5 {
 
 namespace {
 
+// The failure of the system call just made on path.
 ContentMatch failWith(InputError* failure, InputFailure kind, const std::string& path)
 {
-    if (failure) *failure = InputError{kind, path};
+    if (failure) *failure = InputError{kind, path, false, lastFailureReason()};
     return ContentMatch::failed;
 }
 
@@ -34,18 +35,26 @@ ContentMatch sameContent(const FileEntry& a, const FileEntry& b, uint8_t* buffer
     }
     bool equal = true;
     size_t countA;
+    // A read error looks like an early end of file; it must not pass for a difference or
+    // an equality. Its reason is taken right after the read that failed.
+    const std::string* unreadable = nullptr;
+    auto readFailed = [&](FILE* file, const std::string& path) {
+        if (!std::ferror(file)) return false;
+        noteStreamFailure();
+        unreadable = &path;
+        return true;
+    };
     do {
         countA = std::fread(bufferA, 1, compareReadSize, fileA);
+        if (readFailed(fileA, a.sourcePath)) break;
         size_t countB = std::fread(bufferB, 1, compareReadSize, fileB);
+        if (readFailed(fileB, b.sourcePath)) break;
         if (countA != countB) {
             equal = false;
         } else if (countA != 0 && std::memcmp(bufferA, bufferB, countA) != 0) {
             equal = false;
         }
     } while (countA != 0 && equal);
-    // A read error looks like an early end of file; it must not pass for a difference or
-    // an equality.
-    const std::string* unreadable = std::ferror(fileA) ? &a.sourcePath : (std::ferror(fileB) ? &b.sourcePath : nullptr);
     std::fclose(fileA);
     std::fclose(fileB);
     if (unreadable) return failWith(failure, InputFailure::readInput, *unreadable);
@@ -70,7 +79,8 @@ InputError findDuplicates(std::vector<FileEntry>& entries, int64_t& count)
         bool opened = false;
         if (failure) return std::nullopt;
         if (digestFile(entry.sourcePath, *key, bufferA.get(), compareReadSize, digest, &opened)) return digest;
-        failure = InputError{opened ? InputFailure::readInput : InputFailure::openInput, entry.sourcePath};
+        failure = InputError{opened ? InputFailure::readInput : InputFailure::openInput, entry.sourcePath, false,
+                             lastFailureReason()};
         return std::nullopt;
     };
     count = detail::regroupDuplicates(entries, digestOf, [&](const FileEntry& a, const FileEntry& b) {

@@ -11,11 +11,13 @@ InputError hashFile(const std::string& path, uint32_t& crc, int64_t* size, const
                     FileMetadata* metadata)
 {
     FILE* file = openRead(path);
-    if (!file) return InputError{InputFailure::openInput, path};
+    if (!file) return InputError{InputFailure::openInput, path, false, lastFailureReason()};
     bool ok = (!size || sizeOfFile(file, *size)) && (!metadata || metadataOfFile(file, *metadata));
     ok = ok && crc32OfFile(file, crc, progress);
+    // Each of them keeps the reason of its failure.
+    const std::string reason = ok ? std::string() : lastFailureReason();
     std::fclose(file);
-    if (!ok) return InputError{InputFailure::readInput, path};
+    if (!ok) return InputError{InputFailure::readInput, path, false, reason};
     return InputError();
 }
 

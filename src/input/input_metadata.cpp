@@ -70,7 +70,7 @@ InputError collectMetadata(const std::vector<FileEntry>& entries, const ExtraLis
         const FileEntry& entry = entries[k];
         Metadata metadata;
         if (!metadataOf(entry.metadata, entry.sourcePath, true, owners, metadata)) {
-            return InputError(InputFailure::readInput, entry.sourcePath);
+            return InputError(InputFailure::readInput, entry.sourcePath, false, lastFailureReason());
         }
         if (entry.metadata.sparse) extension.sparseEntries.push_back(static_cast<uint32_t>(extension.entries.size()));
         extension.entries.push_back(std::move(metadata));
@@ -78,16 +78,18 @@ InputError collectMetadata(const std::vector<FileEntry>& entries, const ExtraLis
     findHardLinks(entries, extension);
     for (const ExtraItem& extra : extras) {
         FileMetadata from;
-        if (!metadataOfPath(extra.sourcePath, from)) return InputError(InputFailure::openInput, extra.sourcePath);
+        if (!metadataOfPath(extra.sourcePath, from)) {
+            return InputError(InputFailure::openInput, extra.sourcePath, false, lastFailureReason());
+        }
         Metadata metadata;
         if (!metadataOf(from, extra.sourcePath, !extra.isLink, owners, metadata)) {
-            return InputError(InputFailure::readInput, extra.sourcePath);
+            return InputError(InputFailure::readInput, extra.sourcePath, false, lastFailureReason());
         }
         if (extra.isLink) {
             LinkRecord link;
             link.name = extra.storedName;
             if (!readLinkText(extra.sourcePath, link.target)) {
-                return InputError(InputFailure::readInput, extra.sourcePath);
+                return InputError(InputFailure::readInput, extra.sourcePath, false, lastFailureReason());
             }
             link.kind = extra.dangling ? LinkKind::unknown : (extra.linkToFolder ? LinkKind::folder : LinkKind::file);
             link.metadata = std::move(metadata);

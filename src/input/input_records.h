@@ -18,14 +18,15 @@ struct SourceItem {
 
 using InputList = std::vector<SourceItem>;
 
-// A folder or a link met during discovery when metadata is stored: kept as what it is, not
-// as files.
+// A folder, a link or a special file (a FIFO or a device) met during discovery when metadata
+// is stored: kept as what it is, not as files.
 struct ExtraItem {
     std::string sourcePath;
     std::string storedName;
     bool isLink = false;
     bool linkToFolder = false; // what the link led to, when stored
     bool dangling = false;
+    bool special = false; // a FIFO or a device, never opened
 };
 
 using ExtraList = std::vector<ExtraItem>;
@@ -63,10 +64,11 @@ struct InputError {
     InputFailure kind = InputFailure::none;
     std::string path;
     bool midLine = false; // came while a progress line was shown
+    std::string reason;   // the system's words, when a system call failed
 
     InputError() = default;
-    InputError(InputFailure kind, std::string path, bool midLine = false)
-        : kind(kind), path(std::move(path)), midLine(midLine)
+    InputError(InputFailure kind, std::string path, bool midLine = false, std::string reason = std::string())
+        : kind(kind), path(std::move(path)), midLine(midLine), reason(std::move(reason))
     {
     }
     explicit operator bool() const { return kind != InputFailure::none; }

@@ -103,7 +103,7 @@ InputError orderByContent(InputList& list, uint32_t (*clock)(), const ScanReport
     for (size_t i = 0; i < list.size(); ++i) {
         progress.beforeItem(i);
         FILE* file = openRead(list[i].sourcePath);
-        if (!file) return InputError{InputFailure::openInput, list[i].sourcePath, true};
+        if (!file) return InputError{InputFailure::openInput, list[i].sourcePath, true, lastFailureReason()};
         list[i].sortKey = static_cast<uint64_t>(contentClass(file, list[i].storedName));
         std::fclose(file);
     }

@@ -12,6 +12,22 @@
 
 namespace qv5 {
 
+// ---- Why a call failed --------------------------------------------------------------------
+//
+// A call of this layer that fails keeps, for the thread that made it, why: the system's error
+// (errno; on Windows GetLastError) or, where the refusal is the program's own (a FIFO where a
+// regular file was asked for), a reason of its own. It is read right after the failure, before
+// another call of this layer can replace it. Calls that only look at what stands somewhere
+// (entryKindOf, stateBelow, followedIdentityBelow, identityOfPath, identityOfFile) keep nothing.
+
+// The last failure kept on this thread, in the system's words (UTF-8); empty when none.
+std::string lastFailureReason();
+// Forgets it (and the system's own last error): what fails afterwards is told apart from what
+// failed before.
+void clearFailure();
+// Keeps why a C stream call (fread, fwrite, fflush, fclose, a seek) of this thread just failed.
+void noteStreamFailure();
+
 // Every name and path the program handles is UTF-8; the Windows build converts at the calls
 // below and hands the system UTF-16, in the \\?\ form where a path is too long for the plain
 // one.
@@ -38,12 +54,20 @@ struct FileIdentity {
 };
 bool sameFile(const FileIdentity& a, const FileIdentity& b);
 
+// What stands at an entry that is neither a file nor a folder and is never opened, since
+// reading it could block forever: a FIFO, a character or block device, a socket (Linux only).
+enum class Special : uint8_t { none, fifo, device, socket };
+
 struct DirEntry {
     std::string name;
     bool isFolder = false;
-    bool isLink = false;   // a symbolic link (Windows: a reparse point) to what isFolder says
-    bool dangling = false; // a link that leads nowhere (listed only with links wanted)
-    FileIdentity identity; // folders only, where the enumeration can tell
+    bool isLink = false;             // a symbolic link (Windows: a reparse point) to what isFolder says
+    bool dangling = false;           // a link that leads nowhere
+    Special special = Special::none; // what the entry (or the link, followed) is, when special
+    FileIdentity identity;           // folders only, where the enumeration can tell
+    // Why the entry could not be examined (listed in a folder that cannot be searched); empty
+    // when it was.
+    std::string unreadable;
 };
 
 // Absolute form of an input argument, trailing separators removed. False when the result
@@ -51,9 +75,11 @@ struct DirEntry {
 bool fullPathName(const std::string& argument, std::string& fullPath);
 
 // All entries matching a search path whose last component is a pattern (with * and ?) or
-// one name. False when nothing could be enumerated. Links that lead nowhere are listed only
-// with withDangling.
-bool findEntries(const std::string& searchPath, std::vector<DirEntry>& entries, bool withDangling = false);
+// one name: entries, or nothing (no match, or the name or the folder is not there), or failed
+// (the folder or the name could not be read; lastFailureReason says why, and after nothing
+// why the name or folder is missing).
+enum class Listed { entries, nothing, failed };
+Listed findEntries(const std::string& searchPath, std::vector<DirEntry>& entries);
 
 // Modification time and permission bits of what stands at a path (a link itself, not what
 // it leads to), or of an open file. On Windows the mode is made from the attributes: 0755
@@ -162,6 +188,8 @@ struct EntryState {
 EntryState stateBelow(const HeldFolder& parent, const std::string& name);
 // The identity of what name leads to, links followed (invalid when nothing).
 FileIdentity followedIdentityBelow(const HeldFolder& parent, const std::string& name);
+// The identity of a held folder itself.
+FileIdentity identityOfFolder(const HeldFolder& folder);
 
 // The folder name in parent, made first when create is set (created tells whether this call
 // made it). Fails with link when a link (Windows: a reparse point) stands there.
@@ -194,13 +222,31 @@ struct RestorePlan {
     uint32_t gid = 0;
     const std::vector<Attribute>* attributes = nullptr;
 };
-// What the system took; attribute names the first attribute it refused (empty: none).
+// What the system took, and its words where it refused; attribute names the first attribute
+// it refused (empty: none).
 struct Restored {
     bool time = true;
     bool mode = true;
     bool owner = true;
     std::string attribute;
+    std::string timeReason;
+    std::string modeReason;
+    std::string ownerReason;
+    std::string attributeReason;
 };
+// Nothing of the plan restored, for one reason.
+inline Restored nothingRestored(const RestorePlan& plan, const std::string& reason)
+{
+    Restored restored;
+    restored.time = false;
+    restored.timeReason = reason;
+    restored.mode = !plan.withMode;
+    if (plan.withMode) restored.modeReason = reason;
+    restored.owner = !plan.withOwner;
+    if (plan.withOwner) restored.ownerReason = reason;
+    return restored;
+}
+
 // Set through a handle of the entry at name, only when it is the one expected (a file, folder
 // or special file this extraction made): never through a link, never on anything else.
 Restored restoreBelow(const HeldFolder& parent, const std::string& name, const FileIdentity& expected,

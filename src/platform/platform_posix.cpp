@@ -29,6 +29,34 @@ const bool namesIgnoreCase = false;
 
 namespace {
 
+// Why the last failing call of this layer failed, per thread: an errno, or a reason of ours.
+struct Failure {
+    int code = 0;
+    const char* own = nullptr;
+};
+thread_local Failure lastFailure;
+
+// Keeps errno (or code) as the reason of the call that just failed; errno itself is left as it
+// was, so that a caller that reads it sees the same.
+void noteFailure(int code = errno)
+{
+    lastFailure = Failure{code, nullptr};
+}
+
+void noteOwnFailure(const char* reason)
+{
+    lastFailure = Failure{0, reason};
+}
+
+std::string reasonOf(int code)
+{
+    char buffer[256];
+    return ::strerror_r(code, buffer, sizeof buffer); // the GNU form: the text, wherever it is
+}
+
+constexpr const char* notRegular = "not a regular file";
+constexpr const char* notTheOneMade = "another entry stands there now";
+
 bool isSeparator(char c)
 {
     return c == '/' || c == '\\';
@@ -83,19 +111,37 @@ bool matchPattern(std::string_view pattern, std::string_view name)
     return p == pattern.size();
 }
 
-// Folder, file, or something never to be opened (FIFO, socket, device, dangling link).
-enum class Kind { Folder, File, Other };
-
-Kind kindOf(const std::string& path, FileIdentity* identity, bool* isLink)
+// What stands at path, links followed (a link that leads nowhere is dangling); false, with
+// the reason kept, when nothing can be said.
+bool describe(const std::string& path, DirEntry& entry)
 {
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return Kind::Other;
-    *isLink = S_ISLNK(st.st_mode);
-    if (*isLink && ::stat(path.c_str(), &st) != 0) return Kind::Other;
-    if (identity) *identity = identityOf(st);
-    if (S_ISDIR(st.st_mode)) return Kind::Folder;
-    if (S_ISREG(st.st_mode)) return Kind::File;
-    return Kind::Other;
+    if (::lstat(path.c_str(), &st) != 0) {
+        noteFailure();
+        return false;
+    }
+    entry.isLink = S_ISLNK(st.st_mode);
+    if (entry.isLink && ::stat(path.c_str(), &st) != 0) {
+        entry.dangling = true; // missing, a loop, or out of reach: nothing to read either way
+        return true;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        entry.isFolder = true;
+        entry.identity = identityOf(st);
+    } else if (S_ISFIFO(st.st_mode)) {
+        entry.special = Special::fifo;
+    } else if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+        entry.special = Special::device;
+    } else if (S_ISSOCK(st.st_mode)) {
+        entry.special = Special::socket;
+    }
+    return true;
+}
+
+// A name or folder that is not there: nothing found, no failure to read.
+bool isMissing(int code)
+{
+    return code == ENOENT || code == ENOTDIR;
 }
 
 const auto startTime = std::chrono::steady_clock::now();
@@ -155,7 +201,24 @@ bool fullPathName(const std::string& argument, std::string& fullPath)
     return true;
 }
 
-bool findEntries(const std::string& searchPath, std::vector<DirEntry>& entries, bool withDangling)
+std::string lastFailureReason()
+{
+    if (lastFailure.own) return lastFailure.own;
+    return lastFailure.code != 0 ? reasonOf(lastFailure.code) : std::string();
+}
+
+void clearFailure()
+{
+    lastFailure = Failure();
+    errno = 0;
+}
+
+void noteStreamFailure()
+{
+    lastFailure = Failure{errno, nullptr}; // none when the stream gave no reason
+}
+
+Listed findEntries(const std::string& searchPath, std::vector<DirEntry>& entries)
 {
     entries.clear();
     size_t cut = searchPath.find_last_of("/\\");
@@ -168,56 +231,55 @@ bool findEntries(const std::string& searchPath, std::vector<DirEntry>& entries, 
         folder = cut == 0 ? std::string("/") : searchPath.substr(0, cut);
         pattern = searchPath.substr(cut + 1);
     }
-    if (pattern.empty()) return false;
+    if (pattern.empty()) {
+        noteOwnFailure("a root folder is no input; name what is in it");
+        return Listed::nothing;
+    }
     folder = systemPath(folder);
     std::string folderSlash = folder == "/" ? folder : folder + "/";
 
     if (pattern.find_first_of("*?") == std::string::npos) {
         DirEntry entry;
-        Kind kind = kindOf(folderSlash + pattern, &entry.identity, &entry.isLink);
-        if (kind == Kind::Other && entry.isLink && withDangling) {
-            entry.name = pattern;
-            entry.dangling = true;
-            entries.push_back(std::move(entry));
-            return true;
-        }
-        if (kind == Kind::Other) return false;
+        if (!describe(folderSlash + pattern, entry)) return isMissing(errno) ? Listed::nothing : Listed::failed;
         entry.name = pattern;
-        entry.isFolder = kind == Kind::Folder;
-        if (!entry.isFolder) entry.identity = FileIdentity();
         entries.push_back(std::move(entry));
-        return true;
+        return Listed::entries;
     }
 
     DIR* dir = ::opendir(folder.c_str());
-    if (!dir) return false;
+    if (!dir) {
+        noteFailure();
+        return isMissing(errno) ? Listed::nothing : Listed::failed;
+    }
     std::vector<std::string> names;
-    while (struct dirent* d = ::readdir(dir)) {
+    for (;;) {
+        errno = 0;
+        struct dirent* d = ::readdir(dir);
+        if (!d) break;
         if (matchPattern(pattern, d->d_name)) names.emplace_back(d->d_name);
+    }
+    if (errno != 0) {
+        noteFailure();
+        ::closedir(dir);
+        return Listed::failed;
     }
     ::closedir(dir);
     std::sort(names.begin(), names.end()); // byte order, so runs are reproducible
     for (std::string& name : names) {
         DirEntry entry;
-        Kind kind;
         if (name == "." || name == "..") {
-            kind = Kind::Folder; // skipped by discovery's dot rule; never followed
-        } else {
-            kind = kindOf(folderSlash + name, &entry.identity, &entry.isLink);
+            entry.isFolder = true; // skipped by discovery's dot rule; never followed
+        } else if (!describe(folderSlash + name, entry)) {
+            // Gone since it was listed: nothing is lost. Otherwise (a folder that may be listed
+            // but not searched) what it is cannot be known.
+            if (isMissing(errno)) continue;
+            entry = DirEntry();
+            entry.unreadable = lastFailureReason();
         }
-        if (kind == Kind::Other && entry.isLink && withDangling) {
-            entry.dangling = true;
-            entry.name = std::move(name);
-            entries.push_back(std::move(entry));
-            continue;
-        }
-        if (kind == Kind::Other) continue;
-        entry.isFolder = kind == Kind::Folder;
-        if (!entry.isFolder) entry.identity = FileIdentity();
         entry.name = std::move(name);
         entries.push_back(std::move(entry));
     }
-    return !entries.empty();
+    return entries.empty() ? Listed::nothing : Listed::entries;
 }
 
 namespace {
@@ -251,7 +313,10 @@ FileMetadata metadataOf(const struct stat& st)
 bool metadataOfPath(const std::string& path, FileMetadata& metadata)
 {
     struct stat st;
-    if (::lstat(systemPath(path).c_str(), &st) != 0) return false;
+    if (::lstat(systemPath(path).c_str(), &st) != 0) {
+        noteFailure();
+        return false;
+    }
     metadata = metadataOf(st);
     return true;
 }
@@ -259,7 +324,10 @@ bool metadataOfPath(const std::string& path, FileMetadata& metadata)
 bool metadataOfFile(FILE* file, FileMetadata& metadata)
 {
     struct stat st;
-    if (!file || ::fstat(::fileno(file), &st) != 0) return false;
+    if (!file || ::fstat(::fileno(file), &st) != 0) {
+        noteFailure();
+        return false;
+    }
     metadata = metadataOf(st);
     return true;
 }
@@ -268,7 +336,10 @@ bool readLinkText(const std::string& path, std::string& target)
 {
     std::vector<char> buffer(PATH_MAX + 1);
     ssize_t n = ::readlink(systemPath(path).c_str(), buffer.data(), buffer.size());
-    if (n < 0 || static_cast<size_t>(n) >= buffer.size()) return false;
+    if (n < 0 || static_cast<size_t>(n) >= buffer.size()) {
+        noteFailure(n < 0 ? errno : ENAMETOOLONG);
+        return false;
+    }
     target.assign(buffer.data(), static_cast<size_t>(n));
     return true;
 }
@@ -349,7 +420,14 @@ bool runningAsRoot()
 bool querySize(const std::string& path, int64_t& size)
 {
     struct stat st;
-    if (::stat(systemPath(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (::stat(systemPath(path).c_str(), &st) != 0) {
+        noteFailure();
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        noteOwnFailure(notRegular);
+        return false;
+    }
     size = static_cast<int64_t>(st.st_size);
     return true;
 }
@@ -360,32 +438,49 @@ FILE* openRead(const std::string& path)
     // Non-blocking, so that opening a fifo does not wait for a writer before it is refused;
     // the flag means nothing for the regular files that are kept.
     int fd = ::open(systemPath(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        noteFailure();
+        return nullptr;
+    }
     struct stat st;
     FILE* file = nullptr;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) file = ::fdopen(fd, "rb");
+    if (::fstat(fd, &st) != 0) {
+        noteFailure();
+    } else if (!S_ISREG(st.st_mode)) {
+        noteOwnFailure(notRegular);
+    } else if (!(file = ::fdopen(fd, "rb"))) {
+        noteFailure();
+    }
     if (!file) ::close(fd);
     return file;
 }
 
 FILE* openWrite(const std::string& path)
 {
-    return std::fopen(systemPath(path).c_str(), "wb");
+    FILE* file = std::fopen(systemPath(path).c_str(), "wb");
+    if (!file) noteFailure();
+    return file;
 }
 
 int seekFile(FILE* file, int64_t offset, int origin)
 {
-    return ::fseeko(file, static_cast<off_t>(offset), origin);
+    const int result = ::fseeko(file, static_cast<off_t>(offset), origin);
+    if (result != 0) noteFailure();
+    return result;
 }
 
 int64_t tellFile(FILE* file)
 {
-    return static_cast<int64_t>(::ftello(file));
+    const int64_t at = static_cast<int64_t>(::ftello(file));
+    if (at < 0) noteFailure();
+    return at;
 }
 
 bool removeFile(const std::string& path)
 {
-    return std::remove(systemPath(path).c_str()) == 0;
+    if (std::remove(systemPath(path).c_str()) == 0) return true;
+    noteFailure();
+    return false;
 }
 
 EntryKind entryKindOf(const std::string& path)
@@ -402,11 +497,18 @@ EntryKind entryKindOf(const std::string& path)
 
 namespace {
 
+// A stream of a descriptor just opened (the open's failure kept when it failed).
 FILE* writableStream(int fd)
 {
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        noteFailure();
+        return nullptr;
+    }
     FILE* file = ::fdopen(fd, "wb");
-    if (!file) ::close(fd);
+    if (!file) {
+        noteFailure();
+        ::close(fd);
+    }
     return file;
 }
 
@@ -423,7 +525,10 @@ bool linkTarget(const std::string& path, std::string& target)
         }
         std::vector<char> buffer(static_cast<size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1);
         ssize_t n = ::readlink(current.c_str(), buffer.data(), buffer.size());
-        if (n <= 0 || static_cast<size_t>(n) >= buffer.size()) return false;
+        if (n <= 0 || static_cast<size_t>(n) >= buffer.size()) {
+            noteFailure(n < 0 ? errno : ENAMETOOLONG);
+            return false;
+        }
         std::string next(buffer.data(), static_cast<size_t>(n));
         if (next[0] != '/') {
             size_t cut = current.find_last_of('/');
@@ -431,6 +536,7 @@ bool linkTarget(const std::string& path, std::string& target)
         }
         current = std::move(next);
     }
+    noteFailure(ELOOP);
     return false;
 }
 
@@ -455,7 +561,10 @@ FILE* createTemporaryBeside(const std::string& path, std::string& temporaryPath)
     std::string base = systemPath(path);
     struct stat existing;
     bool replacing = ::stat(base.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
-    if (base.size() + 16 >= sizeof pendingTemporary) return nullptr;
+    if (base.size() + 16 >= sizeof pendingTemporary) {
+        noteFailure(ENAMETOOLONG);
+        return nullptr;
+    }
     static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
     std::random_device random;
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -464,6 +573,7 @@ FILE* createTemporaryBeside(const std::string& path, std::string& temporaryPath)
         for (int i = 0; i < 6; ++i, bits /= 36) candidate += digits[bits % 36];
         int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
         if (fd < 0) {
+            noteFailure();
             if (errno == EEXIST) continue;
             return nullptr;
         }
@@ -499,13 +609,18 @@ void forgetTemporary()
 
 bool replaceWith(const std::string& from, const std::string& to)
 {
-    return std::rename(systemPath(from).c_str(), systemPath(to).c_str()) == 0;
+    if (std::rename(systemPath(from).c_str(), systemPath(to).c_str()) == 0) return true;
+    noteFailure();
+    return false;
 }
 
 bool sizeOfFile(FILE* file, int64_t& size)
 {
     struct stat st;
-    if (::fstat(::fileno(file), &st) != 0) return false;
+    if (::fstat(::fileno(file), &st) != 0) {
+        noteFailure();
+        return false;
+    }
     size = static_cast<int64_t>(st.st_size);
     return true;
 }
@@ -563,7 +678,10 @@ constexpr int walkOpenFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
 HeldFolderPtr heldOf(int fd)
 {
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        noteFailure();
+        return nullptr;
+    }
     HeldFolderPtr folder(new HeldFolder);
     folder->fd = fd;
     return folder;
@@ -605,14 +723,21 @@ void modifiedTimes(int64_t modifiedNs, struct timespec times[2])
 HeldFolderPtr holdFolder(const std::string& path, bool create)
 {
     const std::string system = systemPath(path.empty() ? std::string(".") : path);
+    int refused = 0; // why a folder could not be made, when one could not
+    auto make = [&refused](const std::string& folder) {
+        if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST && refused == 0) refused = errno;
+    };
     if (create) {
         // The parents first, as the caller spelled them; failures show when the folder is held.
         for (size_t i = 1; i < system.size(); ++i) {
-            if (system[i] == '/' && system[i - 1] != '/') ::mkdir(system.substr(0, i).c_str(), 0777);
+            if (system[i] == '/' && system[i - 1] != '/') make(system.substr(0, i));
         }
-        ::mkdir(system.c_str(), 0777);
+        make(system);
     }
-    return heldOf(::open(system.c_str(), walkOpenFlags));
+    const int fd = ::open(system.c_str(), walkOpenFlags);
+    // Missing because it could not be made: that is the reason.
+    if (fd < 0 && errno == ENOENT && refused != 0) errno = refused;
+    return heldOf(fd);
 }
 
 EntryState stateBelow(const HeldFolder& parent, const std::string& name)
@@ -636,11 +761,22 @@ FileIdentity followedIdentityBelow(const HeldFolder& parent, const std::string& 
     return identityOf(st);
 }
 
+FileIdentity identityOfFolder(const HeldFolder& folder)
+{
+    struct stat st;
+    if (::fstat(folder.fd, &st) != 0) return FileIdentity();
+    return identityOf(st);
+}
+
 Reached holdFolderBelow(const HeldFolder& parent, const std::string& name, bool create, HeldFolderPtr& folder,
                         bool& created)
 {
+    int refused = 0;
     created = create && ::mkdirat(parent.fd, name.c_str(), 0777) == 0;
-    folder = heldOf(::openat(parent.fd, name.c_str(), walkOpenFlags | O_NOFOLLOW));
+    if (create && !created && errno != EEXIST) refused = errno;
+    const int fd = ::openat(parent.fd, name.c_str(), walkOpenFlags | O_NOFOLLOW);
+    if (fd < 0 && errno == ENOENT && refused != 0) errno = refused; // missing because not made
+    folder = heldOf(fd);
     if (folder) return Reached::folder;
     switch (stateBelow(parent, name).kind) {
     case EntryKind::missing:
@@ -662,9 +798,18 @@ FILE* rewriteFileBelow(const HeldFolder& parent, const std::string& name)
 {
     // Non-blocking, so that a FIFO put in the file's place is refused instead of waited on.
     int fd = ::openat(parent.fd, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        noteFailure();
+        return nullptr;
+    }
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const bool measured = ::fstat(fd, &st) == 0;
+    if (!measured || !S_ISREG(st.st_mode)) {
+        if (measured) {
+            noteOwnFailure(notRegular);
+        } else {
+            noteFailure();
+        }
         ::close(fd);
         return nullptr;
     }
@@ -675,6 +820,7 @@ FILE* rewriteFileBelow(const HeldFolder& parent, const std::string& name)
         return removeBelow(parent, name) ? createFileBelow(parent, name) : nullptr;
     }
     if (::ftruncate(fd, 0) != 0) {
+        noteFailure();
         ::close(fd);
         return nullptr;
     }
@@ -686,11 +832,20 @@ FILE* rewriteFileBelow(const HeldFolder& parent, const std::string& name)
 FILE* readFileBelow(const HeldFolder& parent, const std::string& name, const FileIdentity& expected)
 {
     int fd = ::openat(parent.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        noteFailure();
+        return nullptr;
+    }
     struct stat st;
     FILE* file = nullptr;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (!expected.valid || sameFile(identityOf(st), expected))) {
-        file = ::fdopen(fd, "rb");
+    if (::fstat(fd, &st) != 0) {
+        noteFailure();
+    } else if (!S_ISREG(st.st_mode)) {
+        noteOwnFailure(notRegular);
+    } else if (expected.valid && !sameFile(identityOf(st), expected)) {
+        noteOwnFailure(notTheOneMade);
+    } else if (!(file = ::fdopen(fd, "rb"))) {
+        noteFailure();
     }
     if (!file) ::close(fd);
     return file;
@@ -698,14 +853,18 @@ FILE* readFileBelow(const HeldFolder& parent, const std::string& name, const Fil
 
 bool removeBelow(const HeldFolder& parent, const std::string& name)
 {
-    return ::unlinkat(parent.fd, name.c_str(), 0) == 0;
+    if (::unlinkat(parent.fd, name.c_str(), 0) == 0) return true;
+    noteFailure();
+    return false;
 }
 
 bool createLinkBelow(const HeldFolder& parent, const std::string& name, const std::string& target, bool)
 {
     // The target is stored text and goes to the system as it is: a link is never followed by
     // the extraction, whatever it holds.
-    return ::symlinkat(target.c_str(), parent.fd, name.c_str()) == 0;
+    if (::symlinkat(target.c_str(), parent.fd, name.c_str()) == 0) return true;
+    noteFailure();
+    return false;
 }
 
 namespace {
@@ -731,6 +890,7 @@ Restored applyPlan(int fd, bool pathOnly, const RestorePlan& plan)
     if (plan.withOwner) {
         restored.owner =
             (pathOnly ? ::fchownat(fd, "", plan.uid, plan.gid, AT_EMPTY_PATH) : ::fchown(fd, plan.uid, plan.gid)) == 0;
+        if (!restored.owner) restored.ownerReason = reasonOf(errno);
     }
     if (plan.attributes) {
         for (const Attribute& attribute : *plan.attributes) {
@@ -738,23 +898,24 @@ Restored applyPlan(int fd, bool pathOnly, const RestorePlan& plan)
             const char* name = attribute.name.c_str();
             int set = pathOnly ? ::setxattr(path.c_str(), name, attribute.value.data(), attribute.value.size(), 0)
                                : ::fsetxattr(fd, name, attribute.value.data(), attribute.value.size(), 0);
-            if (set != 0 && restored.attribute.empty()) restored.attribute = attribute.name;
+            if (set != 0 && restored.attribute.empty()) {
+                restored.attribute = attribute.name;
+                restored.attributeReason = reasonOf(errno);
+            }
         }
     }
     struct timespec times[2];
     modifiedTimes(plan.modifiedNs, times);
     restored.time = (pathOnly ? ::utimensat(AT_FDCWD, path.c_str(), times, 0) : ::futimens(fd, times)) == 0;
+    if (!restored.time) restored.timeReason = reasonOf(errno);
     if (plan.withMode) {
         const mode_t mode = static_cast<mode_t>(plan.mode & 07777);
         restored.mode = (pathOnly ? ::chmod(path.c_str(), mode) : ::fchmod(fd, mode)) == 0;
+        if (!restored.mode) restored.modeReason = reasonOf(errno);
     }
     return restored;
 }
 
-Restored nothingRestored(const RestorePlan& plan)
-{
-    return Restored{false, !plan.withMode, !plan.withOwner, std::string()};
-}
 
 } // namespace
 
@@ -765,22 +926,26 @@ Restored restoreBelow(const HeldFolder& parent, const std::string& name, const F
     // (opening a device can act on it). A file or folder is then opened for reading, enough
     // for every call on what one owns; a special file is reached through its /proc path.
     int held = ::openat(parent.fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (held < 0) return nothingRestored(plan);
+    if (held < 0) return nothingRestored(plan, reasonOf(errno));
     struct stat st;
-    Restored restored = nothingRestored(plan);
-    if (::fstat(held, &st) == 0 && !S_ISLNK(st.st_mode) && sameFile(identityOf(st), expected)) {
-        if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
-            int fd = ::openat(parent.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-            struct stat again;
-            if (fd >= 0 && ::fstat(fd, &again) == 0 && sameFile(identityOf(again), expected)) {
-                restored = applyPlan(fd, false, plan);
-            } else if (fd < 0 && errno == EACCES) {
-                restored = applyPlan(held, true, plan); // one may change what one cannot read
-            }
-            if (fd >= 0) ::close(fd);
+    Restored restored;
+    if (::fstat(held, &st) != 0) {
+        restored = nothingRestored(plan, reasonOf(errno));
+    } else if (S_ISLNK(st.st_mode) || !sameFile(identityOf(st), expected)) {
+        restored = nothingRestored(plan, notTheOneMade);
+    } else if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
+        int fd = ::openat(parent.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        struct stat again;
+        if (fd >= 0 && ::fstat(fd, &again) == 0 && sameFile(identityOf(again), expected)) {
+            restored = applyPlan(fd, false, plan);
+        } else if (fd < 0 && errno == EACCES) {
+            restored = applyPlan(held, true, plan); // one may change what one cannot read
         } else {
-            restored = applyPlan(held, true, plan);
+            restored = nothingRestored(plan, fd < 0 ? reasonOf(errno) : std::string(notTheOneMade));
         }
+        if (fd >= 0) ::close(fd);
+    } else {
+        restored = applyPlan(held, true, plan);
     }
     ::close(held);
     return restored;
@@ -794,11 +959,14 @@ Restored restoreOpenFile(FILE* file, const RestorePlan& plan)
 Restored restoreLinkBelow(const HeldFolder& parent, const std::string& name, const RestorePlan& plan)
 {
     Restored restored;
-    if (plan.withOwner)
+    if (plan.withOwner) {
         restored.owner = ::fchownat(parent.fd, name.c_str(), plan.uid, plan.gid, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!restored.owner) restored.ownerReason = reasonOf(errno);
+    }
     struct timespec times[2];
     modifiedTimes(plan.modifiedNs, times);
     restored.time = ::utimensat(parent.fd, name.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!restored.time) restored.timeReason = reasonOf(errno);
     return restored;
 }
 
@@ -807,7 +975,9 @@ bool createSpecialBelow(const HeldFolder& parent, const std::string& name, Speci
 {
     mode_t type = kind == SpecialKind::fifo ? S_IFIFO : kind == SpecialKind::characterDevice ? S_IFCHR : S_IFBLK;
     dev_t device = kind == SpecialKind::fifo ? 0 : makedev(major, minor);
-    return ::mknodat(parent.fd, name.c_str(), type | 0600, device) == 0;
+    if (::mknodat(parent.fd, name.c_str(), type | 0600, device) == 0) return true;
+    noteFailure();
+    return false;
 }
 
 struct HeldItem {
@@ -824,9 +994,13 @@ void releaseItem(HeldItem* item)
 HeldItemPtr holdFileBelow(const HeldFolder& parent, const std::string& name, const FileIdentity& expected)
 {
     int fd = ::openat(parent.fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        noteFailure();
+        return nullptr;
+    }
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !sameFile(identityOf(st), expected)) {
+        noteOwnFailure(notTheOneMade);
         ::close(fd);
         return nullptr;
     }
@@ -840,17 +1014,23 @@ bool createHardLinkBelow(const HeldItem& file, const HeldFolder& parent, const s
     // The held file itself gets the name: by its descriptor where the process may (root), else
     // through its /proc path, which leads to it whatever happened to its first name.
     if (::linkat(file.fd, "", parent.fd, name.c_str(), AT_EMPTY_PATH) == 0) return true;
-    return ::linkat(AT_FDCWD, heldPath(file.fd).c_str(), parent.fd, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    if (::linkat(AT_FDCWD, heldPath(file.fd).c_str(), parent.fd, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+    noteFailure();
+    return false;
 }
 
 bool skipZeros(FILE* file, uint64_t count)
 {
-    return ::fseeko(file, static_cast<off_t>(count), SEEK_CUR) == 0;
+    if (::fseeko(file, static_cast<off_t>(count), SEEK_CUR) == 0) return true;
+    noteFailure();
+    return false;
 }
 
 bool endFileAt(FILE* file, uint64_t size)
 {
-    return ::fflush(file) == 0 && ::ftruncate(::fileno(file), static_cast<off_t>(size)) == 0;
+    if (::fflush(file) == 0 && ::ftruncate(::fileno(file), static_cast<off_t>(size)) == 0) return true;
+    noteFailure();
+    return false;
 }
 
 uint32_t restorableMode(uint32_t stored)
@@ -875,14 +1055,19 @@ FILE* openTypedOutput(const std::string& path, bool& created)
         created = true;
         return writableStream(fd);
     }
-    return std::fopen(system.c_str(), "wb");
+    FILE* file = std::fopen(system.c_str(), "wb");
+    if (!file) noteFailure();
+    return file;
 }
 
 bool moduleFileName(std::string& path)
 {
     char buffer[PATH_MAX];
     ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0) return false;
+    if (n <= 0) {
+        noteFailure();
+        return false;
+    }
     buffer[n] = '\0';
     path = buffer;
     return true;

@@ -24,6 +24,31 @@ const bool namesIgnoreCase = true;
 
 namespace {
 
+// Why the last failing call of this layer failed, per thread: the system's error, the C
+// runtime's errno where the system gave none, or a reason of ours.
+struct Failure {
+    DWORD code = 0;
+    int runtimeCode = 0;
+    const char* own = nullptr;
+};
+thread_local Failure lastFailure;
+
+// Keeps the system's last error as the reason of the call that just failed (the runtime's
+// errno when the failure never reached the system).
+void noteFailure()
+{
+    const DWORD code = GetLastError();
+    lastFailure = code != 0 ? Failure{code, 0, nullptr} : Failure{0, errno, nullptr};
+}
+
+void noteOwnFailure(const char* reason)
+{
+    lastFailure = Failure{0, 0, reason};
+}
+
+constexpr const char* notRegular = "not a regular file";
+constexpr const char* notTheOneMade = "another entry stands there now";
+
 bool isSeparator(char c)
 {
     return c == '/' || c == '\\';
@@ -53,6 +78,17 @@ std::wstring wideOf(std::string_view text)
 std::string utf8Of(std::wstring_view wide)
 {
     return utf8OfUtf16(std::u16string(wide.begin(), wide.end()));
+}
+
+// The system's words for an error code, as UTF-8, without the line end.
+std::string reasonOf(DWORD code)
+{
+    wchar_t text[512];
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
+                             static_cast<DWORD>(std::size(text)), nullptr);
+    while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ')) --n;
+    if (n == 0) return "system error " + std::to_string(code);
+    return utf8Of(std::wstring_view(text, n));
 }
 
 bool startsWith(const std::wstring& text, const wchar_t* prefix)
@@ -110,12 +146,6 @@ FileIdentity identityOfHandle(HANDLE handle)
     return id;
 }
 
-bool isRegularFile(const std::string& path)
-{
-    DWORD attributes = GetFileAttributesW(widePath(path).c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 } // namespace
 
 std::vector<std::string> commandLineArguments(int argc, char** argv)
@@ -156,12 +186,38 @@ bool fullPathName(const std::string& argument, std::string& fullPath)
     return true;
 }
 
-bool findEntries(const std::string& searchPath, std::vector<DirEntry>& entries, bool)
+std::string lastFailureReason()
+{
+    if (lastFailure.own) return lastFailure.own;
+    if (lastFailure.code != 0) return reasonOf(lastFailure.code);
+    if (lastFailure.runtimeCode != 0) return utf8Of(_wcserror(lastFailure.runtimeCode));
+    return std::string();
+}
+
+void clearFailure()
+{
+    lastFailure = Failure();
+    SetLastError(0);
+    errno = 0;
+}
+
+void noteStreamFailure()
+{
+    noteFailure(); // none when neither the system nor the runtime gave a reason
+}
+
+Listed findEntries(const std::string& searchPath, std::vector<DirEntry>& entries)
 {
     entries.clear();
     WIN32_FIND_DATAW data;
     HANDLE find = FindFirstFileW(widePath(searchPath).c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return false;
+    if (find == INVALID_HANDLE_VALUE) {
+        noteFailure();
+        const DWORD error = GetLastError();
+        const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+                             error == ERROR_NO_MORE_FILES || error == ERROR_DIRECTORY;
+        return missing ? Listed::nothing : Listed::failed;
+    }
     size_t cut = searchPath.find_last_of("\\/");
     std::string folder = cut == std::string::npos ? std::string() : searchPath.substr(0, cut + 1);
     do {
@@ -172,22 +228,39 @@ bool findEntries(const std::string& searchPath, std::vector<DirEntry>& entries, 
         entries.push_back(std::move(entry));
     } while (FindNextFileW(find, &data));
     FindClose(find);
-    // Folders carry their identity, so that one reached again through a link or junction is
-    // walked once.
     for (DirEntry& entry : entries) {
-        if (entry.isFolder && entry.name != "." && entry.name != "..")
-            entry.identity = identityOfPath(folder + entry.name);
+        if (entry.name == "." || entry.name == "..") continue;
+        // A link that cannot be followed leads nowhere.
+        if (entry.isLink) {
+            HANDLE target = CreateFileW(widePath(folder + entry.name).c_str(), 0,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+            if (target == INVALID_HANDLE_VALUE) {
+                const DWORD error = GetLastError();
+                entry.dangling = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+                                 error == ERROR_CANT_RESOLVE_FILENAME;
+            } else {
+                CloseHandle(target);
+            }
+        }
+        // Folders carry their identity, so that one reached again through a link or junction
+        // is walked once.
+        if (entry.isFolder && !entry.dangling) entry.identity = identityOfPath(folder + entry.name);
     }
-    return true;
+    return entries.empty() ? Listed::nothing : Listed::entries;
 }
 
 bool querySize(const std::string& path, int64_t& size)
 {
     HANDLE handle = CreateFileW(widePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
+    if (handle == INVALID_HANDLE_VALUE) {
+        noteFailure();
+        return false;
+    }
     LARGE_INTEGER value;
     BOOL ok = GetFileSizeEx(handle, &value);
+    if (!ok) noteFailure();
     CloseHandle(handle);
     if (!ok) return false;
     size = value.QuadPart;
@@ -196,29 +269,53 @@ bool querySize(const std::string& path, int64_t& size)
 
 FILE* openRead(const std::string& path)
 {
-    if (!isRegularFile(path)) return nullptr;
-    return _wfopen(widePath(path).c_str(), L"rb");
+    DWORD attributes = GetFileAttributesW(widePath(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        noteFailure();
+        return nullptr;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        noteOwnFailure(notRegular);
+        return nullptr;
+    }
+    SetLastError(0);
+    FILE* file = _wfopen(widePath(path).c_str(), L"rb");
+    if (!file) noteFailure();
+    return file;
 }
 
 FILE* openWrite(const std::string& path)
 {
-    return _wfopen(widePath(path).c_str(), L"wb");
+    SetLastError(0);
+    FILE* file = _wfopen(widePath(path).c_str(), L"wb");
+    if (!file) noteFailure();
+    return file;
 }
 
 int seekFile(FILE* file, int64_t offset, int origin)
 {
-    return _fseeki64(file, offset, origin);
+    SetLastError(0);
+    const int result = _fseeki64(file, offset, origin);
+    if (result != 0) noteFailure();
+    return result;
 }
 
 int64_t tellFile(FILE* file)
 {
-    return _ftelli64(file);
+    SetLastError(0);
+    const int64_t at = _ftelli64(file);
+    if (at < 0) noteFailure();
+    return at;
 }
 
 bool sizeOfFile(FILE* file, int64_t& size)
 {
+    SetLastError(0);
     __int64 length = _filelengthi64(_fileno(file));
-    if (length < 0) return false;
+    if (length < 0) {
+        noteFailure();
+        return false;
+    }
     size = static_cast<int64_t>(length);
     return true;
 }
@@ -227,7 +324,9 @@ void adviseLargePages(void*, size_t) {}
 
 bool removeFile(const std::string& path)
 {
-    return DeleteFileW(widePath(path).c_str()) != 0;
+    if (DeleteFileW(widePath(path).c_str())) return true;
+    noteFailure();
+    return false;
 }
 
 EntryKind entryKindOf(const std::string& path)
@@ -244,16 +343,25 @@ EntryKind entryKindOf(const std::string& path)
 
 namespace {
 
+// A stream of a handle just opened (the open's failure kept when it failed).
 FILE* streamOfHandle(HANDLE handle)
 {
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    if (handle == INVALID_HANDLE_VALUE) {
+        noteFailure();
+        return nullptr;
+    }
+    SetLastError(0);
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_WRONLY);
     if (fd < 0) {
+        noteFailure();
         CloseHandle(handle);
         return nullptr;
     }
     FILE* file = _fdopen(fd, "wb");
-    if (!file) _close(fd);
+    if (!file) {
+        noteFailure();
+        _close(fd);
+    }
     return file;
 }
 
@@ -269,13 +377,17 @@ bool linkTarget(const std::string& path, std::string& target)
     }
     HANDLE handle = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
+    if (handle == INVALID_HANDLE_VALUE) {
+        noteFailure();
+        return false;
+    }
     std::wstring final(MAX_PATH, L'\0');
     DWORD n = GetFinalPathNameByHandleW(handle, final.data(), static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED);
     if (n >= final.size()) {
         final.resize(n); // n counts the terminating NUL here
         n = GetFinalPathNameByHandleW(handle, final.data(), static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED);
     }
+    if (n == 0 || n >= final.size()) noteFailure();
     CloseHandle(handle);
     if (n == 0 || n >= final.size()) return false;
     final.resize(n);
@@ -313,10 +425,15 @@ FILE* createTemporaryBeside(const std::string& path, std::string& temporaryPath)
                         static_cast<uint32_t>(attempt) * 40503u;
         for (int i = 0; i < 6; ++i, bits /= 36) candidate += digits[bits % 36];
         std::wstring wide = widePath(candidate);
-        if (wide.size() >= std::size(pendingTemporary)) return nullptr;
+        if (wide.size() >= std::size(pendingTemporary)) {
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            noteFailure();
+            return nullptr;
+        }
         HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
+            noteFailure();
             if (GetLastError() == ERROR_FILE_EXISTS) continue;
             return nullptr;
         }
@@ -341,7 +458,9 @@ void forgetTemporary()
 
 bool replaceWith(const std::string& from, const std::string& to)
 {
-    return MoveFileExW(widePath(from).c_str(), widePath(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    if (MoveFileExW(widePath(from).c_str(), widePath(to).c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    noteFailure();
+    return false;
 }
 
 FileIdentity identityOfPath(const std::string& path)
@@ -366,7 +485,10 @@ bool moduleFileName(std::string& path)
     for (size_t size = MAX_PATH; size <= 32768; size *= 4) {
         std::wstring buffer(size, L'\0');
         DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(size));
-        if (n == 0) return false;
+        if (n == 0) {
+            noteFailure();
+            return false;
+        }
         if (n < size) {
             buffer.resize(n);
             path = utf8Of(buffer);
@@ -480,7 +602,10 @@ struct SymbolicLinkData {
 bool metadataOfPath(const std::string& path, FileMetadata& metadata)
 {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(widePath(path).c_str(), GetFileExInfoStandard, &data)) return false;
+    if (!GetFileAttributesExW(widePath(path).c_str(), GetFileExInfoStandard, &data)) {
+        noteFailure();
+        return false;
+    }
     metadata.modifiedNs = nanosecondsOf(data.ftLastWriteTime);
     metadata.mode = modeOf(data.dwFileAttributes);
     return true;
@@ -491,7 +616,10 @@ bool metadataOfFile(FILE* file, FileMetadata& metadata)
     if (!file) return false;
     HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
     BY_HANDLE_FILE_INFORMATION info;
-    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) return false;
+    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) {
+        noteFailure();
+        return false;
+    }
     metadata.modifiedNs = nanosecondsOf(info.ftLastWriteTime);
     metadata.mode = modeOf(info.dwFileAttributes);
     return true;
@@ -502,13 +630,20 @@ bool readLinkText(const std::string& path, std::string& target)
     HANDLE handle =
         CreateFileW(widePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
+    if (handle == INVALID_HANDLE_VALUE) {
+        noteFailure();
+        return false;
+    }
     std::vector<uint8_t> buffer(16 * 1024);
     DWORD got = 0;
     BOOL ok = DeviceIoControl(handle, 0x000900A8 /* FSCTL_GET_REPARSE_POINT */, nullptr, 0, buffer.data(),
                               static_cast<DWORD>(buffer.size()), &got, nullptr);
+    if (!ok) noteFailure();
     CloseHandle(handle);
     const auto* data = reinterpret_cast<const SymbolicLinkData*>(buffer.data());
+    if (ok && (got < sizeof(SymbolicLinkData) || data->tag != 0xA000000C /* IO_REPARSE_TAG_SYMLINK */)) {
+        noteOwnFailure("not a symbolic link");
+    }
     if (!ok || got < sizeof(SymbolicLinkData) || data->tag != 0xA000000C /* IO_REPARSE_TAG_SYMLINK */) return false;
     const WCHAR* text = data->paths + data->printOffset / sizeof(WCHAR);
     target = utf8Of(std::wstring_view(text, data->printLength / sizeof(WCHAR)));
@@ -614,14 +749,29 @@ DWORD attributesFor(DWORD attributes, uint32_t mode)
 
 FILE* readStreamOfHandle(HANDLE handle)
 {
+    SetLastError(0);
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_RDONLY);
     if (fd < 0) {
+        noteFailure();
         CloseHandle(handle);
         return nullptr;
     }
     FILE* file = _fdopen(fd, "rb");
-    if (!file) _close(fd);
+    if (!file) {
+        noteFailure();
+        _close(fd);
+    }
     return file;
+}
+
+// Keeps why an entry was refused: the system's error when informationOf failed, else ours.
+void noteRefused(bool informed, const char* reason)
+{
+    if (informed) {
+        noteOwnFailure(reason);
+    } else {
+        noteFailure();
+    }
 }
 
 } // namespace
@@ -629,21 +779,33 @@ FILE* readStreamOfHandle(HANDLE handle)
 HeldFolderPtr holdFolder(const std::string& path, bool create)
 {
     const std::string named = path.empty() ? std::string(".") : path;
+    DWORD refused = 0; // why a folder could not be made, when one could not
+    auto make = [&refused](const std::string& folder) {
+        if (!CreateDirectoryW(widePath(folder).c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS &&
+            refused == 0) {
+            refused = GetLastError();
+        }
+    };
     if (create) {
         // The parents first, as the caller spelled them; failures show when the folder is held.
         for (size_t i = 1; i < named.size(); ++i) {
-            if (isSeparator(named[i]) && !isSeparator(named[i - 1])) {
-                CreateDirectoryW(widePath(named.substr(0, i)).c_str(), nullptr);
-            }
+            if (isSeparator(named[i]) && !isSeparator(named[i - 1])) make(named.substr(0, i));
         }
-        CreateDirectoryW(widePath(named).c_str(), nullptr);
+        make(named);
     }
     const std::wstring wide = widePath(named);
     // The folder the caller named may be a link: it is followed.
     HANDLE handle = CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, shareHeld, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     BY_HANDLE_FILE_INFORMATION info;
-    if (!informationOf(handle, info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    const bool informed = informationOf(handle, info);
+    if (!informed || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        const DWORD error = GetLastError();
+        // Missing because it could not be made: that is the reason.
+        if (!informed && refused != 0 && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)) {
+            SetLastError(refused);
+        }
+        noteRefused(informed, "not a folder");
         if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
         return nullptr;
     }
@@ -685,26 +847,41 @@ FileIdentity followedIdentityBelow(const HeldFolder& parent, const std::string& 
     return id;
 }
 
+FileIdentity identityOfFolder(const HeldFolder& folder)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    return informationOf(folder.handle, info) ? identityOfInformation(info) : FileIdentity();
+}
+
 Reached holdFolderBelow(const HeldFolder& parent, const std::string& name, bool create, HeldFolderPtr& folder,
                         bool& created)
 {
     const std::wstring path = pathBelow(parent, name);
     created = false;
-    if (path.empty()) return Reached::other;
+    if (path.empty()) {
+        noteOwnFailure("no name left");
+        return Reached::other;
+    }
     created = create && CreateDirectoryW(path.c_str(), nullptr) != 0;
+    const DWORD refused = create && !created && GetLastError() != ERROR_ALREADY_EXISTS ? GetLastError() : 0;
     HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, shareHeld, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     BY_HANDLE_FILE_INFORMATION info;
     if (!informationOf(handle, info)) {
         DWORD error = GetLastError();
+        const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        if (missing && refused != 0) SetLastError(refused); // missing because not made
+        noteFailure();
         if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Reached::missing : Reached::other;
+        return missing ? Reached::missing : Reached::other;
     }
     if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        noteOwnFailure("a link stands there");
         CloseHandle(handle);
         return Reached::link;
     }
     if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        noteOwnFailure("not a folder");
         CloseHandle(handle);
         return Reached::other;
     }
@@ -715,7 +892,10 @@ Reached holdFolderBelow(const HeldFolder& parent, const std::string& name, bool 
 FILE* createFileBelow(const HeldFolder& parent, const std::string& name)
 {
     const std::wstring path = pathBelow(parent, name);
-    if (path.empty()) return nullptr;
+    if (path.empty()) {
+        noteOwnFailure("no name left");
+        return nullptr;
+    }
     return streamOfHandle(
         CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
@@ -725,8 +905,9 @@ FILE* rewriteFileBelow(const HeldFolder& parent, const std::string& name)
     // The reparse point itself would be opened, never followed; it is refused below.
     HANDLE handle = openItself(pathBelow(parent, name), GENERIC_WRITE);
     BY_HANDLE_FILE_INFORMATION info;
-    if (!informationOf(handle, info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+    const bool informed = informationOf(handle, info);
+    if (!informed || (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+        noteRefused(informed, notRegular);
         if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
         return nullptr;
     }
@@ -736,6 +917,7 @@ FILE* rewriteFileBelow(const HeldFolder& parent, const std::string& name)
         return removeBelow(parent, name) ? createFileBelow(parent, name) : nullptr;
     }
     if (!SetEndOfFile(handle)) {
+        noteFailure();
         CloseHandle(handle);
         return nullptr;
     }
@@ -746,9 +928,11 @@ FILE* readFileBelow(const HeldFolder& parent, const std::string& name, const Fil
 {
     HANDLE handle = openItself(pathBelow(parent, name), GENERIC_READ);
     BY_HANDLE_FILE_INFORMATION info;
-    if (!informationOf(handle, info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
-        (expected.valid && !sameFile(identityOfInformation(info), expected))) {
+    const bool informed = informationOf(handle, info);
+    const bool regular =
+        informed && !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
+    if (!regular || (expected.valid && !sameFile(identityOfInformation(info), expected))) {
+        noteRefused(informed, regular ? notTheOneMade : notRegular);
         if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
         return nullptr;
     }
@@ -759,25 +943,38 @@ bool removeBelow(const HeldFolder& parent, const std::string& name)
 {
     const std::wstring path = pathBelow(parent, name);
     DWORD attributes = path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        noteFailure();
+        return false;
+    }
     // A link to a folder is removed as a folder; what it leads to is untouched.
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return RemoveDirectoryW(path.c_str()) != 0;
-    return DeleteFileW(path.c_str()) != 0;
+    const bool removed =
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path.c_str()) != 0 : DeleteFileW(path.c_str()) != 0;
+    if (!removed) noteFailure();
+    return removed;
 }
 
 bool createLinkBelow(const HeldFolder& parent, const std::string& name, const std::string& target, bool folder)
 {
     const std::wstring path = pathBelow(parent, name);
-    if (path.empty()) return false;
+    if (path.empty()) {
+        noteOwnFailure("no name left");
+        return false;
+    }
     // Windows resolves only '\' in a link: the stored text's '/' separators are turned.
     std::string text = target;
     for (char& c : text) {
         if (c == '/') c = '\\';
     }
     DWORD flags = (folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | 0x2 /* allow unprivileged create */;
+    if (!CreateSymbolicLinkW(path.c_str(), wideOf(text).c_str(), flags)) {
+        noteFailure();
+        return false;
+    }
     // Some systems answer yes and make nothing: what stands afterwards decides.
-    return CreateSymbolicLinkW(path.c_str(), wideOf(text).c_str(), flags) != 0 &&
-           stateBelow(parent, name).kind == EntryKind::link;
+    if (stateBelow(parent, name).kind == EntryKind::link) return true;
+    noteOwnFailure("the system made no link");
+    return false;
 }
 
 namespace {
@@ -788,16 +985,19 @@ Restored applyPlan(HANDLE handle, DWORD attributes, const RestorePlan& plan)
     Restored restored;
     FILETIME time = fileTimeOf(plan.modifiedNs);
     restored.time = SetFileTime(handle, nullptr, nullptr, &time) != 0;
+    if (!restored.time) restored.timeReason = reasonOf(GetLastError());
     if (plan.withMode) {
         DWORD wanted = attributesFor(attributes, plan.mode);
         if (wanted != attributes) {
             FILE_BASIC_INFO basic = {}; // zero times: left as they are
             basic.FileAttributes = wanted == 0 ? FILE_ATTRIBUTE_NORMAL : wanted;
             restored.mode = SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) != 0;
+            if (!restored.mode) restored.modeReason = reasonOf(GetLastError());
         }
     }
     return restored;
 }
+
 
 } // namespace
 
@@ -806,10 +1006,12 @@ Restored restoreBelow(const HeldFolder& parent, const std::string& name, const F
 {
     HANDLE handle = openItself(pathBelow(parent, name), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
     BY_HANDLE_FILE_INFORMATION info;
-    if (!informationOf(handle, info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+    const bool informed = informationOf(handle, info);
+    if (!informed || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
         !sameFile(identityOfInformation(info), expected)) {
+        const std::string refused = informed ? std::string(notTheOneMade) : reasonOf(GetLastError());
         if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-        return Restored{false, !plan.withMode, true, std::string()};
+        return nothingRestored(plan, refused);
     }
     Restored restored = applyPlan(handle, info.dwFileAttributes, plan);
     CloseHandle(handle);
@@ -820,7 +1022,7 @@ Restored restoreOpenFile(FILE* file, const RestorePlan& plan)
 {
     HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
     BY_HANDLE_FILE_INFORMATION info;
-    if (!informationOf(handle, info)) return Restored{false, !plan.withMode, true, std::string()};
+    if (!informationOf(handle, info)) return nothingRestored(plan, reasonOf(GetLastError()));
     return applyPlan(handle, info.dwFileAttributes, plan);
 }
 
@@ -830,13 +1032,15 @@ Restored restoreLinkBelow(const HeldFolder& parent, const std::string& name, con
     HANDLE handle = openItself(pathBelow(parent, name), FILE_WRITE_ATTRIBUTES);
     FILETIME time = fileTimeOf(plan.modifiedNs);
     restored.time = handle != INVALID_HANDLE_VALUE && SetFileTime(handle, nullptr, nullptr, &time) != 0;
+    if (!restored.time) restored.timeReason = reasonOf(GetLastError());
     if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
     return restored;
 }
 
 bool createSpecialBelow(const HeldFolder&, const std::string&, SpecialKind, uint32_t, uint32_t)
 {
-    return false; // no FIFOs or device nodes in the file system
+    noteOwnFailure("no FIFOs or devices on this system");
+    return false;
 }
 
 struct HeldItem {
@@ -862,6 +1066,7 @@ HeldItemPtr holdFileBelow(const HeldFolder& parent, const std::string& name, con
     if (!informationOf(handle, info) ||
         (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
         !sameFile(identityOfInformation(info), expected)) {
+        noteOwnFailure(notTheOneMade);
         if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
         return nullptr;
     }
@@ -874,7 +1079,9 @@ HeldItemPtr holdFileBelow(const HeldFolder& parent, const std::string& name, con
 bool createHardLinkBelow(const HeldItem& file, const HeldFolder& parent, const std::string& name)
 {
     const std::wstring path = pathBelow(parent, name);
-    return !path.empty() && CreateHardLinkW(path.c_str(), file.path.c_str(), nullptr) != 0;
+    if (!path.empty() && CreateHardLinkW(path.c_str(), file.path.c_str(), nullptr)) return true;
+    noteFailure();
+    return false;
 }
 
 bool skipZeros(FILE* file, uint64_t count)
@@ -921,7 +1128,10 @@ FILE* openTypedOutput(const std::string& path, bool& created)
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     created = handle != INVALID_HANDLE_VALUE;
     if (created) return streamOfHandle(handle);
-    return _wfopen(widePath(path).c_str(), L"wb");
+    SetLastError(0);
+    FILE* file = _wfopen(widePath(path).c_str(), L"wb");
+    if (!file) noteFailure();
+    return file;
 }
 
 FILE* openTerminalInput()

@@ -17,7 +17,7 @@ class Result:
     def __init__(self, rc, out, err=""):
         self.rc = rc
         self.out = out
-        self.err = err
+        self.err = err  # standard error: the reasons of failed system calls, Wine's own lines
 
     @property
     def body(self):
@@ -25,7 +25,7 @@ class Result:
         return self.out.split("\n", BANNER_LINES)[-1]
 
     def __repr__(self):
-        return f"Result(rc={self.rc}, out={self.out!r}, err={self.err[-2000:]!r})"
+        return f"Result(rc={self.rc}, out={self.out!r}, err={self.err!r})"
 
 
 class Context:
@@ -65,9 +65,11 @@ class Context:
         proc = subprocess.run(command, input=stdin, cwd=cwd or self.work, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, timeout=timeout, env=full_env, preexec_fn=preexec)
         out = proc.stdout.decode("latin-1")
+        err = proc.stderr.decode("latin-1")
         if wine:
             out = out.replace("\r\n", "\n")
-        return Result(proc.returncode, out, proc.stderr.decode("latin-1"))
+            err = err.replace("\r\n", "\n")
+        return Result(proc.returncode, out, err)
 
     def run_peer(self, *args, **kwargs):
         """Runs the other build, when the run was given one."""
@@ -152,15 +154,16 @@ def only(target):
     return mark
 
 
-def needs_peer(function):
-    """Marks a test that needs the other build too."""
-    function.needs_peer = True
+def needs_root(function):
+    """Marks a test that needs root: it drops to an unprivileged user where permissions must
+    bite (root reads and writes everything), or makes what only root may make."""
+    function.needs_root = True
     return function
 
 
-def needs_root(function):
-    """Marks a test that needs to run as root (owners, devices, system attributes)."""
-    function.needs_root = True
+def needs_peer(function):
+    """Marks a test that needs the other build too."""
+    function.needs_peer = True
     return function
 
 

@@ -43,6 +43,8 @@ def test_dot_folder_argument_yields_nothing(ctx):
     tree(ctx)
     r = ctx.run("c", "x.qv5", "docs/.cache")
     assert listed(r) == [] and "Found 0 files\nError: no input files\n" in r.body and r.rc == 1
+    # ... and says why.
+    assert "Warning: docs/.cache: a folder whose name begins with '.' is walked only with -dotfolders\n" in r.body
 
 
 def test_wildcard_matches_files_and_expands_folders(ctx):
@@ -52,11 +54,13 @@ def test_wildcard_matches_files_and_expands_folders(ctx):
     assert sorted(got) == sorted(names(ctx, "/B.txt", "/a.txt", "/dir.txt/inner.bin"))
 
 
-def test_nothing_matching_is_silent(ctx):
+def test_only_a_wildcard_matching_nothing_is_silent(ctx):
     tree(ctx)
     r = ctx.run("c", "x.qv5", "nope.txt", "a.txt", "z*")
     assert listed(r) == names(ctx, "/a.txt")
-    assert "nope" not in r.out
+    # A name typed that is not there is said (status 1, the archive written); the wildcard is not.
+    assert r.out.count("Warning: ") == 1 and "Warning: nope.txt: " in r.body and "z*" not in r.out, r
+    assert r.rc == 1 and "Found 1 file\n" in r.body
 
 
 def test_method_zero_orders_by_source_path_bytes(ctx):
@@ -94,7 +98,12 @@ def test_symbolic_link_cycles_are_not_followed(ctx):
     os.mkfifo(ctx.path("docs/fifo"))
     r = ctx.run("c", "x.qv5", "docs")
     got = listed(r)
-    # docs/same leads to a folder the walk reaches anyway: its files keep their real path.
+    # docs/same leads to a folder the walk reaches anyway: its files keep their real path,
+    # and nothing is said about it. What cannot be stored without -meta is said.
     assert sorted(got) == sorted(["/docs/.profile", "/docs/b.txt", "/docs/sub/c.txt"])
+    assert [line for line in r.body.split("\n") if line.startswith("Warning: ")] == [
+        "Warning: docs/dangling: a link that leads nowhere is stored only with -meta",
+        "Warning: docs/fifo: a FIFO is stored only with -meta"], r
+    assert r.rc == 1
     os.symlink("../a.txt", ctx.path("docs/file-link"))  # a link to a file is read as the file
     assert "/docs/file-link" in listed(ctx.run("c", "y.qv5", "docs"))

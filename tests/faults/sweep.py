@@ -1,14 +1,16 @@
-"""Fault-injection sweep (Linux). Runs small compress, extract, list and self-extracting runs
-once to count their file I/O calls, then once per call with that call failing (and, for
+"""Fault-injection sweep (Linux). Runs small compress, extract, list, self-extracting and
+recovery (c -protect, t, r) runs once to count their file I/O calls, then once per call with that call failing (and, for
 writes, with every write from that call on failing, as on a full disk), plus real disk-full
 runs under RLIMIT_FSIZE. Every run must end in one of two ways:
   - exit status 1 with an error message, no incomplete archive left behind; or
   - exit status 0 with exactly the right result (archive, extracted files or listing).
-A signal, a sanitizer report, another status, a silent failure or a wrong result fails.
+A signal, a sanitizer report, another status, a silent failure or a wrong result fails, and
+so does a message of a failed call without the reason line of that call on standard error.
 
   python3 tests/faults/sweep.py --qv5 build/linux/src/cli/qv5 [-j 2] [-v]
 """
 import argparse
+import errno
 import os
 import random
 import resource
@@ -26,6 +28,14 @@ FAMILIES = ["fopen", "fread", "fwrite", "fclose", "fflush", "fgetc", "fseeko", "
             "open", "mkdirat", "fstatat", "unlinkat", "symlinkat", "futimens", "fchmod"]
 OLD_ARCHIVE = b"the archive that stood here before; a failed run must leave it as it is\n"
 SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
+# The errno each family's injected failure sets (fault_inject.c): after a message about a
+# failed system call, the reason line must give exactly that one, not a later call's.
+INJECTED_ERRNO = {"fopen": errno.EMFILE, "fread": errno.EIO, "fwrite": errno.ENOSPC, "fclose": errno.ENOSPC,
+                  "fflush": errno.ENOSPC, "fgetc": errno.EIO, "fseeko": errno.EIO, "ftello": errno.EIO,
+                  "rename": errno.EXDEV, "open": errno.EACCES, "mkdirat": errno.ENOSPC, "fstatat": errno.EIO,
+                  "unlinkat": errno.EACCES, "symlinkat": errno.ENOSPC, "futimens": errno.EPERM,
+                  "fchmod": errno.EPERM}
+SYSTEM_CALL_MESSAGES = ("Error opening", "Error reading", "Error writing", "Could not")
 
 
 def build_library(build_dir):
@@ -99,15 +109,21 @@ class Sweep:
         os.makedirs(os.path.join(self.base, "metain", "void", "deeper"))
         self.meta = files_under(os.path.join(self.base, "metain"))
         for args in (["c2", "good.qv5", "in"], ["-sfx", "c1", "good.exe", "one.txt"], ["-t1", "c1", "big.qv5", "big"],
-                     ["-meta", "c2", "meta.qv5", "metain"]):
+                     ["-meta", "c2", "meta.qv5", "metain"], ["-protect=10", "c2", "protected.qv5", "in"]):
             r = self.run_plain(self.base, args)
             assert r.returncode == 0, r
         self.listing = self.run_plain(self.base, ["l", "good.qv5"]).stdout
+        self.verdict = self.tested(self.run_plain(self.base, ["t", "protected.qv5"]).stdout)
         self.outcomes = Counter()
         self.failures = []
         self.scenarios = Counter()  # scenario -> runs
         self.bad_scenarios = set()
         self.by_scenario = defaultdict(Counter)
+
+    @staticmethod
+    def tested(out):
+        """What t found: the recovery data's verdict and every file's line, not its timings."""
+        return [line for line in out.splitlines() if line.startswith(("Recovery data: ", "Tested ", "Damaged"))]
 
     def env(self, extra):
         env = dict(os.environ)
@@ -126,7 +142,7 @@ class Sweep:
     def fresh(self):
         work = tempfile.mkdtemp(prefix="run-", dir=self.base)
         shutil.copytree(os.path.join(self.base, "in"), os.path.join(work, "in"))
-        for name in ("good.qv5", "meta.qv5"):
+        for name in ("good.qv5", "meta.qv5", "protected.qv5"):
             shutil.copy2(os.path.join(self.base, name), os.path.join(work, name))
         # Linked, not copied: a program file still open for writing in a process forked at
         # that moment (by another thread of this sweep) could not be run ("text file busy").
@@ -149,6 +165,9 @@ class Sweep:
         "sfx": ["-sfx", "c1", "new.exe", "in/a.txt"],
         "d": ["-force-overwrite", "d", "good.qv5", "out"],
         "l": ["l", "good.qv5"],
+        "c-protect": ["-protect=10", "c2", "new.qv5", "in"],
+        "t-protect": ["t", "protected.qv5"],
+        "r": ["-force-overwrite", "r", "protected.qv5", "repaired.qv5"],
         "stub": None,  # the self-extracting copy run as it is
         "c-threads": ["-t2", "c1", "new.qv5", "big"],
         "d-threads": ["-t2", "-force-overwrite", "d", "big.qv5", "out"],
@@ -192,7 +211,7 @@ class Sweep:
         # A read or write that failed leaves the stream's error flag set: the run must fail.
         if r.returncode == 0 and family in ("fread", "fgetc", "fwrite", "fflush") and "fault: " in r.stderr:
             return f"exit 0 after a failed {family}"
-        if command in ("c", "c-replace", "c-meta", "sfx", "c-threads"):
+        if command in ("c", "c-replace", "c-meta", "c-protect", "sfx", "c-threads"):
             archive = os.path.join(work, {"sfx": "new.exe", "c-replace": "old.qv5"}.get(command, "new.qv5"))
             if any(".tmp-" in name for name in os.listdir(work)):
                 return "temporary file left behind"
@@ -227,6 +246,19 @@ class Sweep:
         elif command == "l":
             if r.returncode == 0 and out != self.listing:
                 return "exit 0 but the listing differs"
+        elif command == "t-protect":
+            if r.returncode == 0 and self.tested(out) != self.verdict:
+                return "exit 0 but the test's verdict differs"
+        elif command == "r":
+            if any(".tmp-" in name for name in os.listdir(work)):
+                return "temporary file left behind"
+            repaired = os.path.join(work, "repaired.qv5")
+            if r.returncode == 1 and os.path.exists(repaired):
+                return "incomplete repaired archive left behind"
+            if r.returncode == 0:
+                with open(repaired, "rb") as f, open(os.path.join(self.base, "protected.qv5"), "rb") as g:
+                    if f.read() != g.read():
+                        return "exit 0 but the repaired archive differs"
         elif command == "stub":
             if r.returncode == 0:
                 path = os.path.join(work, "one.txt")
@@ -234,6 +266,26 @@ class Sweep:
                     return "exit 0 but the extracted file differs"
         if r.returncode == 1 and not any(word in out for word in ("Error", "INVALID CHECKSUM", "Could not")):
             return "exit 1 without an error message"
+        return self.judge_reasons(r, family)
+
+    @staticmethod
+    def judge_reasons(r, family):
+        """A message about a failed system call is followed by one reason line on standard
+        error, in the words of the call that failed; standard output holds no reason."""
+        told = sum(r.stdout.count(message) for message in SYSTEM_CALL_MESSAGES)
+        lines = [line for line in r.stderr.splitlines() if line.startswith("qv5: ")]
+        if "qv5: " in r.stdout:
+            return "a reason line on standard output"
+        if told == 0:
+            return None
+        if len(lines) != told:
+            return f"{told} messages of failed calls but {len(lines)} reason lines: {lines}"
+        # Injected: the failing call's errno; disk full (no family): the file-size limit.
+        want = os.strerror(INJECTED_ERRNO[family] if family else errno.EFBIG)
+        if family and "fault: " not in r.stderr:
+            return None
+        if not any(line.endswith(": " + want) for line in lines):
+            return f"reason lines {lines}, none with the failed call's reason ({want})"
         return None
 
     def one_run(self, scenario, command, extra=None, preexec=None):

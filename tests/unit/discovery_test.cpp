@@ -6,7 +6,12 @@
 #include <filesystem>
 #include <fstream>
 
+#include <cerrno>
+#include <cstring>
+
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 using namespace qv5;
 namespace fs = std::filesystem;
@@ -162,4 +167,55 @@ TEST_F(DiscoveryOptionsTest, ExcludedFolderIsNotWalked)
     EXPECT_EQ(findInputs(list, (root_ / "proj").string()).kind, InputFailure::backslashInName);
     EXPECT_EQ(stored("proj", excluding({"build"})).size(), 4u);
     EXPECT_EQ(stored("proj", excluding({"bad?name"})).size(), 6u);
+}
+
+// What an argument stands for but discovery cannot take is handed back with a reason, in the
+// order met; with metadata, FIFOs and devices are handed over as what they are.
+TEST_F(DiscoveryOptionsTest, LeftOutItemsAreHandedBack)
+{
+    ASSERT_EQ(::mkfifo((root_ / "proj/fifo").c_str(), 0600), 0);
+    fs::create_symlink("/dev/null", root_ / "proj/src/null");
+    fs::create_symlink(root_ / "nowhere", root_ / "proj/dangling");
+    auto discover = [&](const std::vector<std::string>& arguments, const DiscoveryOptions& options, ExtraList* extras) {
+        InputList list;
+        std::vector<LeftOut> leftOut;
+        for (const std::string& argument : arguments) {
+            EXPECT_FALSE(findInputs(list, (root_ / argument).string(), options, extras, &leftOut));
+        }
+        std::vector<std::string> told;
+        for (const LeftOut& item : leftOut) {
+            EXPECT_FALSE(item.reason.empty()) << item.path;
+            told.push_back(item.path.substr(root_.string().size()) + ": " + item.reason);
+        }
+        return told;
+    };
+    const std::string missing = std::strerror(ENOENT);
+    EXPECT_EQ(discover({"proj", "typo", "proj/.git", "none*"}, DiscoveryOptions(), nullptr),
+              (Names{"/proj/dangling: a link that leads nowhere is stored only with -meta",
+                     "/proj/fifo: a FIFO is stored only with -meta",
+                     "/proj/src/null: a device is stored only with -meta", "/typo: " + missing,
+                     "/proj/.git: a folder whose name begins with '.' is walked only with -dotfolders"}));
+    // Excluded is asked for; a dot folder below an input is skipped by design.
+    EXPECT_EQ(discover({"proj"}, excluding({"fifo", "null", "dangling"}), nullptr), Names{});
+
+    DiscoveryOptions withMetadata;
+    withMetadata.metadata = true;
+    ExtraList extras;
+    EXPECT_EQ(discover({"proj"}, withMetadata, &extras), Names{});
+    std::vector<std::string> kept;
+    for (const ExtraItem& extra : extras) {
+        kept.push_back(extra.storedName + (extra.special ? " special" : "") + (extra.isLink ? " link" : ""));
+    }
+    EXPECT_EQ(kept, (Names{"/proj", "/proj/build", "/proj/dangling link", "/proj/docs", "/proj/fifo special",
+                           "/proj/src", "/proj/src/build", "/proj/src/null link"}));
+    if (::geteuid() == 0) {
+        // A device node, made where root may: handed over with metadata, named without.
+        ASSERT_EQ(::mknod((root_ / "proj/docs/tty").c_str(), S_IFCHR | 0600, ::makedev(5, 0)), 0);
+        extras.clear();
+        EXPECT_EQ(discover({"proj/docs/tty"}, withMetadata, &extras), Names{});
+        ASSERT_EQ(extras.size(), 1u);
+        EXPECT_TRUE(extras[0].special && !extras[0].isLink);
+        EXPECT_EQ(discover({"proj/docs/tty"}, DiscoveryOptions(), nullptr),
+                  Names{"/proj/docs/tty: a device is stored only with -meta"});
+    }
 }

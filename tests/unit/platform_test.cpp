@@ -7,7 +7,11 @@
 #include <iterator>
 #include <string>
 
+#include <cerrno>
+#include <cstring>
+
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace qv5;
 namespace fs = std::filesystem;
@@ -50,6 +54,71 @@ TEST(OpenRead, OpensRegularFilesOnlyAndMeasuresThemInPlace)
     EXPECT_EQ(openRead((root / "folder").string()), nullptr);
     EXPECT_EQ(openRead((root / "fifo").string()), nullptr);
     EXPECT_EQ(openRead((root / "missing").string()), nullptr);
+    fs::remove_all(root);
+}
+
+// The enumeration says what stands where, never opening it: special files and links that
+// lead nowhere are listed as such, a name or folder that is not there is nothing (with the
+// system's reason kept), a folder that cannot be read a failure.
+TEST(FindEntries, ReportsSpecialFilesAndWhyNothingWasFound)
+{
+    fs::path root = fs::temp_directory_path() / "qv5-unit-find-entries";
+    fs::remove_all(root);
+    fs::create_directories(root / "folder");
+    std::ofstream(root / "file") << "f";
+    ASSERT_EQ(::mkfifo((root / "fifo").c_str(), 0600), 0);
+    fs::create_symlink(root / "missing", root / "dangling");
+    fs::create_symlink("/dev/null", root / "null");
+    fs::create_symlink(root / "folder", root / "folderlink");
+    auto at = [&](const char* name) { return (root / name).string(); };
+
+    std::vector<DirEntry> entries;
+    ASSERT_EQ(findEntries(at("*"), entries), Listed::entries);
+    std::vector<std::string> seen;
+    for (const DirEntry& entry : entries) {
+        std::string kind = entry.isFolder ? "folder" : "file";
+        if (entry.special == Special::fifo) kind = "fifo";
+        if (entry.special == Special::device) kind = "device";
+        if (entry.dangling) kind = "dangling";
+        seen.push_back(entry.name + ":" + kind + (entry.isLink ? "+link" : ""));
+        EXPECT_TRUE(entry.unreadable.empty()) << entry.name;
+    }
+    EXPECT_EQ(seen,
+              (std::vector<std::string>{".:folder", "..:folder", "dangling:dangling+link", "fifo:fifo", "file:file",
+                                        "folder:folder", "folderlink:folder+link", "null:device+link"}));
+
+    clearFailure();
+    EXPECT_EQ(lastFailureReason(), "");
+    EXPECT_EQ(findEntries(at("missing"), entries), Listed::nothing);
+    EXPECT_EQ(lastFailureReason(), std::strerror(ENOENT));
+    EXPECT_EQ(findEntries(at("file/below"), entries), Listed::nothing);
+    EXPECT_EQ(lastFailureReason(), std::strerror(ENOTDIR));
+    EXPECT_EQ(findEntries(at("none/*"), entries), Listed::nothing);
+    EXPECT_EQ(findEntries(at("folder/*.none"), entries), Listed::nothing);
+    EXPECT_EQ(findEntries(at("fifo"), entries), Listed::entries);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].special, Special::fifo);
+    if (::geteuid() != 0) { // root reads any folder
+        ::chmod(at("folder").c_str(), 0);
+        EXPECT_EQ(findEntries(at("folder/*"), entries), Listed::failed);
+        EXPECT_EQ(lastFailureReason(), std::strerror(EACCES));
+        ::chmod(at("folder").c_str(), 0700);
+    }
+
+    // A call that fails keeps its reason, the system's or the program's own.
+    EXPECT_EQ(openRead(at("fifo")), nullptr);
+    EXPECT_EQ(lastFailureReason(), "not a regular file");
+    EXPECT_EQ(openRead(at("missing")), nullptr);
+    EXPECT_EQ(lastFailureReason(), std::strerror(ENOENT));
+    EXPECT_EQ(openWrite(at("missing/x")), nullptr);
+    EXPECT_EQ(lastFailureReason(), std::strerror(ENOENT));
+    // A query does not replace it.
+    EXPECT_EQ(entryKindOf(at("none")), EntryKind::missing);
+    EXPECT_EQ(stateBelow(*holdFolder(root.string(), false), "none").kind, EntryKind::missing);
+    EXPECT_EQ(lastFailureReason(), std::strerror(ENOENT));
+    // Failing to make a folder is why it cannot be held, not that it is then missing.
+    EXPECT_EQ(holdFolder(at("fifo/sub"), true), nullptr);
+    EXPECT_EQ(lastFailureReason(), std::strerror(ENOTDIR));
     fs::remove_all(root);
 }
 
