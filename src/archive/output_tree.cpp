@@ -149,6 +149,10 @@ bool makeRoom(const HeldFolder& parent, const std::string& leaf,
 {
     const EntryState existing = stateBelow(parent, leaf);
     if (existing.kind == EntryKind::missing) return true;
+    if (!existing.unreadable.empty()) {
+        refusal = existing.unreadable;
+        return false;
+    }
     if ((failure = mayReplace(followedIdentityBelow(parent, leaf)))) return false;
     if (existing.kind == EntryKind::folder) {
         refusal = "a folder stands there";
@@ -211,7 +215,9 @@ Error makeOutputSpecial(OutputTree& tree, const OutputName& name, const std::str
     Error failure = parentOf(tree, name, shownPath, true, parent, refusal);
     if (failure || !parent || !makeRoom(*parent, leaf, mayReplace, failure, refusal)) return failure;
     if (createSpecialBelow(*parent, leaf, special.kind, special.major, special.minor)) {
-        identity = stateBelow(*parent, leaf).identity;
+        const EntryState made = stateBelow(*parent, leaf);
+        identity = made.identity;
+        if (!identity.valid) refusal = made.unreadable;
     } else {
         refusal = lastFailureReason();
     }

@@ -184,6 +184,7 @@ struct EntryState {
     EntryKind kind = EntryKind::missing;
     FileIdentity identity;
     int64_t size = 0;
+    std::string unreadable; // the system's reason when what stands there could not be looked at
 };
 EntryState stateBelow(const HeldFolder& parent, const std::string& name);
 // The identity of what name leads to, links followed (invalid when nothing).

@@ -746,6 +746,7 @@ EntryState stateBelow(const HeldFolder& parent, const std::string& name)
     struct stat st;
     if (::fstatat(parent.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         state.kind = errno == ENOENT ? EntryKind::missing : EntryKind::other;
+        if (errno != ENOENT) state.unreadable = reasonOf(errno);
         return state;
     }
     state.kind = kindOfMode(st.st_mode);
@@ -915,7 +916,6 @@ Restored applyPlan(int fd, bool pathOnly, const RestorePlan& plan)
     }
     return restored;
 }
-
 
 } // namespace
 

@@ -822,6 +822,7 @@ EntryState stateBelow(const HeldFolder& parent, const std::string& name)
         DWORD error = GetLastError();
         bool missing = !path.empty() && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND);
         state.kind = missing ? EntryKind::missing : EntryKind::other;
+        if (!missing) state.unreadable = path.empty() ? std::string("no name left") : reasonOf(error);
         if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
         return state;
     }
@@ -997,7 +998,6 @@ Restored applyPlan(HANDLE handle, DWORD attributes, const RestorePlan& plan)
     }
     return restored;
 }
-
 
 } // namespace
 

@@ -6,7 +6,8 @@
  * fread, fwrite, fclose, fflush, fgetc (fgetc, getc), fseeko (fseeko, fseeko64, fseek),
  * ftello (ftello, ftello64, ftell), rename, and the descriptor calls extraction makes its outputs
  * with: open (open, open64, openat, openat64), mkdirat, fstatat (fstatat, fstatat64), unlinkat,
- * symlinkat, futimens (futimens, utimensat), fchmod.
+ * symlinkat, futimens (futimens, utimensat), fchmod, and those of -meta's Linux records: fchown
+ * (fchown, fchownat), fsetxattr (fsetxattr, setxattr), mknodat, linkat.
  *
  *   FAULT_COUNT=FILE           at exit, appends "family count" lines for every family used
  *   FAULT_CALL=FAMILY          the family to fail ...
@@ -36,11 +37,13 @@
 
 enum {
     F_FOPEN, F_FREAD, F_FWRITE, F_FCLOSE, F_FFLUSH, F_FGETC, F_FSEEKO, F_FTELLO, F_RENAME,
-    F_OPEN, F_MKDIRAT, F_FSTATAT, F_UNLINKAT, F_SYMLINKAT, F_FUTIMENS, F_FCHMOD, F_COUNT
+    F_OPEN, F_MKDIRAT, F_FSTATAT, F_UNLINKAT, F_SYMLINKAT, F_FUTIMENS, F_FCHMOD,
+    F_FCHOWN, F_FSETXATTR, F_MKNODAT, F_LINKAT, F_COUNT
 };
 static const char *const family_names[F_COUNT] = {
     "fopen", "fread", "fwrite", "fclose", "fflush", "fgetc", "fseeko", "ftello", "rename",
-    "open", "mkdirat", "fstatat", "unlinkat", "symlinkat", "futimens", "fchmod"};
+    "open", "mkdirat", "fstatat", "unlinkat", "symlinkat", "futimens", "fchmod",
+    "fchown", "fsetxattr", "mknodat", "linkat"};
 
 static unsigned long calls[F_COUNT];
 static int target = -1;
@@ -379,4 +382,50 @@ int fchmod(int fd, mode_t mode)
 {
     REAL(fchmod, fchmod_t);
     FAIL_OR_CALL(F_FCHMOD, EPERM, real_fchmod(fd, mode));
+}
+
+typedef int (*fchown_t)(int, uid_t, gid_t);
+typedef int (*fchownat_t)(int, const char *, uid_t, gid_t, int);
+
+int fchown(int fd, uid_t uid, gid_t gid)
+{
+    REAL(fchown, fchown_t);
+    FAIL_OR_CALL(F_FCHOWN, EPERM, real_fchown(fd, uid, gid));
+}
+
+int fchownat(int folder, const char *path, uid_t uid, gid_t gid, int flags)
+{
+    REAL(fchownat, fchownat_t);
+    FAIL_OR_CALL(F_FCHOWN, EPERM, real_fchownat(folder, path, uid, gid, flags));
+}
+
+typedef int (*fsetxattr_t)(int, const char *, const void *, size_t, int);
+typedef int (*setxattr_t)(const char *, const char *, const void *, size_t, int);
+
+int fsetxattr(int fd, const char *name, const void *value, size_t size, int flags)
+{
+    REAL(fsetxattr, fsetxattr_t);
+    FAIL_OR_CALL(F_FSETXATTR, ENOTSUP, real_fsetxattr(fd, name, value, size, flags));
+}
+
+int setxattr(const char *path, const char *name, const void *value, size_t size, int flags)
+{
+    REAL(setxattr, setxattr_t);
+    FAIL_OR_CALL(F_FSETXATTR, ENOTSUP, real_setxattr(path, name, value, size, flags));
+}
+
+typedef int (*mknodat_t)(int, const char *, mode_t, dev_t);
+
+int mknodat(int folder, const char *path, mode_t mode, dev_t device)
+{
+    REAL(mknodat, mknodat_t);
+    FAIL_OR_CALL(F_MKNODAT, EPERM, real_mknodat(folder, path, mode, device));
+}
+
+typedef int (*linkat_t)(int, const char *, int, const char *, int);
+
+int linkat(int from, const char *source, int to, const char *path, int flags)
+{
+    REAL(linkat, linkat_t);
+    FAIL_OR_CALL(F_LINKAT, EMLINK, real_linkat(from, source, to, path, flags));
 }

@@ -16,6 +16,7 @@ import random
 import resource
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -25,7 +26,8 @@ from concurrent.futures import ThreadPoolExecutor
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 FAMILIES = ["fopen", "fread", "fwrite", "fclose", "fflush", "fgetc", "fseeko", "ftello", "rename",
-            "open", "mkdirat", "fstatat", "unlinkat", "symlinkat", "futimens", "fchmod"]
+            "open", "mkdirat", "fstatat", "unlinkat", "symlinkat", "futimens", "fchmod",
+            "fchown", "fsetxattr", "mknodat", "linkat"]
 OLD_ARCHIVE = b"the archive that stood here before; a failed run must leave it as it is\n"
 SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
 # The errno each family's injected failure sets (fault_inject.c): after a message about a
@@ -34,7 +36,8 @@ INJECTED_ERRNO = {"fopen": errno.EMFILE, "fread": errno.EIO, "fwrite": errno.ENO
                   "fflush": errno.ENOSPC, "fgetc": errno.EIO, "fseeko": errno.EIO, "ftello": errno.EIO,
                   "rename": errno.EXDEV, "open": errno.EACCES, "mkdirat": errno.ENOSPC, "fstatat": errno.EIO,
                   "unlinkat": errno.EACCES, "symlinkat": errno.ENOSPC, "futimens": errno.EPERM,
-                  "fchmod": errno.EPERM}
+                  "fchmod": errno.EPERM, "fchown": errno.EPERM, "fsetxattr": errno.ENOTSUP,
+                  "mknodat": errno.EPERM, "linkat": errno.EMLINK}
 SYSTEM_CALL_MESSAGES = ("Error opening", "Error reading", "Error writing", "Could not")
 
 
@@ -49,10 +52,13 @@ def build_library(build_dir):
 
 
 def files_under(root):
+    """The contents of the regular files below root (links to files read through)."""
     found = {}
     for folder, _, names in os.walk(root):
         for name in names:
             path = os.path.join(folder, name)
+            if not os.path.isfile(path):
+                continue  # a FIFO: opening it would wait for a writer
             with open(path, "rb") as f:
                 found[os.path.relpath(path, root)] = f.read()
     return found
@@ -107,6 +113,10 @@ class Sweep:
         shutil.copytree(os.path.join(self.base, "in"), os.path.join(self.base, "metain"))
         os.symlink("a.txt", os.path.join(self.base, "metain", "link"))
         os.makedirs(os.path.join(self.base, "metain", "void", "deeper"))
+        # And what only Linux keeps: a hard link, a FIFO, an attribute.
+        os.link(os.path.join(self.base, "metain", "sub", "z.txt"), os.path.join(self.base, "metain", "z-again"))
+        os.mkfifo(os.path.join(self.base, "metain", "fifo"))
+        os.setxattr(os.path.join(self.base, "metain", "a.txt"), "user.kept", b"yes")
         self.meta = files_under(os.path.join(self.base, "metain"))
         for args in (["c2", "good.qv5", "in"], ["-sfx", "c1", "good.exe", "one.txt"], ["-t1", "c1", "big.qv5", "big"],
                      ["-meta", "c2", "meta.qv5", "metain"], ["-protect=10", "c2", "protected.qv5", "in"]):
@@ -241,8 +251,16 @@ class Sweep:
             folder, want = self.inputs_of(command)
             if r.returncode == 0 and files_under(os.path.join(work, "out", folder)) != want:
                 return "exit 0 but the extracted files differ"
-            if command == "d-meta" and r.returncode == 0 and not os.path.islink(os.path.join(work, "out", folder, "link")):
-                return "exit 0 but the link was not made"
+            if command == "d-meta" and r.returncode == 0:
+                out = os.path.join(work, "out", folder)
+                if not os.path.islink(os.path.join(out, "link")):
+                    return "exit 0 but the link was not made"
+                if not stat.S_ISFIFO(os.lstat(os.path.join(out, "fifo")).st_mode):
+                    return "exit 0 but the FIFO was not made"
+                if not os.path.samefile(os.path.join(out, "z-again"), os.path.join(out, "sub", "z.txt")):
+                    return "exit 0 but the hard link was not made"
+                if os.getxattr(os.path.join(out, "a.txt"), "user.kept") != b"yes":
+                    return "exit 0 but the attribute was not restored"
         elif command == "l":
             if r.returncode == 0 and out != self.listing:
                 return "exit 0 but the listing differs"
