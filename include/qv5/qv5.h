@@ -163,6 +163,13 @@ struct HardLink {
     uint32_t target = 0;
 };
 
+// Where a chunk of the stored stream begins: the first bit of its first block, counted in bits
+// from the archive's first byte, and the CRC-32 of its decoded bytes.
+struct ChunkMark {
+    uint64_t bit = 0;
+    uint32_t crc = 0;
+};
+
 struct Extension {
     bool namesUtf8 = false;        // names are UTF-8 (else raw bytes of the system that wrote them)
     std::vector<Metadata> entries; // one per file-table entry, in table order
@@ -173,6 +180,11 @@ struct Extension {
     std::vector<HardLink> hardLinks;
     // Entries whose files were sparse: their zero runs of 4 KiB or more are restored as holes.
     std::vector<uint32_t> sparseEntries;
+    // The chunk index, one mark per chunk, as the writer measured it (what a caller puts here
+    // is not written: the writer writes its own). Readers of files use it to decode chunks in
+    // parallel, to decode only the chunks a selection needs, and to go on after a damaged
+    // chunk; one that contradicts the stream is never trusted.
+    std::vector<ChunkMark> chunks;
 };
 
 // ---- Writing ----------------------------------------------------------------------------
@@ -293,7 +305,18 @@ struct ContentCallbacks {
     std::function<bool(size_t index, size_t source)> copy;
     // Entry index is complete.
     std::function<bool(size_t index)> done;
+    // The entries wanted, by table index (empty: all). With a chunk index (an archive read
+    // from a file or memory whose extension was read first) only the chunks that hold their
+    // bytes are decoded; the callbacks may still see other entries.
+    std::vector<bool> selected;
+    // With a chunk index, a chunk that cannot be decoded or whose bytes differ from its
+    // CRC-32 costs only the entries with bytes in it: its number (from 0), what is wrong, and
+    // those entries (an entry begun before it is left unfinished: its done never comes). The
+    // reading goes on. Without this callback such damage stops it. A chunk of noChunk says the
+    // index did not match the stream (which was then read as the stream says).
+    std::function<void(uint32_t chunk, const std::string& what, const std::vector<size_t>& entries)> damaged;
 };
+constexpr uint32_t noChunk = 0xFFFFFFFF;
 
 // Decodes the stream after readTable and hands out every entry's bytes; a callback returning
 // false stops it (ErrorCode::stopped).
@@ -334,7 +357,15 @@ struct ExtractCallbacks {
     // instead), where, and why (the system's words; empty when it gave none). The files are
     // written all the same.
     std::function<void(const std::string& path, const char* what, const std::string& reason)> notRestored;
+    // As ContentCallbacks::damaged: the entries of a damaged chunk are not written (what was
+    // written of one begun before it is removed), and the extraction goes on.
+    std::function<void(uint32_t chunk, const std::string& what, const std::vector<size_t>& entries)> damaged;
 };
+
+// The bytes of one entry, in pieces to bytes (false stops), decoding no more of the stream
+// than it needs when the archive has a chunk index. A damaged chunk fails the reading.
+Error readEntry(Archive& archive, const std::vector<Entry>& entries, size_t index,
+                const std::function<bool(const uint8_t* bytes, size_t count)>& bytes);
 
 // One extraction to files: the entries are written, then each can be validated.
 struct Extraction;

@@ -3,6 +3,7 @@
 #include "archive/chunk_decoder.h"
 #include "archive/chunk_timing.h"
 #include "archive/extension_format.h"
+#include "archive/indexed_chunks.h"
 #include "archive/output_tree.h"
 #include "archive/parallel_chunks.h"
 #include "archive/stored_names.h"
@@ -80,6 +81,7 @@ Error explainedByRead(const Archive& archive, Error failure)
 
 uint64_t bytesRead(const Archive& archive)
 {
+    if (archive.indexedEnd > 0) return (archive.file ? static_cast<uint64_t>(archive.start) : 0) + archive.indexedEnd;
     return archive.file ? static_cast<uint64_t>(archive.start) + archive.consumed : archive.memory.position;
 }
 
@@ -116,6 +118,16 @@ HeaderInput headerInput(Archive& archive)
 namespace {
 
 uint64_t streamBytesTaken(const Archive& archive);
+
+// The bits of the archive's input the bit stream has taken so far, from its first byte.
+uint64_t streamBitsTaken(const Archive& archive)
+{
+    const BitReader& reader = archive.reader;
+    const uint64_t fetched = bytesRead(archive) - (archive.file ? static_cast<uint64_t>(archive.start) : 0);
+    const uint64_t unread =
+        uint64_t(reader.bufferEnd - static_cast<uint32_t>(reader.bufferPos)) * 8 + uint64_t(reader.accBits);
+    return fetched * 8 > unread ? fetched * 8 - unread : 0;
+}
 
 // An archive of no entries holds its name table and closing bytes, nothing else (but an
 // extension or a recovery block after it): more is a damaged header, such as a zeroed one read
@@ -162,6 +174,7 @@ Error readTableOf(Archive& archive, const TableCallbacks& callbacks, std::vector
     }
     releaseTables(nameCode);
     archive.tableRead = true;
+    archive.tableEndBit = streamBitsTaken(archive);
     if (entryCount == 0) return emptyArchiveEnds(archive);
     return Error();
 }
@@ -244,17 +257,160 @@ Error split(EntrySplitter& splitter, const uint8_t* data, uint64_t n, const Spli
     }
 }
 
-Error decodeEntries(Archive& archive, const std::vector<Entry>& entries, int threads,
-                    const std::function<void(const ChunkProgress&)>& progress, const SplitCallbacks& callbacks)
+namespace {
+
+// Where each entry's bytes lie in the stored stream; a copy's are its run's stored entry's.
+std::vector<uint64_t> streamStarts(const std::vector<Entry>& entries)
+{
+    std::vector<uint64_t> starts(entries.size());
+    uint64_t offset = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const bool copy = i > 0 && entries[i - 1].duplicate;
+        starts[i] = copy ? starts[i - 1] : offset;
+        if (!copy) offset += entries[i].size;
+    }
+    return starts;
+}
+
+// The chunks whose bytes the selected entries need: those of each one's run; an empty entry
+// is created when the chunk ending at its place is taken.
+std::vector<bool> neededChunks(const std::vector<Entry>& entries, const std::vector<uint64_t>& starts,
+                               const std::vector<bool>& selected, size_t chunks)
+{
+    std::vector<bool> needed(chunks, false);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (!selected[i]) continue;
+        const uint64_t from = starts[i];
+        const uint64_t size = entries[i].size;
+        const uint64_t first = size > 0 ? from / chunkSize : (from == 0 ? 0 : (from - 1) / chunkSize);
+        const uint64_t last = size > 0 ? (from + size - 1) / chunkSize : first;
+        for (uint64_t k = first; k <= last && k < chunks; ++k) needed[k] = true;
+    }
+    return needed;
+}
+
+// Puts the splitter where it stands after the stream's first offset bytes, without calling
+// anything for what lies before: an entry that began before it is taken as begun (nothing of
+// it is written), one that begins there is begun by the next bytes.
+void seekSplitter(EntrySplitter& splitter, const std::vector<uint64_t>& starts, uint64_t offset)
+{
+    const std::vector<Entry>& entries = *splitter.entries;
+    size_t i = splitter.current;
+    for (; i < entries.size(); ++i) {
+        const bool copy = i > 0 && entries[i - 1].duplicate;
+        if (!copy && entries[i].size > 0 && starts[i] + entries[i].size > offset) break;
+    }
+    splitter.current = i;
+    splitter.begun = i < entries.size() && starts[i] < offset;
+    splitter.owed = splitter.begun ? starts[i] + entries[i].size - offset : 0;
+}
+
+// The entries with bytes in the stream's range [from, to), the copies of their runs and the
+// empty entries whose place ends the range; the first at or after current.
+std::vector<size_t> entriesWithin(const EntrySplitter& splitter, const std::vector<uint64_t>& starts, uint64_t from,
+                                  uint64_t to)
+{
+    const std::vector<Entry>& entries = *splitter.entries;
+    std::vector<size_t> within;
+    for (size_t i = splitter.current; i < entries.size() && starts[i] <= to; ++i) {
+        const uint64_t end = starts[i] + entries[i].size;
+        const bool empty = entries[i].size == 0;
+        if ((empty && starts[i] > from) || (!empty && end > from && starts[i] < to) ||
+            (i > 0 && entries[i - 1].duplicate && !within.empty() && within.back() == i - 1)) {
+            within.push_back(i);
+        }
+    }
+    return within;
+}
+
+Error decodeByIndex(Archive& archive, const std::vector<Entry>& entries, int threads,
+                    const std::function<void(const ChunkProgress&)>& progress, const SplitCallbacks& callbacks,
+                    const std::vector<bool>* selected, const ChunkDamage& damage)
 {
     const uint64_t storedTotal = archive.header.storedTotal;
+    const std::vector<uint64_t> starts = streamStarts(entries);
+    IndexedDecoding decoding;
+    decoding.input = RandomInput{archive.file, archive.start, archive.memory.data, archive.memory.size};
+    decoding.storedTotal = storedTotal;
+    decoding.firstBit = archive.tableEndBit;
+    decoding.index = &archive.index;
+    decoding.threads = threads;
+    const bool partial = selected && !selected->empty();
+    if (partial) decoding.needed = neededChunks(entries, starts, *selected, archive.index.size());
+    EntrySplitter splitter;
+    splitter.entries = &entries;
+    int64_t previous = -1; // the chunk the splitter stands after
+    bool anyDamage = false;
+    float g = 1.0f;
+    uint32_t t1 = 0;
+    bool first = true;
+    auto start = [&](uint32_t, uint64_t done, int32_t length) {
+        if (!first) g = chunkSeconds(t1, clockMs());
+        first = false;
+        if (progress) {
+            ChunkProgress chunk;
+            chunk.done = done;
+            chunk.size = static_cast<uint64_t>(length);
+            chunk.total = storedTotal;
+            chunk.previousSeconds = g;
+            progress(chunk);
+        }
+        t1 = clockMs();
+    };
+    auto take = [&](uint32_t chunk, const uint8_t* data, int32_t length) {
+        if (previous + 1 != static_cast<int64_t>(chunk)) {
+            seekSplitter(splitter, starts, static_cast<uint64_t>(chunk) * chunkSize);
+        }
+        previous = chunk;
+        return split(splitter, data, static_cast<uint64_t>(length), callbacks);
+    };
+    const char* firstDamage = nullptr;
+    auto damaged = [&](uint32_t chunk, const char* what) {
+        if (!anyDamage) firstDamage = what;
+        anyDamage = true;
+        if (chunk == noChunk) {
+            if (damage) damage(chunk, what, {});
+            return;
+        }
+        const uint64_t from = static_cast<uint64_t>(chunk) * chunkSize;
+        const uint64_t to = std::min<uint64_t>(from + chunkSize, storedTotal);
+        if (previous + 1 != static_cast<int64_t>(chunk)) seekSplitter(splitter, starts, from);
+        // What was begun and will not be finished goes; nothing else of the chunk is written.
+        if (splitter.begun && splitter.current < entries.size() && callbacks.abandon) {
+            callbacks.abandon(splitter.current);
+        }
+        if (damage) damage(chunk, what, entriesWithin(splitter, starts, from, to));
+        previous = -2;
+        splitter.begun = false;
+        seekSplitter(splitter, starts, to);
+    };
+    Error result = decodeIndexed(decoding, start, take, damaged);
+    archive.indexedEnd = decoding.endByte;
+    if (!result && anyDamage && !damage) result = qv5::damaged(firstDamage, true);
+    if (!result && !partial && !anyDamage && splitter.current != entries.size()) {
+        result = qv5::damaged("stream ends before its files");
+    }
+    return result;
+}
+
+} // namespace
+
+Error decodeEntries(Archive& archive, const std::vector<Entry>& entries, int threads,
+                    const std::function<void(const ChunkProgress&)>& progress, const SplitCallbacks& callbacks,
+                    const std::vector<bool>* selected, const ChunkDamage& damage)
+{
+    const uint64_t storedTotal = archive.header.storedTotal;
+    if (threads <= 0) threads = defaultThreadCount();
+    if (storedTotal > 0 && !archive.index.empty()) {
+        return explainedByRead(archive,
+                               decodeByIndex(archive, entries, threads, progress, callbacks, selected, damage));
+    }
     EntrySplitter splitter;
     splitter.entries = &entries;
     Error result;
     if (storedTotal == 0) {
         result = split(splitter, nullptr, 0, callbacks); // every entry is empty: each is created
     } else {
-        if (threads <= 0) threads = defaultThreadCount();
         float g = 1.0f;
         uint32_t t1 = 0;
         auto start = [&](uint64_t done, int32_t length) {
@@ -292,7 +448,29 @@ Error readContents(Archive& archive, const std::vector<Entry>& entries, int thre
         if (callbacks.copy && !callbacks.copy(index, source)) return stopped();
         return !callbacks.done || callbacks.done(index) ? Error() : stopped();
     };
-    return decodeEntries(archive, entries, threads, callbacks.chunk, split);
+    ChunkDamage damage;
+    if (callbacks.damaged) {
+        damage = [&](uint32_t chunk, const char* what, const std::vector<size_t>& within) {
+            callbacks.damaged(chunk, what, within);
+        };
+    }
+    return decodeEntries(archive, entries, threads, callbacks.chunk, split, &callbacks.selected, damage);
+}
+
+Error readEntry(Archive& archive, const std::vector<Entry>& entries, size_t index,
+                const std::function<bool(const uint8_t* bytes, size_t count)>& bytes)
+{
+    if (index >= entries.size()) return Error(ErrorCode::stopped);
+    // A copy's bytes are those of its run's stored entry.
+    size_t stored = index;
+    while (stored > 0 && entries[stored - 1].duplicate) --stored;
+    ContentCallbacks callbacks;
+    callbacks.selected.assign(entries.size(), false);
+    callbacks.selected[stored] = true;
+    callbacks.bytes = [&](size_t at, const uint8_t* data, size_t count) { return at != stored || bytes(data, count); };
+    callbacks.done = [&](size_t at) { return at != stored; }; // nothing more is needed
+    Error failure = readContents(archive, entries, 1, callbacks);
+    return failure.code == ErrorCode::stopped ? Error() : failure;
 }
 
 } // namespace qv5
@@ -395,7 +573,16 @@ Error readExtension(Archive& archive, Extension& extension)
 {
     std::vector<uint8_t> block;
     if (Error failure = readBlockAt(archive, archive.header.reserved, block)) return explainedByRead(archive, failure);
-    return checkedExtension(archive, block, extension);
+    if (Error failure = checkedExtension(archive, block, extension)) return failure;
+    // A chunk index that fits the stream (which begins after the table and ends before the
+    // extension) is used to read the contents; one that does not is not, and the stream is
+    // read as if there were none.
+    const bool random = archive.file ? archive.seekable : true;
+    if (random &&
+        indexFits(extension.chunks, archive.header.storedTotal, archive.tableEndBit, archive.header.reserved * 8)) {
+        archive.index = extension.chunks;
+    }
+    return Error();
 }
 
 namespace {

@@ -7,6 +7,7 @@
 #include "qv5/qv5.h"
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -26,6 +27,9 @@ struct Archive {
     // Why the first read of the file that failed did (the system's words): what a damage
     // found after it is explained by.
     std::string readRefusal;
+    uint64_t tableEndBit = 0;     // where the stream's first block begins
+    std::vector<ChunkMark> index; // the extension's chunk index, when it fits and can be used
+    uint64_t indexedEnd = 0;      // decoded by the index: the archive's bytes up to its last chunk
 };
 
 // A failure found after a read of the archive's file failed carries that read's reason.
@@ -44,7 +48,14 @@ struct SplitCallbacks {
     std::function<Error(size_t index, const uint8_t* data, size_t count)> bytes;
     std::function<Error(size_t index)> end;
     std::function<Error(size_t index, size_t source)> copy;
+    // Entry index was begun but its bytes will not all come (a damaged chunk): what was
+    // written of it goes.
+    std::function<void(size_t index)> abandon;
 };
+
+// A chunk of an indexed archive that could not be decoded (chunk, what is wrong, the entries
+// with bytes in it, which are not written); chunk noChunk: the index itself was wrong.
+using ChunkDamage = std::function<void(uint32_t chunk, const char* what, const std::vector<size_t>& entries)>;
 
 struct EntrySplitter {
     const std::vector<Entry>* entries = nullptr;
@@ -57,8 +68,12 @@ struct EntrySplitter {
 // fails.
 Error split(EntrySplitter& splitter, const uint8_t* data, uint64_t n, const SplitCallbacks& callbacks);
 
-// Decodes the whole stream of an archive whose table was read and splits it.
+// Decodes the stream of an archive whose table was read and splits it. With a chunk index
+// (archive.index): in parallel on threads, only the chunks that the selected entries (all when
+// selected is null or empty) need, and on past a damaged chunk, which damage is told of;
+// without one, the whole stream in order, and damage stops it.
 Error decodeEntries(Archive& archive, const std::vector<Entry>& entries, int threads,
-                    const std::function<void(const ChunkProgress&)>& progress, const SplitCallbacks& callbacks);
+                    const std::function<void(const ChunkProgress&)>& progress, const SplitCallbacks& callbacks,
+                    const std::vector<bool>* selected = nullptr, const ChunkDamage& damage = nullptr);
 
 } // namespace qv5

@@ -63,7 +63,7 @@ bool compressChunksInSequence(ConcatReader& reader, BitWriter& writer, const Lev
         int32_t n = fill(reader, storage.chunk.get(), chunkSize);
         if (reader.failure) return false;
         if (n == 0) return true;
-        started(done, static_cast<uint64_t>(n), d);
+        started(done, storage.chunk.get(), static_cast<uint64_t>(n), d);
         uint32_t t0 = clockMs();
         resetChains(*storage.chains);
         int32_t g = 0;
@@ -182,7 +182,13 @@ Error writeArchive(const std::vector<NewEntry>& entries, const ByteWriter& outpu
     if (static_cast<uint64_t>(threads) > chunkCount) threads = static_cast<int32_t>(std::max<uint64_t>(chunkCount, 1));
     const LevelParameters& level = levelTable[std::clamp(options.level, 1, 6) - 1];
     AdaptiveState adaptive; // runs on across all chunks of the archive
-    auto started = [&](uint64_t before, uint64_t size, float seconds) {
+    // With an extension, the chunk index: where each chunk's bits begin, and its bytes' CRC-32.
+    std::vector<ChunkMark> index;
+    auto started = [&](uint64_t before, const uint8_t* bytes, uint64_t size, float seconds) {
+        if (options.extension) {
+            const uint64_t at = counted.taken + static_cast<uint64_t>(writer.bufferUsed);
+            index.push_back(ChunkMark{at * 8 + writer.accBits, crc32Update(0, bytes, static_cast<size_t>(size))});
+        }
         if (!callbacks.chunk) return;
         ChunkProgress progress;
         progress.done = before;
@@ -208,7 +214,7 @@ Error writeArchive(const std::vector<NewEntry>& entries, const ByteWriter& outpu
     if (writer.writeFailed) return writeFailure(true, counted.refusal);
     if (options.extension) {
         const uint64_t offset = counted.taken;
-        const std::vector<uint8_t> block = extensionBytes(*options.extension);
+        const std::vector<uint8_t> block = extensionBytes(*options.extension, index.empty() ? nullptr : &index);
         if (!CountingOutput::put(&counted, block.data(), block.size())) return writeFailure(true, counted.refusal);
         if (options.rewrite) {
             uint8_t field[16];

@@ -27,20 +27,6 @@ int32_t chunkLengthAt(uint64_t done, uint64_t storedTotal)
     return left < static_cast<uint64_t>(chunkSize) ? static_cast<int32_t>(left) : chunkSize;
 }
 
-// Decodes one chunk of length bytes into window; the damage found, or nullptr.
-const char* decodeChunk(BitReader& reader, BlockCodes& codes, ContextHistory& history, uint8_t* window, int32_t length)
-{
-    resetHistory(history);
-    int32_t position = 0;
-    while (position < length) {
-        const char* damage = decodeBlock(reader, codes, history, window, length, position);
-        if (!damage && consumedPastEnd(reader)) damage = "stream cut short";
-        if (!damage && reader.readFailed) damage = "read error";
-        if (damage) return damage;
-    }
-    return nullptr;
-}
-
 Error decodeInSequence(BitReader& reader, uint64_t storedTotal, const ChunkStart& start, const ChunkTake& take,
                        BlockCodes& codes, ContextHistory& history)
 {
@@ -147,6 +133,19 @@ Error decodeOverlapped(BitReader& reader, uint64_t storedTotal, const ChunkStart
 }
 
 } // namespace
+
+const char* decodeChunk(BitReader& reader, BlockCodes& codes, ContextHistory& history, uint8_t* window, int32_t length)
+{
+    resetHistory(history);
+    int32_t position = 0;
+    while (position < length) {
+        const char* damage = decodeBlock(reader, codes, history, window, length, position);
+        if (!damage && consumedPastEnd(reader)) damage = "stream cut short";
+        if (!damage && reader.readFailed) damage = "read error";
+        if (damage) return damage;
+    }
+    return nullptr;
+}
 
 Error decodeChunks(BitReader& reader, uint64_t storedTotal, bool ahead, const ChunkStart& start, const ChunkTake& take)
 {

@@ -1,5 +1,6 @@
 #pragma once
 #include "codec/bit_stream.h"
+#include "codec/block_coder.h"
 #include "qv5/qv5.h"
 
 #include <cstdint>
@@ -11,6 +12,10 @@ namespace qv5 {
 using ChunkStart = std::function<void(uint64_t done, int32_t length)>;
 // Takes one decoded chunk; a failure stops the stream.
 using ChunkTake = std::function<Error(const uint8_t* data, int32_t length)>;
+
+// Decodes one chunk of length bytes from reader into window (its history reset first); the
+// damage found, or nullptr.
+const char* decodeChunk(BitReader& reader, BlockCodes& codes, ContextHistory& history, uint8_t* window, int32_t length);
 
 // Decodes the storedTotal bytes of the stream in reader chunk by chunk and hands each one to
 // take, calling start before each. With ahead, a thread of its own decodes the next chunk

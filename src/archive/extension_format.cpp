@@ -19,6 +19,7 @@ enum RecordKind : uint8_t {
     specialRecord = 6,
     sparseRecord = 7,
     attributesRecord = 8,
+    chunkIndexRecord = 9,
 };
 
 // What an owner index or an attribute record refers to.
@@ -218,7 +219,7 @@ Error settle(Extension& extension, Pending& pending)
 
 } // namespace
 
-std::vector<uint8_t> extensionBytes(const Extension& extension)
+std::vector<uint8_t> extensionBytes(const Extension& extension, const std::vector<ChunkMark>* index)
 {
     Out out;
     out.append(extensionMagic, 4);
@@ -253,6 +254,15 @@ std::vector<uint8_t> extensionBytes(const Extension& extension)
         out.end(record);
     }
     putLinuxRecords(out, extension);
+    if (index) {
+        record = out.begin(chunkIndexRecord);
+        out.u32(static_cast<uint32_t>(index->size()));
+        for (const ChunkMark& mark : *index) {
+            out.u64(mark.bit);
+            out.u32(mark.crc);
+        }
+        out.end(record);
+    }
     storeU64(out.bytes.data() + 8, out.bytes.size() + 4);
     out.u32(crc32Update(0, out.bytes.data(), out.bytes.size()));
     return out.bytes;
@@ -366,6 +376,20 @@ Error parseExtension(const uint8_t* bytes, size_t size, Extension& extension)
                 } else {
                     extension.sparseEntries.push_back(entry);
                 }
+            }
+            break;
+        }
+        case chunkIndexRecord: {
+            if (!extension.chunks.empty()) return damaged("extension holds two chunk indexes");
+            uint32_t count = static_cast<uint32_t>(record.le(4));
+            if (count == 0 || !record.take(static_cast<size_t>(count) * 12)) return damaged("extension chunk index");
+            extension.chunks.reserve(count);
+            for (uint32_t i = 0; i < count; ++i) {
+                ChunkMark mark;
+                mark.bit = record.le(8);
+                mark.crc = static_cast<uint32_t>(record.le(4));
+                if (i > 0 && mark.bit <= extension.chunks.back().bit) return damaged("extension chunk index");
+                extension.chunks.push_back(mark);
             }
             break;
         }

@@ -28,7 +28,9 @@ constexpr uint64_t extensionFollowsFlag = 0x200;
 constexpr size_t extensionHeadSize = 16; // magic, version, flags, length
 constexpr uint64_t maxExtensionSize = 1ull << 32;
 
-std::vector<uint8_t> extensionBytes(const Extension& extension);
+// The block of an extension; with index, its chunk index record too (the extension's own
+// chunks are not written).
+std::vector<uint8_t> extensionBytes(const Extension& extension, const std::vector<ChunkMark>* index = nullptr);
 
 // Parses a whole block (its length already taken from its head).
 Error parseExtension(const uint8_t* bytes, size_t size, Extension& extension);

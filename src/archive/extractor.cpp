@@ -406,6 +406,18 @@ SplitCallbacks fileWriting(Extraction& x)
         if (Error failure = closeOutput(done, x.outputName)) return failure;
         return doneWith(x, x.outputIndex);
     };
+    callbacks.abandon = [&x](size_t) {
+        if (!x.output) return;
+        std::fclose(x.output);
+        x.output = nullptr;
+        OutputName name;
+        if (!x.typedOutput && walkedName(x, x.outputIndex, name)) {
+            removeOutputFile(x.tree, name, x.writtenFile[x.outputIndex]);
+        } else if (x.typedOutput && x.typedCreated) {
+            removeFile(x.outputPath); // made new by this extraction: nothing of it is kept
+        }
+        x.writtenFile[x.outputIndex] = FileIdentity();
+    };
     callbacks.copy = [&x](size_t index, size_t) {
         if (!selected(x, index) || (x.runWritten && x.lastWritten == index)) return doneWith(x, index);
         bool linked = false;
@@ -685,7 +697,14 @@ Error extractFiles(Archive& archive, const std::vector<Entry>& entries, const Ex
     x.stopEarly = !options.selected.empty() && !extensionFollowsStream(archive);
 
     uint32_t t0 = clockMs();
-    Error result = decodeEntries(archive, entries, options.threads, callbacks.chunk, fileWriting(x));
+    ChunkDamage damage;
+    if (callbacks.damaged) {
+        damage = [&](uint32_t chunk, const char* what, const std::vector<size_t>& within) {
+            callbacks.damaged(chunk, what, within);
+        };
+    }
+    Error result =
+        decodeEntries(archive, entries, options.threads, callbacks.chunk, fileWriting(x), &options.selected, damage);
     x.milliseconds = clockMs() - t0;
     if (result.code == ErrorCode::stopped && x.stopEarly) result = Error();
     if (result) return result;

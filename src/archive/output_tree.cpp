@@ -128,6 +128,14 @@ FILE* readOutputFile(OutputTree& tree, const OutputName& name, const FileIdentit
     return readFileBelow(*parent, name.components.back(), written);
 }
 
+void removeOutputFile(OutputTree& tree, const OutputName& name, const FileIdentity& written)
+{
+    const HeldFolder* parent = nullptr;
+    if (walkTo(tree, name, name.components.size() - 1, false, parent) != Walk::reached) return;
+    const EntryState now = stateBelow(*parent, name.components.back());
+    if (now.kind == EntryKind::file && sameFile(now.identity, written)) removeBelow(*parent, name.components.back());
+}
+
 Error makeOutputFolder(OutputTree& tree, const OutputName& name, const std::string& shownPath, bool& made,
                        std::string& refusal)
 {

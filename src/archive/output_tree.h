@@ -60,6 +60,10 @@ EntryState outputState(OutputTree& tree, const OutputName& name);
 // regular file will do when written is not valid).
 FILE* readOutputFile(OutputTree& tree, const OutputName& name, const FileIdentity& written);
 
+// Removes the file this extraction wrote at name (written), when it still stands there: what
+// was written of a file whose bytes will not all come.
+void removeOutputFile(OutputTree& tree, const OutputName& name, const FileIdentity& written);
+
 // The folders of all of name, made where missing; outputThroughLink at a link (the error's
 // subject is shownPath), false-y Error and made false when the folder could not be made
 // (refusal says why).

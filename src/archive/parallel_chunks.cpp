@@ -234,7 +234,7 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, const Lev
 
             ChunkJob& job = *jobs[written % slots];
             pool.wait(&job);
-            progress(done, static_cast<uint64_t>(job.length), previousSeconds);
+            progress(done, job.chunk.get(), static_cast<uint64_t>(job.length), previousSeconds);
             AdaptiveState end = truth;
             if (!guessed[written % slots]) ++counts.waited;
             if (!replaySearches(job.log, job.start, job.end, end)) {

@@ -9,9 +9,10 @@
 
 namespace qv5 {
 
-// Called on the writing thread right before a chunk's blocks are written, with the bytes of
-// the chunks before it, the chunk's size and the seconds the previous chunk took.
-using ChunkStarted = std::function<void(uint64_t done, uint64_t size, float previousSeconds)>;
+// Called on the writing thread right before a chunk's blocks are written (the writer stands at
+// the chunk's first bit), with the bytes of the chunks before it, the chunk's bytes and size and
+// the seconds the previous chunk took.
+using ChunkStarted = std::function<void(uint64_t done, const uint8_t* bytes, uint64_t size, float previousSeconds)>;
 
 // Compresses the stream of reader with threads workers and writes exactly the bits the
 // sequential loop would write: chunks are parsed at once from a guessed adaptive search

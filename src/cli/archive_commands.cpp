@@ -72,6 +72,25 @@ bool selectEntries(const std::vector<Entry>& entries, const Extension* extension
     return true;
 }
 
+// Chunks of an indexed archive that could not be decoded: said as they are met, and which
+// entries they cost (number from 1 in what is printed).
+struct DamagedChunks {
+    std::vector<uint32_t> chunkOf; // per entry: the damaged chunk holding its bytes, or noChunk
+    bool any = false;
+
+    explicit DamagedChunks(size_t entries) : chunkOf(entries, noChunk) {}
+    std::function<void(uint32_t, const std::string&, const std::vector<size_t>&)> callback()
+    {
+        return [this](uint32_t chunk, const std::string& what, const std::vector<size_t>& within) {
+            any = true;
+            const std::string detail = chunk == noChunk ? what : "chunk " + std::to_string(chunk + 1) + ": " + what;
+            printError(Error{ErrorCode::damagedArchive, std::string(), detail, true});
+            for (size_t index : within) chunkOf[index] = chunk;
+        };
+    }
+    bool cost(size_t index) const { return chunkOf[index] != noChunk; }
+};
+
 // The closing lines of d and t: "N -> S bytes - T seconds" and the count of invalid
 // checksums; the outcome.
 ExtractOutcome summarise(const Archive& archive, uint64_t total, uint32_t milliseconds, int invalid)
@@ -350,13 +369,17 @@ size_t lastNeeded(const std::vector<bool>& selected, size_t count)
 // as computed from its bytes; the summary; the outcome.
 ExtractOutcome reportDecoded(const Archive& archive, const std::vector<Entry>& entries,
                              const std::vector<bool>& selected, const std::vector<uint32_t>& crcs, const char* verb,
-                             uint32_t milliseconds)
+                             uint32_t milliseconds, const std::vector<uint32_t>* damagedChunk = nullptr)
 {
     say("\n");
     int invalid = 0;
     uint64_t total = 0;
     for (size_t i = 0; i < entries.size(); ++i) {
         if (!selected.empty() && !selected[i]) continue;
+        if (damagedChunk && (*damagedChunk)[i] != noChunk) {
+            tell("%s %s: damaged (chunk %u)\n", verb, printable(entries[i].name).c_str(), (*damagedChunk)[i] + 1);
+            continue;
+        }
         total += entries[i].size;
         say("%s %s", verb, printable(entries[i].name).c_str());
         if (entries[i].hasCrc) {
@@ -397,6 +420,8 @@ ExtractOutcome extractCommand(FILE* archiveFile, const char* output, const RunOp
     callbacks.notRestored = [&](const std::string& path, const char* what, const std::string& reason) {
         unrestored.push_back({path, what, reason});
     };
+    DamagedChunks damage(entries.size());
+    callbacks.damaged = damage.callback();
     ExtractionPtr extraction;
     Error failure = extractFiles(*archive, entries, extractOptions, callbacks, extraction);
     // Through a pipe the extension comes only now: read on, checked, then applied.
@@ -415,6 +440,10 @@ ExtractOutcome extractCommand(FILE* archiveFile, const char* output, const RunOp
     for (size_t i = 0; i < entries.size(); ++i) {
         if (!extractOptions.selected.empty() && !extractOptions.selected[i]) continue;
         const Entry& entry = entries[i];
+        if (damage.cost(i)) {
+            tell("Not written %s: damaged (chunk %u)\n", printable(entry.name).c_str(), damage.chunkOf[i] + 1);
+            continue;
+        }
         total += entry.size;
         say("Wrote %s", printable(entry.name).c_str());
         if (entry.duplicate) say(" (duplicated)");
@@ -438,6 +467,7 @@ ExtractOutcome extractCommand(FILE* archiveFile, const char* output, const RunOp
         printError(extension.damage);
         return ExtractOutcome::failed;
     }
+    if (damage.any) return ExtractOutcome::damaged;
     return outcome == ExtractOutcome::done && !unrestored.empty() ? ExtractOutcome::incomplete : outcome;
 }
 
@@ -464,6 +494,9 @@ ExtractOutcome testCommand(FILE* archiveFile, const RunOptions& options, const s
     // to be found.
     const bool stopEarly = !selected.empty() && !extensionFollowsStream(*archive);
     callbacks.done = [&](size_t index) { return !stopEarly || index != last; };
+    callbacks.selected = selected;
+    DamagedChunks damage(entries.size());
+    callbacks.damaged = damage.callback();
     uint32_t start = clockMs();
     Error failure = readContents(*archive, entries, options.threadCount, callbacks);
     if (failure.code == ErrorCode::stopped && stopEarly) failure = Error();
@@ -472,12 +505,13 @@ ExtractOutcome testCommand(FILE* archiveFile, const RunOptions& options, const s
         printError(failure);
         return ExtractOutcome::failed;
     }
-    ExtractOutcome outcome = reportDecoded(*archive, entries, selected, crcs, "Tested", clockMs() - start);
+    ExtractOutcome outcome =
+        reportDecoded(*archive, entries, selected, crcs, "Tested", clockMs() - start, &damage.chunkOf);
     if (extension.damage) {
         printError(extension.damage);
         return ExtractOutcome::failed;
     }
-    return outcome;
+    return damage.any ? ExtractOutcome::damaged : outcome;
 }
 
 ExtractOutcome extractToStandardOutput(FILE* archiveFile, const RunOptions& options,
@@ -536,6 +570,7 @@ ExtractOutcome extractToStandardOutput(FILE* archiveFile, const RunOptions& opti
         begin(index);
         return selected.empty() || index != last;
     };
+    callbacks.selected = selected;
     uint32_t start = clockMs();
     Error failure = readContents(*archive, entries, options.threadCount, callbacks);
     if (failure.code == ErrorCode::stopped && written) failure = Error();

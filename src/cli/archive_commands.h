@@ -17,6 +17,7 @@ enum class ExtractOutcome {
     done,             // every file written (or tested) and valid
     invalidChecksums, // every file written (or tested), some failed validation
     incomplete,       // every file written and valid, some metadata not restored
+    damaged,          // damaged chunks cost some files; every other one written (or tested)
     failed,           // stopped after a message
 };
 

@@ -129,6 +129,10 @@ FILE* openRead(const std::string& path);
 FILE* openWrite(const std::string& path);
 int seekFile(FILE* file, int64_t offset, int origin);
 int64_t tellFile(FILE* file);
+// Reads up to count bytes at offset of an open file without using or moving its stream
+// position, so that several threads may read one file at once; fewer at its end. failed is
+// set on a read error.
+size_t readFileAt(FILE* file, uint64_t offset, uint8_t* bytes, size_t count, bool& failed);
 // Size of an open file, without moving its position or reading from it.
 bool sizeOfFile(FILE* file, int64_t& size);
 

@@ -614,6 +614,22 @@ bool replaceWith(const std::string& from, const std::string& to)
     return false;
 }
 
+size_t readFileAt(FILE* file, uint64_t offset, uint8_t* bytes, size_t count, bool& failed)
+{
+    size_t got = 0;
+    while (got < count) {
+        ssize_t n = ::pread(::fileno(file), bytes + got, count - got, static_cast<off_t>(offset + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            noteFailure();
+            failed = true;
+        }
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return got;
+}
+
 bool sizeOfFile(FILE* file, int64_t& size)
 {
     struct stat st;

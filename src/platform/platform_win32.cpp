@@ -6,6 +6,7 @@
 
 #include "qv5/qv5.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -306,6 +307,30 @@ int64_t tellFile(FILE* file)
     const int64_t at = _ftelli64(file);
     if (at < 0) noteFailure();
     return at;
+}
+
+size_t readFileAt(FILE* file, uint64_t offset, uint8_t* bytes, size_t count, bool& failed)
+{
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    size_t got = 0;
+    while (got < count) {
+        OVERLAPPED at = {};
+        const uint64_t where = offset + got;
+        at.Offset = static_cast<DWORD>(where);
+        at.OffsetHigh = static_cast<DWORD>(where >> 32);
+        DWORD n = 0;
+        const DWORD ask = static_cast<DWORD>(std::min<size_t>(count - got, 1u << 30));
+        if (!ReadFile(handle, bytes + got, ask, &n, &at)) {
+            if (GetLastError() != ERROR_HANDLE_EOF) {
+                noteFailure();
+                failed = true;
+            }
+            break;
+        }
+        if (n == 0) break;
+        got += n;
+    }
+    return got;
 }
 
 bool sizeOfFile(FILE* file, int64_t& size)

@@ -1,0 +1,55 @@
+#pragma once
+// Decoding by the chunk index: every chunk read from where the index says its bits begin, on
+// several threads at once, handed on in order; only the chunks asked for; on past a chunk that
+// is damaged. The index is a hint, checked at every step: where the chunk before was decoded
+// here, the next one begins where that one ended, whatever the index says.
+#include "codec/bit_stream.h"
+#include "qv5/qv5.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+namespace qv5 {
+
+// The archive's bytes, read at any offset from any thread: a file (offsets counted from start,
+// the archive's first byte in it) or memory.
+struct RandomInput {
+    FILE* file = nullptr;
+    int64_t start = 0;
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+};
+
+// Before each chunk is taken (its number, its first stream byte, its length).
+using IndexedStart = std::function<void(uint32_t chunk, uint64_t done, int32_t length)>;
+// A chunk decoded whole and matching its CRC-32; a failure stops the decoding.
+using IndexedTake = std::function<Error(uint32_t chunk, const uint8_t* data, int32_t length)>;
+// A chunk that could not be decoded or whose bytes do not match the index's CRC-32 (chunk
+// number and what is wrong); or, with chunk noChunk, an index that does not match the stream
+// (the chunks were decoded from where the stream itself said).
+using IndexedDamage = std::function<void(uint32_t chunk, const char* what)>;
+
+struct IndexedDecoding {
+    RandomInput input;
+    uint64_t storedTotal = 0;
+    uint64_t firstBit = 0; // where the stream's first block begins (after the file table)
+    const std::vector<ChunkMark>* index = nullptr;
+    std::vector<bool> needed; // per chunk; empty: all
+    int threads = 1;
+    uint64_t endByte = 0; // out: the archive's bytes up to the end of the last chunk decoded
+};
+
+// Decodes the chunks needed, in order, handing each to take (start before it) or, when it is
+// damaged, to damaged; threads decode ahead with a window each, never more. Fails only with
+// take's failure.
+Error decodeIndexed(IndexedDecoding& decoding, const IndexedStart& start, const IndexedTake& take,
+                    const IndexedDamage& damaged);
+
+// Whether an index can be used for an archive of storedTotal stream bytes whose stream begins
+// at firstBit and ends before endBit: a mark per chunk, in order, the first where the stream
+// begins, every one inside the stream.
+bool indexFits(const std::vector<ChunkMark>& index, uint64_t storedTotal, uint64_t firstBit, uint64_t endBit);
+
+} // namespace qv5
