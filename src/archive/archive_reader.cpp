@@ -237,7 +237,8 @@ Error split(EntrySplitter& splitter, const uint8_t* data, uint64_t n, const Spli
             splitter.owed = entries[splitter.current].size;
         }
         uint64_t take = std::min(splitter.owed, n);
-        if (take > 0) {
+        const bool handed = !splitter.skipping;
+        if (take > 0 && handed) {
             if (Error failure = callbacks.bytes(splitter.current, data, static_cast<size_t>(take))) return failure;
         }
         data += take;
@@ -245,9 +246,13 @@ Error split(EntrySplitter& splitter, const uint8_t* data, uint64_t n, const Spli
         splitter.owed -= take;
         if (splitter.owed == 0) {
             splitter.begun = false;
-            if (Error failure = callbacks.end(splitter.current)) return failure;
+            splitter.skipping = false;
+            if (handed) {
+                if (Error failure = callbacks.end(splitter.current)) return failure;
+            }
             while (entries[splitter.current].duplicate && splitter.current + 1 < entries.size()) {
                 ++splitter.current;
+                if (!handed) continue;
                 if (Error failure = callbacks.copy(splitter.current, splitter.current - 1)) return failure;
             }
             ++splitter.current;
@@ -302,6 +307,7 @@ void seekSplitter(EntrySplitter& splitter, const std::vector<uint64_t>& starts, 
     }
     splitter.current = i;
     splitter.begun = i < entries.size() && starts[i] < offset;
+    splitter.skipping = splitter.begun;
     splitter.owed = splitter.begun ? starts[i] + entries[i].size - offset : 0;
 }
 

@@ -62,6 +62,9 @@ struct EntrySplitter {
     size_t current = 0; // entries.size() when all are done
     bool begun = false;
     uint64_t owed = 0;
+    // The current entry began in a chunk that was not decoded: nothing of it (or of its
+    // run's copies) is handed on.
+    bool skipping = false;
 };
 
 // Hands n decoded bytes on; fails when the stream holds more than the entries or a callback

@@ -15,7 +15,7 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${FUZZ_BUILD:-$root/build/fuzz}
 seconds=${FUZZ_SECONDS:-30}
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(list extract read_table decode_block round_trip extension recovery)
+[ ${#targets[@]} -gt 0 ] || targets=(list extract read_table decode_block round_trip extension index recovery)
 
 max_len() {
     case $1 in
@@ -24,6 +24,7 @@ max_len() {
         decode_block) echo 8192 ;;
         round_trip) echo 16384 ;;
         extension) echo 4096 ;;
+        index) echo 256 ;;
     esac
 }
 

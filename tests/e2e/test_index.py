@@ -1,0 +1,113 @@
+"""Indexed archives (-meta): chunks decoded apart on every thread, only the ones a selection
+needs, and a damaged chunk costing only its files, on both builds and across them."""
+import os
+import random
+import struct
+
+from harness import needs_peer
+from test_digests import words_text
+
+MIB = 1 << 20
+
+
+def indexed_tree(ctx):
+    """Files over four chunks; the byte runs are repeated so that they compress fast."""
+    rng = random.Random(25)
+    piece = words_text(rng, MIB)
+    sizes = {"a.txt": 7 * MIB, "b/c.txt": 12 * MIB, "b/d.txt": 300, "e.txt": 20 * MIB, "f/g.txt": 13 * MIB + 77,
+             "f/h.txt": 5, "0-small.txt": 9}
+    for n, (name, size) in enumerate(sizes.items()):
+        data = (piece[n * 1000:] + piece[:n * 1000]) * (size // MIB + 1)
+        ctx.write("src/" + name, data[:size])
+    return {name: ctx.read("src/" + name) for name in sizes}
+
+
+def chunk_marks(data):
+    """The chunk index of an archive with its extension's place in the header."""
+    offset = struct.unpack_from("<Q", data, 32)[0]
+    at = offset + 16
+    while at < len(data) - 4:
+        kind, length = struct.unpack_from("<BI", data, at)
+        if kind == 9:
+            count = struct.unpack_from("<I", data, at + 5)[0]
+            return [struct.unpack_from("<QI", data, at + 9 + 12 * i) for i in range(count)]
+        at += 5 + length
+    raise AssertionError("no chunk index")
+
+
+def stream_layout(ctx, archive):
+    """(name without the leading '/src/', first stream byte, size) of each file, in archive order."""
+    layout, offset = [], 0
+    for line in ctx.run("-v", "l", archive).body.splitlines():
+        parts = line.split()
+        if len(parts) >= 6 and parts[0].startswith("-"):
+            size, name = int(parts[2]), parts[-1].replace("\\", "/")
+            layout.append((name[len("/src/"):], offset, size))
+            offset += size
+    return layout
+
+
+def in_chunk(layout, chunk):
+    """The files with bytes in a chunk."""
+    start, end = chunk * 16 * MIB, (chunk + 1) * 16 * MIB
+    return {name for name, offset, size in layout if offset < end and offset + size > start}
+
+
+def without_times(text):
+    return "\n".join(line for line in text.split("\n") if " seconds" not in line and "KB" not in line)
+
+
+def test_chunks_decode_on_every_thread_and_alone(ctx):
+    want = indexed_tree(ctx)
+    assert ctx.run("-meta", "c1", "i.qv5", "src").rc == 0
+    assert len(chunk_marks(ctx.read("i.qv5"))) == 4
+    # The same report on one thread and on several.
+    runs = [ctx.run(f"-t{n}", "t", "i.qv5") for n in (1, 2, 3)]
+    assert all(r.rc == 0 for r in runs), runs
+    assert without_times(runs[0].body) == without_times(runs[1].body) == without_times(runs[2].body)
+    r = ctx.run("-t2", "d", "i.qv5", "out")
+    assert r.rc == 0 and "INVALID" not in r.body, r
+    assert all(ctx.read("out/src/" + name) == data for name, data in want.items())
+    # A small file in the last chunk alone: the chunks before it are not read.
+    layout = stream_layout(ctx, "i.qv5")
+    name = min(in_chunk(layout, 3) - in_chunk(layout, 2), key=lambda n: want[n].__len__())
+    r = ctx.run("d", "i.qv5", "one", "src/" + name)
+    assert r.rc == 0 and ctx.read("one/src/" + name) == want[name], r
+    assert r.body.count("Wrote ") == 1, r
+
+
+def test_a_damaged_chunk_costs_only_its_files(ctx):
+    want = indexed_tree(ctx)
+    assert ctx.run("-meta", "c1", "i.qv5", "src").rc == 0
+    data = bytearray(ctx.read("i.qv5"))
+    marks = chunk_marks(bytes(data))
+    data[(marks[2][0] + marks[3][0]) // 16] ^= 0x5A  # inside the third chunk (32-48 MiB)
+    with open(ctx.path("bad.qv5"), "wb") as f:
+        f.write(data)
+    lost = in_chunk(stream_layout(ctx, "i.qv5"), 2)
+    assert 0 < len(lost) < len(want)
+    for threads in ("-t1", "-t2"):
+        r = ctx.run(threads, "-force-overwrite", "d", "bad.qv5", "out" + threads)
+        assert r.rc == 1 and "Error: damaged archive (chunk 3: " in r.body, r
+        for name, content in want.items():
+            path = ctx.path("out" + threads, "src", name)
+            if name in lost:
+                assert not os.path.exists(path), name
+                assert f"Not written {ctx.native('/src/' + name)}: damaged (chunk 3)\n" in r.body, (name, r)
+            else:
+                assert ctx.read(path) == content, name
+        assert "INVALID" not in r.body, r
+    r = ctx.run("t", "bad.qv5")
+    assert r.rc == 1 and r.body.count(": damaged (chunk 3)\n") == len(lost), r
+    assert r.body.count(", CRC32: ") == len(want) - len(lost), r
+
+
+@needs_peer
+def test_the_other_build_reads_the_index(ctx):
+    want = indexed_tree(ctx)
+    assert ctx.run("-meta", "c1", "mine.qv5", "src").rc == 0
+    assert ctx.run_peer("-meta", "c1", "peer.qv5", "src").rc == 0
+    for run, archive in ((ctx.run_peer, "mine.qv5"), (ctx.run, "peer.qv5")):
+        r = run("-t2", "d", archive, "out-" + archive, "src/f")
+        assert r.rc == 0, r
+        assert ctx.read(f"out-{archive}/src/f/g.txt") == want["f/g.txt"]
