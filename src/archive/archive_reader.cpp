@@ -372,12 +372,13 @@ Error decodeByIndex(Archive& archive, const std::vector<Entry>& entries, int thr
     };
     const char* firstDamage = nullptr;
     auto damaged = [&](uint32_t chunk, const char* what) {
-        if (!anyDamage) firstDamage = what;
-        anyDamage = true;
         if (chunk == noChunk) {
+            // The stream was read as it says: the bytes are right, the index is what is wrong.
             if (damage) damage(chunk, what, {});
             return;
         }
+        if (!anyDamage) firstDamage = what;
+        anyDamage = true;
         const uint64_t from = static_cast<uint64_t>(chunk) * chunkSize;
         const uint64_t to = std::min<uint64_t>(from + chunkSize, storedTotal);
         if (previous + 1 != static_cast<int64_t>(chunk)) seekSplitter(splitter, starts, from);
