@@ -264,6 +264,31 @@ Error split(EntrySplitter& splitter, const uint8_t* data, uint64_t n, const Spli
 
 namespace {
 
+// The progress before each chunk taken, with the seconds the chunk before took (1 for the
+// first).
+struct ChunkClock {
+    const std::function<void(const ChunkProgress&)>* progress;
+    uint64_t total;
+    bool first = true;
+    float previousSeconds = 1.0f;
+    uint32_t startMs = 0;
+
+    void starting(uint64_t done, int32_t length)
+    {
+        if (!first) previousSeconds = chunkSeconds(startMs, clockMs());
+        first = false;
+        if (*progress) {
+            ChunkProgress chunk;
+            chunk.done = done;
+            chunk.size = static_cast<uint64_t>(length);
+            chunk.total = total;
+            chunk.previousSeconds = previousSeconds;
+            (*progress)(chunk);
+        }
+        startMs = clockMs();
+    }
+};
+
 // Where each entry's bytes lie in the stored stream; a copy's are its run's stored entry's.
 std::vector<uint64_t> streamStarts(const std::vector<Entry>& entries)
 {
@@ -347,22 +372,8 @@ Error decodeByIndex(Archive& archive, const std::vector<Entry>& entries, int thr
     splitter.entries = &entries;
     int64_t previous = -1; // the chunk the splitter stands after
     bool anyDamage = false;
-    float g = 1.0f;
-    uint32_t t1 = 0;
-    bool first = true;
-    auto start = [&](uint32_t, uint64_t done, int32_t length) {
-        if (!first) g = chunkSeconds(t1, clockMs());
-        first = false;
-        if (progress) {
-            ChunkProgress chunk;
-            chunk.done = done;
-            chunk.size = static_cast<uint64_t>(length);
-            chunk.total = storedTotal;
-            chunk.previousSeconds = g;
-            progress(chunk);
-        }
-        t1 = clockMs();
-    };
+    ChunkClock clock{&progress, storedTotal};
+    auto start = [&](uint32_t, uint64_t done, int32_t length) { clock.starting(done, length); };
     auto take = [&](uint32_t chunk, const uint8_t* data, int32_t length) {
         if (previous + 1 != static_cast<int64_t>(chunk)) {
             seekSplitter(splitter, starts, static_cast<uint64_t>(chunk) * chunkSize);
@@ -418,20 +429,8 @@ Error decodeEntries(Archive& archive, const std::vector<Entry>& entries, int thr
     if (storedTotal == 0) {
         result = split(splitter, nullptr, 0, callbacks); // every entry is empty: each is created
     } else {
-        float g = 1.0f;
-        uint32_t t1 = 0;
-        auto start = [&](uint64_t done, int32_t length) {
-            if (done > 0) g = chunkSeconds(t1, clockMs());
-            if (progress) {
-                ChunkProgress chunk;
-                chunk.done = done;
-                chunk.size = static_cast<uint64_t>(length);
-                chunk.total = storedTotal;
-                chunk.previousSeconds = g;
-                progress(chunk);
-            }
-            t1 = clockMs();
-        };
+        ChunkClock clock{&progress, storedTotal};
+        auto start = [&](uint64_t done, int32_t length) { clock.starting(done, length); };
         auto take = [&](const uint8_t* data, int32_t length) {
             return split(splitter, data, static_cast<uint64_t>(length), callbacks);
         };

@@ -432,12 +432,12 @@ bool querySize(const std::string& path, int64_t& size)
     return true;
 }
 
-FILE* openRead(const std::string& path)
+namespace {
+
+// A stream for reading a descriptor just opened: only a regular file (when expected is valid,
+// that very one); the descriptor is closed otherwise.
+FILE* readableStream(int fd, const FileIdentity& expected)
 {
-    // Opened first and checked through the descriptor: one walk of the path instead of two.
-    // Non-blocking, so that opening a fifo does not wait for a writer before it is refused;
-    // the flag means nothing for the regular files that are kept.
-    int fd = ::open(systemPath(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         noteFailure();
         return nullptr;
@@ -448,11 +448,24 @@ FILE* openRead(const std::string& path)
         noteFailure();
     } else if (!S_ISREG(st.st_mode)) {
         noteOwnFailure(notRegular);
+    } else if (expected.valid && !sameFile(identityOf(st), expected)) {
+        noteOwnFailure(notTheOneMade);
     } else if (!(file = ::fdopen(fd, "rb"))) {
         noteFailure();
     }
     if (!file) ::close(fd);
     return file;
+}
+
+} // namespace
+
+FILE* openRead(const std::string& path)
+{
+    // Opened first and checked through the descriptor: one walk of the path instead of two.
+    // Non-blocking, so that opening a fifo does not wait for a writer before it is refused;
+    // the flag means nothing for the regular files that are kept.
+    return readableStream(::open(systemPath(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC),
+                          FileIdentity());
 }
 
 FILE* openWrite(const std::string& path)
@@ -848,24 +861,8 @@ FILE* rewriteFileBelow(const HeldFolder& parent, const std::string& name)
 
 FILE* readFileBelow(const HeldFolder& parent, const std::string& name, const FileIdentity& expected)
 {
-    int fd = ::openat(parent.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        noteFailure();
-        return nullptr;
-    }
-    struct stat st;
-    FILE* file = nullptr;
-    if (::fstat(fd, &st) != 0) {
-        noteFailure();
-    } else if (!S_ISREG(st.st_mode)) {
-        noteOwnFailure(notRegular);
-    } else if (expected.valid && !sameFile(identityOf(st), expected)) {
-        noteOwnFailure(notTheOneMade);
-    } else if (!(file = ::fdopen(fd, "rb"))) {
-        noteFailure();
-    }
-    if (!file) ::close(fd);
-    return file;
+    return readableStream(::openat(parent.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC),
+                          expected);
 }
 
 bool removeBelow(const HeldFolder& parent, const std::string& name)
