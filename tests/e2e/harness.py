@@ -37,6 +37,7 @@ class Context:
         self.work = work
         self.sep = "\\" if wine else "/"
         self.exe_suffix = ".exe" if wine else ""
+        self.last = None  # the last run's result, shown when a test fails
 
     def path(self, *parts):
         return os.path.join(self.work, *parts)
@@ -62,14 +63,21 @@ class Context:
         if env:
             full_env.update(env)
         command = (["wine", binary] if wine else [binary]) + list(args)
-        proc = subprocess.run(command, input=stdin, cwd=cwd or self.work, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, timeout=timeout, env=full_env, preexec_fn=preexec)
+        for attempt in range(3):
+            proc = subprocess.run(command, input=stdin, cwd=cwd or self.work, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, timeout=timeout, env=full_env, preexec_fn=preexec)
+            # Wine itself failing to start (its own "wine:" lines, nothing from the program)
+            # is the test machine's hiccup, not the program's answer: start it again.
+            if not (wine and proc.returncode != 0 and not proc.stdout and proc.stderr.startswith(b"wine")):
+                break
+            time.sleep(1)
         out = proc.stdout.decode("latin-1")
         err = proc.stderr.decode("latin-1")
         if wine:
             out = out.replace("\r\n", "\n")
             err = err.replace("\r\n", "\n")
-        return Result(proc.returncode, out, err)
+        self.last = Result(proc.returncode, out, err)
+        return self.last
 
     def run_peer(self, *args, **kwargs):
         """Runs the other build, when the run was given one."""
@@ -114,6 +122,7 @@ def main():
         name, function = item
         work = tempfile.mkdtemp(prefix="qv5-e2e-")
         start = time.time()
+        ctx = None
         try:
             ctx = Context(options.qv5, options.wine, work, options.peer)
             skip = getattr(function, "only", None)
@@ -123,7 +132,8 @@ def main():
             function(ctx)
             return name, "ok", "", time.time() - start
         except Exception:
-            return name, "FAIL", traceback.format_exc(), time.time() - start
+            last = f"last run: {ctx.last!r}"[:3000] + "\n" if ctx and ctx.last else ""
+            return name, "FAIL", traceback.format_exc() + last, time.time() - start
         finally:
             shutil.rmtree(work, ignore_errors=True)
 
