@@ -38,6 +38,42 @@ struct EagerWriter {
         bitCount += n;
     }
 
+    // Literals from tokens[i] on, up to stop or the first match word, right after a flush and
+    // at most 56 bits in all (i advanced past them). The flush rule's count takes a chain of
+    // three operations a write; here it is worked out once for the run. It can be reached at
+    // most once in it (after that the count holds at most 7 + 56 bits), at the first write
+    // that takes the eager count to threshold; the count then keeps what came after the
+    // last whole byte before that write.
+    // allLiterals: every word up to stop is known to be a literal.
+    template <bool allLiterals>
+    inline void putLiterals(const uint32_t* literalCodes, const uint16_t* tokens, int32_t& i, int32_t stop)
+    {
+        const uint32_t threshold = bitFlushLimit - (pending - bitCount); // pending - bitCount: whole bytes
+        const uint32_t start = bitCount;
+        uint32_t lastBelow = bitCount;
+        do {
+            const uint32_t code = literalCodes[tokens[i++]];
+            bits |= uint64_t(code & 0xFFFF) << bitCount;
+            bitCount += code >> 16;
+            lastBelow = bitCount < threshold ? bitCount : lastBelow;
+        } while (i < stop && (allLiterals || tokens[i] < uint32_t(literalCount)));
+        pending = bitCount >= threshold ? bitCount - (lastBelow & ~7u) : pending - start + bitCount;
+    }
+
+    // Eight literals whose codes are all 8 bits (bytes, eight codes from the table in order),
+    // right after a flush: stored at once, needs 8 free bytes at out. The flush rule's count
+    // p steps by 8 a write and, at 64, falls back to its odd bits plus 8: in whole bytes
+    // beyond them, m = (p - bitCount) / 8 runs 1, 2, ... 7, 1, ..., so eight writes take it
+    // from m to m mod 7 + 1.
+    inline void putEightBytes(uint64_t bytes)
+    {
+        storeU64(out, bits | bytes << bitCount);
+        out += 8;
+        bits = (bytes >> 1) >> (63 - bitCount); // the bytes' top bitCount bits
+        const uint32_t wholeBytes = (pending - bitCount) >> 3;
+        pending = bitCount + 8 * (wholeBytes % 7 + 1);
+    }
+
     // Stores the whole bytes; needs 8 free bytes at out.
     inline void flush()
     {
@@ -63,12 +99,6 @@ struct PlainWriter {
     BitWriter& writer;
     void put(uint64_t value, uint32_t n) { writeBits(writer, value, n); }
 };
-
-template <typename Writer>
-inline void putLiteral(Writer& out, const BlockCodes& codes, uint32_t literal)
-{
-    out.put(codes.literalLength.codes[literal], codes.literalLength.lengths[literal]);
-}
 
 // One token from tokens[i], advancing i past it. Code, then extra bits as their own write:
 // the call split is part of the format. A write of 0 bits changes nothing.
@@ -143,7 +173,20 @@ static bool countWithoutHalving(BlockCodes& codes, const uint16_t* tokens, int32
     uint32_t literals[4][literalCount] = {};
     uint32_t lengths[lengthSymbolCount] = {};
     uint32_t distances[distanceSymbolCount] = {};
-    for (int32_t i = 0; i < words; ++i) {
+    int32_t i = 0;
+    while (i < words) {
+        // Four literals in a row (no word of 256 or more): counted without a test each.
+        if (i + 4 <= words) {
+            const uint64_t four = loadU64(reinterpret_cast<const uint8_t*>(tokens + i));
+            if ((four & 0xFF00FF00FF00FF00u) == 0) {
+                ++literals[0][four & 0xFF];
+                ++literals[1][(four >> 16) & 0xFF];
+                ++literals[2][(four >> 32) & 0xFF];
+                ++literals[3][four >> 48];
+                i += 4;
+                continue;
+            }
+        }
         const uint32_t word = tokens[i];
         if (word < uint32_t(literalCount)) {
             ++literals[i & 3][word];
@@ -151,6 +194,7 @@ static bool countWithoutHalving(BlockCodes& codes, const uint16_t* tokens, int32
             ++lengths[lengthSymbol[word - literalCount]];
             ++distances[distanceSymbol[tokens[++i]]];
         }
+        ++i;
     }
     uint32_t largest = 0;
     for (int32_t s = 0; s < literalCount; ++s) {
@@ -200,21 +244,52 @@ void writeBlock(BitWriter& writer, const BlockCodes& codes, const uint16_t* toke
     writeLengthTable(codes.literalLength, writer);
     writeLengthTable(codes.distance, writer);
 
-    // A token takes at most 16 + 10 + 16 + 10 bits, so a flush after each one (or after three
-    // literals) keeps the stored bits within 64 and the buffer position within 7 bytes of the
-    // last.
+    // A token takes at most 16 + 10 + 16 + 10 bits, so a flush after each one keeps the stored
+    // bits within 64 and the buffer position within 7 bytes of the last. Literals in a row
+    // share a flush, as many as fit in 63 bits beside the 7 a flush leaves: on incompressible
+    // input, where every code is about 8 bits, seven of them. Their codes sit in one table,
+    // code and length in one word.
+    uint32_t literalCodes[literalCount];
+    uint32_t longestLiteral = 1;
+    for (int32_t s = 0; s < literalCount; ++s) {
+        literalCodes[s] = codes.literalLength.codes[s] | uint32_t(codes.literalLength.lengths[s]) << 16;
+        longestLiteral = std::max<uint32_t>(longestLiteral, codes.literalLength.lengths[s]);
+    }
+    const int32_t literalsPerFlush = int32_t((bitFlushLimit - 8) / longestLiteral); // at most 63 bits
+    // Every literal code 8 bits long (as on incompressible input): eight literals in a row are
+    // eight bytes.
+    bool byteCodes = true;
+    uint8_t literalBytes[literalCount];
+    for (int32_t s = 0; s < literalCount; ++s) {
+        byteCodes = byteCodes && codes.literalLength.lengths[s] == 8;
+        literalBytes[s] = uint8_t(codes.literalLength.codes[s]);
+    }
+    // The high bytes of the next group of words (up to eight): all zero when they are all
+    // literals.
+    const int32_t group = std::min(literalsPerFlush, 8);
+    const uint64_t highBytes = 0xFF00FF00FF00FF00u;
+    const uint64_t firstFour = group >= 4 ? highBytes : highBytes >> (16 * (4 - group));
+    const uint64_t nextFour = group <= 4 ? 0 : highBytes >> (16 * (8 - group));
     const uint8_t* const eagerLimit = writer.outBuffer + bitBufferSize - 16;
     int32_t i = 0;
     while (i < words) {
         if (writer.bufferUsed + 24 <= bitBufferSize) { // out starts at most 7 bytes on: below the limit
             EagerWriter out(writer);
             while (i < words && out.out <= eagerLimit) {
-                // Up to three literals share a flush (at most 3 * 16 bits and 7 held back):
-                // incompressible input is nothing else.
-                if (tokens[i] < uint32_t(literalCount)) {
-                    putLiteral(out, codes, tokens[i++]);
-                    for (int32_t more = 0; more < 2 && i < words && tokens[i] < uint32_t(literalCount); ++more)
-                        putLiteral(out, codes, tokens[i++]);
+                if (byteCodes && i + 8 <= words &&
+                    ((loadU64(reinterpret_cast<const uint8_t*>(tokens + i)) |
+                      loadU64(reinterpret_cast<const uint8_t*>(tokens + i + 4))) &
+                     highBytes) == 0) {
+                    uint64_t bytes = 0;
+                    for (int32_t k = 7; k >= 0; --k) bytes = bytes << 8 | literalBytes[tokens[i + k]];
+                    out.putEightBytes(bytes);
+                    i += 8;
+                } else if (i + 8 <= words &&
+                           ((loadU64(reinterpret_cast<const uint8_t*>(tokens + i)) & firstFour) |
+                            (loadU64(reinterpret_cast<const uint8_t*>(tokens + i + 4)) & nextFour)) == 0) {
+                    out.putLiterals<true>(literalCodes, tokens, i, i + group); // all literals
+                } else if (tokens[i] < uint32_t(literalCount)) {
+                    out.putLiterals<false>(literalCodes, tokens, i, std::min(words, i + literalsPerFlush));
                 } else {
                     putToken(out, codes, tokens, i);
                 }

@@ -1,4 +1,5 @@
 #pragma once
+#include "codec/cpu_features.h"
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -73,9 +74,8 @@ struct ErasureKernels {
 const ErasureKernels& portableKernels();
 const ErasureKernels& erasureKernels();
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#ifdef QV5_X86_KERNELS
 #define QV5_ERASURE_AVX2 1
-bool avx2Supported();
 const ErasureKernels& avx2Kernels();
 #endif
 

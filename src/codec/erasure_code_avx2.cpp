@@ -100,12 +100,6 @@ const ErasureKernels avx2{avx2MulAdd, avx2Forward, avx2Inverse};
 
 } // namespace
 
-bool avx2Supported()
-{
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
-
 const ErasureKernels& avx2Kernels()
 {
     return avx2;

@@ -50,13 +50,16 @@
 //   for ahead of time, and after a match the heads of the positions where it ends.
 // - Quiet runs: while the skip interval is high, the steps up to the next search are known
 //   to write literals, so they skip the per-step decisions and go through a loop of their
-//   own (writeQuietRun). Entering a position is then all the work, and it is cache misses:
-//   a bucket head anywhere in 2 MiB of heads and the context's current ring slot. The run is
-//   entered in batches of two passes, the first asking for every line the batch will write,
-//   the second writing them once they have arrived, in position order as always. The ring
-//   indices sit together in one small array, and the records are one line apart from 32 KiB
-//   so that the current slots of different contexts do not evict each other. On
-//   incompressible input this makes the match finder several times faster.
+//   own (writeQuietRun). Entering a position is then all the work, and entering it at once
+//   would be cache misses: a bucket head anywhere in 2 MiB of heads and the context's current
+//   ring slot. Instead each position is appended to a list of positions its context holds
+//   back (ContextChains::pending), and a list is filed into its record in one go, oldest
+//   first, right before anything reads that record or enters into it directly, or when it is
+//   full. A search reads only the record of its own context, so every record it reads is
+//   exactly what entering at once would have made, while filing works in one 32 KiB record
+//   at a time. The entries and buckets of a run are computed eight at a time where the CPU
+//   has AVX2 (match_finder_avx2.cpp). On incompressible input this makes the match finder
+//   several times faster.
 // - The adaptive state and the level's parameters sit in local copies during a block, which
 //   the compiler keeps in registers (the ring stores could alias the caller's records), and
 //   the hot helpers are forced inline into the one loop. Nothing is allocated: the distance
@@ -85,6 +88,17 @@ inline int32_t commonLength(const uint8_t* source, const uint8_t* current, int32
 inline int32_t lengthLimit(int32_t p, int32_t length)
 {
     return std::min(maxMatch, length - p);
+}
+
+// Makes context x's record what entering every position at once would have made, before a
+// search at or after c reads it (every token start below c is entered).
+[[gnu::always_inline]] inline const ContextChains& readyToRead(ContextChains& chains, const uint8_t* chunk, uint32_t x,
+                                                               int32_t c)
+{
+    if (holdsPending(chains, x)) filePending(chains, x);
+    if (chains.watch) [[unlikely]]
+        chains.watch->read(chains.watch->user, chains, x, c);
+    return chains;
 }
 
 // The chain walk: the one place that decides which candidates a search sees. The bucket's
@@ -148,7 +162,7 @@ template <bool recordDistances>
 
 // Whether some walked candidate at p is longer than threshold (threshold >= 3). Stops at the
 // first one.
-[[gnu::always_inline]] inline bool beatsLength(const ContextChains& chains, int32_t p, const uint8_t* chunk,
+[[gnu::always_inline]] inline bool beatsLength(ContextChains& chains, int32_t c, int32_t p, const uint8_t* chunk,
                                                int32_t length, int32_t depth, int32_t threshold)
 {
     const int32_t limit = lengthLimit(p, length);
@@ -159,7 +173,9 @@ template <bool recordDistances>
     const uint32_t currentHead = loadU32(current);
     const uint32_t currentTag = fourByteTag(currentHead);
     bool beaten = false;
-    walkChain(chains.records[contextAt(chunk, p)], hashAt(chunk, p), depth, [&](uint32_t entry, uint32_t) {
+    const uint32_t context = contextAt(chunk, p);
+    const ContextRecord& record = readyToRead(chains, chunk, context, c).records[context];
+    walkChain(record, hashAt(chunk, p), depth, [&](uint32_t entry, uint32_t) {
         const uint8_t* source = chunk + (entry & entryPositionMask);
         beaten = (entry >> entryTagShift) == currentTag && loadU32(source + threshold - 3) == currentTail &&
                  loadU32(source) == currentHead && commonLength(source, current, limit) > threshold;
@@ -178,14 +194,15 @@ inline int32_t scoreOf(MatchResult step)
 // floor. A match can only score above floor when it is longer than floor / 4096 bytes, so the
 // walk starts there. Every match scores above noMatchScore: that floor asks for the exact
 // score.
-[[gnu::always_inline]] inline int32_t scoreAbove(const ContextChains& chains, int32_t p, const uint8_t* chunk,
+[[gnu::always_inline]] inline int32_t scoreAbove(ContextChains& chains, int32_t c, int32_t p, const uint8_t* chunk,
                                                  int32_t length, int32_t depth, int32_t floor)
 {
     const int32_t limit = lengthLimit(p, length);
     const int32_t bestStart = std::max(minMatch - 1, floor / lengthScore);
     if (limit <= bestStart) return noMatchScore;
-    const MatchResult best =
-        longestFrom<false>(chains, contextAt(chunk, p), hashAt(chunk, p), depth, p, chunk, limit, bestStart, nullptr);
+    const uint32_t context = contextAt(chunk, p);
+    const MatchResult best = longestFrom<false>(readyToRead(chains, chunk, context, c), context, hashAt(chunk, p),
+                                                depth, p, chunk, limit, bestStart, nullptr);
     // Nothing found above a start of 4 or more means a score of at most floor; and then
     // floor >= 16384 > noMatchScore, so reporting noMatchScore keeps the comparison right.
     return scoreOf(best);
@@ -193,11 +210,11 @@ inline int32_t scoreOf(MatchResult step)
 
 // Lazy evaluation of the match found at c: dropped for a literal when one of the next two
 // positions has a match longer by more than the step to it.
-[[gnu::always_inline]] inline MatchResult lazyChoice(const ContextChains& chains, int32_t c, const uint8_t* chunk,
+[[gnu::always_inline]] inline MatchResult lazyChoice(ContextChains& chains, int32_t c, const uint8_t* chunk,
                                                      int32_t length, int32_t depth, MatchResult found)
 {
     for (int32_t j = 1; j <= 2; ++j)
-        if (beatsLength(chains, c + j, chunk, length, depth, found.length + j)) return {0, 0};
+        if (beatsLength(chains, c, c + j, chunk, length, depth, found.length + j)) return {0, 0};
     return found;
 }
 
@@ -205,16 +222,16 @@ inline int32_t scoreOf(MatchResult step)
 // literal below 4), is ranked by its score plus the score of the best match where it ends,
 // that is by the bytes the two steps cover, then by smaller distances. Ties keep the longer
 // first step; k = found.length would score exactly the start, so it is not tried again.
-[[gnu::always_inline]] inline MatchResult scoredChoice(const ContextChains& chains, int32_t c, const uint8_t* chunk,
+[[gnu::always_inline]] inline MatchResult scoredChoice(ContextChains& chains, int32_t c, const uint8_t* chunk,
                                                        int32_t length, int32_t depth, MatchResult found,
                                                        const uint16_t* distByLength)
 {
     MatchResult chosen = found;
-    int32_t best = scoreOf(found) + scoreAbove(chains, c + found.length, chunk, length, depth, noMatchScore);
+    int32_t best = scoreOf(found) + scoreAbove(chains, c, c + found.length, chunk, length, depth, noMatchScore);
     for (int32_t k = found.length - 1; k >= 1; --k) {
         const MatchResult first = k >= minMatch ? MatchResult{k, distByLength[k]} : MatchResult{0, 0};
         const int32_t firstScore = scoreOf(first);
-        const int32_t total = firstScore + scoreAbove(chains, c + k, chunk, length, depth, best - firstScore);
+        const int32_t total = firstScore + scoreAbove(chains, c, c + k, chunk, length, depth, best - firstScore);
         if (total > best) {
             best = total;
             chosen = first;
@@ -225,7 +242,7 @@ inline int32_t scoreOf(MatchResult step)
 
 // What the main loop writes for the match found at c (length 0: a literal). Matches longer
 // than lookAheadLimit are taken as found.
-[[gnu::always_inline]] inline MatchResult evaluate(const ContextChains& chains, int32_t c, const uint8_t* chunk,
+[[gnu::always_inline]] inline MatchResult evaluate(ContextChains& chains, int32_t c, const uint8_t* chunk,
                                                    int32_t length, const LevelParameters& level, MatchResult found,
                                                    const uint16_t* distByLength)
 {
@@ -319,11 +336,12 @@ inline void prefetchHeadsFrom(const ContextChains& chains, const uint8_t* chunk,
 
 // The search at c: the longest match among the level's chain depth of candidates. The scored
 // evaluation also needs the distance of the first candidate reaching each shorter length.
-[[gnu::always_inline]] inline MatchResult searchAt(const ContextChains& chains, uint32_t context, uint32_t bucket,
-                                                   int32_t c, const uint8_t* chunk, int32_t length,
-                                                   const LevelParameters& level, uint16_t* distByLength)
+[[gnu::always_inline]] inline MatchResult searchAt(ContextChains& chains, uint32_t context, uint32_t bucket, int32_t c,
+                                                   const uint8_t* chunk, int32_t length, const LevelParameters& level,
+                                                   uint16_t* distByLength)
 {
     const int32_t limit = lengthLimit(c, length);
+    readyToRead(chains, chunk, context, c);
     const MatchResult found =
         level.evaluation == Evaluation::scored
             ? longestFrom<true>(chains, context, bucket, level.chainDepth, c, chunk, limit, minMatch - 1, distByLength)
@@ -332,52 +350,46 @@ inline void prefetchHeadsFrom(const ContextChains& chains, const uint8_t* chunk,
     return found;
 }
 
-// Positions of a quiet run entered per batch: enough for the cache misses of a batch to
-// overlap, few enough for its lines to stay in the cache until they are written.
+// Positions of a quiet run prepared at a time.
 constexpr int32_t quietBatch = 256;
+using PrepareQuiet = void (*)(const uint8_t*, int32_t, int32_t, uint64_t*, uint16_t*);
+
+PrepareQuiet choosePrepareQuiet()
+{
+#ifdef QV5_X86_KERNELS
+    if (avx2Supported()) return prepareQuietAvx2;
+#endif
+    return prepareQuietPortable;
+}
+
+// Chosen once, at start-up.
+const PrepareQuiet prepareQuiet = choosePrepareQuiet();
+
 // Shorter runs take the general step: the run's set-up would cost more than it saves.
 constexpr int32_t minQuietRun = 4;
 
 // The next n main-loop steps from c, none of them a search: each writes the literal at c and
-// enters c, exactly as the general step would. Entering is all cache misses (a bucket head
-// anywhere in 2 MiB, and the context's current ring slot), so a batch goes in two passes: the
-// first takes each position's slot from its context's ring index and asks for its lines,
-// the second, once they have had time to arrive, links, files and writes the literals, in
-// position order as always.
+// enters c, exactly as the general step would. Entering here only appends the position, its
+// bucket and tag to its context's list of held-back positions (256 lists written in order,
+// whose ends stay in the cache); a list that fills up is filed at once.
 inline void writeQuietRun(ContextChains& chains, const uint8_t* chunk, int32_t c, int32_t n, uint16_t* tokens)
 {
-    struct Entering {
-        uint32_t entry;
-        uint16_t bucket;
-        uint16_t slot;
-        uint32_t context;
-    };
-    Entering batch[quietBatch];
-    for (int32_t done = 0; done < n;) {
-        const int32_t count = std::min(quietBatch, n - done);
-        const int32_t first = c + done;
-        for (int32_t i = 0; i < count; ++i) {
-            const int32_t p = first + i;
-            const uint32_t context = chunk[p - 1];
-            const uint32_t bucket = hashAt(chunk, p);
-            const uint32_t slot = chains.ringIndex[context];
-            chains.ringIndex[context] = uint16_t((slot + 1) & ringMask);
-            ContextRecord& record = chains.records[context];
-            __builtin_prefetch(&record.head[bucket], 1, 2);
-            __builtin_prefetch(&record.entries[slot], 1, 2);
-            __builtin_prefetch(&record.link[slot], 1, 2);
-            batch[i] = {fourByteTag(loadU32(chunk + p)) << entryTagShift | uint32_t(p), uint16_t(bucket),
-                        uint16_t(slot), context};
+    uint32_t* const ends = chains.pendingEnd;
+    uint64_t* const held = chains.pending;
+    uint64_t batch[quietBatch];
+    for (int32_t done = 0; done < n; done += quietBatch) {
+        const int32_t size = std::min(quietBatch, n - done);
+        const uint8_t* const row = chunk + c + done;
+        prepareQuiet(row, c + done, size, batch, tokens + done);
+        for (int32_t i = 0; i < size; ++i) {
+            const uint32_t x = row[i - 1];
+            const uint32_t end = ends[x];
+            held[end] = batch[i];
+            __builtin_prefetch(held + end + pendingAhead, 1); // the list's line after the next
+            ends[x] = end + 1;
+            if ((end + 1) % uint32_t(pendingLimit) == 0) [[unlikely]]
+                filePending(chains, x);
         }
-        for (int32_t i = 0; i < count; ++i) {
-            const Entering& e = batch[i];
-            ContextRecord& record = chains.records[e.context];
-            record.link[e.slot] = record.head[e.bucket];
-            record.entries[e.slot] = e.entry;
-            record.head[e.bucket] = e.slot;
-            tokens[done + i] = chunk[first + i];
-        }
-        done += count;
     }
 }
 
@@ -405,16 +417,33 @@ inline int32_t writeToken(uint16_t* tokens, int32_t& words, const uint8_t* chunk
 
 } // namespace
 
-void resetChains(ContextChains& chains)
+void prepareQuietPortable(const uint8_t* row, int32_t first, int32_t size, uint64_t* entries, uint16_t* tokens)
 {
-    std::memset(&chains, 0xFF, sizeof(ContextChains));
-    std::memset(chains.ringIndex, 0, sizeof chains.ringIndex);
+    for (int32_t i = 0; i < size; ++i) {
+        const uint32_t four = loadU32(row + i);
+        entries[i] = pendingEntry(ringEntry(four, first + i), ((four * hashMultiplier) >> hashShift) ^ (four & 0xFF));
+        tokens[i] = row[i];
+    }
 }
 
-MatchResult longestMatch(const ContextChains& chains, uint32_t context, int32_t depth, int32_t p, const uint8_t* chunk,
+void resetChains(ContextChains& chains)
+{
+    std::memset(chains.records, 0xFF, sizeof chains.records);
+    std::memset(chains.ringIndex, 0, sizeof chains.ringIndex);
+    for (uint32_t x = 0; x < uint32_t(contextCount); ++x) chains.pendingEnd[x] = x * uint32_t(pendingLimit);
+}
+
+void fileAllPending(ContextChains& chains)
+{
+    for (uint32_t x = 0; x < uint32_t(contextCount); ++x)
+        if (holdsPending(chains, x)) filePending(chains, x);
+}
+
+MatchResult longestMatch(ContextChains& chains, uint32_t context, int32_t depth, int32_t p, const uint8_t* chunk,
                          int32_t length, uint32_t bucket)
 {
-    return longestFrom<false>(chains, context, bucket, depth, p, chunk, lengthLimit(p, length), minMatch - 1, nullptr);
+    return longestFrom<false>(readyToRead(chains, chunk, context, p), context, bucket, depth, p, chunk,
+                              lengthLimit(p, length), minMatch - 1, nullptr);
 }
 
 BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint16_t* tokens, ContextChains& chains,
@@ -451,7 +480,7 @@ BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint
             afterSearch(s, found.length >= minMatch);
             taken = evaluate(chains, c, chunk, length, level, found, distByLength);
         }
-        enterPosition(chains, context, c, bucket, fourByteTag(loadU32(chunk + c)));
+        enterPosition(chains, chunk, context, bucket, ringEntry(loadU32(chunk + c), c));
         if (log) {
             logStep(*log, !searched                  ? stepSkipped
                           : taken.length >= minMatch ? stepMatch

@@ -1,10 +1,12 @@
 #pragma once
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 
 #include "codec/byte_order.h"
 #include "codec/codec_constants.h"
+#include "codec/cpu_features.h"
 
 // The context-keyed LZ match finder. Every token start is filed under the byte before it
 // (256 contexts); a match's distance counts steps back in that context's ring of the last
@@ -26,10 +28,33 @@ struct ContextRecord {
     uint8_t skew[64];
 };
 
+// Positions a context may hold back before they are filed (see ContextChains::pending).
+constexpr int32_t pendingLimit = 1024;
+// How far ahead of its end a list's next line is asked for (the array is that much longer).
+constexpr int32_t pendingAhead = 16;
+
+struct ContextChains;
+// For tests: told of every read of a context's record, once its held-back positions are
+// filed; every token start below enteredBelow has been entered by then.
+struct RecordWatch {
+    void (*read)(void* user, const ContextChains& chains, uint32_t context, int32_t enteredBelow) = nullptr;
+    void* user = nullptr;
+};
+
 struct ContextChains {
     // The next slot to write of each context, all together: every entry reads and advances one.
     uint16_t ringIndex[contextCount];
+    // Positions entered into a context but not yet filed in its record, oldest first, each
+    // as its ring entry with its bucket above (pendingEntry). Only a search reads a record,
+    // and only that of its own context, so filing can wait until the record is read, entered
+    // into directly, or the list is full: every record is then exactly what entering at once
+    // would have made, whenever it is read. Filing a whole list works in one record, which
+    // stays in the cache, where entering at once costs a miss in 8 MiB of records for every
+    // position. Context x's list is pending[x * pendingLimit] up to pendingEnd[x].
+    uint32_t pendingEnd[contextCount];
+    RecordWatch* watch = nullptr; // tests only; kept by resetChains
     ContextRecord records[contextCount];
+    uint64_t pending[contextCount * pendingLimit + pendingAhead];
 };
 
 constexpr uint32_t entryPositionMask = 0xFFFFFF;
@@ -37,7 +62,7 @@ constexpr uint32_t entryTagShift = 24;
 constexpr uint32_t neverEntered = 0xFFFFFFFF;
 static_assert(chunkSize - 1 <= int32_t(entryPositionMask));
 
-// The chunk offset last entered into slot s of context x, or -1.
+// The chunk offset last entered into slot s of context x, or -1 (once x holds nothing back).
 inline int32_t slotPosition(const ContextChains& chains, uint32_t x, uint32_t s)
 {
     const uint32_t entry = chains.records[x].entries[s];
@@ -74,13 +99,19 @@ inline uint32_t hashAt(const uint8_t* chunk, int32_t p)
     return ((loadU32(chunk + p) * hashMultiplier) >> hashShift) ^ chunk[p];
 }
 
-// 8 bits of four bytes, as a little-endian value: different tags mean different bytes. Another
-// multiplier than the bucket hash's, so that entries of one bucket differ in it; never 0xFF,
-// so that no entry reads as never entered.
+// 7 bits of four bytes, as a little-endian value, in the top byte of a ring entry (its lowest
+// bit clear): different tags mean different bytes. Another multiplier than the bucket hash's,
+// so that entries of one bucket differ in it; never 0xFF, so that no entry reads as never
+// entered.
 inline uint32_t fourByteTag(uint32_t fourBytes)
 {
-    const uint32_t tag = (fourBytes * 0x2545F491u) >> 24;
-    return tag == 0xFF ? 0xFE : tag;
+    return ((fourBytes * 0x2545F491u) >> entryTagShift) & 0xFE;
+}
+
+// The ring entry of position p, whose four bytes are fourBytes.
+inline uint32_t ringEntry(uint32_t fourBytes, int32_t p)
+{
+    return ((fourBytes * 0x2545F491u) & 0xFE000000u) | uint32_t(p);
 }
 
 inline uint32_t contextAt(const uint8_t* chunk, int32_t p)
@@ -88,28 +119,86 @@ inline uint32_t contextAt(const uint8_t* chunk, int32_t p)
     return p == 0 ? 0u : chunk[p - 1];
 }
 
-// Files position p under context x and the given bucket.
-inline void enterPosition(ContextChains& chains, uint32_t x, int32_t p, uint32_t bucket, uint32_t tag)
+// A held-back position: its ring entry, and its bucket above.
+inline uint64_t pendingEntry(uint32_t entry, uint32_t bucket)
 {
+    return uint64_t(bucket) << 32 | entry;
+}
+
+inline bool holdsPending(const ContextChains& chains, uint32_t x)
+{
+    return chains.pendingEnd[x] != x * uint32_t(pendingLimit);
+}
+
+// Files the held-back positions of context x, oldest first, exactly as entering each at once
+// would have: in each slot the entry, a link to the bucket's head, and the head moved to it.
+// The entries go to consecutive slots, so they are copied first, in two pieces where the ring
+// wraps; the links follow in order.
+inline void filePending(ContextChains& chains, uint32_t x)
+{
+    ContextRecord& record = chains.records[x];
+    const uint64_t* const held = chains.pending + x * uint32_t(pendingLimit);
+    const uint32_t count = chains.pendingEnd[x] - x * uint32_t(pendingLimit);
+    const uint32_t first = chains.ringIndex[x];
+    // Every bucket head may be touched: all 128 lines are asked for at once.
+    for (uint32_t line = 0; line < sizeof record.head; line += 64)
+        __builtin_prefetch(reinterpret_cast<const uint8_t*>(record.head) + line, 1);
+    const uint32_t beforeWrap = std::min(count, uint32_t(ringSize) - first);
+    uint32_t* const entries = record.entries;
+    for (uint32_t i = 0; i < beforeWrap; ++i) entries[first + i] = uint32_t(held[i]);
+    for (uint32_t i = beforeWrap; i < count; ++i) entries[first + i - ringSize] = uint32_t(held[i]);
+    uint16_t* const head = record.head;
+    uint16_t* const link = record.link;
+    auto linkRun = [&](const uint64_t* from, const uint64_t* to, uint32_t slot) {
+        for (; from != to; ++from, ++slot) {
+            const uint32_t bucket = uint32_t(*from >> 32);
+            link[slot] = head[bucket];
+            head[bucket] = uint16_t(slot);
+        }
+    };
+    linkRun(held, held + beforeWrap, first);
+    linkRun(held + beforeWrap, held + count, 0);
+    const uint32_t slot = (first + count) & ringMask;
+    chains.ringIndex[x] = uint16_t(slot);
+    chains.pendingEnd[x] = x * uint32_t(pendingLimit);
+}
+
+// Files every held-back position: for reading the records from outside the match finder.
+void fileAllPending(ContextChains& chains);
+
+// Files a ring entry (ringEntry) under context x and the given bucket, after what x holds
+// back.
+inline void enterPosition(ContextChains& chains, const uint8_t* chunk, uint32_t x, uint32_t bucket, uint32_t entry)
+{
+    if (holdsPending(chains, x)) filePending(chains, x);
     ContextRecord& record = chains.records[x];
     const uint32_t slot = chains.ringIndex[x];
     record.link[slot] = record.head[bucket];
-    record.entries[slot] = tag << entryTagShift | uint32_t(p);
+    record.entries[slot] = entry;
     record.head[bucket] = uint16_t(slot);
     chains.ringIndex[x] = uint16_t((slot + 1) & ringMask);
 }
 
 inline void enterPosition(ContextChains& chains, const uint8_t* chunk, int32_t p)
 {
-    enterPosition(chains, contextAt(chunk, p), p, hashAt(chunk, p), fourByteTag(loadU32(chunk + p)));
+    enterPosition(chains, chunk, contextAt(chunk, p), hashAt(chunk, p), ringEntry(loadU32(chunk + p), p));
 }
 
-// Empties all 256 rings and bucket tables; called before the first block of every chunk.
+// The part of a quiet run (writeQuietRun) that needs no history: for the size positions from
+// row on (row is chunk + first), their held-back entries (pendingEntry) and literal tokens.
+// Reads at most 8 bytes past row + size - 1, which the chunk's slack covers.
+void prepareQuietPortable(const uint8_t* row, int32_t first, int32_t size, uint64_t* entries, uint16_t* tokens);
+#ifdef QV5_X86_KERNELS
+void prepareQuietAvx2(const uint8_t* row, int32_t first, int32_t size, uint64_t* entries, uint16_t* tokens);
+#endif
+
+// Empties all 256 rings and bucket tables and drops what they hold back; called before the
+// first block of every chunk.
 void resetChains(ContextChains& chains);
 
 // The longest match at p among the chain entries of the context examined from the head of
 // bucket, at most depth of them. length is the chunk length: bytes at or past it never count.
-MatchResult longestMatch(const ContextChains& chains, uint32_t context, int32_t depth, int32_t p, const uint8_t* chunk,
+MatchResult longestMatch(ContextChains& chains, uint32_t context, int32_t depth, int32_t p, const uint8_t* chunk,
                          int32_t length, uint32_t bucket);
 
 // What the adaptive search state decided at each main-loop step of a parse, so that a parse

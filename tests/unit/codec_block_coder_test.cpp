@@ -76,19 +76,10 @@ TEST_F(BlockCoder, ArchiveWorkedExampleBitStream)
 // The block writer stores ahead of the flush rule; from any writer state, and across the
 // buffer's end, it must leave the stream, the buffer and the writer exactly as one writeBits
 // call per code and per nonzero extra-bits field would.
-TEST_F(BlockCoder, TokenWritesLeaveTheWriterAsSingleWritesWould)
+// Writes tokens with writeBlock and with one writeBits call per code and per extra bits, from
+// writers in many states, and expects the same bytes and the same writer.
+void checkWriterAgainstSingleWrites(const std::vector<uint16_t>& tokens)
 {
-    std::mt19937 rng(41);
-    std::vector<uint16_t> tokens;
-    while (tokens.size() < 60000) {
-        if (rng() % 3 != 0) {
-            tokens.push_back(uint16_t(rng() % 256));
-        } else {
-            // Short and long lengths and distances, so that every extra-bits width occurs.
-            tokens.push_back(uint16_t(literalCount + (rng() % 2 ? rng() % 16 : rng() % lengthValueCount)));
-            tokens.push_back(uint16_t(rng() % 2 ? rng() % 8 : rng() % distanceValueCount));
-        }
-    }
     BlockCodes codes;
     prepareBlock(codes, tokens.data(), int32_t(tokens.size()));
 
@@ -138,6 +129,47 @@ TEST_F(BlockCoder, TokenWritesLeaveTheWriterAsSingleWritesWould)
     }
 }
 
+// The token streams the writer has paths of its own for: literals and matches of every
+// extra-bits width mixed; every byte equally often (8-bit codes: eight literals are eight
+// bytes), in whole groups of eight or not; four distinct bytes (codes of 2 bits: many literals
+// share a flush), with matches between runs of them.
+std::vector<std::vector<uint16_t>> writerTestStreams()
+{
+    std::mt19937 rng(41);
+    std::vector<uint16_t> mixed;
+    while (mixed.size() < 60000) {
+        if (rng() % 3 != 0) {
+            mixed.push_back(uint16_t(rng() % 256));
+        } else {
+            // Short and long lengths and distances, so that every extra-bits width occurs.
+            mixed.push_back(uint16_t(literalCount + (rng() % 2 ? rng() % 16 : rng() % lengthValueCount)));
+            mixed.push_back(uint16_t(rng() % 2 ? rng() % 8 : rng() % distanceValueCount));
+        }
+    }
+    // No match: its code would lengthen some literal's past 8 bits.
+    std::vector<uint16_t> bytes;
+    for (int k = 0; k < 200; ++k)
+        for (uint16_t v = 0; v < 256; ++v) bytes.push_back(v);
+    std::shuffle(bytes.begin(), bytes.end(), rng);
+    std::vector<uint16_t> bytesAndOne = bytes; // not ending in a whole group
+    bytesAndOne.push_back(7);
+    std::vector<uint16_t> few;
+    while (few.size() < 40000) {
+        for (uint32_t n = rng() % 40; n > 0; --n) few.push_back(uint16_t('a' + rng() % 4));
+        few.push_back(uint16_t(literalCount + rng() % 30));
+        few.push_back(uint16_t(rng() % 64));
+    }
+    return {mixed, bytes, bytesAndOne, few};
+}
+
+TEST_F(BlockCoder, TokenWritesLeaveTheWriterAsSingleWritesWould)
+{
+    for (const std::vector<uint16_t>& tokens : writerTestStreams()) {
+        SCOPED_TRACE(testing::Message() << "stream of " << tokens.size() << " words");
+        checkWriterAgainstSingleWrites(tokens);
+    }
+}
+
 TEST_F(BlockCoder, ParsedChunksRoundTripAtEveryLevel)
 {
     const std::vector<std::vector<uint8_t>> chunks = {
@@ -178,6 +210,7 @@ TEST_F(BlockCoder, ParsedChunksRoundTripAtEveryLevel)
             ASSERT_EQ(std::memcmp(window.data(), data.data(), data.size()), 0);
         }
         // The decoder's rings are the match finder's, slot for slot (last chunk).
+        fileAllPending(*chains);
         for (int x = 0; x < contextCount; ++x) {
             ASSERT_EQ(history->ringIndex[x], chains->ringIndex[x]);
             for (int s = 0; s < ringSize; ++s)

@@ -272,6 +272,7 @@ void compareWithReference(const std::vector<std::vector<uint8_t>>& chunks, int l
             start += r.consumed;
         }
         ASSERT_TRUE(decoder.out == data);
+        fileAllPending(*chains);
         for (int x = 0; x < contextCount; ++x) {
             const uint32_t ringIndex = (*chains).ringIndex[x];
             ASSERT_EQ(ringIndex, reference.records[x].ringIndex) << "context " << x;
@@ -321,6 +322,108 @@ TEST(MatchFinder, SameTokensAsThePlainReferenceAtTheDeepestLevel)
     for (int period = 1; period <= 24; ++period)
         for (int i = 0; i < 900; ++i) periodic.push_back(uint8_t('A' + (i * 7) % period + (i / 300)));
     compareWithReference({test::mixedData(120000, 2), periodic, test::noisyText(450000, 8, 35)}, 5);
+}
+
+} // namespace
+} // namespace qv5
+
+namespace qv5 {
+namespace {
+
+// Every record a search reads, compared in full with the record that entering every token
+// start at once makes: the match finder holds positions back per context and files them
+// late, which must never show.
+struct EagerCheck {
+    const std::vector<int32_t>* starts = nullptr; // token starts of the chunk, in order
+    size_t entered = 0;
+    test::ReferenceParser eager;
+    std::vector<int64_t> enteredInto = std::vector<int64_t>(contextCount), enteredAtRead = enteredInto;
+    int64_t reads = 0;
+    int64_t readsAfterHeldBack = 0; // of a context entered into more than once since its last read
+    int64_t readsAfterFullList = 0; // ... more than a list's worth of times
+    bool failed = false;
+
+    static void read(void* user, const ContextChains& chains, uint32_t x, int32_t enteredBelow)
+    {
+        EagerCheck& self = *static_cast<EagerCheck*>(user);
+        const std::vector<int32_t>& starts = *self.starts;
+        while (self.entered < starts.size() && starts[self.entered] < enteredBelow) {
+            const int32_t p = starts[self.entered++];
+            self.eager.enter(p);
+            ++self.enteredInto[p == 0 ? 0 : self.eager.chunk[p - 1]];
+        }
+        const test::ReferenceParser::Record& r = self.eager.records[x];
+        ++self.reads;
+        const int64_t since = self.enteredInto[x] - self.enteredAtRead[x];
+        self.enteredAtRead[x] = self.enteredInto[x];
+        self.readsAfterHeldBack += since > 1;
+        self.readsAfterFullList += since > pendingLimit;
+        bool same = chains.ringIndex[x] == r.ringIndex;
+        for (uint32_t s = 0; same && s < uint32_t(ringSize); ++s) {
+            same = slotPosition(chains, x, s) == r.positions[s] && chains.records[x].link[s] == r.link[s] &&
+                   chains.records[x].head[s] == r.head[s];
+        }
+        if (!same && !self.failed) {
+            ADD_FAILURE() << "context " << x << " differs when read below " << enteredBelow;
+            self.failed = true;
+        }
+    }
+};
+
+TEST(MatchFinder, EveryRecordReadIsWhatEnteringAtOnceMakes)
+{
+    // Noise raises the skip interval to its limit, so that most positions are held back
+    // (more than a list's worth in many contexts between searches); text brings it down and
+    // searches everywhere; the last chunk starts with the interval high and turns to text.
+    std::vector<uint8_t> noiseThenText = test::randomData(400000, 31);
+    const std::vector<uint8_t> text = test::textData(12000, 32);
+    noiseThenText.insert(noiseThenText.end(), text.begin(), text.end());
+    const std::vector<std::vector<uint8_t>> chunks = {test::randomData(700000, 30), noiseThenText};
+    for (int level : {0, 1, 4}) {
+        SCOPED_TRACE(testing::Message() << "level " << level);
+        Chains chains;
+        test::ReferenceParser reference;
+        AdaptiveState state, referenceState;
+        std::vector<uint16_t> tokens(static_cast<size_t>(blockWordCapacity));
+        EagerCheck check;
+        RecordWatch watch{EagerCheck::read, &check};
+        (*chains).watch = &watch;
+        for (const std::vector<uint8_t>& data : chunks) {
+            std::vector<uint8_t> chunk = withSlack(data);
+            const int32_t length = int32_t(data.size());
+            // The token starts, from the plain reference (which emits the same tokens).
+            std::vector<int32_t> starts;
+            reference.startChunk(chunk.data(), length);
+            for (int32_t start = 0; start < length;) {
+                auto [consumed, words] = reference.parseBlock(start, tokens.data(), level, referenceState);
+                int32_t c = start;
+                for (int32_t i = 0; i < words; ++i) {
+                    starts.push_back(c);
+                    if (tokens[size_t(i)] >= literalCount) {
+                        c += tokens[size_t(i)] - matchWordBias;
+                        ++i;
+                    } else {
+                        ++c;
+                    }
+                }
+                start += consumed;
+            }
+            check.starts = &starts;
+            check.entered = 0;
+            check.eager.startChunk(chunk.data(), length);
+            check.enteredInto.assign(contextCount, 0);
+            check.enteredAtRead.assign(contextCount, 0);
+            resetChains(*chains);
+            for (int32_t start = 0; start < length;)
+                start +=
+                    parseBlock(start, chunk.data(), length, tokens.data(), *chains, levelTable[level], state).consumed;
+            ASSERT_FALSE(check.failed);
+            ASSERT_EQ(state, referenceState);
+        }
+        EXPECT_GT(check.reads, 3000);
+        EXPECT_GT(check.readsAfterHeldBack, 500);
+        EXPECT_GT(check.readsAfterFullList, 20);
+    }
 }
 
 } // namespace
