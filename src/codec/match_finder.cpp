@@ -376,6 +376,7 @@ inline void writeQuietRun(ContextChains& chains, const uint8_t* chunk, int32_t c
 {
     uint32_t* const ends = chains.pendingEnd;
     uint64_t* const held = chains.pending;
+    chains.holding = true;
     uint64_t batch[quietBatch];
     for (int32_t done = 0; done < n; done += quietBatch) {
         const int32_t size = std::min(quietBatch, n - done);
@@ -431,12 +432,14 @@ void resetChains(ContextChains& chains)
     std::memset(chains.records, 0xFF, sizeof chains.records);
     std::memset(chains.ringIndex, 0, sizeof chains.ringIndex);
     for (uint32_t x = 0; x < uint32_t(contextCount); ++x) chains.pendingEnd[x] = x * uint32_t(pendingLimit);
+    chains.holding = false;
 }
 
 void fileAllPending(ContextChains& chains)
 {
     for (uint32_t x = 0; x < uint32_t(contextCount); ++x)
         if (holdsPending(chains, x)) filePending(chains, x);
+    chains.holding = false;
 }
 
 MatchResult longestMatch(ContextChains& chains, uint32_t context, int32_t depth, int32_t p, const uint8_t* chunk,
@@ -470,6 +473,8 @@ BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint
                 continue;
             }
         }
+        if (chains.holding && s.skipInterval <= minQuietRun) [[unlikely]]
+            fileAllPending(chains);            // no more quiet runs for a while
         const uint32_t context = chunk[c - 1]; // c >= 2 here
         const uint32_t bucket = hashAt(chunk, c);
         prefetchAhead(chains, chunk, c, s);

@@ -52,6 +52,10 @@ struct ContextChains {
     // stays in the cache, where entering at once costs a miss in 8 MiB of records for every
     // position. Context x's list is pending[x * pendingLimit] up to pendingEnd[x].
     uint32_t pendingEnd[contextCount];
+    // Some list may hold positions: false from the chunk's start until a quiet run, and again
+    // once the search interval falls low and every list is filed, so that text, which
+    // searches nearly everywhere, pays for none of this.
+    bool holding = false;
     RecordWatch* watch = nullptr; // tests only; kept by resetChains
     ContextRecord records[contextCount];
     uint64_t pending[contextCount * pendingLimit + pendingAhead];
@@ -99,19 +103,19 @@ inline uint32_t hashAt(const uint8_t* chunk, int32_t p)
     return ((loadU32(chunk + p) * hashMultiplier) >> hashShift) ^ chunk[p];
 }
 
-// 7 bits of four bytes, as a little-endian value, in the top byte of a ring entry (its lowest
-// bit clear): different tags mean different bytes. Another multiplier than the bucket hash's,
-// so that entries of one bucket differ in it; never 0xFF, so that no entry reads as never
-// entered.
+// 8 bits of four bytes, as a little-endian value: different tags mean different bytes.
+// Another multiplier than the bucket hash's, so that entries of one bucket differ in it;
+// never 0xFF, so that no entry reads as never entered.
 inline uint32_t fourByteTag(uint32_t fourBytes)
 {
-    return ((fourBytes * 0x2545F491u) >> entryTagShift) & 0xFE;
+    const uint32_t tag = (fourBytes * 0x2545F491u) >> entryTagShift;
+    return tag - (tag == 0xFF);
 }
 
-// The ring entry of position p, whose four bytes are fourBytes.
+// The ring entry of position p, whose four bytes are fourBytes: the tag above the offset.
 inline uint32_t ringEntry(uint32_t fourBytes, int32_t p)
 {
-    return ((fourBytes * 0x2545F491u) & 0xFE000000u) | uint32_t(p);
+    return fourByteTag(fourBytes) << entryTagShift | uint32_t(p);
 }
 
 inline uint32_t contextAt(const uint8_t* chunk, int32_t p)
@@ -127,7 +131,7 @@ inline uint64_t pendingEntry(uint32_t entry, uint32_t bucket)
 
 inline bool holdsPending(const ContextChains& chains, uint32_t x)
 {
-    return chains.pendingEnd[x] != x * uint32_t(pendingLimit);
+    return chains.holding && chains.pendingEnd[x] != x * uint32_t(pendingLimit);
 }
 
 // Files the held-back positions of context x, oldest first, exactly as entering each at once

@@ -17,7 +17,6 @@ __attribute__((target("avx2"))) void prepareQuietAvx2(const uint8_t* row, int32_
                                              4, 5, 6, 7, 5, 6, 7, 8, 6, 7, 8, 9, 7, 8, 9, 10);
     const __m256i hashFactor = _mm256_set1_epi32(int32_t(hashMultiplier));
     const __m256i tagFactor = _mm256_set1_epi32(int32_t(0x2545F491u));
-    const __m256i tagMask = _mm256_set1_epi32(int32_t(0xFE000000u));
     const __m256i lowByte = _mm256_set1_epi32(0xFF);
     __m256i positions = _mm256_add_epi32(_mm256_set1_epi32(first), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
     const __m256i eight = _mm256_set1_epi32(8);
@@ -27,8 +26,10 @@ __attribute__((target("avx2"))) void prepareQuietAvx2(const uint8_t* row, int32_
         const __m256i four = _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(bytes), windows);
         const __m256i bucket = _mm256_xor_si256(_mm256_srli_epi32(_mm256_mullo_epi32(four, hashFactor), hashShift),
                                                 _mm256_and_si256(four, lowByte));
-        const __m256i entry =
-            _mm256_or_si256(_mm256_and_si256(_mm256_mullo_epi32(four, tagFactor), tagMask), positions);
+        // The tag 0xFF becomes 0xFE: adding the comparison's all-ones subtracts one.
+        const __m256i tag = _mm256_srli_epi32(_mm256_mullo_epi32(four, tagFactor), entryTagShift);
+        const __m256i entry = _mm256_or_si256(
+            _mm256_slli_epi32(_mm256_add_epi32(tag, _mm256_cmpeq_epi32(tag, lowByte)), entryTagShift), positions);
         const __m256i low = _mm256_unpacklo_epi32(entry, bucket);  // positions 0, 1 | 4, 5
         const __m256i high = _mm256_unpackhi_epi32(entry, bucket); // positions 2, 3 | 6, 7
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(entries + i), _mm256_permute2x128_si256(low, high, 0x20));
