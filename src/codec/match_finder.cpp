@@ -68,6 +68,10 @@
 
 #include <algorithm>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace qv5 {
 
 namespace {
@@ -352,6 +356,7 @@ inline void prefetchHeadsFrom(const ContextChains& chains, const uint8_t* chunk,
 
 // Positions of a quiet run prepared at a time.
 constexpr int32_t quietBatch = 256;
+
 using PrepareQuiet = void (*)(const uint8_t*, int32_t, int32_t, uint64_t*, uint16_t*);
 
 PrepareQuiet choosePrepareQuiet()
@@ -372,7 +377,8 @@ constexpr int32_t minQuietRun = 4;
 // enters c, exactly as the general step would. Entering here only appends the position, its
 // bucket and tag to its context's list of held-back positions (256 lists written in order,
 // whose ends stay in the cache); a list that fills up is filed at once.
-inline void writeQuietRun(ContextChains& chains, const uint8_t* chunk, int32_t c, int32_t n, uint16_t* tokens)
+[[gnu::noinline]] void writeQuietRun(ContextChains& chains, const uint8_t* chunk, int32_t c, int32_t n,
+                                     uint16_t* tokens)
 {
     uint32_t* const ends = chains.pendingEnd;
     uint64_t* const held = chains.pending;
@@ -433,6 +439,53 @@ void resetChains(ContextChains& chains)
     std::memset(chains.ringIndex, 0, sizeof chains.ringIndex);
     for (uint32_t x = 0; x < uint32_t(contextCount); ++x) chains.pendingEnd[x] = x * uint32_t(pendingLimit);
     chains.holding = false;
+}
+
+namespace {
+
+// The low halves of count held-back entries: their ring entries.
+inline void copyEntries(uint32_t* to, const uint64_t* from, uint32_t count)
+{
+    uint32_t i = 0;
+#ifdef __SSE2__
+    for (; i + 4 <= count; i += 4) {
+        const __m128 a = _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i)));
+        const __m128 b = _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i + 2)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), _mm_castps_si128(_mm_shuffle_ps(a, b, 0x88)));
+    }
+#endif
+    for (; i < count; ++i) to[i] = uint32_t(from[i]);
+}
+
+} // namespace
+
+// The entries go to consecutive slots, so they are copied first, in two pieces where the ring
+// wraps; the links follow in order. Every bucket head may be touched: all 128 lines of them
+// are asked for at once.
+void filePending(ContextChains& chains, uint32_t x)
+{
+    ContextRecord& record = chains.records[x];
+    const uint64_t* const held = chains.pending + x * uint32_t(pendingLimit);
+    const uint32_t count = chains.pendingEnd[x] - x * uint32_t(pendingLimit);
+    const uint32_t first = chains.ringIndex[x];
+    for (uint32_t line = 0; line < sizeof record.head; line += 64)
+        __builtin_prefetch(reinterpret_cast<const uint8_t*>(record.head) + line, 1);
+    const uint32_t beforeWrap = std::min(count, uint32_t(ringSize) - first);
+    copyEntries(record.entries + first, held, beforeWrap);
+    copyEntries(record.entries, held + beforeWrap, count - beforeWrap);
+    uint16_t* const head = record.head;
+    uint16_t* const link = record.link;
+    auto linkRun = [&](const uint64_t* from, const uint64_t* to, uint32_t slot) {
+        for (; from != to; ++from, ++slot) {
+            const uint32_t bucket = uint32_t(*from >> 32);
+            link[slot] = head[bucket];
+            head[bucket] = uint16_t(slot);
+        }
+    };
+    linkRun(held, held + beforeWrap, first);
+    linkRun(held + beforeWrap, held + count, 0);
+    chains.ringIndex[x] = uint16_t((first + count) & ringMask);
+    chains.pendingEnd[x] = x * uint32_t(pendingLimit);
 }
 
 void fileAllPending(ContextChains& chains)

@@ -28,7 +28,7 @@ struct ContextRecord {
     uint8_t skew[64];
 };
 
-// Positions a context may hold back before they are filed (see ContextChains::pending).
+// Positions a context holds back before its list is filed (see ContextChains::pending).
 constexpr int32_t pendingLimit = 1024;
 // How far ahead of its end a list's next line is asked for (the array is that much longer).
 constexpr int32_t pendingAhead = 16;
@@ -136,36 +136,7 @@ inline bool holdsPending(const ContextChains& chains, uint32_t x)
 
 // Files the held-back positions of context x, oldest first, exactly as entering each at once
 // would have: in each slot the entry, a link to the bucket's head, and the head moved to it.
-// The entries go to consecutive slots, so they are copied first, in two pieces where the ring
-// wraps; the links follow in order.
-inline void filePending(ContextChains& chains, uint32_t x)
-{
-    ContextRecord& record = chains.records[x];
-    const uint64_t* const held = chains.pending + x * uint32_t(pendingLimit);
-    const uint32_t count = chains.pendingEnd[x] - x * uint32_t(pendingLimit);
-    const uint32_t first = chains.ringIndex[x];
-    // Every bucket head may be touched: all 128 lines are asked for at once.
-    for (uint32_t line = 0; line < sizeof record.head; line += 64)
-        __builtin_prefetch(reinterpret_cast<const uint8_t*>(record.head) + line, 1);
-    const uint32_t beforeWrap = std::min(count, uint32_t(ringSize) - first);
-    uint32_t* const entries = record.entries;
-    for (uint32_t i = 0; i < beforeWrap; ++i) entries[first + i] = uint32_t(held[i]);
-    for (uint32_t i = beforeWrap; i < count; ++i) entries[first + i - ringSize] = uint32_t(held[i]);
-    uint16_t* const head = record.head;
-    uint16_t* const link = record.link;
-    auto linkRun = [&](const uint64_t* from, const uint64_t* to, uint32_t slot) {
-        for (; from != to; ++from, ++slot) {
-            const uint32_t bucket = uint32_t(*from >> 32);
-            link[slot] = head[bucket];
-            head[bucket] = uint16_t(slot);
-        }
-    };
-    linkRun(held, held + beforeWrap, first);
-    linkRun(held + beforeWrap, held + count, 0);
-    const uint32_t slot = (first + count) & ringMask;
-    chains.ringIndex[x] = uint16_t(slot);
-    chains.pendingEnd[x] = x * uint32_t(pendingLimit);
-}
+void filePending(ContextChains& chains, uint32_t x);
 
 // Files every held-back position: for reading the records from outside the match finder.
 void fileAllPending(ContextChains& chains);
