@@ -238,6 +238,30 @@ void prepareBlock(BlockCodes& codes, const uint16_t* tokens, int32_t words)
     buildCode(distance);
 }
 
+namespace {
+
+uint8_t reversedByte(uint8_t b)
+{
+    b = uint8_t((b & 0xF0) >> 4 | (b & 0x0F) << 4);
+    b = uint8_t((b & 0xCC) >> 2 | (b & 0x33) << 2);
+    return uint8_t((b & 0xAA) >> 1 | (b & 0x55) << 1);
+}
+
+using ReverseLiterals = bool (*)(const uint16_t*, uint8_t*);
+
+ReverseLiterals chooseReverseLiterals()
+{
+#ifdef QV5_X86_KERNELS
+    if (avx2Supported()) return reverseLiteralsAvx2;
+#endif
+    return nullptr; // the eight-at-a-time table path serves
+}
+
+// Chosen once, at start-up.
+const ReverseLiterals reverseLiteralsKernel = chooseReverseLiterals();
+
+} // namespace
+
 void writeBlock(BitWriter& writer, const BlockCodes& codes, const uint16_t* tokens, int32_t words)
 {
     writeBits(writer, uint32_t(words), wordCountBits);
@@ -258,12 +282,17 @@ void writeBlock(BitWriter& writer, const BlockCodes& codes, const uint16_t* toke
     const int32_t literalsPerFlush = int32_t((bitFlushLimit - 8) / longestLiteral); // at most 63 bits
     // Every literal code 8 bits long (as on incompressible input): eight literals in a row are
     // eight bytes.
+    // Then the codes are the canonical ones, each byte's bits reversed (sent first bit first),
+    // and 32 literals in a row can be turned into bytes at once where the CPU has a kernel.
     bool byteCodes = true;
+    bool reversed = true;
     uint8_t literalBytes[literalCount];
     for (int32_t s = 0; s < literalCount; ++s) {
         byteCodes = byteCodes && codes.literalLength.lengths[s] == 8;
         literalBytes[s] = uint8_t(codes.literalLength.codes[s]);
+        reversed = reversed && literalBytes[s] == reversedByte(uint8_t(s));
     }
+    const ReverseLiterals reverseLiterals = byteCodes && reversed ? reverseLiteralsKernel : nullptr;
     // The high bytes of the next group of words (up to eight): all zero when they are all
     // literals.
     const int32_t group = std::min(literalsPerFlush, 8);
@@ -276,10 +305,15 @@ void writeBlock(BitWriter& writer, const BlockCodes& codes, const uint16_t* toke
         if (writer.bufferUsed + 24 <= bitBufferSize) { // out starts at most 7 bytes on: below the limit
             EagerWriter out(writer);
             while (i < words && out.out <= eagerLimit) {
-                if (byteCodes && i + 8 <= words &&
-                    ((loadU64(reinterpret_cast<const uint8_t*>(tokens + i)) |
-                      loadU64(reinterpret_cast<const uint8_t*>(tokens + i + 4))) &
-                     highBytes) == 0) {
+                uint8_t reversedBytes[32];
+                if (reverseLiterals && i + 32 <= words && out.out + 32 <= eagerLimit &&
+                    reverseLiterals(tokens + i, reversedBytes)) {
+                    for (int32_t k = 0; k < 32; k += 8) out.putEightBytes(loadU64(reversedBytes + k));
+                    i += 32;
+                } else if (byteCodes && i + 8 <= words &&
+                           ((loadU64(reinterpret_cast<const uint8_t*>(tokens + i)) |
+                             loadU64(reinterpret_cast<const uint8_t*>(tokens + i + 4))) &
+                            highBytes) == 0) {
                     uint64_t bytes = 0;
                     for (int32_t k = 7; k >= 0; --k) bytes = bytes << 8 | literalBytes[tokens[i + k]];
                     out.putEightBytes(bytes);

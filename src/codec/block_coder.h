@@ -3,6 +3,7 @@
 
 #include "codec/bit_stream.h"
 #include "codec/codec_constants.h"
+#include "codec/cpu_features.h"
 #include "codec/huffman.h"
 
 // Coding of one block of tokens: a 19-bit word count, the literal/length and distance
@@ -24,6 +25,12 @@ struct BlockCodes {
 void prepareBlock(BlockCodes& codes, const uint16_t* tokens, int32_t words);
 // Writer, second half: the word count, both length tables and every token.
 void writeBlock(BitWriter& writer, const BlockCodes& codes, const uint16_t* tokens, int32_t words);
+
+#ifdef QV5_X86_KERNELS
+// When the 32 words at tokens are all literals, their bytes with the bits of each reversed
+// (their codes when every literal has an 8-bit code), into bytes; else false.
+bool reverseLiteralsAvx2(const uint16_t* tokens, uint8_t* bytes);
+#endif
 
 // Each context's ring of token starts, as the extractor keeps it. The ring indices sit
 // together, apart from the rings, so that the ones in use share a few cache lines.
