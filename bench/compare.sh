@@ -3,7 +3,7 @@
 # bench/README.md for how to build it), single-threaded, in one invocation; the rows marked
 # -t2 are qv5 on two threads (its default on this machine).
 #
-#   bash bench/compare.sh                 # everything, 3 rounds
+#   bash bench/compare.sh                 # everything, 3 rounds (tar -x: the plain tar extracted)
 #   RUNS=5 bash bench/compare.sh
 #   ONLY='qv5 (c1|c2|d)|gzip' bash bench/compare.sh    # commands whose label matches
 #   QV5_BASE=../base/build/release/src/cli/qv5 bash bench/compare.sh   # before and after
@@ -127,6 +127,7 @@ commands = [
     ("qv5 t -t2", "mix", "d", f"{q(qv5)} -t2 t {W}/c2.qv5", None),
     ("gzip -6", "mix", "c", f"tar cf - -C {q(bench)} mix | gzip -6 > {W}/mix.tar.gz", f"{W}/mix.tar.gz"),
     ("gzip -d", "mix", "d", f"gzip -dc {W}/mix.tar.gz > {W}/gzip-out{{R}}.tar", None),
+    ("tar -x", "mix", "d", f"mkdir {W}/tar-out{{R}} && tar -xf {q(tar)} -C {W}/tar-out{{R}}", None),
     ("libdeflate-gzip -6", "mix", "c", f"libdeflate-gzip -6 -c {q(tar)} > {W}/mix.tar.ldgz", f"{W}/mix.tar.ldgz"),
     ("libdeflate-gzip -d", "mix", "d", f"libdeflate-gzip -d -c {W}/mix.tar.ldgz > {W}/ldgz-out{{R}}.tar", None),
     ("zstd -3", "mix", "c", f"tar cf - -C {q(bench)} mix | zstd -q -3 -T1 > {W}/mix.tar.zst3", f"{W}/mix.tar.zst3"),
@@ -240,6 +241,15 @@ if base:
                 cpu = f"{b['cpu'] / row['cpu']:.2f}x CPU" if row["cpu"] > 0 else "CPU below the clock's step"
                 print(f"- {row['label']}: {row['rate'] / b['rate']:.2f}x wall, {cpu}"
                       f"{same_archives(row['label'], other)}")
+# Extraction against decoding: d on two threads against t on one (wall), and its CPU time
+# against that of t plus tar -x (the work of decoding plus that of writing the files).
+for prefix in ("qv5", "base"):
+    d2, t1 = byLabel.get(f"{prefix} d -t2"), byLabel.get(f"{prefix} t")
+    if d2 and t1:
+        tar = byLabel.get("tar -x")
+        budget = f", CPU {d2['cpu']:.2f} s against t + tar -x {t1['cpu'] + tar['cpu']:.2f} s" if tar else ""
+        print()
+        print(f"{prefix} d -t2 / {prefix} t: {d2['wall'] / t1['wall']:.2f}x wall{budget}")
 # Ratios of medians: each qv5 row against each peer row of the same corpus and kind
 # (compression against compression, extraction against decompression).
 print()

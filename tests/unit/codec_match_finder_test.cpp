@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -425,6 +426,43 @@ TEST(MatchFinder, EveryRecordReadIsWhatEnteringAtOnceMakes)
         EXPECT_GT(check.readsAfterFullList, 20);
     }
 }
+
+} // namespace
+} // namespace qv5
+
+namespace qv5 {
+namespace {
+
+#ifdef QV5_X86_KERNELS
+// The quiet run's preparation with AVX2 gives what the portable one gives, for every run
+// length around its eight-at-a-time steps, at any offset, with tags of 0xFF among them.
+TEST(MatchFinder, QuietRunKernelsAgree)
+{
+    if (!avx2Supported()) GTEST_SKIP() << "no AVX2";
+    std::vector<uint8_t> bytes = test::randomData(4096, 41);
+    // Four bytes whose tag is 0xFF before it is moved to 0xFE.
+    uint32_t taggedFF = 0;
+    while (((taggedFF * 0x2545F491u) >> 24) != 0xFF) ++taggedFF;
+    for (size_t at = 100; at < 4000; at += 301) std::memcpy(&bytes[at], &taggedFF, 4);
+    const std::vector<uint8_t> chunk = withSlack(bytes);
+    for (int32_t size : {1, 7, 8, 9, 15, 16, 17, 63, 64, 255, 256}) {
+        for (int32_t first : {1, 2, 99, 100, 1003}) {
+            const size_t n = static_cast<size_t>(size);
+            std::vector<uint64_t> portable(n), avx2(n);
+            std::vector<uint16_t> portableTokens(n), avx2Tokens(n);
+            prepareQuietPortable(chunk.data() + first, first, size, portable.data(), portableTokens.data());
+            prepareQuietAvx2(chunk.data() + first, first, size, avx2.data(), avx2Tokens.data());
+            ASSERT_EQ(portable, avx2) << "size " << size << " from " << first;
+            ASSERT_EQ(portableTokens, avx2Tokens) << "size " << size << " from " << first;
+            for (int32_t i = 0; i < size; ++i) {
+                const int32_t p = first + i;
+                ASSERT_EQ(portable[size_t(i)],
+                          pendingEntry(ringEntry(loadU32(chunk.data() + p), p), hashAt(chunk.data(), p)));
+            }
+        }
+    }
+}
+#endif
 
 } // namespace
 } // namespace qv5
