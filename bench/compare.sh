@@ -125,6 +125,10 @@ commands = [
     ("qv5 d (-meta)", "mix", "d", f"{q(qv5)} -force-overwrite -t1 d {W}/c2m.qv5 {W}/qv5-meta-out{{R}}", None),
     ("qv5 t", "mix", "d", f"{q(qv5)} -t1 t {W}/c2.qv5", None),
     ("qv5 t -t2", "mix", "d", f"{q(qv5)} -t2 t {W}/c2.qv5", None),
+    # A -meta archive carries the chunk index: its chunks decode on both threads.
+    ("qv5 t (-meta)", "mix", "d", f"{q(qv5)} -t1 t {W}/c2m.qv5", None),
+    ("qv5 t -t2 (-meta)", "mix", "d", f"{q(qv5)} -t2 t {W}/c2m.qv5", None),
+    ("qv5 d -t2 (-meta)", "mix", "d", f"{q(qv5)} -force-overwrite -t2 d {W}/c2m.qv5 {W}/qv5-meta-t2-out{{R}}", None),
     ("gzip -6", "mix", "c", f"tar cf - -C {q(bench)} mix | gzip -6 > {W}/mix.tar.gz", f"{W}/mix.tar.gz"),
     ("gzip -d", "mix", "d", f"gzip -dc {W}/mix.tar.gz > {W}/gzip-out{{R}}.tar", None),
     ("tar -x", "mix", "d", f"mkdir {W}/tar-out{{R}} && tar -xf {q(tar)} -C {W}/tar-out{{R}}", None),
@@ -132,6 +136,9 @@ commands = [
     ("libdeflate-gzip -d", "mix", "d", f"libdeflate-gzip -d -c {W}/mix.tar.ldgz > {W}/ldgz-out{{R}}.tar", None),
     ("zstd -3", "mix", "c", f"tar cf - -C {q(bench)} mix | zstd -q -3 -T1 > {W}/mix.tar.zst3", f"{W}/mix.tar.zst3"),
     ("zstd -d (-3)", "mix", "d", f"zstd -q -d -c {W}/mix.tar.zst3 > {W}/zst3-out{{R}}.tar", None),
+    ("zstd -6", "mix", "c", f"tar cf - -C {q(bench)} mix | zstd -q -6 -T1 > {W}/mix.tar.zst6", f"{W}/mix.tar.zst6"),
+    ("tar --zstd -x (-6)", "mix", "d", f"mkdir {W}/tzst-out{{R}} && tar --zstd -xf {W}/mix.tar.zst6 -C {W}/tzst-out{{R}}",
+     None),
     ("zstd -19", "mix", "c", f"tar cf - -C {q(bench)} mix | zstd -q -19 -T1 > {W}/mix.tar.zst19", f"{W}/mix.tar.zst19"),
     ("zstd -d (-19)", "mix", "d", f"zstd -q -d -c {W}/mix.tar.zst19 > {W}/zst19-out{{R}}.tar", None),
     ("xz -6", "mix", "c", f"tar cf - -C {q(bench)} mix | xz -q -6 -T1 > {W}/mix.tar.xz", f"{W}/mix.tar.xz"),
@@ -250,6 +257,18 @@ for prefix in ("qv5", "base"):
         budget = f", CPU {d2['cpu']:.2f} s against t + tar -x {t1['cpu'] + tar['cpu']:.2f} s" if tar else ""
         print()
         print(f"{prefix} d -t2 / {prefix} t: {d2['wall'] / t1['wall']:.2f}x wall{budget}")
+# The indexed archive: decoding on two threads against one (wall speed-up, and CPU of -t2
+# over -t1: the cost of working in parallel), and its extraction against tar with zstd.
+for prefix in ("qv5", "base"):
+    t1, t2 = byLabel.get(f"{prefix} t (-meta)"), byLabel.get(f"{prefix} t -t2 (-meta)")
+    if t1 and t2:
+        print()
+        print(f"{prefix} t -t2 (-meta) against -t1: {t1['wall'] / t2['wall']:.2f}x wall, "
+              f"{t2['cpu'] / max(t1['cpu'], 0.005):.2f}x CPU")
+    d2, tz = byLabel.get(f"{prefix} d -t2 (-meta)"), byLabel.get("tar --zstd -x (-6)")
+    if d2 and tz:
+        print(f"{prefix} d -t2 (-meta) / tar --zstd -x: {d2['wall'] / tz['wall']:.2f}x wall, "
+              f"{d2['cpu'] / max(tz['cpu'], 0.005):.2f}x CPU")
 # Ratios of medians: each qv5 row against each peer row of the same corpus and kind
 # (compression against compression, extraction against decompression).
 print()

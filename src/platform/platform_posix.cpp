@@ -901,11 +901,18 @@ Restored applyPlan(int fd, bool pathOnly, const RestorePlan& plan)
 {
     Restored restored;
     const std::string path = pathOnly ? heldPath(fd) : std::string();
-    if (plan.withOwner) {
+    // What the entry already has is not set again: each change dirties the inode, and most
+    // files are made with the owner and mode they are to have. An owner changed or an
+    // attribute set (an access list maps onto the mode) leaves the mode to be set.
+    struct stat now;
+    bool asMade = !pathOnly && ::fstat(fd, &now) == 0;
+    if (plan.withOwner && !(asMade && now.st_uid == plan.uid && now.st_gid == plan.gid)) {
+        asMade = false;
         restored.owner =
             (pathOnly ? ::fchownat(fd, "", plan.uid, plan.gid, AT_EMPTY_PATH) : ::fchown(fd, plan.uid, plan.gid)) == 0;
         if (!restored.owner) restored.ownerReason = reasonOf(errno);
     }
+    if (plan.attributes && !plan.attributes->empty()) asMade = false;
     if (plan.attributes) {
         for (const Attribute& attribute : *plan.attributes) {
             if (!mayRestoreAttribute(attribute)) continue;
@@ -922,7 +929,7 @@ Restored applyPlan(int fd, bool pathOnly, const RestorePlan& plan)
     modifiedTimes(plan.modifiedNs, times);
     restored.time = (pathOnly ? ::utimensat(AT_FDCWD, path.c_str(), times, 0) : ::futimens(fd, times)) == 0;
     if (!restored.time) restored.timeReason = reasonOf(errno);
-    if (plan.withMode) {
+    if (plan.withMode && !(asMade && (now.st_mode & 07777) == (plan.mode & 07777))) {
         const mode_t mode = static_cast<mode_t>(plan.mode & 07777);
         restored.mode = (pathOnly ? ::chmod(path.c_str(), mode) : ::fchmod(fd, mode)) == 0;
         if (!restored.mode) restored.modeReason = reasonOf(errno);
