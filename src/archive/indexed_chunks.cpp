@@ -203,8 +203,16 @@ Error decodeIndexed(IndexedDecoding& decoding, const IndexedStart& start, const 
     const int workers = std::min<int>(decoding.threads, static_cast<int>(chunks.size()));
     std::unique_ptr<Ahead> ahead;
     if (workers > 1) ahead.reset(new Ahead(decoding, chunks, workers));
-    Decoder own;
-    Decoded inline_;
+    // This thread's own storage, made when first needed: with threads ahead, only for a chunk
+    // that must be decoded again from where the stream says it begins.
+    std::unique_ptr<Decoder> own;
+    std::unique_ptr<Decoded> inline_;
+    auto decodeHere = [&](uint64_t from, int32_t length) -> Decoded* {
+        if (!own) own.reset(new Decoder);
+        if (!inline_) inline_.reset(new Decoded);
+        decodeFrom(decoding.input, *own, from, length, *inline_);
+        return inline_.get();
+    };
     // Where the chunk after the last one decoded here begins, by the stream itself.
     uint64_t streamEnd = decoding.firstBit;
     int64_t lastGood = -1; // the chunk that ended there (-1: the file table)
@@ -213,20 +221,14 @@ Error decodeIndexed(IndexedDecoding& decoding, const IndexedStart& start, const 
         const uint32_t chunk = chunks[n];
         const int32_t length = chunkLength(chunk, decoding.storedTotal);
         start(chunk, static_cast<uint64_t>(chunk) * chunkSize, length);
-        Decoded* result = &inline_;
-        if (ahead) {
-            result = &ahead->wait(n);
-        } else {
-            decodeFrom(decoding.input, own, index[chunk].bit, length, inline_);
-        }
+        Decoded* result = ahead ? &ahead->wait(n) : decodeHere(index[chunk].bit, length);
         // After a chunk decoded here, the stream says where the next begins: the index must
         // agree, and where it does not, the stream is believed.
         const bool follows = lastGood + 1 == static_cast<int64_t>(chunk);
         if (follows && result->from != streamEnd) {
             indexMatched = false;
-            decodeFrom(decoding.input, own, streamEnd, length, inline_);
             if (ahead) ahead->release(n);
-            result = &inline_;
+            result = decodeHere(streamEnd, length);
         }
         Error failure;
         if (result->damage || result->crc != index[chunk].crc) {
@@ -238,7 +240,7 @@ Error decodeIndexed(IndexedDecoding& decoding, const IndexedStart& start, const 
             lastGood = chunk;
             decoding.endByte = (result->end + 7) / 8;
         }
-        if (ahead && result != &inline_) ahead->release(n);
+        if (ahead && result != inline_.get()) ahead->release(n);
         if (failure) return failure;
     }
     if (!indexMatched) damaged(noChunk, "chunk index does not match the stream");
