@@ -84,14 +84,15 @@ void decodeFrom(const RandomInput& input, Decoder& decoder, uint64_t from, int32
     if (!result.damage) result.crc = crc32Update(0, result.window.get(), static_cast<size_t>(length));
 }
 
-// Decodes the chunks of a list on worker threads, a window each in flight and one more, ahead
-// of the thread that takes them in order.
+// Decodes the chunks of a list on worker threads, ahead of the thread that takes them in
+// order, a window each: a worker whose next slot is still being taken waits, while the taking
+// thread uses the core it leaves (windows are 16 MiB, and first touching one costs as much as
+// decoding a few MiB).
 class Ahead {
 public:
     Ahead(const IndexedDecoding& decoding, const std::vector<uint32_t>& chunks, int workers)
-        : decoding_(decoding), chunks_(chunks), slots_(static_cast<size_t>(workers) + 1)
+        : decoding_(decoding), chunks_(chunks), slots_(static_cast<size_t>(workers))
     {
-        for (Slot& slot : slots_) slot.result.reset(new Decoded);
         for (int i = 0; i < workers; ++i) threads_.emplace_back([this] { work(); });
     }
     ~Ahead()
@@ -127,7 +128,7 @@ public:
 
 private:
     struct Slot {
-        std::unique_ptr<Decoded> result;
+        std::unique_ptr<Decoded> result; // made by the first worker to take the slot
         size_t task = 0;
         bool free = true;
         bool ready = false;
@@ -150,6 +151,9 @@ private:
                     slot->free = false;
                     slot->task = n;
                 }
+                // Made by the thread that first decodes into it: its pages are touched there,
+                // while the other threads decode, not before anything is decoded.
+                if (!slot->result) slot->result.reset(new Decoded);
                 const uint32_t chunk = chunks_[n];
                 decodeFrom(decoding_.input, decoder, (*decoding_.index)[chunk].bit,
                            chunkLength(chunk, decoding_.storedTotal), *slot->result);
