@@ -85,13 +85,14 @@ void decodeFrom(const RandomInput& input, Decoder& decoder, uint64_t from, int32
 }
 
 // Decodes the chunks of a list on worker threads, ahead of the thread that takes them in
-// order, a window each: a worker whose next slot is still being taken waits, while the taking
-// thread uses the core it leaves (windows are 16 MiB, and first touching one costs as much as
-// decoding a few MiB).
+// order: a window each and one more, so that a worker that finishes before the chunk ahead
+// of its own is taken can go on with the next (the chunks of a mixed corpus took 35 to 90 ms
+// each); more windows measured no faster, as first touching one costs as much as decoding
+// a few MiB.
 class Ahead {
 public:
     Ahead(const IndexedDecoding& decoding, const std::vector<uint32_t>& chunks, int workers)
-        : decoding_(decoding), chunks_(chunks), slots_(static_cast<size_t>(workers))
+        : decoding_(decoding), chunks_(chunks), slots_(static_cast<size_t>(workers) + 1)
     {
         for (int i = 0; i < workers; ++i) threads_.emplace_back([this] { work(); });
     }
