@@ -1,6 +1,7 @@
 #include "cli/command_line.h"
 
 #include "cli/archive_commands.h"
+#include "cli/archive_output.h"
 #include "cli/messages.h"
 #include "cli/recovery_commands.h"
 #include "cli/run_options.h"
@@ -364,42 +365,6 @@ int32_t runCompress(const std::vector<std::string>& args, const RunOptions& opti
     return status == 0 && found.leftOut ? 1 : status;
 }
 
-// Where the archive is written. A regular file (or nothing) at the archive path is replaced
-// only once the new archive is complete: it is written to a new file beside it and renamed
-// onto it, so that a failed run leaves what stood there. A link's target is what gets
-// replaced. A device or FIFO is written directly, as there is nothing to keep.
-struct ArchiveOutput {
-    FILE* file = nullptr;
-    std::string finalPath;     // the regular file replaced when done
-    std::string temporaryPath; // empty when written directly
-    ArchiveOutput() = default;
-    ArchiveOutput(const ArchiveOutput&) = delete;
-    ArchiveOutput& operator=(const ArchiveOutput&) = delete;
-    // Also runs when an exception (out of memory) leaves the command.
-    ~ArchiveOutput()
-    {
-        if (file) std::fclose(file);
-        if (!temporaryPath.empty()) {
-            removeFile(temporaryPath);
-            forgetTemporary();
-        }
-    }
-};
-
-bool openArchiveOutput(const std::string& archivePath, ArchiveOutput& out)
-{
-    std::string target = archivePath;
-    EntryKind kind = entryKindOf(archivePath);
-    if (kind == EntryKind::link && linkTarget(archivePath, target)) kind = entryKindOf(target);
-    if (kind == EntryKind::file || kind == EntryKind::missing) {
-        out.finalPath = target;
-        out.file = createTemporaryBeside(target, out.temporaryPath);
-    } else {
-        out.file = openWrite(archivePath);
-    }
-    return out.file != nullptr;
-}
-
 // The compression progress text: the plain chunk text for the first and the last chunk,
 // otherwise with the time left, the rate and the expected archive size.
 void showCompressionProgress(const ChunkProgress& chunk, uint64_t archiveBytes)
@@ -514,21 +479,10 @@ int32_t writeArchiveFile(const std::string& archivePath, const std::vector<NewEn
     if (ok && options.protectPercent > 0) {
         ok = appendRecoveryBlock(out.file, out.temporaryPath, archivePath, options.protectPercent);
     }
-    FILE* file = out.file;
-    out.file = nullptr;
-    if (std::fclose(file) != 0 && ok) {
-        noteStreamFailure();
-        refused("Error writing archive %s\n");
-        ok = false;
-    }
     if (!ok) return 1; // the temporary file goes with out
-    if (!out.temporaryPath.empty()) {
-        if (!replaceWith(out.temporaryPath, out.finalPath)) {
-            refused("Error writing archive %s\n");
-            return 1;
-        }
-        out.temporaryPath.clear();
-        forgetTemporary();
+    if (!finishArchiveOutput(out)) {
+        refused("Error writing archive %s\n");
+        return 1;
     }
     if (options.createSfx) markExecutable(archivePath);
     return 0;

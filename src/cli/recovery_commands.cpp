@@ -1,5 +1,6 @@
 #include "cli/recovery_commands.h"
 
+#include "cli/archive_output.h"
 #include "cli/messages.h"
 #include "console/console.h"
 #include "console/format.h"
@@ -22,24 +23,6 @@ struct OpenFile {
     ~OpenFile()
     {
         if (file) std::fclose(file);
-    }
-};
-
-// The repaired file being written beside its final path; removed unless kept, also when an
-// exception (out of memory) leaves the command.
-struct TemporaryOutput {
-    FILE* file = nullptr;
-    std::string path;
-    TemporaryOutput() = default;
-    TemporaryOutput(const TemporaryOutput&) = delete;
-    TemporaryOutput& operator=(const TemporaryOutput&) = delete;
-    ~TemporaryOutput()
-    {
-        if (file) std::fclose(file);
-        if (!path.empty()) {
-            removeFile(path);
-            forgetTemporary();
-        }
     }
 };
 
@@ -276,9 +259,8 @@ int32_t repairCommand(const std::string& archivePath, const std::string& outputP
              printable(outputPath).c_str());
         if (readAnswer() != 'y') return 1;
     }
-    TemporaryOutput output;
-    output.file = createTemporaryBeside(outputPath, output.path);
-    if (!output.file) {
+    ArchiveOutput output;
+    if (!openOutputBeside(outputPath, output)) {
         tell("Error opening output file %s\n", printable(outputPath).c_str());
         tellReason(outputPath, lastFailureReason());
         return 1;
@@ -286,14 +268,7 @@ int32_t repairCommand(const std::string& archivePath, const std::string& outputP
     std::string writeRefusal;
     Error failure = repairArchive(reader, check, explainedWriter(output.file, writeRefusal));
     if (failure) failure.reason = failure.code == ErrorCode::writeArchive ? writeRefusal : readRefusal;
-    FILE* written = output.file;
-    output.file = nullptr;
-    const bool closed = std::fclose(written) == 0;
-    if (!failure && !closed) {
-        failure = Error(ErrorCode::writeArchive);
-        failure.reason = streamReason();
-    }
-    if (!failure && !replaceWith(output.path, outputPath)) {
+    if (!failure && !finishArchiveOutput(output)) {
         failure = Error(ErrorCode::writeArchive);
         failure.reason = lastFailureReason();
     }
@@ -306,8 +281,6 @@ int32_t repairCommand(const std::string& archivePath, const std::string& outputP
         }
         return 1; // the temporary file goes with output
     }
-    output.path.clear();
-    forgetTemporary();
     say("Rebuilt %s data and %s parity slices; wrote %s (%s bytes)\n", number(check.damagedData).c_str(),
         number(check.damagedParity).c_str(), printable(outputPath).c_str(), number(size).c_str());
     return 0;

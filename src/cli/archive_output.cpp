@@ -1,0 +1,48 @@
+#include "cli/archive_output.h"
+
+#include "platform/platform.h"
+
+namespace qv5 {
+
+ArchiveOutput::~ArchiveOutput()
+{
+    if (file) std::fclose(file);
+    if (!temporaryPath.empty()) {
+        removeFile(temporaryPath);
+        forgetTemporary();
+    }
+}
+
+bool openOutputBeside(const std::string& path, ArchiveOutput& out)
+{
+    out.finalPath = path;
+    out.file = createTemporaryBeside(path, out.temporaryPath);
+    return out.file != nullptr;
+}
+
+bool openArchiveOutput(const std::string& archivePath, ArchiveOutput& out)
+{
+    std::string target = archivePath;
+    EntryKind kind = entryKindOf(archivePath);
+    if (kind == EntryKind::link && linkTarget(archivePath, target)) kind = entryKindOf(target);
+    if (kind == EntryKind::file || kind == EntryKind::missing) return openOutputBeside(target, out);
+    out.file = openWrite(archivePath);
+    return out.file != nullptr;
+}
+
+bool finishArchiveOutput(ArchiveOutput& out)
+{
+    FILE* file = out.file;
+    out.file = nullptr;
+    if (std::fclose(file) != 0) {
+        noteStreamFailure();
+        return false;
+    }
+    if (out.temporaryPath.empty()) return true;
+    if (!replaceWith(out.temporaryPath, out.finalPath)) return false;
+    out.temporaryPath.clear();
+    forgetTemporary();
+    return true;
+}
+
+} // namespace qv5
