@@ -156,6 +156,17 @@ def main():
     return 1 if failed else 0
 
 
+def file_size_limit(limit):
+    """A preexec for runs whose files may not grow beyond limit bytes: writes past it fail
+    (EFBIG) rather than end the process (SIGXFSZ ignored), as on a full disk."""
+    def apply():
+        import resource
+        import signal
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    return apply
+
+
 def only(target):
     """Marks a test that is meaningful on one build only ("linux" or "windows")."""
     def mark(function):

@@ -3,12 +3,10 @@ flags are named; after the message of a failed system call comes the system's re
 standard error, standard output keeping the program's own texts."""
 import os
 import re
-import resource
-import signal
 import socket
 import subprocess
 
-from harness import needs_root, only
+from harness import file_size_limit, needs_root, only
 from test_beneath import run_as_nobody
 
 
@@ -164,21 +162,15 @@ def test_reasons_follow_the_messages_of_failed_calls(ctx):
     assert r.rc == 0 and reasons(r) == [], r
 
 
-def _file_limit(limit):
-    def apply():
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
-    return apply
-
-
 @only("linux")
 def test_a_full_disk_is_named_for_what_was_written(ctx):
     ctx.write("in/big.bin", os.urandom(300000))
-    r = ctx.run("c", "x.qv5", "in", preexec=_file_limit(100000))
+    r = ctx.run("c", "x.qv5", "in", preexec=file_size_limit(100000))
     assert r.rc == 1 and "Error writing archive x.qv5\n" in r.body, r
     assert reasons(r) == ["qv5: x.qv5: File too large"], r
+    assert not os.path.exists(ctx.path("x.qv5"))
     assert ctx.run("c", "x.qv5", "in").rc == 0
-    r = ctx.run("d", "x.qv5", "out", preexec=_file_limit(100000))
+    r = ctx.run("d", "x.qv5", "out", preexec=file_size_limit(100000))
     assert r.rc == 1 and "\nError writing output file out\n" in r.body, r
     assert reasons(r) == ["qv5: out: File too large"], r
 
@@ -217,12 +209,12 @@ def test_recovery_data_and_repair_give_reasons(ctx):
     assert ctx.run("c", "plain.qv5", "a.bin").rc == 0
     assert ctx.run("-protect=10", "c", "p.qv5", "a.bin").rc == 0
     # The archive fits, its recovery data does not.
-    limit = _file_limit(os.path.getsize(ctx.path("plain.qv5")) + 100)
+    limit = file_size_limit(os.path.getsize(ctx.path("plain.qv5")) + 100)
     r = ctx.run("-protect=10", "c", "q.qv5", "a.bin", preexec=limit)
     assert r.rc == 1 and "Error writing archive q.qv5\n" in r.body and reasons(r) == ["qv5: q.qv5: File too large"], r
     r = ctx.run("r", "p.qv5", "nowhere/f.qv5")
     assert r.rc == 1 and r.body.endswith("Error opening output file nowhere/f.qv5\n"), r
     assert reasons(r) == ["qv5: nowhere/f.qv5: No such file or directory"], r
-    r = ctx.run("r", "p.qv5", "f.qv5", preexec=_file_limit(1000))
+    r = ctx.run("r", "p.qv5", "f.qv5", preexec=file_size_limit(1000))
     assert r.rc == 1 and r.body.endswith("Error writing f.qv5\n") and reasons(r) == ["qv5: f.qv5: File too large"], r
     assert not os.path.exists(ctx.path("f.qv5"))
