@@ -145,50 +145,40 @@ struct SliceArray {
     uint8_t* at(uint32_t j) const { return base + static_cast<size_t>(j) * width; }
 };
 
-// Coefficients to values at points offset + u, u < size (a power of two dividing offset).
-void forwardTransform(const SliceArray& a, uint32_t size, uint32_t offset)
+using Butterfly = void (*)(uint8_t* x, uint8_t* y, const FactorTables& f, size_t bytes);
+
+// One layer of a transform: slices half = 2^layer apart within each group of 2 half, by the
+// group's skew factor (where it is 0 the butterfly is a plain sum, in either direction).
+void transformLayer(const SliceArray& a, uint32_t size, uint32_t offset, int layer, Butterfly butterfly)
 {
     const Field& gf = field();
-    const ErasureKernels& kernels = erasureKernels();
     FactorTables tables;
-    int layer = 0;
-    while ((2u << layer) < size) ++layer;
-    for (; layer >= 0 && size > 1; --layer) {
-        const uint32_t half = 1u << layer;
-        for (uint32_t start = 0; start < size; start += 2 * half) {
-            const uint16_t lambda = skewAt(gf, layer, start + offset);
-            makeFactorTables(lambda, tables);
-            for (uint32_t j = start; j < start + half; ++j) {
-                if (lambda == 0) {
-                    xorInto(a.at(j + half), a.at(j), a.width);
-                } else {
-                    kernels.forward(a.at(j), a.at(j + half), tables, a.width);
-                }
+    const uint32_t half = 1u << layer;
+    for (uint32_t start = 0; start < size; start += 2 * half) {
+        const uint16_t lambda = skewAt(gf, layer, start + offset);
+        if (lambda != 0) makeFactorTables(lambda, tables);
+        for (uint32_t j = start; j < start + half; ++j) {
+            if (lambda == 0) {
+                xorInto(a.at(j + half), a.at(j), a.width);
+            } else {
+                butterfly(a.at(j), a.at(j + half), tables, a.width);
             }
         }
     }
 }
 
+// Coefficients to values at points offset + u, u < size (a power of two dividing offset).
+void forwardTransform(const SliceArray& a, uint32_t size, uint32_t offset)
+{
+    int layer = 0;
+    while ((2u << layer) < size) ++layer;
+    for (; layer >= 0 && size > 1; --layer) transformLayer(a, size, offset, layer, erasureKernels().forward);
+}
+
 // Values at points offset + u back to coefficients.
 void inverseTransform(const SliceArray& a, uint32_t size, uint32_t offset)
 {
-    const Field& gf = field();
-    const ErasureKernels& kernels = erasureKernels();
-    FactorTables tables;
-    for (int layer = 0; (1u << layer) < size; ++layer) {
-        const uint32_t half = 1u << layer;
-        for (uint32_t start = 0; start < size; start += 2 * half) {
-            const uint16_t lambda = skewAt(gf, layer, start + offset);
-            makeFactorTables(lambda, tables);
-            for (uint32_t j = start; j < start + half; ++j) {
-                if (lambda == 0) {
-                    xorInto(a.at(j + half), a.at(j), a.width);
-                } else {
-                    kernels.inverse(a.at(j), a.at(j + half), tables, a.width);
-                }
-            }
-        }
-    }
+    for (int layer = 0; (1u << layer) < size; ++layer) transformLayer(a, size, offset, layer, erasureKernels().inverse);
 }
 
 uint32_t powerOfTwoAtLeast(uint64_t count)
