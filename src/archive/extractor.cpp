@@ -550,6 +550,13 @@ Error createRecordedFolders(Extraction& x, const Extension& extension)
 
 // The typed output of a one-entry archive gets the stored metadata only when this extraction
 // made it as a new file.
+// A sparse file written whole, before the extension said it was sparse (an archive from a
+// pipe, whose extension follows the stream): its holes are made when its metadata is set.
+bool writtenBeforeSparse(const Extraction& x, size_t index)
+{
+    return !x.options.extension && index < x.sparse.size() && x.sparse[index];
+}
+
 void restoreTyped(const Extraction& x, const Metadata& metadata)
 {
     if (!x.typedCreated) return;
@@ -557,7 +564,8 @@ void restoreTyped(const Extraction& x, const Metadata& metadata)
     size_t cut = path.size();
     while (cut > 0 && !isPathSeparator(path[cut - 1])) --cut;
     HeldFolderPtr folder = holdFolder(cut == 0 ? std::string() : path.substr(0, cut), false);
-    const RestorePlan plan = planOf(x, metadata);
+    RestorePlan plan = planOf(x, metadata);
+    if (writtenBeforeSparse(x, 0)) plan.holeBlock = holeSize;
     Restored restored;
     if (folder) {
         restored = restoreBelow(*folder, path.substr(cut), x.writtenFile[0], plan);
@@ -608,7 +616,8 @@ Error restoreAfterFiles(Extraction& x, const Extension& extension)
             continue;
         }
         OutputName name;
-        const RestorePlan plan = planOf(x, extension.entries[i]);
+        RestorePlan plan = planOf(x, extension.entries[i]);
+        if (writtenBeforeSparse(x, i)) plan.holeBlock = holeSize;
         Restored restored = nothingRestored(plan, "no name left");
         if (walkedName(x, i, name)) restored = restoreOutputFile(x.tree, name, x.writtenFile[i], plan);
         report(x, pathOf(x, i), restored);

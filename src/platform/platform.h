@@ -226,6 +226,9 @@ struct RestorePlan {
     uint32_t uid = 0;
     uint32_t gid = 0;
     const std::vector<Attribute>* attributes = nullptr;
+    // > 0: first the file's runs of zeros that fill whole blocks of this size become holes (a
+    // sparse file written before the archive said so). Linux only; the bytes stay the same.
+    uint32_t holeBlock = 0;
 };
 // What the system took, and its words where it refused; attribute names the first attribute
 // it refused (empty: none).
