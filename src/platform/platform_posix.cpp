@@ -964,14 +964,16 @@ void makeHoles(int fd, size_t block)
     std::vector<uint8_t> buffer(std::max<size_t>(block, (size_t(1) << 20) / block * block));
     off_t at = 0;
     off_t run = -1; // where the current run of zero blocks began
+    bool refused = false;
     auto punch = [&](off_t end) {
-        if (run >= 0 && ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, run, end - run) != 0) at = whole;
+        if (run >= 0 && end > run)
+            refused = ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, run, end - run) != 0;
         run = -1;
     };
-    while (at < whole) {
+    while (at < whole && !refused) {
         const size_t want = size_t(std::min<off_t>(off_t(buffer.size()), whole - at));
         if (::pread(fd, buffer.data(), want, at) != ssize_t(want)) break;
-        for (size_t k = 0; k < want; k += block) {
+        for (size_t k = 0; k < want && !refused; k += block) {
             if (!allZero(buffer.data() + k, block)) {
                 punch(at + off_t(k));
             } else if (run < 0) {
@@ -980,7 +982,7 @@ void makeHoles(int fd, size_t block)
         }
         at += off_t(want);
     }
-    punch(at);
+    if (!refused) punch(at);
 #else
     (void)fd;
     (void)block;
