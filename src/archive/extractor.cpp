@@ -548,8 +548,6 @@ Error createRecordedFolders(Extraction& x, const Extension& extension)
     return Error();
 }
 
-// The typed output of a one-entry archive gets the stored metadata only when this extraction
-// made it as a new file.
 // A sparse file written whole, before the extension said it was sparse (an archive from a
 // pipe, whose extension follows the stream): its holes are made when its metadata is set.
 bool writtenBeforeSparse(const Extraction& x, size_t index)
@@ -557,6 +555,8 @@ bool writtenBeforeSparse(const Extraction& x, size_t index)
     return !x.options.extension && index < x.sparse.size() && x.sparse[index];
 }
 
+// The typed output of a one-entry archive gets the stored metadata only when this extraction
+// made it as a new file.
 void restoreTyped(const Extraction& x, const Metadata& metadata)
 {
     if (!x.typedCreated) return;

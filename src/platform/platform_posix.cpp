@@ -938,10 +938,6 @@ Restored applyPlan(int fd, bool pathOnly, const RestorePlan& plan)
     return restored;
 }
 
-} // namespace
-
-namespace {
-
 bool allZero(const uint8_t* data, size_t size)
 {
     uint64_t any = 0;
