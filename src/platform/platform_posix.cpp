@@ -1010,7 +1010,7 @@ Restored restoreBelow(const HeldFolder& parent, const std::string& name, const F
         if (fd < 0) fd = ::openat(parent.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         struct stat again;
         if (fd >= 0 && ::fstat(fd, &again) == 0 && sameFile(identityOf(again), expected)) {
-            if (writable && S_ISREG(again.st_mode)) makeHoles(fd, plan.holeBlock);
+            if (writable) makeHoles(fd, plan.holeBlock);
             restored = applyPlan(fd, false, plan);
         } else if (fd < 0 && errno == EACCES) {
             restored = applyPlan(held, true, plan); // one may change what one cannot read
