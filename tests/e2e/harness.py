@@ -66,9 +66,11 @@ class Context:
         for attempt in range(3):
             proc = subprocess.run(command, input=stdin, cwd=cwd or self.work, stdout=subprocess.PIPE,
                                   stderr=subprocess.PIPE, timeout=timeout, env=full_env, preexec_fn=preexec)
-            # Wine itself failing to start (its own "wine:" lines, nothing from the program)
-            # is the test machine's hiccup, not the program's answer: start it again.
-            if not (wine and proc.returncode != 0 and not proc.stdout and proc.stderr.startswith(b"wine")):
+            # Wine itself failing to start (its own "wine:" lines or nothing at all, nothing from
+            # the program, which never fails silently) is the test machine's hiccup, not the
+            # program's answer: start it again.
+            wine_failed = not proc.stderr or proc.stderr.startswith(b"wine")
+            if not (wine and proc.returncode != 0 and not proc.stdout and wine_failed):
                 break
             time.sleep(1)
         out = proc.stdout.decode("latin-1")
