@@ -6,9 +6,9 @@
 #include "codec/byte_order.h"
 #include "codec/codec_constants.h"
 
-// Least-significant-bit-first bit stream through a 64-bit accumulator and a 4 MiB byte
-// buffer, over bytes that go to a sink or come from a source the owner supplies (a file, a
-// vector, a pipe): the codec itself never touches a file. The flush rule is part of the
+// Least-significant-bit-first bit stream through a 64-bit accumulator and a byte buffer of
+// bitBufferSize, over bytes that go to a sink or come from a source the owner supplies (a
+// file, a vector, a pipe): the codec itself never touches a file. The flush rule is part of the
 // archive format: an archive's length depends on how its writes were split, so callers must
 // keep the call sequence of the format.
 namespace qv5 {
@@ -73,7 +73,7 @@ inline void drainAccumulator(BitWriter& writer)
     uint32_t bytes = writer.accBits >> 3;
     if (writer.bufferUsed + 8 <= bitBufferSize) {
         // One 8-byte store instead of a byte loop; the bytes past the drained ones are
-        // overwritten later, and the buffer rule (write at exactly 4 MiB) is unchanged.
+        // overwritten later, and the buffer rule (write when exactly full) is unchanged.
         storeU64(writer.outBuffer + writer.bufferUsed, writer.acc);
         writer.bufferUsed += int32_t(bytes);
         writer.acc >>= bytes * 8; // bytes is 4..7: accBits was at least 32

@@ -6,7 +6,11 @@
 namespace qv5 {
 
 // Bit stream
-constexpr int32_t bitBufferSize = 4 * 1024 * 1024; // staging buffer of BitWriter / BitReader
+// The staging buffer of BitWriter / BitReader. Not part of the format: the bytes are the same
+// whatever its size. Small enough that what the kernel copies out of it (or into it) is still
+// in the cache: with 4 MiB, writing a 200 MB archive of incompressible data cost the kernel
+// twice the time, copying every byte from memory.
+constexpr int32_t bitBufferSize = 256 * 1024;
 constexpr uint32_t bitFlushLimit = 64;             // a write flushes when accBits + n reaches this
 constexpr int32_t finishByteCount = 16;            // bytes emitted by finish
 constexpr uint32_t refillTarget = 56;              // the reader tops its accumulator up to this

@@ -182,8 +182,8 @@ def test_questions_are_never_answered_by_the_archive(ctx):
     ctx.write("in/b.txt", "b")
     assert ctx.run("c", "x.qv5", "in").rc == 0
     data = ctx.read("x.qv5")
-    # The reader takes the archive in 4 MiB pieces: what stands after the first piece is where
-    # a question's answer would be read from the same stream.
+    # The reader takes the archive in pieces (of 4 MiB in earlier versions): what stands after
+    # the archive in the same stream is where a question's answer would be read from.
     crafted = data + b"\0" * ((4 << 20) - len(data)) + b"y\n" * 64
     assert ctx.run("-quiet", "d", "x.qv5", "out").rc == 0
     ctx.write("out/in/b.txt", "mine")
