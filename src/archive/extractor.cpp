@@ -548,11 +548,14 @@ Error createRecordedFolders(Extraction& x, const Extension& extension)
     return Error();
 }
 
-// A sparse file written whole, before the extension said it was sparse (an archive from a
-// pipe, whose extension follows the stream): its holes are made when its metadata is set.
-bool writtenBeforeSparse(const Extraction& x, size_t index)
+// The plan of written file index. A sparse file written whole, before the extension said it
+// was sparse (an archive from a pipe, whose extension follows the stream), gets its holes made
+// when its metadata is set.
+RestorePlan filePlanOf(const Extraction& x, size_t index, const Metadata& metadata)
 {
-    return !x.options.extension && index < x.sparse.size() && x.sparse[index];
+    RestorePlan plan = planOf(x, metadata);
+    if (!x.options.extension && index < x.sparse.size() && x.sparse[index]) plan.holeBlock = holeSize;
+    return plan;
 }
 
 // The typed output of a one-entry archive gets the stored metadata only when this extraction
@@ -564,8 +567,7 @@ void restoreTyped(const Extraction& x, const Metadata& metadata)
     size_t cut = path.size();
     while (cut > 0 && !isPathSeparator(path[cut - 1])) --cut;
     HeldFolderPtr folder = holdFolder(cut == 0 ? std::string() : path.substr(0, cut), false);
-    RestorePlan plan = planOf(x, metadata);
-    if (writtenBeforeSparse(x, 0)) plan.holeBlock = holeSize;
+    const RestorePlan plan = filePlanOf(x, 0, metadata);
     Restored restored;
     if (folder) {
         restored = restoreBelow(*folder, path.substr(cut), x.writtenFile[0], plan);
@@ -616,8 +618,7 @@ Error restoreAfterFiles(Extraction& x, const Extension& extension)
             continue;
         }
         OutputName name;
-        RestorePlan plan = planOf(x, extension.entries[i]);
-        if (writtenBeforeSparse(x, i)) plan.holeBlock = holeSize;
+        const RestorePlan plan = filePlanOf(x, i, extension.entries[i]);
         Restored restored = nothingRestored(plan, "no name left");
         if (walkedName(x, i, name)) restored = restoreOutputFile(x.tree, name, x.writtenFile[i], plan);
         report(x, pathOf(x, i), restored);

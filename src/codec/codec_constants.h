@@ -11,9 +11,9 @@ namespace qv5 {
 // in the cache: with 4 MiB, writing a 200 MB archive of incompressible data cost the kernel
 // twice the time, copying every byte from memory.
 constexpr int32_t bitBufferSize = 256 * 1024;
-constexpr uint32_t bitFlushLimit = 64;             // a write flushes when accBits + n reaches this
-constexpr int32_t finishByteCount = 16;            // bytes emitted by finish
-constexpr uint32_t refillTarget = 56;              // the reader tops its accumulator up to this
+constexpr uint32_t bitFlushLimit = 64;  // a write flushes when accBits + n reaches this
+constexpr int32_t finishByteCount = 16; // bytes emitted by finish
+constexpr uint32_t refillTarget = 56;   // the reader tops its accumulator up to this
 
 // Chunks and blocks
 constexpr int32_t chunkSize = 16 * 1024 * 1024;
