@@ -168,24 +168,17 @@ bool namesAreUnique(const InputList& list)
 
 // Measures every entry and stores its CRC-32 (and, with metadata, its time and mode), with a
 // progress line on large files.
-InputError measureAndHash(std::vector<FileEntry>& entries, bool withMetadata)
+InputError measureAndHash(std::vector<FileEntry>& entries, bool withMetadata, int32_t threads)
 {
     const int total = static_cast<int>(entries.size());
-    for (int k = 0; k < total; ++k) {
-        FileEntry& entry = entries[static_cast<size_t>(k)];
-        auto progress = [&](uint64_t hashed) {
-            char text[progressTextSize];
-            std::snprintf(text, sizeof text, "File %d/%d, hashed %s", k + 1, total, FormatNumber(hashed, true));
-            ProgressLine::show(text);
-        };
-        if (InputError failure = hashFile(entry.sourcePath, entry.crc, &entry.size, progress,
-                                          withMetadata ? &entry.metadata : nullptr)) {
-            return failure;
-        }
-        entry.crcPresent = 1;
-    }
-    ProgressLine::clear();
-    return InputError();
+    InputError failure = hashEntries(entries, withMetadata, threads, [&](size_t k, uint64_t hashed) {
+        char text[progressTextSize];
+        std::snprintf(text, sizeof text, "File %d/%d, hashed %s", static_cast<int>(k) + 1, total,
+                      FormatNumber(hashed, true));
+        ProgressLine::show(text);
+    });
+    if (!failure) ProgressLine::clear();
+    return failure;
 }
 
 // The ordering scans show "Scanning %d/%d" and blank the line when done.
@@ -305,7 +298,7 @@ bool checkInputs(InputList& list, const RunOptions& options, std::vector<FileEnt
 // copies of other entries marked. False after a message.
 bool measureInputs(std::vector<FileEntry>& entries, const RunOptions& options)
 {
-    if (InputError failure = measureAndHash(entries, options.metadata)) {
+    if (InputError failure = measureAndHash(entries, options.metadata, options.threadCount)) {
         printError(failure);
         return false;
     }

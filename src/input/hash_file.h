@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace qv5 {
 
@@ -17,5 +18,14 @@ using HashProgress = std::function<void(uint64_t hashed)>;
 // Fails with openInput or readInput.
 InputError hashFile(const std::string& path, uint32_t& crc, int64_t* size = nullptr,
                     const HashProgress& progress = nullptr, FileMetadata* metadata = nullptr);
+
+// Called while entry k is hashed, as HashProgress is; never from two threads at once.
+using EntryHashProgress = std::function<void(size_t k, uint64_t hashed)>;
+
+// Hashes every entry as hashFile does, with its size (and with metadata, its time and mode),
+// marking its CRC-32 present, on up to threads threads (0: one per core). Fails as hashing the
+// entries one by one in list order would: with the first failing entry's error.
+InputError hashEntries(std::vector<FileEntry>& entries, bool withMetadata, int32_t threads,
+                       const EntryHashProgress& progress = nullptr);
 
 } // namespace qv5
