@@ -85,13 +85,15 @@ Error checkSources(const std::vector<NewEntry>& entries, uint64_t& storedTotal, 
 {
     for (const NewEntry& entry : entries) {
         if (!entry.path.empty()) {
-            FILE* file = openRead(entry.path);
-            if (!file) return systemError(ErrorCode::openInput, entry.path);
             int64_t size = 0;
-            bool measured = sizeOfFile(file, size);
-            const Error unmeasured = measured ? Error() : systemError(ErrorCode::readInput, entry.path);
-            std::fclose(file);
-            if (!measured) return unmeasured;
+            switch (sizeOfReadable(entry.path, size)) {
+            case ReadableSize::unopened:
+                return systemError(ErrorCode::openInput, entry.path);
+            case ReadableSize::unmeasured:
+                return systemError(ErrorCode::readInput, entry.path);
+            case ReadableSize::measured:
+                break;
+            }
             if (size != entry.size) return Error{ErrorCode::inputChanged, entry.path};
         }
         inputTotal += static_cast<uint64_t>(entry.size);

@@ -44,8 +44,11 @@ int32_t fill(ConcatReader& reader, uint8_t* buffer, int32_t capacity)
         }
         const bool inMemory = entry.path.empty();
         if (!reader.started) {
-            if (!inMemory && !(reader.file = openRead(entry.path))) {
-                return fail(reader, ErrorCode::openInput, lastFailureReason());
+            if (!inMemory) {
+                if (!(reader.file = openRead(entry.path))) return fail(reader, ErrorCode::openInput, lastFailureReason());
+                // Reads go straight into the chunk: a stream buffer would only cost the system
+                // call that sizes it.
+                std::setvbuf(reader.file, nullptr, _IONBF, 0);
             }
             reader.started = true;
             reader.remaining = entry.size;

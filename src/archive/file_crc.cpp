@@ -26,6 +26,7 @@ bool crc32OfFile(FILE* file, uint32_t& crc, const std::function<void(uint64_t ha
         value = crc32Update(value, buffer.get(), count);
         ++readsSinceReport;
         hashed += count;
+        if (count < crcReadSize) break; // the end, or an error: fread falls short for nothing else
     }
     if (std::ferror(file)) {
         noteStreamFailure(); // the reason stays for the caller (lastFailureReason)

@@ -469,6 +469,29 @@ FILE* openRead(const std::string& path)
                           FileIdentity());
 }
 
+ReadableSize sizeOfReadable(const std::string& path, int64_t& size)
+{
+    // openRead's checks, on the descriptor alone: one fstat gives the kind and the size.
+    const int fd = ::open(systemPath(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        noteFailure();
+        return ReadableSize::unopened;
+    }
+    struct stat st;
+    ReadableSize outcome = ReadableSize::measured;
+    if (::fstat(fd, &st) != 0) {
+        noteFailure();
+        outcome = ReadableSize::unopened;
+    } else if (!S_ISREG(st.st_mode)) {
+        noteOwnFailure(notRegular);
+        outcome = ReadableSize::unopened;
+    } else {
+        size = static_cast<int64_t>(st.st_size);
+    }
+    ::close(fd);
+    return outcome;
+}
+
 FILE* openWrite(const std::string& path)
 {
     FILE* file = std::fopen(systemPath(path).c_str(), "wb");

@@ -285,6 +285,15 @@ FILE* openRead(const std::string& path)
     return file;
 }
 
+ReadableSize sizeOfReadable(const std::string& path, int64_t& size)
+{
+    FILE* file = openRead(path);
+    if (!file) return ReadableSize::unopened;
+    const bool measured = sizeOfFile(file, size);
+    std::fclose(file);
+    return measured ? ReadableSize::measured : ReadableSize::unmeasured;
+}
+
 FILE* openWrite(const std::string& path)
 {
     SetLastError(0);

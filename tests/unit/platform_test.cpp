@@ -51,9 +51,15 @@ TEST(OpenRead, OpensRegularFilesOnlyAndMeasuresThemInPlace)
     EXPECT_EQ(std::string(first), "qq");
     std::fclose(file);
 
-    EXPECT_EQ(openRead((root / "folder").string()), nullptr);
-    EXPECT_EQ(openRead((root / "fifo").string()), nullptr);
-    EXPECT_EQ(openRead((root / "missing").string()), nullptr);
+    // Measuring without a stream answers as opening and measuring one would.
+    size = 0;
+    EXPECT_EQ(sizeOfReadable((root / "file.bin").string(), size), ReadableSize::measured);
+    EXPECT_EQ(size, 70000);
+    for (const char* name : {"folder", "fifo", "missing"}) {
+        EXPECT_EQ(openRead((root / name).string()), nullptr) << name;
+        EXPECT_EQ(sizeOfReadable((root / name).string(), size), ReadableSize::unopened) << name;
+        EXPECT_FALSE(lastFailureReason().empty()) << name;
+    }
     fs::remove_all(root);
 }
 
