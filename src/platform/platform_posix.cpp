@@ -252,12 +252,15 @@ Listed findEntries(const std::string& searchPath, std::vector<DirEntry>& entries
         noteFailure();
         return isMissing(errno) ? Listed::nothing : Listed::failed;
     }
-    std::vector<std::string> names;
+    // Each name with whether the listing already says it is a regular file: all there is to
+    // know of one, so once an lstat in the folder succeeded (it may be searched), the others
+    // need none (each a walk of the whole path).
+    std::vector<std::pair<std::string, bool>> names;
     for (;;) {
         errno = 0;
         struct dirent* d = ::readdir(dir);
         if (!d) break;
-        if (matchPattern(pattern, d->d_name)) names.emplace_back(d->d_name);
+        if (matchPattern(pattern, d->d_name)) names.emplace_back(d->d_name, d->d_type == DT_REG);
     }
     if (errno != 0) {
         noteFailure();
@@ -266,16 +269,21 @@ Listed findEntries(const std::string& searchPath, std::vector<DirEntry>& entries
     }
     ::closedir(dir);
     std::sort(names.begin(), names.end()); // byte order, so runs are reproducible
-    for (std::string& name : names) {
+    bool searchable = false;
+    for (auto& [name, regular] : names) {
         DirEntry entry;
         if (name == "." || name == "..") {
             entry.isFolder = true; // skipped by discovery's dot rule; never followed
-        } else if (!describe(folderSlash + name, entry)) {
-            // Gone since it was listed: nothing is lost. Otherwise (a folder that may be listed
-            // but not searched) what it is cannot be known.
-            if (isMissing(errno)) continue;
-            entry = DirEntry();
-            entry.unreadable = lastFailureReason();
+        } else if (!(regular && searchable)) {
+            if (describe(folderSlash + name, entry)) {
+                searchable = true;
+            } else {
+                // Gone since it was listed: nothing is lost. Otherwise (a folder that may be
+                // listed but not searched) what it is cannot be known.
+                if (isMissing(errno)) continue;
+                entry = DirEntry();
+                entry.unreadable = lastFailureReason();
+            }
         }
         entry.name = std::move(name);
         entries.push_back(std::move(entry));
