@@ -6,6 +6,7 @@ import re
 import zlib
 
 from harness import only
+from test_beneath import run_as_nobody
 
 CRC_TABLE = []
 for _i in range(256):
@@ -88,6 +89,24 @@ def test_method_two_stops_on_an_unreadable_file(ctx):
         return
     r = ctx.run("-r2", "c", "x.qv5", "in")
     assert r.rc == 1 and "\nError opening input file " in r.body
+    assert not os.path.exists(ctx.path("x.qv5"))
+
+
+@only("linux")
+def test_hashing_on_several_threads_stops_where_one_thread_does(ctx):
+    # Three of forty files cannot be read: whatever the thread count, the run names the one
+    # that comes first in the order the files are taken, prints what one thread prints and
+    # leaves no archive.
+    os.chmod(ctx.work, 0o777)
+    for k in range(40):
+        ctx.write(f"in/f{k:02d}.txt", f"file {k} " * (k * 400))
+    for k in (11, 23, 37):
+        os.chmod(ctx.path(f"in/f{k:02d}.txt"), 0)
+    runs = {t: ctx.run(t, "c", "x.qv5", "in", preexec=run_as_nobody()) for t in ("-t1", "-t2", "-t4")}
+    after = {t: r.out[r.out.index("Found 40 files"):] for t, r in runs.items()}
+    assert runs["-t1"].rc == 1 and "Error opening input file " in after["-t1"], runs["-t1"]
+    for t in ("-t2", "-t4"):
+        assert (runs[t].rc, after[t], runs[t].err) == (1, after["-t1"], runs["-t1"].err), runs[t]
     assert not os.path.exists(ctx.path("x.qv5"))
 
 
