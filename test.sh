@@ -163,11 +163,11 @@ else
 fi
 
 step "Threaded paths under ThreadSanitizer"
-# Parallel compression and decoding ahead, on inputs of several chunks; a reported race
-# makes the program exit with a status of its own.
+# Parallel hashing of an input set, parallel compression and decoding ahead, on inputs of
+# several chunks; a reported race makes the program exit with a status of its own.
 if timed "tsan build" bash -c 'cmake --preset tsan >/dev/null && cmake --build --preset tsan -j2 --target qv5 >build/tsan-build.log 2>&1'; then
     TSAN_OPTIONS=halt_on_error=1 timed "tsan end-to-end tests" \
-        e2e tsan --qv5 build/tsan/src/cli/qv5 -k 'test_default_is_parallel|decoding_ahead|test_chunks_decode_on_every_thread|test_a_damaged_chunk'
+        e2e tsan --qv5 build/tsan/src/cli/qv5 -k 'test_default_is_parallel|decoding_ahead|test_chunks_decode_on_every_thread|test_a_damaged_chunk|test_hashing_on_several_threads'
 else
     tail -20 build/tsan-build.log
     record "tsan build" 1 0 1
