@@ -13,15 +13,27 @@
 
 namespace qv5 {
 
-InputError hashFile(const std::string& path, uint32_t& crc, int64_t* size, const HashProgress& progress,
-                    FileMetadata* metadata)
+namespace {
+
+// hashFile's work. With deferred, a file measured larger than largest is closed unhashed and
+// *deferred set; nothing has failed then.
+InputError hashOrDefer(const std::string& path, uint32_t& crc, int64_t* size, const HashProgress& progress,
+                       FileMetadata* metadata, int64_t largest, bool* deferred)
 {
     FILE* file = openRead(path);
     if (!file) return InputError{InputFailure::openInput, path, false, lastFailureReason()};
     // The file is read in large pieces straight into the hashing buffer: a stream buffer would
     // only cost the system call that sizes it.
     std::setvbuf(file, nullptr, _IONBF, 0);
-    bool ok = (!size || sizeOfFile(file, *size)) && (!metadata || metadataOfFile(file, *metadata));
+    int64_t measured = 0;
+    bool ok = (!size && !deferred) || sizeOfFile(file, measured);
+    if (ok && deferred && measured > largest) {
+        std::fclose(file);
+        *deferred = true;
+        return InputError();
+    }
+    if (ok && size) *size = measured;
+    ok = ok && (!metadata || metadataOfFile(file, *metadata));
     ok = ok && crc32OfFile(file, crc, progress);
     // Each of them keeps the reason of its failure.
     const std::string reason = ok ? std::string() : lastFailureReason();
@@ -30,39 +42,60 @@ InputError hashFile(const std::string& path, uint32_t& crc, int64_t* size, const
     return InputError();
 }
 
+} // namespace
+
+InputError hashFile(const std::string& path, uint32_t& crc, int64_t* size, const HashProgress& progress,
+                    FileMetadata* metadata)
+{
+    return hashOrDefer(path, crc, size, progress, metadata, 0, nullptr);
+}
+
 // Each thread takes the next entry not yet taken. Entries are taken in list order, and a
 // thread finishes the entry it took before it looks at the failure flag, so when the first
-// failure is known every entry before it has been hashed: the earliest failing entry is the
-// one hashing them in order would have stopped at.
+// failure is known every entry before it has been hashed or set aside. A file large enough to
+// show progress lines is set aside and hashed afterwards on this thread, in list order, so
+// that the console shows exactly the lines, in the order, of hashing on one thread. The
+// earliest failing entry of both rounds is the one hashing in order would have stopped at.
 InputError hashEntries(std::vector<FileEntry>& entries, bool withMetadata, int32_t threads,
                        const EntryHashProgress& progress)
 {
     const size_t total = entries.size();
     size_t wanted = threads > 0 ? static_cast<size_t>(threads) : std::max(1u, std::thread::hardware_concurrency());
     wanted = std::min({wanted, total, size_t(64)});
+    auto hash = [&](size_t k, const HashProgress& shown, bool* deferred) {
+        FileEntry& entry = entries[k];
+        InputError failure = hashOrDefer(entry.sourcePath, entry.crc, &entry.size, shown,
+                                         withMetadata ? &entry.metadata : nullptr, int64_t(crcProgressStep), deferred);
+        if (!failure && !(deferred && *deferred)) entry.crcPresent = 1;
+        return failure;
+    };
+    auto shownFor = [&](size_t k) -> HashProgress {
+        if (!progress) return nullptr;
+        return [&progress, k](uint64_t hashed) { progress(k, hashed); };
+    };
+    if (wanted <= 1) { // in order on this thread, large files included
+        for (size_t k = 0; k < total; ++k)
+            if (InputError failure = hash(k, shownFor(k), nullptr)) return failure;
+        return InputError();
+    }
+
     std::atomic<size_t> next{0};
     std::atomic<bool> stop{false};
-    std::mutex mutex; // progress calls, and the failure below
+    std::mutex mutex; // what follows
     size_t failedAt = total;
     InputError firstFailure;
+    std::vector<size_t> setAside;
     std::exception_ptr thrown;
     auto work = [&] {
         try {
             while (!stop.load(std::memory_order_relaxed)) {
                 const size_t k = next.fetch_add(1, std::memory_order_relaxed);
                 if (k >= total) return;
-                FileEntry& entry = entries[k];
-                HashProgress shown;
-                if (progress) {
-                    shown = [&progress, &mutex, k](uint64_t hashed) {
-                        std::lock_guard<std::mutex> lock(mutex);
-                        progress(k, hashed);
-                    };
-                }
-                InputError failure =
-                    hashFile(entry.sourcePath, entry.crc, &entry.size, shown, withMetadata ? &entry.metadata : nullptr);
+                bool deferred = false;
+                InputError failure = hash(k, nullptr, progress ? &deferred : nullptr);
+                std::lock_guard<std::mutex> lock(mutex);
+                if (deferred) setAside.push_back(k);
                 if (failure) {
-                    std::lock_guard<std::mutex> lock(mutex);
                     if (k < failedAt) {
                         failedAt = k;
                         firstFailure = std::move(failure);
@@ -70,7 +103,6 @@ InputError hashEntries(std::vector<FileEntry>& entries, bool withMetadata, int32
                     stop = true;
                     return;
                 }
-                entry.crcPresent = 1;
             }
         } catch (...) {
             std::lock_guard<std::mutex> lock(mutex);
@@ -89,6 +121,11 @@ InputError hashEntries(std::vector<FileEntry>& entries, bool withMetadata, int32
     work();
     for (std::thread& helper : helpers) helper.join();
     if (thrown) std::rethrow_exception(thrown);
+    std::sort(setAside.begin(), setAside.end());
+    for (size_t k : setAside) {
+        if (k > failedAt) break;
+        if (InputError failure = hash(k, shownFor(k), nullptr)) return failure;
+    }
     return firstFailure;
 }
 

@@ -80,3 +80,39 @@ TEST_F(HashFile, EntriesOnSeveralThreadsAsInListOrder)
         }
     }
 }
+
+// Files large enough to show progress are hashed after the others, on the calling thread and
+// in list order: the progress calls are those of hashing on one thread, also when a later
+// file fails.
+TEST_F(HashFile, ProgressOnSeveralThreadsAsOnOne)
+{
+    std::vector<FileEntry> entries(10);
+    for (size_t k = 0; k < entries.size(); ++k) {
+        entries[k].sourcePath = write(std::string("f").append(std::to_string(k)), std::string(k * 1000, 'x'));
+        if (k == 3 || k == 7) std::filesystem::resize_file(entries[k].sourcePath, (128u << 20) + k); // holes
+    }
+    auto run = [](std::vector<FileEntry> list, int32_t threads, std::vector<std::pair<size_t, uint64_t>>& calls) {
+        InputError failure =
+            hashEntries(list, false, threads, [&](size_t k, uint64_t hashed) { calls.emplace_back(k, hashed); });
+        return std::make_pair(failure.path, list);
+    };
+    std::vector<FileEntry> broken = entries;
+    broken[5].sourcePath += ".missing";
+    for (const std::vector<FileEntry>* list : {&entries, &broken}) {
+        std::vector<std::pair<size_t, uint64_t>> alone, shared;
+        auto [failedAlone, hashedAlone] = run(*list, 1, alone);
+        auto [failedShared, hashedShared] = run(*list, 4, shared);
+        EXPECT_EQ(failedShared, failedAlone);
+        EXPECT_EQ(shared, alone);
+        if (list == &entries) {
+            EXPECT_EQ(alone, (std::vector<std::pair<size_t, uint64_t>>{{3, 128u << 20}, {7, 128u << 20}}));
+            for (size_t k = 0; k < entries.size(); ++k) {
+                EXPECT_EQ(hashedShared[k].crc, hashedAlone[k].crc) << k;
+                EXPECT_EQ(hashedShared[k].crcPresent, 1) << k;
+            }
+        } else {
+            EXPECT_EQ(failedAlone, broken[5].sourcePath);
+            EXPECT_EQ(alone, (std::vector<std::pair<size_t, uint64_t>>{{3, 128u << 20}}));
+        }
+    }
+}
