@@ -81,7 +81,7 @@ InputError hashEntries(std::vector<FileEntry>& entries, bool withMetadata, int32
 
     std::atomic<size_t> next{0};
     std::atomic<bool> stop{false};
-    std::mutex mutex; // what follows
+    std::mutex mutex; // guards what follows
     size_t failedAt = total;
     InputError firstFailure;
     std::vector<size_t> setAside;
@@ -93,6 +93,7 @@ InputError hashEntries(std::vector<FileEntry>& entries, bool withMetadata, int32
                 if (k >= total) return;
                 bool deferred = false;
                 InputError failure = hash(k, nullptr, progress ? &deferred : nullptr);
+                if (!deferred && !failure) continue; // most files: nothing to share
                 std::lock_guard<std::mutex> lock(mutex);
                 if (deferred) setAside.push_back(k);
                 if (failure) {
