@@ -443,26 +443,37 @@ bool querySize(const std::string& path, int64_t& size)
 
 namespace {
 
+// How a file to be read is opened. Non-blocking, so that opening a fifo does not wait for a
+// writer before it is refused; the flag means nothing for the regular files that are kept.
+constexpr int readFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+// Whether a descriptor just opened (or -1, the failure noted) is a regular file, and when
+// expected is valid that very one; st is its status then.
+bool openedRegular(int fd, const FileIdentity& expected, struct stat& st)
+{
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        noteFailure();
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        noteOwnFailure(notRegular);
+        return false;
+    }
+    if (expected.valid && !sameFile(identityOf(st), expected)) {
+        noteOwnFailure(notTheOneMade);
+        return false;
+    }
+    return true;
+}
+
 // A stream for reading a descriptor just opened: only a regular file (when expected is valid,
 // that very one); the descriptor is closed otherwise.
 FILE* readableStream(int fd, const FileIdentity& expected)
 {
-    if (fd < 0) {
-        noteFailure();
-        return nullptr;
-    }
     struct stat st;
     FILE* file = nullptr;
-    if (::fstat(fd, &st) != 0) {
-        noteFailure();
-    } else if (!S_ISREG(st.st_mode)) {
-        noteOwnFailure(notRegular);
-    } else if (expected.valid && !sameFile(identityOf(st), expected)) {
-        noteOwnFailure(notTheOneMade);
-    } else if (!(file = ::fdopen(fd, "rb"))) {
-        noteFailure();
-    }
-    if (!file) ::close(fd);
+    if (openedRegular(fd, expected, st) && !(file = ::fdopen(fd, "rb"))) noteFailure();
+    if (!file && fd >= 0) ::close(fd);
     return file;
 }
 
@@ -471,33 +482,18 @@ FILE* readableStream(int fd, const FileIdentity& expected)
 FILE* openRead(const std::string& path)
 {
     // Opened first and checked through the descriptor: one walk of the path instead of two.
-    // Non-blocking, so that opening a fifo does not wait for a writer before it is refused;
-    // the flag means nothing for the regular files that are kept.
-    return readableStream(::open(systemPath(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC),
-                          FileIdentity());
+    return readableStream(::open(systemPath(path).c_str(), readFlags), FileIdentity());
 }
 
 ReadableSize sizeOfReadable(const std::string& path, int64_t& size)
 {
-    // openRead's checks, on the descriptor alone: one fstat gives the kind and the size.
-    const int fd = ::open(systemPath(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        noteFailure();
-        return ReadableSize::unopened;
-    }
+    // openRead's checks, without the stream: one fstat gives the kind and the size.
+    const int fd = ::open(systemPath(path).c_str(), readFlags);
     struct stat st;
-    ReadableSize outcome = ReadableSize::measured;
-    if (::fstat(fd, &st) != 0) {
-        noteFailure();
-        outcome = ReadableSize::unopened;
-    } else if (!S_ISREG(st.st_mode)) {
-        noteOwnFailure(notRegular);
-        outcome = ReadableSize::unopened;
-    } else {
-        size = static_cast<int64_t>(st.st_size);
-    }
-    ::close(fd);
-    return outcome;
+    const bool regular = openedRegular(fd, FileIdentity(), st);
+    if (regular) size = static_cast<int64_t>(st.st_size);
+    if (fd >= 0) ::close(fd);
+    return regular ? ReadableSize::measured : ReadableSize::unopened;
 }
 
 FILE* openWrite(const std::string& path)
@@ -893,8 +889,7 @@ FILE* rewriteFileBelow(const HeldFolder& parent, const std::string& name)
 
 FILE* readFileBelow(const HeldFolder& parent, const std::string& name, const FileIdentity& expected)
 {
-    return readableStream(::openat(parent.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC),
-                          expected);
+    return readableStream(::openat(parent.fd, name.c_str(), readFlags | O_NOFOLLOW), expected);
 }
 
 bool removeBelow(const HeldFolder& parent, const std::string& name)
