@@ -555,6 +555,26 @@ BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint
     return {c - start, words};
 }
 
+AdaptiveState stateAfterMisses(AdaptiveState s, int32_t length)
+{
+    for (int32_t g = 0; g < length; g += blockWordCapacity) {
+        // Two opening literals, main-loop steps up to the limit, closing literals to capacity.
+        int32_t steps = std::max(0, std::min({length - g, blockWordCapacity, blockMainLoopLimit}) - 2);
+        // From search to search rather than step by step: the skip count alone moves between.
+        while (steps > 0) {
+            const int32_t toSearch = std::max(s.skipInterval - s.skipCount, 1); // the search step included
+            if (steps < toSearch) {
+                s.skipCount += steps;
+                break;
+            }
+            steps -= toSearch;
+            s.skipCount = 0;
+            afterSearch(s, false);
+        }
+    }
+    return s;
+}
+
 bool replaySearches(const SearchLog& log, AdaptiveState guessed, const AdaptiveState& guessedEnd, AdaptiveState& truth)
 {
     AdaptiveState state = truth;

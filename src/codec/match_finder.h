@@ -202,6 +202,11 @@ struct AdaptiveState {
 BlockResult parseBlock(int32_t start, const uint8_t* chunk, int32_t length, uint16_t* tokens, ContextChains& chains,
                        const LevelParameters& level, AdaptiveState& state, SearchLog* log = nullptr);
 
+// The state a chunk of length bytes leaves when no search in it finds a match, as on noise:
+// every step writes a literal, so the block cuts, and with them the main-loop steps, follow
+// from the length alone. Guesses the start of the next chunk while this one is parsed.
+AdaptiveState stateAfterMisses(AdaptiveState start, int32_t length);
+
 // Checks a chunk parsed from the state guessed against the true start state: true when
 // parsing from truth provably gives the same tokens, that is when every search decision of
 // the true state machine, driven by the logged outcomes, agrees with the log until the two

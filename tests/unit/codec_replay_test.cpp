@@ -98,3 +98,19 @@ TEST(ReplaySearches, NoiseWithAnotherSkipPhaseIsRejected)
     EXPECT_TRUE(replaySearches(guessed.log, {1024, 0, 0}, guessed.end, same));
     EXPECT_EQ(same, guessed.end);
 }
+
+TEST(ReplaySearches, StateAfterMissesIsTheStateNoiseLeaves)
+{
+    std::mt19937 rng(9);
+    std::vector<uint8_t> data(3 * blockWordCapacity + 5000 + chunkSlack);
+    for (auto& b : data) b = static_cast<uint8_t>(rng());
+    // Whole blocks and a partial one; a last block ending inside the opening literals, inside
+    // the main loop, and between the main loop's limit and the block's capacity.
+    const int32_t lengths[] = {1, 2, 3, 1000, blockMainLoopLimit + 2, blockWordCapacity + 1, 3 * blockWordCapacity + 5000};
+    const AdaptiveState starts[] = {{0, 0, 0}, {1, 0, 200}, {64, 63, 255}, {1024, 1023, 255}, {1024, 17, 3}};
+    for (int32_t level : {0, 5})
+        for (int32_t length : lengths)
+            for (const AdaptiveState& start : starts)
+                EXPECT_EQ(stateAfterMisses(start, length), parseWhole(data, length, level, start).end)
+                    << level << " " << length << " " << start.skipInterval;
+}
