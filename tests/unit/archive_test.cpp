@@ -1,10 +1,12 @@
 #include "archive/archive_format.h"
 #include "archive/concat_reader.h"
+#include "codec/codec_constants.h"
 #include "qv5/qv5.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -329,4 +331,36 @@ TEST(Library, ExtractionIsSafeWithoutTheProgramsChecks)
             << name;
     }
     fs::remove_all(root);
+}
+
+TEST(Library, NoiseOnTwoThreadsIsGuessedFromItsLength)
+{
+    // Six chunks of noise, the fifth opening with text: searches miss everywhere but there.
+    std::vector<uint8_t> input(size_t(6) * chunkSize);
+    uint64_t x = 88172645463325252u;
+    for (size_t i = 0; i < input.size(); i += 8) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        std::memcpy(&input[i], &x, 8);
+    }
+    const char* const words[] = {"solid ", "chunk ", "ring ", "block "};
+    for (size_t i = size_t(4) * chunkSize, k = 0; i < size_t(4) * chunkSize + 400000; ++k)
+        for (const char* w = words[(k * 7 + k / 3) % 4]; *w; ++w) input[i++] = uint8_t(*w);
+    const std::vector<NewEntry> entries = {memoryEntry("/noise", input.data(), input.size())};
+    std::vector<uint8_t> archives[2];
+    WriteResult results[2];
+    for (int t = 0; t < 2; ++t) {
+        WriteOptions options;
+        options.level = 1;
+        options.threads = t + 1;
+        ASSERT_FALSE(writeArchive(entries, memoryOutput(archives[t]), options, WriteCallbacks(), results[t]));
+    }
+    EXPECT_TRUE(archives[0] == archives[1]);
+    // The first chunk waits for nothing; the two after it are guessed before anything is known,
+    // and the last after the text: those three are parsed again. The fourth and fifth follow
+    // from the noise before them.
+    EXPECT_EQ(results[1].chunks, 6u);
+    EXPECT_EQ(results[1].chunksWaited, 1u);
+    EXPECT_EQ(results[1].chunksParsedAgain, 3u);
 }
