@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -39,6 +40,7 @@ struct ChunkJob {
     std::vector<std::unique_ptr<BlockCodes>> codes;
     std::unique_ptr<uint8_t[]> logCodes;
     SearchLog log;
+    bool prepare = true; // the parse prepares each block's codes; else the writing thread does
     bool done = false;
 };
 
@@ -58,7 +60,7 @@ void parseChunk(ChunkJob& job, ContextChains& chains, const std::atomic<bool>& c
         BlockResult block = parseBlock(g, job.chunk.get(), job.length, tokens, chains, job.level, job.end, &job.log);
         size_t index = job.blocks.size();
         if (job.codes.size() <= index) job.codes.emplace_back(new BlockCodes);
-        prepareBlock(*job.codes[index], tokens, block.words);
+        if (job.prepare) prepareBlock(*job.codes[index], tokens, block.words);
         job.blocks.push_back({offset, block.words});
         offset += static_cast<size_t>(block.words);
         g += block.consumed;
@@ -153,6 +155,20 @@ private:
     std::atomic<bool> cancel_{false};
 };
 
+// Whether the chunk ends in bytes that look incompressible: an order-0 entropy of its last
+// 32 KiB near 8 bits a byte. Searches there mostly miss, so the skip interval the chunk ends
+// with is likely high, with a phase no guess knows.
+bool endsLikeNoise(const uint8_t* chunk, int32_t length)
+{
+    const int32_t n = std::min(length, 32768);
+    uint32_t counts[256] = {};
+    for (const uint8_t* p = chunk + length - n; p != chunk + length; ++p) ++counts[*p];
+    double sum = 0;
+    for (uint32_t c : counts)
+        if (c) sum += c * std::log2(double(c));
+    return n > 0 && std::log2(double(n)) - sum / n > 7.5;
+}
+
 std::unique_ptr<ChunkJob> newChunkJob()
 {
     std::unique_ptr<ChunkJob> job(new ChunkJob);
@@ -197,9 +213,12 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, const Lev
     uint64_t known = 0;                                    // chunks whose end state is truth
     uint64_t written = 0;
     bool inputEnded = false;
-    // While guesses keep failing (data where searches hit now and then, leaving the skip
-    // interval high with a phase no guess knows), each chunk waits for the true state
-    // instead, and is parsed while the chunk before is written.
+    // Whether chunks are parsed from a guess, decided by how the last known chunk ended. A
+    // guess holds when the true state searches (nearly) everywhere, where a match or two
+    // makes the two runs one, or after noise (below). Otherwise, where searches hit now and
+    // then and the skip interval stays high with a phase no guess knows, a guess would only
+    // be parsed again: each chunk waits for the true state and is parsed while the chunk
+    // before is written, and the writing thread prepares its codes.
     bool speculating = true;
     // The last known chunk was noise: no search in it found a match. The next chunks are then
     // guessed to be noise too, whose end state follows from their lengths.
@@ -218,12 +237,19 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, const Lev
                 for (uint64_t j = known; j < k; ++j) guess = stateAfterMisses(guess, jobs[j % slots]->length);
             return guess;
         };
+        // A guess from the state before noise would be parsed again too.
+        auto worthGuessing = [&](uint64_t k) {
+            if (noise) return true;
+            const ChunkJob& before = *jobs[(k - 1) % slots];
+            return speculating && !endsLikeNoise(before.chunk.get(), before.length);
+        };
         auto submitReady = [&] {
-            while (submitted < read && (speculating || submitted == known)) {
+            while (submitted < read && (submitted == known || worthGuessing(submitted))) {
                 ChunkJob& job = *jobs[submitted % slots];
                 job.level = level;
                 job.start = guessFor(submitted);
                 guessed[submitted % slots] = submitted != known; // else truth is already known
+                job.prepare = guessed[submitted % slots];
                 pool.submit(&job);
                 ++submitted;
             }
@@ -257,21 +283,20 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, const Lev
                 ++counts.parsedAgain;
                 if (!ownChains) ownChains = newContextChains();
                 job.start = truth;
+                job.prepare = true;
                 std::atomic<bool> never{false};
                 parseChunk(job, *ownChains, never);
                 end = job.end;
-                speculating = false;
-            } else if (end.skipInterval == 0) {
-                speculating = true; // searching everywhere again: guesses hold
             }
             noise = end == stateAfterMisses(truth, job.length);
-            if (noise) speculating = true;
+            speculating = end.skipInterval <= 1 || noise;
             truth = end;
             ++known;
             submitReady(); // the next chunk is parsed while this one is written
             for (const BlockSpan& block : job.blocks) {
-                writeBlock(writer, *job.codes[&block - job.blocks.data()], job.tokens.get() + block.offset,
-                           block.words);
+                BlockCodes& codes = *job.codes[&block - job.blocks.data()];
+                if (!job.prepare) prepareBlock(codes, job.tokens.get() + block.offset, block.words);
+                writeBlock(writer, codes, job.tokens.get() + block.offset, block.words);
             }
             if (writer.writeFailed) {
                 ok = false;
