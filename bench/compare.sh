@@ -24,6 +24,8 @@
 #            are printed, with a check that both wrote the same archives
 #   RANDOM_MB size of the incompressible input, in MB (default 200): seeded random bytes
 #            made once in $BENCH/random.bin, standing for photos, video and packages
+# $BENCH/photos, made once too: fifty files of 2 to 6 MB of seeded random bytes, each behind
+# 20 KB of repeated header words, as photos are: searches there hit now and then.
 #
 # Measured per command: wall seconds (median over the rounds; "wall spread" is the range of
 # the rounds over the median, a measure of the noise), user+system CPU seconds (median) and
@@ -79,6 +81,20 @@ if [ "$(stat -c %s "$BENCH/random.bin" 2>/dev/null)" != "$((RANDOM_MB * 1000000)
         >"$BENCH/random.bin"
 fi
 
+if [ ! -e "$BENCH/photos.made" ]; then
+    rm -rf "$BENCH/photos" && mkdir -p "$BENCH/photos"
+    python3 - "$BENCH/photos" <<'PYTHON'
+import random, sys
+rng = random.Random(7)
+words = [b"Exif", b"Camera ", b"Model ", b"\0\0\0\0", b"ISO ", b"2026:12:09 ", b"FocalLength ", b"\xff\xdb\x00\x43"]
+for i in range(50):
+    head = b"".join(rng.choice(words) for _ in range(3000))
+    with open(f"{sys.argv[1]}/IMG_{i:04d}.jpg", "wb") as f:
+        f.write(head + rng.randbytes(rng.randint(2 << 20, 6 << 20)))
+PYTHON
+    touch "$BENCH/photos.made"
+fi
+
 old=""
 if [ -e "$WORK" ]; then old="$WORK.old.$$"; mv "$WORK" "$old"; fi
 mkdir -p "$WORK"
@@ -91,7 +107,7 @@ import os, re, shlex, statistics, subprocess, time
 bench, work, runs = os.environ["BENCH"], os.environ["WORK"], int(os.environ["RUNS"])
 subset, only, qv5 = os.environ["SUBSET"], os.environ["ONLY"], os.environ["QV5"]
 base = os.environ["QV5_BASE"]
-mix, tar, noise = f"{bench}/mix", f"{bench}/mix.tar", f"{bench}/random.bin"
+mix, tar, noise, photos = f"{bench}/mix", f"{bench}/mix.tar", f"{bench}/random.bin", f"{bench}/photos"
 q = shlex.quote
 
 def payload(folder):
@@ -103,7 +119,8 @@ def payload(folder):
                 total += os.path.getsize(path)
     return total
 
-corpus = {"mix": payload(mix), subset: payload(f"{mix}/{subset}"), "random": os.path.getsize(noise)}
+corpus = {"mix": payload(mix), subset: payload(f"{mix}/{subset}"), "random": os.path.getsize(noise),
+          "photos": payload(photos)}
 
 # (label, corpus, kind, command, output whose size is the archive size). Decompressions come
 # after the compression that makes their input.
@@ -152,6 +169,11 @@ commands = [
     ("xz -6 (subset)", subset, "c", f"xz -q -6 -T1 -c {W}/subset.tar > {W}/subset.tar.xz", f"{W}/subset.tar.xz"),
 ] + [(f"qv5 c{n} (random)", "random", "c", f"{q(qv5)} -force-overwrite -t1 c{n} {W}/r{n}.qv5 {q(noise)}",
       f"{W}/r{n}.qv5") for n in range(1, 7)] + [
+    (f"qv5 c{n} -t2 (random)", "random", "c", f"{q(qv5)} -force-overwrite -t2 c{n} {W}/r{n}t2.qv5 {q(noise)}",
+     f"{W}/r{n}t2.qv5") for n in (1, 3)] + [
+    ("qv5 c1 (photos)", "photos", "c", f"{q(qv5)} -force-overwrite -t1 c1 {W}/p1.qv5 {q(photos)}", f"{W}/p1.qv5"),
+    ("qv5 c1 -t2 (photos)", "photos", "c", f"{q(qv5)} -force-overwrite -t2 c1 {W}/p1t2.qv5 {q(photos)}",
+     f"{W}/p1t2.qv5"),
     ("qv5 t (random)", "random", "d", f"{q(qv5)} -t1 t {W}/r1.qv5", None),
     ("gzip -1 (random)", "random", "c", f"gzip -1 -c {q(noise)} > {W}/random.gz", f"{W}/random.gz"),
     ("zstd -3 (random)", "random", "c", f"zstd -q -3 -T1 -c {q(noise)} > {W}/random.zst", f"{W}/random.zst"),
@@ -204,7 +226,7 @@ for label, corp, kind, command, archive in commands:
 
 print()
 print(f"corpus mix: {corpus['mix']:,} bytes; subset {subset}: {corpus[subset]:,} bytes; "
-      f"random: {corpus['random']:,} bytes; {runs} rounds; medians")
+      f"random: {corpus['random']:,} bytes; photos: {corpus['photos']:,} bytes; {runs} rounds; medians")
 print(f"machine: {os.cpu_count()} cores, " + next((l.split(':', 1)[1].strip() for l in open('/proc/cpuinfo')
                                                  if l.startswith('model name')), '?'))
 print()

@@ -15,10 +15,11 @@ namespace qv5 {
 using ChunkStarted = std::function<void(uint64_t done, const uint8_t* bytes, uint64_t size, float previousSeconds)>;
 
 // Compresses the stream of reader with threads workers and writes exactly the bits the
-// sequential loop would write: chunks are parsed at once from a guessed adaptive search
-// state, each parse is accepted only when a replay of its search outcomes proves the true
-// state gives the same tokens (otherwise the chunk is parsed again from the true state),
-// and the blocks go through writer in chunk order. adaptive comes in with the state the first
+// sequential loop would write: where a guess can hold, chunks are parsed at once from a
+// guessed adaptive search state, each parse accepted only when a replay of its search
+// outcomes proves the true state gives the same tokens (otherwise the chunk is parsed again
+// from the true state); elsewhere a chunk is parsed from the true state while the chunk
+// before is written. The blocks go through writer in chunk order. adaptive comes in with the state the first
 // chunk starts from and leaves with the state the sequential loop would leave. done counts the
 // bytes written; false when reading failed (reader.failure) or a write failed
 // (writer.writeFailed).
