@@ -40,7 +40,10 @@ struct ChunkJob {
     std::vector<std::unique_ptr<BlockCodes>> codes;
     std::unique_ptr<uint8_t[]> logCodes;
     SearchLog log;
-    bool prepare = true; // the parse prepares each block's codes; else the writing thread does
+    bool endsNoisy = false; // endsLikeNoise, worked out once the chunk is read
+    // Parsed from a guessed state. Only such a parse prepares each block's codes: the others
+    // run while the writing thread would wait for them, and it prepares them itself.
+    bool guessed = false;
     bool done = false;
 };
 
@@ -60,7 +63,7 @@ void parseChunk(ChunkJob& job, ContextChains& chains, const std::atomic<bool>& c
         BlockResult block = parseBlock(g, job.chunk.get(), job.length, tokens, chains, job.level, job.end, &job.log);
         size_t index = job.blocks.size();
         if (job.codes.size() <= index) job.codes.emplace_back(new BlockCodes);
-        if (job.prepare) prepareBlock(*job.codes[index], tokens, block.words);
+        if (job.guessed) prepareBlock(*job.codes[index], tokens, block.words);
         job.blocks.push_back({offset, block.words});
         offset += static_cast<size_t>(block.words);
         g += block.consumed;
@@ -206,11 +209,10 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, const Lev
     const int32_t slots = threads + 1;
     std::vector<std::unique_ptr<ChunkJob>> jobs(static_cast<size_t>(slots));
     std::unique_ptr<ContextChains> ownChains; // for the chunks whose guess fails
-    AdaptiveState truth = adaptive;                        // the state after the first known chunks
-    std::vector<bool> guessed(static_cast<size_t>(slots)); // per slot: its job started from a guess
-    uint64_t read = 0;                                     // chunks read into their slots
-    uint64_t submitted = 0;                                // chunks handed to the workers
-    uint64_t known = 0;                                    // chunks whose end state is truth
+    AdaptiveState truth = adaptive;           // the state after the first known chunks
+    uint64_t read = 0;                        // chunks read into their slots
+    uint64_t submitted = 0;                   // chunks handed to the workers
+    uint64_t known = 0;                       // chunks whose end state is truth
     uint64_t written = 0;
     bool inputEnded = false;
     // Whether chunks are parsed from a guess, decided by how the last known chunk ended. A
@@ -240,16 +242,14 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, const Lev
         // A guess from the state before noise would be parsed again too.
         auto worthGuessing = [&](uint64_t k) {
             if (noise) return true;
-            const ChunkJob& before = *jobs[(k - 1) % slots];
-            return speculating && !endsLikeNoise(before.chunk.get(), before.length);
+            return speculating && !jobs[(k - 1) % slots]->endsNoisy;
         };
         auto submitReady = [&] {
             while (submitted < read && (submitted == known || worthGuessing(submitted))) {
                 ChunkJob& job = *jobs[submitted % slots];
                 job.level = level;
                 job.start = guessFor(submitted);
-                guessed[submitted % slots] = submitted != known; // else truth is already known
-                job.prepare = guessed[submitted % slots];
+                job.guessed = submitted != known; // else truth is already known
                 pool.submit(&job);
                 ++submitted;
             }
@@ -267,6 +267,7 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, const Lev
                     inputEnded = true;
                     break;
                 }
+                job.endsNoisy = endsLikeNoise(job.chunk.get(), job.length);
                 ++read;
                 submitReady(); // a worker starts on each chunk as soon as it is read
             }
@@ -278,12 +279,12 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, const Lev
             pool.wait(&job);
             progress(done, job.chunk.get(), static_cast<uint64_t>(job.length), previousSeconds);
             AdaptiveState end = truth;
-            if (!guessed[written % slots]) ++counts.waited;
+            if (!job.guessed) ++counts.waited;
             if (!replaySearches(job.log, job.start, job.end, end)) {
                 ++counts.parsedAgain;
                 if (!ownChains) ownChains = newContextChains();
                 job.start = truth;
-                job.prepare = true;
+                job.guessed = false;
                 std::atomic<bool> never{false};
                 parseChunk(job, *ownChains, never);
                 end = job.end;
@@ -295,7 +296,7 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, const Lev
             submitReady(); // the next chunk is parsed while this one is written
             for (const BlockSpan& block : job.blocks) {
                 BlockCodes& codes = *job.codes[&block - job.blocks.data()];
-                if (!job.prepare) prepareBlock(codes, job.tokens.get() + block.offset, block.words);
+                if (!job.guessed) prepareBlock(codes, job.tokens.get() + block.offset, block.words);
                 writeBlock(writer, codes, job.tokens.get() + block.offset, block.words);
             }
             if (writer.writeFailed) {

@@ -106,7 +106,8 @@ TEST(ReplaySearches, StateAfterMissesIsTheStateNoiseLeaves)
     for (auto& b : data) b = static_cast<uint8_t>(rng());
     // Whole blocks and a partial one; a last block ending inside the opening literals, inside
     // the main loop, and between the main loop's limit and the block's capacity.
-    const int32_t lengths[] = {1, 2, 3, 1000, blockMainLoopLimit + 2, blockWordCapacity + 1, 3 * blockWordCapacity + 5000};
+    const int32_t lengths[] = {
+        1, 2, 3, 1000, blockMainLoopLimit + 2, blockWordCapacity + 1, 3 * blockWordCapacity + 5000};
     const AdaptiveState starts[] = {{0, 0, 0}, {1, 0, 200}, {64, 63, 255}, {1024, 1023, 255}, {1024, 17, 3}};
     for (int32_t level : {0, 5})
         for (int32_t length : lengths)
