@@ -346,7 +346,9 @@ std::vector<size_t> entriesWithin(const EntrySplitter& splitter, const std::vect
     for (size_t i = splitter.current; i < entries.size() && starts[i] <= to; ++i) {
         const uint64_t end = starts[i] + entries[i].size;
         const bool empty = entries[i].size == 0;
-        if ((empty && starts[i] > from) || (!empty && end > from && starts[i] < to) ||
+        // An empty entry belongs to the chunk that ends at its place; at the stream's start,
+        // to the first chunk.
+        if ((empty && (starts[i] > from || from == 0)) || (!empty && end > from && starts[i] < to) ||
             (i > 0 && entries[i - 1].duplicate && !within.empty() && within.back() == i - 1)) {
             within.push_back(i);
         }
