@@ -436,7 +436,12 @@ Error decodeEntries(Archive& archive, const std::vector<Entry>& entries, int thr
         auto take = [&](const uint8_t* data, int32_t length) {
             return split(splitter, data, static_cast<uint64_t>(length), callbacks);
         };
-        result = decodeChunks(archive.reader, storedTotal, threads > 1, start, take);
+        // A selection stops the stream after its last file, and an archive read from a pipe
+        // then reads on to its extension from where the stream stopped: no chunk may have
+        // been decoded past it.
+        const bool readOn = selected && !selected->empty() && extensionAfterContents(archive) &&
+                            !extensionFollowsStream(archive);
+        result = decodeChunks(archive.reader, storedTotal, threads > 1 && !readOn, start, take);
     }
     if (!result && splitter.current != entries.size()) result = damaged("stream ends before its files");
     return explainedByRead(archive, result);

@@ -68,3 +68,29 @@ def test_an_empty_file_at_the_start_of_a_damaged_first_chunk(ctx):
         not_written = f"Not written {empty}: damaged (chunk 1)" in r.body
         # Either made, or named as lost; t and d agree on which.
         assert written != not_written and not_written == lost_in_test, (written, not_written, r, tested)
+
+
+def test_a_selection_from_a_pipe_ignores_damage_past_it(ctx):
+    # From a pipe the stream is read in order and the extension after it; a selection stops
+    # decoding after its last file. Damage in a chunk the selection does not need changes
+    # nothing, on one thread or two.
+    rng = random.Random(82)
+    ctx.write("src/z-first.txt", words_text(rng, 16 * MIB))
+    ctx.write("src/y-second.txt", words_text(rng, 2 * MIB))
+    assert ctx.run("-meta", "c1", "p.qv5", "src").rc == 0
+    good = ctx.read("p.qv5")
+    extension_at = struct.unpack_from("<Q", good, 32)[0]
+    want = ctx.read("src/z-first.txt")
+    tried = 0
+    for at in range(extension_at - 64, extension_at - 8):  # the last chunk's last bytes
+        data = damaged_copy(ctx, "p.qv5", "hurt.qv5", at)
+        if ctx.run("-t1", "t", "hurt.qv5").rc == 0:
+            continue  # the flip changed nothing decoded
+        tried += 1
+        for command in (["t", "-", "src/z-first.txt"], ["-force-overwrite", "d", "-", "out", "src/z-first.txt"]):
+            runs = [piped(ctx, [threads] + command, data) for threads in ("-t1", "-t2")]
+            assert runs[0] == runs[1], (at, command, runs)
+            assert runs[0][0] == 0, (at, command, runs)
+            if command[1] == "d":
+                assert ctx.read("out/src/z-first.txt") == want
+    assert tried >= 5, tried
