@@ -444,6 +444,11 @@ Error decodeEntries(Archive& archive, const std::vector<Entry>& entries, int thr
         result = decodeChunks(archive.reader, storedTotal, threads > 1 && !readOn, start, take);
     }
     if (!result && splitter.current != entries.size()) result = damaged("stream ends before its files");
+    // The file the damage cut short (or one just begun where a damaged chunk begins) goes.
+    if (result.code == ErrorCode::damagedArchive && splitter.begun && splitter.current < entries.size() &&
+        callbacks.abandon) {
+        callbacks.abandon(splitter.current);
+    }
     return explainedByRead(archive, result);
 }
 

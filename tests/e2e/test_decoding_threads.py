@@ -94,3 +94,34 @@ def test_a_selection_from_a_pipe_ignores_damage_past_it(ctx):
             if command[1] == "d":
                 assert ctx.read("out/src/z-first.txt") == want
     assert tried >= 5, tried
+
+
+def test_a_damaged_plain_archive_leaves_no_unfinished_file(ctx):
+    # No chunk index: the stream is decoded in order and stops at the damage. A file the
+    # damage cuts short, or one about to begin where a damaged chunk begins, is not left
+    # behind looking restored; the files finished before it are.
+    rng = random.Random(83)
+    ctx.write("src/c.txt", words_text(rng, 16 * MIB))  # chunk 1 exactly
+    ctx.write("src/b.txt", words_text(rng, 5))  # first bytes of chunk 2
+    ctx.write("src/a.txt", words_text(rng, 6 * MIB))
+    assert ctx.run("-meta", "c1", "i.qv5", "src").rc == 0
+    assert ctx.run("c1", "plain.qv5", "src").rc == 0
+    marks = chunk_marks(ctx.read("i.qv5"))
+    listing = ctx.run("-v", "l", "plain.qv5").body
+    assert listing.index("/src/c.txt") < listing.index("/src/b.txt") < listing.index("/src/a.txt"), listing
+    # The plain archive's stream has the same bytes at the same places.
+    second = marks[1][0] // 8 + 2
+    whole = {"src/" + name: ctx.read("src/" + name) for name in ("a.txt", "b.txt", "c.txt")}
+    for at in (second, second + 4000):
+        damaged_copy(ctx, "plain.qv5", "hurt.qv5", at)
+        results = []
+        for threads in ("-t1", "-t2"):
+            out = f"out{at}{threads}"
+            r = ctx.run(threads, "d", "hurt.qv5", out)
+            assert r.rc == 1 and "Error: damaged archive (" in r.body, r
+            files = files_under(ctx.path(out))
+            assert files.get("src/c.txt") == whole["src/c.txt"], (at, sorted(files))
+            for name, content in files.items():
+                assert content == whole[name], (at, threads, name, len(content), len(whole[name]))
+            results.append((timeless(r.body).replace(out, "out"), sorted(files)))
+        assert results[0] == results[1], (at, results)
