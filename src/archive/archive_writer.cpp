@@ -177,6 +177,11 @@ Error writeArchive(const std::vector<NewEntry>& entries, const ByteWriter& outpu
     uint32_t startMs = clockMs();
     ConcatReader reader;
     reader.entries = &entries;
+    // Also when the chunk loop throws (out of memory): no input file is left open.
+    struct CloseReader {
+        ConcatReader& reader;
+        ~CloseReader() { closeReader(reader); }
+    } closeAtExit{reader};
     uint64_t done = 0;
     int32_t threads = options.threads > 0 ? options.threads : defaultThreadCount();
     // No more workers than chunks: each holds a match history, each slot a chunk.
