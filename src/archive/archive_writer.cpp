@@ -212,6 +212,8 @@ Error writeArchive(const std::vector<NewEntry>& entries, const ByteWriter& outpu
     result.chunksParsedAgain = guesses.parsedAgain;
     result.chunksWaited = guesses.waited;
     closeReader(reader);
+    // Several threads read ahead: a write that failed came first in the stream.
+    if (writer.writeFailed) return writeFailure(true, counted.refusal);
     if (reader.failure) return reader.failure;
     if (!ok) return writeFailure(true, counted.refusal);
     if (done != storedTotal) return Error{ErrorCode::inputChanged, std::string(), std::string(), true};

@@ -260,7 +260,9 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, const Lev
                 ChunkJob& job = *jobs[read % slots];
                 job.length = fill(reader, job.chunk.get(), chunkSize);
                 if (reader.failure) {
-                    ok = false;
+                    // The chunks read before are still written, as on one thread: a write
+                    // failing among them is the failure to report, and they are shown.
+                    inputEnded = true;
                     break;
                 }
                 if (job.length == 0) {
@@ -271,9 +273,11 @@ bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, const Lev
                 ++read;
                 submitReady(); // a worker starts on each chunk as soon as it is read
             }
-            if (!ok) break;
             submitReady();
-            if (written == read) break;
+            if (written == read) {
+                ok = !reader.failure;
+                break;
+            }
 
             ChunkJob& job = *jobs[written % slots];
             pool.wait(&job);

@@ -108,6 +108,50 @@ TEST(ParallelChunks, SameArchiveAsOneThreadAtChunkEdges)
     }
 }
 
+TEST(ParallelChunks, SourcesThatChangeStopTheRun)
+{
+    // In memory, bytes that no longer have their CRC-32: in the first chunk, in a later one
+    // while earlier ones are being written, and in the last byte of an exact number of chunks.
+    std::vector<uint8_t> input = mixedInput(size_t(4) * chunkSize, 9, false);
+    for (size_t at : {size_t(100), size_t(3) * chunkSize + 7, size_t(4) * chunkSize - 1}) {
+        std::vector<uint8_t> changed = input;
+        std::vector<NewEntry> entries = {memoryEntry("/a", changed.data(), changed.size())};
+        changed[at] ^= 1;
+        for (int threads : {1, 2, 3}) {
+            const Written written = writeWith(entries, threads);
+            EXPECT_EQ(written.error.code, ErrorCode::inputChanged) << at << " on " << threads << " threads";
+        }
+    }
+}
+
+TEST(ParallelChunks, AFailedWriteBeforeAChangedSourceIsReportedAsOnOneThread)
+{
+    // The output refuses the first chunk's bytes; the second chunk's entry has changed. One
+    // thread never gets to read it; several threads read ahead, but the run must end alike,
+    // with the same chunks shown.
+    std::vector<uint8_t> input = mixedInput(size_t(3) * chunkSize, 23, false);
+    const size_t cut = chunkSize + chunkSize / 2;
+    std::vector<NewEntry> entries = {memoryEntry("/a", input.data(), cut),
+                                     memoryEntry("/b", input.data() + cut, input.size() - cut)};
+    input[cut - 1] ^= 1;
+    for (int threads : {1, 2, 3}) {
+        ByteWriter output = [taken = size_t(0)](const uint8_t*, size_t count) mutable {
+            taken += count;
+            return taken < 100000;
+        };
+        WriteOptions options;
+        options.level = 1;
+        options.threads = threads;
+        WriteCallbacks callbacks;
+        int shown = 0;
+        callbacks.chunk = [&](const ChunkProgress&) { ++shown; };
+        WriteResult result;
+        const Error error = writeArchive(entries, output, options, callbacks, result);
+        EXPECT_EQ(error.code, ErrorCode::writeArchive) << threads << " threads";
+        EXPECT_EQ(shown, 1) << threads << " threads";
+    }
+}
+
 size_t openDescriptors()
 {
     return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
