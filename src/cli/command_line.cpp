@@ -152,7 +152,8 @@ int32_t levelFromCommandWord(const std::string& word)
 }
 
 // The first item whose stored name an earlier item already has is the clash reported, as
-// a scan of every earlier item would report it.
+// a scan of every earlier item would report it. A file whose stored name is a folder of
+// another stored name ("/x" beside "/x/y") clashes too: both could never be extracted.
 bool namesAreUnique(const InputList& list)
 {
     std::unordered_set<std::string_view> names;
@@ -161,6 +162,16 @@ bool namesAreUnique(const InputList& list)
         if (!names.insert(item.storedName).second) {
             tell("Error: %s is already in the archive\n", printable(item.storedName).c_str());
             return false;
+        }
+    }
+    for (const SourceItem& item : list) {
+        const std::string_view name = item.storedName;
+        for (size_t at = name.find_first_of("\\/", 1); at != std::string_view::npos;
+             at = name.find_first_of("\\/", at + 1)) {
+            if (names.count(name.substr(0, at))) {
+                tell("Error: %s is already in the archive\n", printable(std::string(name.substr(0, at))).c_str());
+                return false;
+            }
         }
     }
     return true;
@@ -198,10 +209,12 @@ int32_t writeArchiveFile(const std::string& archivePath, const std::vector<NewEn
                          const RunOptions& options, const Extension* extension);
 
 // An existing archive at the archive path is never part of its own input set: it would be
-// read while it is overwritten. Identity, not spelling, decides.
+// read while it is overwritten. Identity, not spelling, decides. With "-" the archive is
+// whatever standard output writes to (a file the shell opened in the input tree, say), never
+// a file that happens to be named "-".
 void leaveOutArchive(InputList& list, const std::string& archivePath)
 {
-    FileIdentity archive = identityOfPath(archivePath);
+    FileIdentity archive = isStandardStream(archivePath) ? identityOfFile(stdout) : identityOfPath(archivePath);
     if (!archive.valid) return;
     std::erase_if(list, [&](const SourceItem& item) { return sameFile(identityOfPath(item.sourcePath), archive); });
 }
@@ -213,6 +226,10 @@ void leaveOutArchive(InputList& list, const std::string& archivePath)
 // archive, and never to a terminal. False after a message.
 bool outputUsable(const std::string& archivePath, const RunOptions& options)
 {
+    if (archivePath.empty()) {
+        tell("Error: empty archive path\n");
+        return false;
+    }
     if (!options.protectInvalid.empty()) {
         tell("Error: %s: the recovery data is a whole percentage from 1 to 50\n",
              printable(options.protectInvalid).c_str());
@@ -381,14 +398,15 @@ void showCompressionProgress(const ChunkProgress& chunk, uint64_t archiveBytes)
 // and the summary; false after a message.
 // What stands before the archive in the file (the self-extracting program) counts in its
 // size.
+// seekable: the header can be patched once the extension is written (not on a pipe).
 bool writeArchiveTo(FILE* file, uint64_t before, const std::string& archivePath, const std::vector<NewEntry>& entries,
-                    const RunOptions& options, const Extension* extension)
+                    const RunOptions& options, const Extension* extension, bool seekable)
 {
     WriteOptions writeOptions;
     writeOptions.level = options.level;
     writeOptions.threads = options.threadCount;
     writeOptions.extension = extension;
-    if (extension && file != stdout) {
+    if (extension && seekable) {
         // The header is given the extension's place once it is written: a file can be patched.
         writeOptions.rewrite = [file, before](uint64_t at, const uint8_t* bytes, size_t count) {
             const int64_t end = tellFile(file);
@@ -434,7 +452,7 @@ bool writeArchiveTo(FILE* file, uint64_t before, const std::string& archivePath,
 int32_t writeArchiveStream(const std::vector<NewEntry>& entries, const RunOptions& options, const Extension* extension)
 {
     useBinaryMode(stdout);
-    return writeArchiveTo(stdout, 0, "-", entries, options, extension) ? 0 : 1;
+    return writeArchiveTo(stdout, 0, "-", entries, options, extension, false) ? 0 : 1;
 }
 
 // Writes the archive of the entries; what stood at the archive path is replaced only by a
@@ -462,13 +480,17 @@ int32_t writeArchiveFile(const std::string& archivePath, const std::vector<NewEn
         return 1;
     }
     bool ok = !options.createSfx || writeSfxImage(out.file, archivePath);
-    // What stands before the archive counts in its size and in the extension's place.
-    const int64_t before = ok ? tellFile(out.file) : 0;
+    // What stands before the archive counts in its size and in the extension's place. A FIFO
+    // or another device without a position (written directly) takes the archive as a pipe does.
+    int64_t before = ok ? tellFile(out.file) : 0;
+    const bool seekable = before >= 0;
+    if (!seekable && out.temporaryPath.empty() && !options.createSfx) before = 0;
     if (ok && before < 0) {
         refused("Error writing archive %s\n");
         ok = false;
     }
-    ok = ok && writeArchiveTo(out.file, static_cast<uint64_t>(before), archivePath, entries, options, extension);
+    ok = ok && writeArchiveTo(out.file, static_cast<uint64_t>(before), archivePath, entries, options, extension,
+                              seekable);
     if (ok && options.protectPercent > 0) {
         ok = appendRecoveryBlock(out.file, out.temporaryPath, archivePath, options.protectPercent);
     }

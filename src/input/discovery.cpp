@@ -93,6 +93,7 @@ constexpr const char* socketSkipped = "a socket cannot be stored";
 constexpr const char* fifoSkipped = "a FIFO is stored only with -meta";
 constexpr const char* deviceSkipped = "a device is stored only with -meta";
 constexpr const char* danglingSkipped = "a link that leads nowhere is stored only with -meta";
+constexpr const char* emptyArgument = "an empty name names no file";
 
 // Folders whose names begin with '.' (version control, caches, settings) only when asked
 // for; "." and ".." never.
@@ -171,6 +172,13 @@ InputError walkFolder(const std::string& searchPath, Listing& listing, Walk& wal
 
     std::vector<DirEntry> entries;
     const Listed found = findEntries(searchPath, entries);
+    // A wildcard that takes every entry of a folder walks that folder as naming it would: a
+    // link below that leads back to it stores nothing a second time.
+    if (top && found == Listed::entries) {
+        const std::string_view pattern = std::string_view(searchPath).substr(cut == std::string::npos ? 0 : cut + 1);
+        if ((pattern == "*" || pattern == "*.*") && cut != std::string::npos)
+            walk.firstVisit(identityOfPath(cut == 0 ? std::string(1, searchPath[0]) : searchPath.substr(0, cut)));
+    }
     if (found != Listed::entries) {
         // A named argument that is not there is said, and so is a folder that cannot be read;
         // a wildcard that matches nothing, or a folder gone since it was listed, is not.
@@ -308,6 +316,11 @@ void showFromTyped(Walk& walk, const std::string& argument, const std::string& f
 InputError findInputs(InputList& list, const std::string& argument, const DiscoveryOptions& options, ExtraList* extras,
                       std::vector<LeftOut>* leftOut)
 {
+    // An empty argument (an unset variable, say) names nothing; it is not the current folder.
+    if (argument.empty()) {
+        if (leftOut) leftOut->push_back(LeftOut{argument, emptyArgument});
+        return InputError();
+    }
     std::string fullPath;
     if (!fullPathName(argument, fullPath)) return tooLong(argument);
 

@@ -71,3 +71,31 @@ def test_stored_name_clash(ctx):
     assert f"Found 2 files\nScanning, ordering and hashing files...\nError: {ctx.sep}a.txt is already in the archive\n" in r.body
     assert r.rc == 1
     assert ctx.read("x.qv5") == b"keep me"
+
+
+def test_a_file_name_that_is_a_folder_of_another_stored_name(ctx):
+    """Two inputs whose stored names are a file and a path below a folder of that very name
+    ("/x" and "/x/y") cannot both be extracted: refused like a name stored twice, before the
+    archive is touched."""
+    ctx.write("p/x", "a file named x")
+    ctx.write("q/x/y", "a file in a folder named x")
+    ctx.write("r/q", "a file named q")
+    ctx.write("x.qv5", "keep me")
+    for args in (("p/x", "q/x"), ("q/x", "p/x"), ("q", "q/x/y", "r/q")):
+        r = ctx.run("-force-overwrite", "c", "x.qv5", *args)
+        assert r.rc == 1 and "is already in the archive" in r.body, (args, r)
+        assert ctx.read("x.qv5") == b"keep me", args
+
+
+def test_empty_paths_name_nothing(ctx):
+    # An empty input argument (an unset variable, say) is no name of the current folder: it
+    # adds nothing and is said, like a missing file. An empty archive path is refused before
+    # any input is read.
+    ctx.write("here/a.txt", "a")
+    ctx.write("here/x.qv5", "keep me")
+    r = ctx.run("-force-overwrite", "c", "x.qv5", "", "a.txt", cwd=ctx.path("here"))
+    assert r.rc == 1 and "Warning: : " in r.body, r
+    listing = ctx.run("l", "here/x.qv5")
+    assert listing.rc == 0 and re.findall(r"^\[\d+\]: ([^,]*),", listing.body, re.M) == [ctx.native("/a.txt")], listing
+    r = ctx.run("c", "", "here")
+    assert r.rc == 1 and "Finding files" not in r.body, r

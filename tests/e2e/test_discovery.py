@@ -107,3 +107,14 @@ def test_symbolic_link_cycles_are_not_followed(ctx):
     assert r.rc == 1
     os.symlink("../a.txt", ctx.path("docs/file-link"))  # a link to a file is read as the file
     assert "/docs/file-link" in listed(ctx.run("c", "y.qv5", "docs"))
+
+
+def test_a_wildcard_for_a_whole_folder_walks_it_once(ctx):
+    # "docs/*" takes every entry of docs, as "docs" does: a link below that leads back to
+    # docs stores nothing a second time, whichever way the folder was named.
+    tree(ctx)
+    os.symlink("..", ctx.path("docs/sub/up"))
+    whole = sorted(name[len("/docs"):] for name in listed(ctx.run("c", "x.qv5", "docs")))
+    for pattern in ("docs/*", "docs/*.*"):
+        r = ctx.run("c", pattern.replace("/", "_").replace("*", "s") + ".qv5", pattern)
+        assert sorted(listed(r)) == whole, (pattern, r)

@@ -475,3 +475,27 @@ def test_a_zeroed_header_is_damage_not_an_empty_archive(ctx):
     save(ctx, "empty.qv5", m.archive([]))
     r = ctx.run("l", "empty.qv5")
     assert r.rc == 0 and r.body.endswith("0 files\n"), r
+
+
+@only("linux")
+def test_a_fifo_as_archive_path_carries_the_whole_archive(ctx):
+    # Written directly like any path that is not a regular file: what a reader of the FIFO
+    # takes is the complete archive, with and without -meta (whose header cannot be patched
+    # there afterwards).
+    import threading
+    ctx.write("in/a.txt", "data\n" * 1000)
+    ctx.write("in/b.txt", "other\n")
+    for flags in ((), ("-meta",)):
+        fifo = ctx.path("pipe.qv5")
+        if os.path.exists(fifo):
+            os.remove(fifo)
+        os.mkfifo(fifo)
+        taken = []
+        reader = threading.Thread(target=lambda: taken.append(open(fifo, "rb").read()))
+        reader.start()
+        r = ctx.run(*flags, "-force-overwrite", "c", fifo, "in", timeout=60)
+        reader.join(60)
+        assert r.rc == 0, (flags, r)
+        out = "out" + "".join(flags)
+        read = ctx.run("d", "-", out, stdin=taken[0])
+        assert read.rc == 0 and ctx.read(out + "/in/a.txt") == b"data\n" * 1000, (flags, read)

@@ -195,3 +195,21 @@ def test_archive_is_never_its_own_input(ctx):
         os.link(ctx.path("data/out.qv5"), ctx.path("data/link.bin"))  # same file, other name
         r = ctx.run("-force-overwrite", "c", "data/out.qv5", "data")
         assert r.rc == 0 and "link.bin" not in r.body, r
+
+
+def test_archive_on_standard_output_is_never_its_own_input(ctx):
+    """With "-" as archive path the archive is the file standard output writes to: that file
+    is left out when it lies among the inputs, and a file that happens to be named "-" is an
+    input like any other."""
+    import subprocess
+    command = (["wine"] if ctx.wine else []) + [ctx.binary]
+    env = dict(os.environ, WINEDEBUG="-all")
+    ctx.write("data/a.txt", "a" * 100)
+    ctx.write("-", "a file named like standard output")
+    with open(ctx.path("data/out.qv5"), "wb") as out:
+        made = subprocess.run(command + ["c", "-", "data", "-"], cwd=ctx.work, stdout=out,
+                              stderr=subprocess.PIPE, env=env)
+    assert made.returncode == 0, made
+    names = listed_names(ctx, "data/out.qv5")
+    assert ctx.native("/data/out.qv5") not in names, names
+    assert sorted(names) == [ctx.native("/-"), ctx.native("/data/a.txt")], names
