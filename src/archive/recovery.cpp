@@ -278,14 +278,35 @@ Error checkRecovery(const RandomReader& source, uint64_t fileSize, bool fullScan
     // the one either copy holds (a damaged entry then costs one slice).
     const uint32_t total = layout.dataSlices + layout.paritySlices;
     check.damaged.assign(total, false);
-    std::vector<uint8_t> slice(layout.sliceSize);
+    // Read in pieces: a description may claim slices of up to 4 GiB.
+    std::vector<uint8_t> piece(std::min<size_t>(layout.sliceSize, size_t(1) << 20));
+    std::vector<uint32_t> crcs(total);
     for (uint32_t i = 0; i < total; ++i) {
         const bool data = i < layout.dataSlices;
         const uint64_t at = data ? uint64_t(i) * layout.sliceSize
                                  : parityStart(layout) + uint64_t(i - layout.dataSlices) * layout.sliceSize;
-        const size_t length = data ? static_cast<size_t>(dataSliceLength(layout, i)) : layout.sliceSize;
-        if (!source(at, slice.data(), length)) return unreadable();
-        const uint32_t crc = crc32Update(0, slice.data(), length);
+        const uint64_t length = data ? dataSliceLength(layout, i) : layout.sliceSize;
+        uint32_t crc = 0;
+        for (uint64_t from = 0; from < length; from += piece.size()) {
+            const size_t count = static_cast<size_t>(std::min<uint64_t>(piece.size(), length - from));
+            if (!source(at + from, piece.data(), count)) return unreadable();
+            crc = crc32Update(crc, piece.data(), count);
+        }
+        crcs[i] = crc;
+    }
+    // With neither table copy whole, the slices' own checksums may still make up the table
+    // the description vouches for: then every slice is intact.
+    if (!validA && !validB) {
+        std::vector<uint8_t> bytes(4 * size_t(total));
+        for (uint32_t i = 0; i < total; ++i) storeU32(bytes.data() + 4 * size_t(i), crcs[i]);
+        if (crc32Update(0, bytes.data(), bytes.size()) == d.tableCrc) {
+            tableA = crcs;
+            validA = true;
+        }
+    }
+    for (uint32_t i = 0; i < total; ++i) {
+        const bool data = i < layout.dataSlices;
+        const uint32_t crc = crcs[i];
         const bool good = (validA && crc == tableA[i]) || (validB && crc == tableB[i]) ||
                           (!validA && !validB && (crc == tableA[i] || crc == tableB[i]));
         if (good) continue;
@@ -308,6 +329,9 @@ Error repairArchive(const RandomReader& source, const RecoveryCheck& check, cons
     const RecoveryLayout& layout = check.layout;
     const uint32_t k = layout.dataSlices, m = layout.paritySlices, total = k + m;
     const size_t width = layout.sliceSize;
+    if (check.damaged.size() != total || check.description.size() != descriptionBytes) {
+        return Error(ErrorCode::damagedArchive, "", "no recovery block to repair from");
+    }
     auto sliceAt = [&](uint32_t i) {
         return i < k ? uint64_t(i) * width : parityStart(layout) + uint64_t(i - k) * width;
     };
