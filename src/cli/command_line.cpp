@@ -54,7 +54,7 @@ const char* const moreUsageText =
     "-exclude=PATTERN = leave out files and folders whose name or stored path matches (c, repeatable)\n"
     "-dotfolders = also walk folders whose names begin with '.' (c)\n"
     "-meta = also store times, permissions, empty folders and links (c); d restores them\n"
-    "-protect=N = add recovery data of N%% (1-50) that repairs damage (c); t checks it\n"
+    "-protect=N = add recovery data of N% (1-50) that repairs damage (c); t checks it\n"
     "r archive output = repair: write the archive rebuilt from its recovery data to a new file\n"
     "--help, -h, -? = this text; --version = the version\n";
 

@@ -148,3 +148,8 @@ def test_the_other_build_repairs_it(ctx):
     damaged_copy(ctx, data, "bad.qv5", [(0, 4096), (70_000, 4096)])
     r = ctx.run_peer("r", "bad.qv5", "fixed.qv5")
     assert r.rc == 0 and ctx.read("fixed.qv5") == data, r
+
+
+def test_help_names_the_protect_flag_with_one_percent_sign(ctx):
+    r = ctx.run("--help")
+    assert r.rc == 0 and "-protect=N = add recovery data of N% (1-50)" in r.out, r
