@@ -36,8 +36,9 @@ def damaged_copy(ctx, archive, name, at, mask=0x5A):
 
 def piped(ctx, args, data):
     """The program reading the archive from a pipe (texts go to standard error)."""
-    proc = subprocess.run([ctx.binary] + list(args), input=data, cwd=ctx.work, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, timeout=300)
+    command = (["wine", ctx.binary] if ctx.wine else [ctx.binary]) + list(args)
+    proc = subprocess.run(command, input=data, cwd=ctx.work, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          timeout=300, env=dict(os.environ, WINEDEBUG="-all"))
     return proc.returncode, timeless(proc.stderr.decode("latin-1"))
 
 
@@ -87,13 +88,15 @@ def test_a_selection_from_a_pipe_ignores_damage_past_it(ctx):
         if ctx.run("-t1", "t", "hurt.qv5").rc == 0:
             continue  # the flip changed nothing decoded
         tried += 1
+        if tried > 5:
+            break
         for command in (["t", "-", "src/z-first.txt"], ["-force-overwrite", "d", "-", "out", "src/z-first.txt"]):
             runs = [piped(ctx, [threads] + command, data) for threads in ("-t1", "-t2")]
             assert runs[0] == runs[1], (at, command, runs)
             assert runs[0][0] == 0, (at, command, runs)
             if command[1] == "d":
                 assert ctx.read("out/src/z-first.txt") == want
-    assert tried >= 5, tried
+    assert tried > 5, tried
 
 
 def test_a_damaged_plain_archive_leaves_no_unfinished_file(ctx):
