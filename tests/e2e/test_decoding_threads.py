@@ -51,7 +51,7 @@ def test_an_empty_file_at_the_start_of_a_damaged_first_chunk(ctx):
     ctx.write("src/a.txt", words_text(rng, 3000))
     assert ctx.run("-meta", "c1", "e.qv5", "src").rc == 0
     listing = ctx.run("-v", "l", "e.qv5").body
-    assert listing.index("/src/zz-empty.txt") < listing.index("/src/b.txt"), listing
+    assert listing.index(ctx.native("/src/zz-empty.txt")) < listing.index(ctx.native("/src/b.txt")), listing
     marks = chunk_marks(ctx.read("e.qv5"))
     damaged_copy(ctx, "e.qv5", "bad.qv5", (marks[0][0] + marks[1][0]) // 16)
     empty = ctx.native("/src/zz-empty.txt")
@@ -111,7 +111,8 @@ def test_a_damaged_plain_archive_leaves_no_unfinished_file(ctx):
     assert ctx.run("c1", "plain.qv5", "src").rc == 0
     marks = chunk_marks(ctx.read("i.qv5"))
     listing = ctx.run("-v", "l", "plain.qv5").body
-    assert listing.index("/src/c.txt") < listing.index("/src/b.txt") < listing.index("/src/a.txt"), listing
+    names = [listing.index(ctx.native(f"/src/{name}")) for name in ("c.txt", "b.txt", "a.txt")]
+    assert names == sorted(names), listing
     # The plain archive's stream has the same bytes at the same places.
     second = marks[1][0] // 8 + 2
     whole = {"src/" + name: ctx.read("src/" + name) for name in ("a.txt", "b.txt", "c.txt")}

@@ -197,6 +197,9 @@ def test_archive_is_never_its_own_input(ctx):
         assert r.rc == 0 and "link.bin" not in r.body, r
 
 
+# Under Wine a standard output handed over from Linux has another identity than the same
+# file opened by its path, which the Windows build cannot tell apart here.
+@only("linux")
 def test_archive_on_standard_output_is_never_its_own_input(ctx):
     """With "-" as archive path the archive is the file standard output writes to: that file
     is left out when it lies among the inputs, and a file that happens to be named "-" is an
