@@ -6,6 +6,7 @@ import re
 import struct
 import subprocess
 
+from test_archive import files_under
 from test_index import chunk_marks
 from test_digests import words_text
 
@@ -15,16 +16,6 @@ MIB = 1 << 20
 def timeless(text):
     text = re.sub(r"Processing [^\r\n]*", "", text)
     return re.sub(r"\d+\.\d+ seconds", "<seconds>", text)
-
-
-def files_under(root):
-    found = {}
-    for folder, _, names in os.walk(root):
-        for name in names:
-            path = os.path.join(folder, name)
-            with open(path, "rb") as f:
-                found[os.path.relpath(path, root).replace(os.sep, "/")] = f.read()
-    return found
 
 
 def damaged_copy(ctx, archive, name, at, mask=0x5A):
