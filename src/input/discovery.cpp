@@ -176,8 +176,12 @@ InputError walkFolder(const std::string& searchPath, Listing& listing, Walk& wal
     // link below that leads back to it stores nothing a second time.
     if (top && found == Listed::entries) {
         const std::string_view pattern = std::string_view(searchPath).substr(cut == std::string::npos ? 0 : cut + 1);
-        if ((pattern == "*" || pattern == "*.*") && cut != std::string::npos)
-            walk.firstVisit(identityOfPath(cut == 0 ? std::string(1, searchPath[0]) : searchPath.substr(0, cut)));
+        // The folder keeps its separator where it is a root ("/", "C:\"): "C:" alone is
+        // another folder, the current one on that drive.
+        if ((pattern == "*" || pattern == "*.*") && cut != std::string::npos) {
+            const bool root = cut == 0 || searchPath[cut - 1] == ':';
+            walk.firstVisit(identityOfPath(searchPath.substr(0, root ? cut + 1 : cut)));
+        }
     }
     if (found != Listed::entries) {
         // A named argument that is not there is said, and so is a folder that cannot be read;
