@@ -2,20 +2,15 @@
 same files, and nothing left on disk that looks like a file restored whole when it was not."""
 import os
 import random
-import re
 import struct
-import subprocess
 
 from test_archive import files_under
+from test_everyday import run_binary
 from test_index import chunk_marks
+from test_parallel import timeless
 from test_digests import words_text
 
 MIB = 1 << 20
-
-
-def timeless(text):
-    text = re.sub(r"Processing [^\r\n]*", "", text)
-    return re.sub(r"\d+\.\d+ seconds", "<seconds>", text)
 
 
 def damaged_copy(ctx, archive, name, at, mask=0x5A):
@@ -27,9 +22,7 @@ def damaged_copy(ctx, archive, name, at, mask=0x5A):
 
 def piped(ctx, args, data):
     """The program reading the archive from a pipe (texts go to standard error)."""
-    command = (["wine", ctx.binary] if ctx.wine else [ctx.binary]) + list(args)
-    proc = subprocess.run(command, input=data, cwd=ctx.work, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          timeout=300, env=dict(os.environ, WINEDEBUG="-all"))
+    proc = run_binary(ctx, *args, stdin=data)
     return proc.returncode, timeless(proc.stderr.decode("latin-1"))
 
 
