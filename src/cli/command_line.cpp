@@ -81,15 +81,32 @@ bool isOtherKnownFlag(const std::string& flag)
     return flag == "--help" || flag == "-h" || flag == "-?" || flag == "--version";
 }
 
-// Removes the flags from the front of args (position 0 is the program name) into options;
-// echoes holds what each flag reports, in order. Every flag beginning with -r is the
-// ordering flag. An unknown flag is named and otherwise ignored.
-void readFlags(std::vector<std::string>& args, RunOptions& options, std::vector<FlagEcho>& echoes)
+// The thread count of -tN: a whole number from 1 up (above 64 it is 64); 0 when the value
+// is no such number. A word of -t followed by no digit, sign or '=' is another flag.
+bool isThreadFlag(const std::string& flag)
 {
-    while (args.size() >= 2 && !args[1].empty() && args[1][0] == '-') {
-        const std::string given = args[1];
+    return flag.size() >= 2 && flag[1] == 't' && (flag.size() == 2 || std::string_view("0123456789+-=").find(flag[2]) != std::string_view::npos);
+}
+
+int32_t threadCountOf(const std::string& flag)
+{
+    if (flag.size() < 3 || flag.find_first_not_of("0123456789", 2) != std::string::npos) return 0;
+    if (flag.find_first_not_of('0', 2) == std::string::npos) return 0;
+    return flag.size() > 4 ? 64 : std::min(std::atoi(flag.c_str() + 2), 64);
+}
+
+// Removes the flags that stand at args[at] on into options; echoes holds what each flag
+// reports, in order. Before the command word (at 1; position 0 is the program name) every
+// word beginning with '-' is a flag, as ever; after it (at 2) "-" alone is the archive path,
+// the standard stream. "--" ends the flags: true when it did. Every flag beginning with -r is
+// the ordering flag. An unknown flag is named and otherwise ignored.
+bool readFlags(std::vector<std::string>& args, size_t at, RunOptions& options, std::vector<FlagEcho>& echoes)
+{
+    while (args.size() > at && !args[at].empty() && args[at][0] == '-' && (at == 1 || args[at] != "-")) {
+        const std::string given = args[at];
         std::string flag = lowerAscii(given);
-        args.erase(args.begin() + 1);
+        args.erase(args.begin() + static_cast<std::ptrdiff_t>(at));
+        if (flag == "--") return true;
         bool known = isOtherKnownFlag(flag);
         if (flag == "-force-overwrite") {
             options.forceOverwrite = true;
@@ -128,8 +145,13 @@ void readFlags(std::vector<std::string>& args, RunOptions& options, std::vector<
             options.protectInvalid = protect.valid ? std::string() : given;
             known = true;
         }
-        if (flag.size() >= 3 && flag[1] == 't' && flag.find_first_not_of("0123456789", 2) == std::string::npos) {
-            options.threadCount = flag.size() > 4 ? 64 : std::min(std::atoi(flag.c_str() + 2), 64);
+        if (flag == "-fullpaths") {
+            options.fullPaths = true;
+            known = true;
+        }
+        if (isThreadFlag(flag)) {
+            options.threadCount = threadCountOf(flag);
+            options.threadsInvalid = options.threadCount > 0 ? std::string() : given;
             known = true;
         }
         if (flag.size() >= 2 && flag[1] == 'r') {
@@ -142,6 +164,7 @@ void readFlags(std::vector<std::string>& args, RunOptions& options, std::vector<
         }
         if (!known) echoes.push_back({"Warning: unknown flag " + printable(given) + " ignored\n", true});
     }
+    return false;
 }
 
 // c, c1..c6: the digit after the c, clamped; c alone is c2.
@@ -264,6 +287,7 @@ bool discoverInputs(const std::vector<std::string>& args, const RunOptions& opti
     discovery.excludes = options.excludes;
     discovery.dotFolders = options.dotFolders;
     discovery.metadata = options.metadata;
+    discovery.fullPaths = options.fullPaths;
     std::vector<LeftOut> leftOut;
     for (size_t i = 3; i < args.size(); ++i) {
         const size_t told = leftOut.size();
@@ -577,13 +601,14 @@ int32_t runCommandLine(std::vector<std::string> args)
     }
     RunOptions options;
     std::vector<FlagEcho> echoes;
-    readFlags(args, options, echoes);
+    // Flags stand before the command word, and after it up to the archive path.
+    if (!readFlags(args, 1, options, echoes) && args.size() >= 3) readFlags(args, 2, options, echoes);
     char command = args.size() >= 2 && !args[1].empty() ? lowerAscii(args[1].substr(0, 1))[0] : '\0';
     // With the archive on a standard stream, or the files of d, the texts go to standard
-    // error.
+    // error. The listing of an archive on standard input has standard output to itself.
     const bool piped = (args.size() >= 3 && isStandardStream(args[2]) &&
                         ((command == 'c' && args.size() >= 4) || (command == 'd' && args.size() >= 4) ||
-                         command == 'l' || command == 't')) ||
+                         command == 't')) ||
                        (command == 'd' && args.size() >= 4 && isStandardStream(args[3]));
     setConsole(piped ? stderr : stdout, options.quiet);
     printBanner();
@@ -593,6 +618,11 @@ int32_t runCommandLine(std::vector<std::string> args)
         } else {
             say("%s", echo.text.c_str());
         }
+    }
+    if (!options.threadsInvalid.empty()) {
+        tell("Error: %s: the thread count is a whole number from 1 up, right after -t (as in -t4)\n",
+             printable(options.threadsInvalid).c_str());
+        return 1;
     }
 
     if ((command == 'c' || command == 'd') && args.size() >= 4) {
@@ -608,6 +638,12 @@ int32_t runCommandLine(std::vector<std::string> args)
     const std::string shownName = printable(programName);
     const char* name = shownName.c_str();
     tell(usageText, name, name, name);
+    // A command word the program does not have is named, apart from the usage text.
+    if (args.size() >= 2 && !args[1].empty() && std::string_view("cdltr").find(command) == std::string_view::npos) {
+        std::fflush(consoleStream());
+        writeText(stderr, "qv5: unknown command " + printable(args[1]) + "\n");
+        std::fflush(stderr);
+    }
     return 1;
 }
 

@@ -103,6 +103,9 @@ void printError(const InputError& failure)
     case InputFailure::backslashInName:
         format = "Error: file name contains a backslash: %s\n";
         break;
+    case InputFailure::parentInTypedPath:
+        format = "Error: %s: a path with a .. component cannot be stored as typed (-fullpaths)\n";
+        break;
     }
     if (failure.midLine && !consoleQuiet()) tell("\n");
     tell(format, printable(failure.path).c_str());

@@ -12,11 +12,13 @@ struct RunOptions {
     bool forceOverwrite = false;
     bool createSfx = false;
     int32_t threadCount = 0;           // -tN; 0: one per core
+    std::string threadsInvalid;        // a -t value that is no number from 1 up
     bool quiet = false;                // only failures, questions and the invalid-checksum count
     bool dotFolders = false;           // walk folders whose names begin with '.'
     bool metadata = false;             // -meta: times, modes, folders and links in an extension
     bool verbose = false;              // -v: l lists every item with its type, mode, owner and time
     std::vector<std::string> excludes; // -exclude=PATTERN, for c
+    bool fullPaths = false;            // -fullpaths: c stores each input under its path as typed
     int32_t protectPercent = 0;        // -protect=N: recovery data of N % (c); 0: none
     std::string protectInvalid;        // a -protect value that is no percentage from 1 to 50
 };

@@ -68,6 +68,7 @@ struct Walk {
     // Where the stored name begins in every path of this walk (they all share the folder
     // that holds the argument); npos when the name is only the last component.
     size_t storedFrom = std::string::npos;
+    std::string storedPrefix; // -fullpaths: what stands before that part (the argument as typed)
 
     // What is left out unasked, with paths shown from the argument as typed: the typed
     // folder in place of the full one, where it is the same folder.
@@ -111,6 +112,12 @@ bool excluded(const std::string& path, const std::string& name, const Walk& walk
     std::string_view stored =
         walk.storedFrom < path.size() ? std::string_view(path).substr(walk.storedFrom) : std::string_view(name);
     while (!stored.empty() && isPathSeparator(stored.front())) stored.remove_prefix(1);
+    std::string joined;
+    if (!walk.storedPrefix.empty()) {
+        joined = walk.storedPrefix.substr(1);
+        if (walk.storedFrom < path.size() && !stored.empty()) joined.append(1, '/').append(stored);
+        stored = joined;
+    }
     for (const Exclusion& exclusion : walk.excludes) {
         if (!exclusion.rooted && matchesPattern(exclusion.pattern, name, namesIgnoreCase)) return true;
         if (matchesPattern(exclusion.pattern, stored, namesIgnoreCase)) return true;
@@ -315,6 +322,28 @@ void showFromTyped(Walk& walk, const std::string& argument, const std::string& f
     walk.typedFolder = typedFolder;
 }
 
+// -fullpaths: the argument as typed, the part of every stored name before what lies below
+// it: no root or drive, no "." or empty component, sep between components. False when a
+// component is "..", which no stored name may hold.
+bool typedPrefix(std::string_view typed, char sep, std::string& prefix)
+{
+    if (windowsNames && typed.size() >= 2 && typed[1] == ':') typed.remove_prefix(2);
+    prefix.clear();
+    size_t at = 0;
+    while (at < typed.size()) {
+        size_t end = at;
+        while (end < typed.size() && !isPathSeparator(typed[end])) ++end;
+        const std::string_view component = typed.substr(at, end - at);
+        if (component == "..") return false;
+        if (!component.empty() && component != ".") {
+            if (!prefix.empty()) prefix += sep;
+            prefix += component;
+        }
+        at = end + 1;
+    }
+    return true;
+}
+
 } // namespace
 
 InputError findInputs(InputList& list, const std::string& argument, const DiscoveryOptions& options, ExtraList* extras,
@@ -339,10 +368,28 @@ InputError findInputs(InputList& list, const std::string& argument, const Discov
         }
     }
 
+    // -fullpaths: a stored name is the argument as typed, then the path below what it names:
+    // below the argument itself, or below its folder for a wildcard.
+    std::string typed;
+    size_t below = std::string::npos;
+    if (options.fullPaths) {
+        const bool wildcard = fullPath.find_first_of("*?", s == std::string::npos ? 0 : s) != std::string::npos;
+        std::string_view spelled = withoutTrailingSeparators(argument);
+        if (wildcard) {
+            const size_t cut = spelled.find_last_of("\\/");
+            spelled = cut == std::string_view::npos ? std::string_view() : spelled.substr(0, cut);
+        }
+        const char sep = s == std::string::npos ? '/' : fullPath[s];
+        if (!typedPrefix(spelled, sep, typed)) return InputError{InputFailure::parentInTypedPath, argument};
+        if (!typed.empty()) typed.insert(typed.begin(), sep);
+        below = wildcard ? (s == std::string::npos ? 0 : s + 1) : i + 1;
+    }
+
     Walk walk;
     walk.dotFolders = options.dotFolders;
     walk.metadata = options.metadata && extras;
-    walk.storedFrom = s;
+    walk.storedFrom = options.fullPaths ? below : s;
+    walk.storedPrefix = typed;
     walk.leftOut = leftOut;
     walk.argument = argument;
     walk.literal = fullPath.find_first_of("*?", s == std::string::npos ? 0 : s) == std::string::npos;
@@ -354,7 +401,14 @@ InputError findInputs(InputList& list, const std::string& argument, const Discov
     std::vector<std::string> files;
     if (InputError failure = listWalk(fullPath, walk, files)) return failure;
 
-    auto storedNameOf = [s](const std::string& path) {
+    auto storedNameOf = [&, s](const std::string& path) {
+        if (options.fullPaths) {
+            const char sep = s == std::string::npos ? '/' : fullPath[s];
+            size_t from = std::min(below, path.size());
+            while (from < path.size() && isPathSeparator(path[from])) ++from;
+            if (from == path.size()) return typed; // the argument itself (never empty: a file has a name)
+            return typed + sep + path.substr(from);
+        }
         if (s != std::string::npos) return path.substr(s);
         size_t last = path.find_last_of("\\/");
         return (last != std::string::npos && last >= 1) ? path.substr(last + 1) : path;

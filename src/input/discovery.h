@@ -16,6 +16,11 @@ struct DiscoveryOptions {
     // Keep folders and links as what they are: every folder walked, and every symbolic link
     // (to a file, a folder or nothing), which is then not followed.
     bool metadata = false;
+    // Store each file under the argument's path as typed, followed by its path below the
+    // argument ("usr/share" stores "/usr/share/..."), instead of under the argument's last
+    // component alone: an absolute argument without its root (and drive), "." components
+    // dropped. An argument with a ".." component is refused (parentInTypedPath).
+    bool fullPaths = false;
 };
 
 // Something an argument stands for that discovery leaves out although it was not asked to:
@@ -36,6 +41,8 @@ struct LeftOut {
 // platform's path limit (the limit never drops a file unnoticed), and with backslashInName
 // for a name holding '\', a separator in archives, which could not be stored as it is.
 // With options.metadata, the folders, links, FIFOs and devices go to extras, in the order met.
+// With options.fullPaths, nothing is appended for an argument with a ".." component: it
+// fails with parentInTypedPath.
 InputError findInputs(InputList& list, const std::string& argument,
                       const DiscoveryOptions& options = DiscoveryOptions(), ExtraList* extras = nullptr,
                       std::vector<LeftOut>* leftOut = nullptr);

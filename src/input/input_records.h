@@ -58,7 +58,7 @@ inline std::string lowerAscii(std::string text)
 }
 
 // Why preparing the input set stopped; the program prints it.
-enum class InputFailure { none, openInput, readInput, pathTooLong, backslashInName };
+enum class InputFailure { none, openInput, readInput, pathTooLong, backslashInName, parentInTypedPath };
 
 struct InputError {
     InputFailure kind = InputFailure::none;
