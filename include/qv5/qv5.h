@@ -43,6 +43,7 @@ enum class ErrorCode {
     stopped,             // a callback asked to stop
     emptyOutputPath,     // the output path given is empty
     nameInvalid,         // writing: a name no reader would accept (subject: the name)
+    notAnArchive,        // reading: neither the magic nor a plausible header of the older form
 };
 
 struct Error {

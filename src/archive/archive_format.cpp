@@ -38,18 +38,24 @@ Error readHeader(const HeaderInput& input, ArchiveHeader& header, int32_t& entry
     uint8_t record[currentHeaderLength] = {};
     uint8_t magic[4] = {};
     size_t got = input.read(magic, 4);
-    if (got == 4 && std::memcmp(magic, archiveMagic, 4) == 0) {
+    const bool current = got == 4 && std::memcmp(magic, archiveMagic, 4) == 0;
+    if (current) {
         uint8_t lengthBytes[4] = {};
         if (input.read(lengthBytes, 4) != 4) return damaged("header cut short");
         uint32_t headerLength = loadU32(lengthBytes);
         if (headerLength > currentHeaderLength) return damaged("header length above 32");
         if (input.read(record, headerLength) != headerLength) return damaged("header cut short");
     } else {
-        // The older form has no magic: the four bytes read are its first ones.
-        if (oldHeader) oldHeader();
+        // The older form has no magic: the four bytes read are its first ones. A start of the
+        // magic cut short is a damaged archive; anything else shorter than the old header is
+        // none.
         std::memcpy(record, magic, got);
         if (got < 4 || input.read(record + 4, oldHeaderLength - 4) != oldHeaderLength - 4) {
-            return damaged("header cut short");
+            if (got > 0 && got < 4 && std::memcmp(magic, archiveMagic, got) == 0) {
+                if (oldHeader) oldHeader();
+                return damaged("header cut short");
+            }
+            return Error(ErrorCode::notAnArchive);
         }
     }
     header.entryCount = loadU64(record);
@@ -57,17 +63,21 @@ Error readHeader(const HeaderInput& input, ArchiveHeader& header, int32_t& entry
     header.flags = loadU64(record + 16);
     header.reserved = loadU64(record + 24);
 
-    entryCount = static_cast<int32_t>(static_cast<uint32_t>(header.entryCount));
-    if (entryCount < 0) return damaged("negative entry count");
     // Every entry takes at least minEntryBits of the stream: a count the rest of the input
     // cannot hold is rejected before anything is allocated for it.
     int64_t left = input.remaining();
-    if (left >= 0) {
-        uint64_t entryBits = minEntryBits + ((header.flags & 0xFF) ? crcBits : 0);
-        uint64_t available = static_cast<uint64_t>(left) * 8;
-        if (static_cast<uint64_t>(entryCount) > available / entryBits)
-            return damaged("more entries than the file holds");
+    uint64_t entryBits = minEntryBits + ((header.flags & 0xFF) ? crcBits : 0);
+    const bool countFits = left < 0 || header.entryCount <= static_cast<uint64_t>(left) * 8 / entryBits;
+    // Without the magic only a count a writer could have written, and the file can hold, makes
+    // the bytes an archive of the older form: text and other files start otherwise.
+    if (!current) {
+        if (header.entryCount > 0x7FFFFFFF || !countFits) return Error(ErrorCode::notAnArchive);
+        if (oldHeader) oldHeader();
     }
+    entryCount = static_cast<int32_t>(static_cast<uint32_t>(header.entryCount));
+    if (entryCount < 0) return damaged("negative entry count");
+    if (left >= 0 && static_cast<uint64_t>(entryCount) > static_cast<uint64_t>(left) * 8 / entryBits)
+        return damaged("more entries than the file holds");
     return Error();
 }
 

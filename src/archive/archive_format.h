@@ -55,7 +55,8 @@ struct HeaderInput {
 };
 
 // Reads the current or the old header form; oldHeader is called for the old one. Fails when
-// the header is damaged or promises more entries than the rest of the input could hold.
+// the header is damaged or promises more entries than the rest of the input could hold, and
+// with notAnArchive when the input has neither the magic nor a plausible old header.
 Error readHeader(const HeaderInput& input, ArchiveHeader& header, int32_t& entryCount,
                  const std::function<void()>& oldHeader);
 

@@ -217,6 +217,18 @@ const char* unrestoredText(const std::string& what)
     return "Could not create the folder %s\n";
 }
 
+// The patterns as the extraction's choice of records: a record is restored when a pattern
+// selects it.
+std::function<bool(const std::string&)> recordSelection(const std::vector<std::string>& patterns)
+{
+    return [patterns](const std::string& name) {
+        for (const std::string& pattern : patterns) {
+            if (selectsStoredName(pattern, name, namesIgnoreCase)) return true;
+        }
+        return false;
+    };
+}
+
 // ---- Listing ---------------------------------------------------------------------------
 
 // "drwxr-sr-x": the type, then the permission bits with set-user, set-group and sticky.
@@ -254,24 +266,37 @@ void listLine(char type, const Extension* extension, const Metadata* metadata, c
          printable(name).c_str(), tail.c_str());
 }
 
-void listItems(const std::vector<Entry>& entries, const Extension* extension)
+// What a listing shows: every entry and record, or those its patterns select.
+struct ListSelection {
+    std::vector<bool> entries; // empty: all
+    std::function<bool(const std::string&)> record;
+    bool entry(size_t i) const { return entries.empty() || entries[i]; }
+    bool shows(const std::string& name) const { return !record || record(name); }
+};
+
+void listItems(const std::vector<Entry>& entries, const Extension* extension, const ListSelection& listed)
 {
     std::vector<uint32_t> hardLinkOf(entries.size(), noOwner);
     if (extension) {
         for (const HardLink& link : extension->hardLinks) hardLinkOf[link.entry] = link.target;
     }
     for (size_t i = 0; i < entries.size(); ++i) {
+        if (!listed.entry(i)) continue;
         const Metadata* metadata = extension ? &extension->entries[i] : nullptr;
         std::string tail;
         if (hardLinkOf[i] != noOwner) tail = " link to " + printable(entries[hardLinkOf[i]].name);
         listLine('-', extension, metadata, std::to_string(entries[i].size), entries[i].name, tail);
     }
     if (!extension) return;
-    for (const FolderRecord& folder : extension->folders) listLine('d', extension, &folder.metadata, "0", folder.name);
+    for (const FolderRecord& folder : extension->folders) {
+        if (listed.shows(folder.name)) listLine('d', extension, &folder.metadata, "0", folder.name);
+    }
     for (const LinkRecord& link : extension->links) {
+        if (!listed.shows(link.name)) continue;
         listLine('l', extension, &link.metadata, "0", link.name, " -> " + printable(link.target));
     }
     for (const SpecialRecord& special : extension->specials) {
+        if (!listed.shows(special.name)) continue;
         const bool fifo = special.kind == SpecialKind::fifo;
         const char type = fifo ? 'p' : special.kind == SpecialKind::characterDevice ? 'c' : 'b';
         const std::string size = fifo ? "0" : std::to_string(special.major) + "," + std::to_string(special.minor);
@@ -281,21 +306,31 @@ void listItems(const std::vector<Entry>& entries, const Extension* extension)
 
 } // namespace
 
-int32_t listCommand(FILE* archiveFile, bool verbose)
+namespace {
+
+void listEntry(const Entry& entry, int32_t number)
+{
+    if (entry.hasCrc) {
+        tell("[%d]: %s, %s, CRC32: %X\n", number, printable(entry.name).c_str(), FormatNumber(entry.size, true),
+             entry.crc);
+    } else {
+        tell("[%d]: %s, %s\n", number, printable(entry.name).c_str(), FormatNumber(entry.size, true));
+    }
+}
+
+} // namespace
+
+int32_t listCommand(FILE* archiveFile, bool verbose, const std::vector<std::string>& patterns)
 {
     ArchivePtr archive = openArchive(archiveFile);
     TableCallbacks callbacks;
     callbacks.oldHeader = printOldHeader;
     // The listing is what l is for: shown even when quiet. The long one waits for the
-    // extension, which may come after the contents.
-    if (!verbose) {
+    // extension, which may come after the contents, and a selection for the whole table.
+    const bool asRead = !verbose && patterns.empty();
+    if (asRead) {
         callbacks.entry = [](const Entry& entry, int32_t number, int32_t) {
-            if (entry.hasCrc) {
-                tell("[%d]: %s, %s, CRC32: %X\n", number, printable(entry.name).c_str(), FormatNumber(entry.size, true),
-                     entry.crc);
-            } else {
-                tell("[%d]: %s, %s\n", number, printable(entry.name).c_str(), FormatNumber(entry.size, true));
-            }
+            listEntry(entry, number);
             return Error();
         };
     }
@@ -317,11 +352,28 @@ int32_t listCommand(FILE* archiveFile, bool verbose)
         if (!failure && extension.valid && !extension.pending) failure = checkExtension(entries, extension.extension);
         if (!failure) failure = extension.damage;
     }
-    if (verbose && !failure) listItems(entries, extension.valid ? &extension.extension : nullptr);
-    if (entries.size() == 1) {
+    // With patterns, what they select (a pattern selecting nothing stops the listing).
+    ListSelection listed;
+    if (!patterns.empty()) {
+        if (!selectEntries(entries, extension.valid ? &extension.extension : nullptr, patterns, listed.entries)) {
+            return 1;
+        }
+        listed.record = recordSelection(patterns);
+    }
+    size_t shown = entries.size();
+    if (!asRead) {
+        shown = 0;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            if (!listed.entry(i)) continue;
+            ++shown;
+            if (!verbose) listEntry(entries[i], static_cast<int32_t>(i + 1));
+        }
+    }
+    if (verbose && !failure) listItems(entries, extension.valid ? &extension.extension : nullptr, listed);
+    if (shown == 1) {
         tell("1 file\n");
     } else {
-        tell("%d files\n", static_cast<int>(entries.size()));
+        tell("%d files\n", static_cast<int>(shown));
     }
     if (failure) {
         printError(failure);
@@ -330,29 +382,20 @@ int32_t listCommand(FILE* archiveFile, bool verbose)
     if (verbose || !extension.valid) return 0;
     // Links and empty folders, after the files.
     for (const LinkRecord& link : extension.extension.links) {
+        if (!listed.shows(link.name)) continue;
         tell("[link]: %s -> %s\n", printable(link.name).c_str(), printable(link.target).c_str());
     }
-    for (const std::string& folder : emptyFolders(entries, extension.extension))
-        tell("[folder]: %s\n", printable(folder).c_str());
+    for (const std::string& folder : emptyFolders(entries, extension.extension)) {
+        if (listed.shows(folder)) tell("[folder]: %s\n", printable(folder).c_str());
+    }
     for (const SpecialRecord& special : extension.extension.specials) {
+        if (!listed.shows(special.name)) continue;
         tell("[%s]: %s\n", special.kind == SpecialKind::fifo ? "fifo" : "device", printable(special.name).c_str());
     }
     return 0;
 }
 
 namespace {
-
-// The patterns as the extraction's choice of records: a record is restored when a pattern
-// selects it.
-std::function<bool(const std::string&)> recordSelection(const std::vector<std::string>& patterns)
-{
-    return [patterns](const std::string& name) {
-        for (const std::string& pattern : patterns) {
-            if (selectsStoredName(pattern, name, namesIgnoreCase)) return true;
-        }
-        return false;
-    };
-}
 
 // The last entry a selection needs (the stream is decoded no further); all without one.
 size_t lastNeeded(const std::vector<bool>& selected, size_t count)
@@ -389,6 +432,76 @@ ExtractOutcome reportDecoded(const Archive& archive, const std::vector<Entry>& e
         say("\n");
     }
     return summarise(archive, total, milliseconds, invalid);
+}
+
+// Components compared as the system compares names.
+bool sameComponents(const std::vector<std::string>& a, const std::vector<std::string>& b, size_t count)
+{
+    for (size_t k = 0; k < count; ++k) {
+        if (namesIgnoreCase ? lowerAscii(a[k]) != lowerAscii(b[k]) : a[k] != b[k]) return false;
+    }
+    return true;
+}
+
+// Where a link record leads inside the archive: its target taken from the link's folder (an
+// absolute target from the archive's top, as a tree stored from the root holds it), through
+// further links; empty when it leaves the archive's top or goes round.
+std::vector<std::string> linkDestination(const Extension& extension, const LinkRecord& start)
+{
+    const LinkRecord* link = &start;
+    std::vector<std::string> place;
+    for (int hops = 0; hops < 40; ++hops) {
+        place = componentsOf(link->name);
+        place.pop_back();
+        if (!link->target.empty() && (link->target[0] == '/' || link->target[0] == '\\')) place.clear();
+        for (const std::string& component : componentsOf(link->target)) {
+            if (component != "..") {
+                place.push_back(component);
+            } else if (place.empty()) {
+                return {};
+            } else {
+                place.pop_back();
+            }
+        }
+        const LinkRecord* next = nullptr;
+        for (const LinkRecord& other : extension.links) {
+            const std::vector<std::string> name = componentsOf(other.name);
+            if (name.size() == place.size() && sameComponents(name, place, place.size())) next = &other;
+        }
+        if (!next) return place;
+        link = next;
+    }
+    return {};
+}
+
+// d archive - PATTERN: a pattern that selects no entry but a stored link selects what the
+// link leads to inside the archive (a file, or everything below a folder): the link itself
+// has no bytes. False after a message when it leads to nothing the archive holds.
+bool followLinks(const std::vector<Entry>& entries, const Extension& extension,
+                 const std::vector<std::string>& patterns, std::vector<bool>& selected)
+{
+    for (const std::string& pattern : patterns) {
+        bool any = false;
+        for (const Entry& entry : entries) any = any || selectsStoredName(pattern, entry.name, namesIgnoreCase);
+        if (any) continue;
+        for (const LinkRecord& link : extension.links) {
+            if (!selectsStoredName(pattern, link.name, namesIgnoreCase)) continue;
+            const std::vector<std::string> place = linkDestination(extension, link);
+            bool leads = false;
+            for (size_t i = 0; i < entries.size() && !place.empty(); ++i) {
+                const std::vector<std::string> name = componentsOf(entries[i].name);
+                if (name.size() < place.size() || !sameComponents(name, place, place.size())) continue;
+                selected[i] = true;
+                leads = true;
+            }
+            if (!leads) {
+                tell("Error: %s is a link to %s, which the archive does not hold: a link has no bytes\n",
+                     printable(link.name).c_str(), printable(link.target).c_str());
+                return false;
+            }
+        }
+    }
+    return true;
 }
 
 } // namespace
@@ -527,6 +640,9 @@ ExtractOutcome extractToStandardOutput(FILE* archiveFile, const RunOptions& opti
     ExtensionState extension;
     std::vector<bool> selected;
     if (!openForDecoding(*archive, entries, patterns, selected, extension)) return ExtractOutcome::failed;
+    if (extension.valid && !patterns.empty() && !followLinks(entries, extension.extension, patterns, selected)) {
+        return ExtractOutcome::failed;
+    }
     auto wanted = [&](size_t index) { return selected.empty() || selected[index]; };
     const size_t last = lastNeeded(selected, entries.size());
     // A run of equal entries has its bytes in the stream once: kept aside while a later entry

@@ -9,9 +9,10 @@
 namespace qv5 {
 
 // l: lists the archive that starts at the file's position; verbose: one line per item with its
-// type, mode, owner, size and time (what the archive does not store shows as '-'). Returns
-// the exit status.
-int32_t listCommand(FILE* archiveFile, bool verbose = false);
+// type, mode, owner, size and time (what the archive does not store shows as '-'). With
+// patterns, only the items they select (as d selects them), numbered as in the whole table.
+// Returns the exit status.
+int32_t listCommand(FILE* archiveFile, bool verbose = false, const std::vector<std::string>& patterns = {});
 
 enum class ExtractOutcome {
     done,             // every file written (or tested) and valid

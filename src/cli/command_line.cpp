@@ -552,7 +552,7 @@ int32_t runReadCommand(const std::vector<std::string>& args, char command, const
     if (!verdict.go) {
         status = 1;
     } else if (command == 'l') {
-        status = listCommand(archive, options.verbose);
+        status = listCommand(archive, options.verbose, std::vector<std::string>(args.begin() + 3, args.end()));
     } else if (command == 't') {
         std::vector<std::string> patterns(args.begin() + 3, args.end());
         status = testCommand(archive, options, patterns) == ExtractOutcome::done ? 0 : 1;

@@ -73,6 +73,10 @@ void printError(const Error& failure, const std::string& archivePath)
     case ErrorCode::emptyOutputPath:
         format = "Error: empty output path\n";
         break;
+    case ErrorCode::notAnArchive:
+        format = "Error: %s is not a QV5 archive\n";
+        subject = archiveRead == "-" ? std::string("standard input") : archiveRead;
+        break;
     case ErrorCode::nameInvalid:
         format = "Error: stored name refused: %s\n";
         if (subject.empty()) subject = failure.detail;
