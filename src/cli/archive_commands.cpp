@@ -26,11 +26,17 @@ void printOldHeader()
     say("Reading old header format\n");
 }
 
-void showChunk(const ChunkProgress& chunk)
+void showChunk(const ChunkProgress& chunk, SteadyEstimate& estimate)
 {
     char text[progressTextSize];
-    chunkProgressText(text, chunk.done, chunk.size, chunk.total, chunk.previousSeconds);
+    chunkProgressText(text, chunk.done, chunk.size, chunk.total, chunk.previousSeconds, &estimate);
     ProgressLine::show(text);
+}
+
+// The progress of one run's chunks, its estimate steady.
+std::function<void(const ChunkProgress&)> chunkShower()
+{
+    return [estimate = SteadyEstimate()](const ChunkProgress& chunk) mutable { showChunk(chunk, estimate); };
 }
 
 Answer askOverwrite(const std::string& path)
@@ -528,7 +534,7 @@ ExtractOutcome extractCommand(FILE* archiveFile, const char* output, const RunOp
     };
     std::vector<Unrestored> unrestored;
     ExtractCallbacks callbacks;
-    callbacks.chunk = showChunk;
+    callbacks.chunk = chunkShower();
     callbacks.askOverwrite = askOverwrite;
     callbacks.notRestored = [&](const std::string& path, const char* what, const std::string& reason) {
         unrestored.push_back({path, what, reason});
@@ -594,7 +600,7 @@ ExtractOutcome testCommand(FILE* archiveFile, const RunOptions& options, const s
     const size_t last = lastNeeded(selected, entries.size());
     std::vector<uint32_t> crcs(entries.size(), 0);
     ContentCallbacks callbacks;
-    callbacks.chunk = showChunk;
+    callbacks.chunk = chunkShower();
     callbacks.bytes = [&](size_t index, const uint8_t* data, size_t count) {
         crcs[index] = crc32(crcs[index], data, count);
         return true;
@@ -663,7 +669,7 @@ ExtractOutcome extractToStandardOutput(FILE* archiveFile, const RunOptions& opti
         kept.reset(laterCopyWanted(index) ? std::tmpfile() : nullptr);
     };
     ContentCallbacks callbacks;
-    callbacks.chunk = showChunk;
+    callbacks.chunk = chunkShower();
     callbacks.bytes = [&](size_t index, const uint8_t* data, size_t count) {
         begin(index);
         crcs[index] = crc32(crcs[index], data, count);

@@ -401,16 +401,16 @@ int32_t runCompress(const std::vector<std::string>& args, const RunOptions& opti
 
 // The compression progress text: the plain chunk text for the first and the last chunk,
 // otherwise with the time left, the rate and the expected archive size.
-void showCompressionProgress(const ChunkProgress& chunk, uint64_t archiveBytes)
+void showCompressionProgress(const ChunkProgress& chunk, uint64_t archiveBytes, SteadyEstimate& estimate)
 {
     char text[progressTextSize];
     if (chunk.done == 0 || chunk.done + chunk.size >= chunk.total) {
-        chunkProgressText(text, chunk.done, chunk.size, chunk.total, chunk.previousSeconds);
+        chunkProgressText(text, chunk.done, chunk.size, chunk.total, chunk.previousSeconds, &estimate);
     } else {
         float ratio = static_cast<float>(archiveBytes) / static_cast<float>(chunk.done);
         std::snprintf(text, progressTextSize, "%s/%s KB, %s left, %s KB/sec, expect %s (%.2f%%)",
                       FormatNumber((chunk.done + chunk.size) / 1024, false), FormatNumber(chunk.total / 1024, false),
-                      FormatDuration(chunkTimeLeft(chunk.total, chunk.done, chunk.previousSeconds)),
+                      FormatDuration(steadyTimeLeft(estimate, chunk.total, chunk.done, chunk.previousSeconds, clockMs())),
                       FormatNumber(chunkRate(chunk.previousSeconds), false),
                       FormatNumber(static_cast<uint64_t>(static_cast<float>(chunk.total) * ratio), true),
                       static_cast<double>(ratio * 100.0f));
@@ -448,7 +448,10 @@ bool writeArchiveTo(FILE* file, uint64_t before, const std::string& archivePath,
         say("Loading...");
         std::fflush(consoleStream());
     };
-    callbacks.chunk = [&](const ChunkProgress& chunk) { showCompressionProgress(chunk, before + chunk.archiveBytes); };
+    SteadyEstimate estimate;
+    callbacks.chunk = [&](const ChunkProgress& chunk) {
+        showCompressionProgress(chunk, before + chunk.archiveBytes, estimate);
+    };
     callbacks.packed = [] { say("\n"); };
     WriteResult result;
     Error failure = writeArchive(entries, fileOutput(file), writeOptions, callbacks, result);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 using namespace qv5;
@@ -91,6 +92,35 @@ TEST(ChunkProgress, MiddleChunksShowRateAndTimeLeft)
     // 24 MiB left at 0.5 s per 16 MiB: 0.75 s, truncated to 0 and shown as 0:01.
     EXPECT_STREQ(text, "32,768/40,960 KB, 0:01 left, 32,768 KB/sec");
     chunkProgressText(text, 16 * mib, 16 * mib, 16 * 1000 * mib, 2.0f);
+    EXPECT_STREQ(text, "32,768/16,384,000 KB, 33:18 left, 8,192 KB/sec");
+}
+
+TEST(ChunkProgress, TimeLeftMovesNoMoreThanTheTimeElapsed)
+{
+    // A chunk every second whose times swing (a busy machine): each chunk's own estimate
+    // jumps by minutes; the one shown moves by at most the second between them.
+    const uint64_t mib = 1 << 20;
+    const uint64_t total = 200 * 16 * mib;
+    const float swings[] = {0.4f, 3.0f, 0.2f, 2.5f, 1.0f, 0.3f, 4.0f, 1.0f};
+    SteadyEstimate estimate;
+    int32_t before = -1;
+    for (int k = 1; k < 80; ++k) {
+        const uint32_t now = 5000 + 1000 * static_cast<uint32_t>(k);
+        const int32_t left = steadyTimeLeft(estimate, total, k * 16 * mib, swings[k % 8], now);
+        if (before >= 0) {
+            EXPECT_LE(std::abs(left - before), 1) << "chunk " << k;
+        }
+        before = left;
+    }
+    // Steady chunks: the estimate settles on what they say and counts down with the clock.
+    SteadyEstimate steady;
+    int32_t left = 0;
+    for (int k = 1; k <= 100; ++k) left = steadyTimeLeft(steady, total, k * 16 * mib, 1.0f, 1000 * k);
+    EXPECT_EQ(left, 100);
+    // The first estimate of a run is the chunk's own, in the same text.
+    char text[progressTextSize];
+    SteadyEstimate fresh;
+    chunkProgressText(text, 16 * mib, 16 * mib, 16 * 1000 * mib, 2.0f, &fresh);
     EXPECT_STREQ(text, "32,768/16,384,000 KB, 33:18 left, 8,192 KB/sec");
 }
 
