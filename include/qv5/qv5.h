@@ -208,7 +208,7 @@ NewEntry memoryEntry(std::string name, const uint8_t* data, size_t size);
 
 struct WriteOptions {
     int level = 2;   // 1 (fastest) to 6 (strongest)
-    int threads = 0; // 0: one per core; the archive is the same for every count
+    int threads = 0; // 0: one per core, also the most used; the archive is the same for every count
     // With an extension the archive carries it after its closing bytes. The header then says
     // where it starts once rewrite (which overwrites bytes already written, counted from the
     // archive's first byte) puts the offset in; without rewrite (a pipe) readers find it by
@@ -320,7 +320,7 @@ struct ContentCallbacks {
 constexpr uint32_t noChunk = 0xFFFFFFFF;
 
 // Decodes the stream after readTable and hands out every entry's bytes; a callback returning
-// false stops it (ErrorCode::stopped).
+// false stops it (ErrorCode::stopped). threads: 0 for one per core, also the most used.
 Error readContents(Archive& archive, const std::vector<Entry>& entries, int threads, const ContentCallbacks& callbacks);
 
 // ---- Extracting to files ----------------------------------------------------------------
@@ -331,7 +331,7 @@ struct ExtractOptions {
     const char* output = nullptr; // the file of a one-entry archive, else a folder prefix;
                                   // null: the current folder
     bool forceOverwrite = false;
-    int threads = 0;
+    int threads = 0; // 0: one per core, also the most used
     // The entries to write, by table index; empty: all. Only these are created, asked about
     // and validated, and the stream is decoded no further than the last of them (to its end
     // when the extension follows it).

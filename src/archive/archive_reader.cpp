@@ -420,7 +420,7 @@ Error decodeEntries(Archive& archive, const std::vector<Entry>& entries, int thr
                     const std::vector<bool>* selected, const ChunkDamage& damage)
 {
     const uint64_t storedTotal = archive.header.storedTotal;
-    if (threads <= 0) threads = defaultThreadCount();
+    threads = chunkThreadCount(threads);
     if (storedTotal > 0 && !archive.index.empty()) {
         return explainedByRead(archive,
                                decodeByIndex(archive, entries, threads, progress, callbacks, selected, damage));

@@ -183,7 +183,7 @@ Error writeArchive(const std::vector<NewEntry>& entries, const ByteWriter& outpu
         ~CloseReader() { closeReader(reader); }
     } closeAtExit{reader};
     uint64_t done = 0;
-    int32_t threads = options.threads > 0 ? options.threads : defaultThreadCount();
+    int32_t threads = chunkThreadCount(options.threads);
     // No more workers than chunks: each holds a match history, each slot a chunk.
     uint64_t chunkCount = (storedTotal + chunkSize - 1) / chunkSize;
     if (static_cast<uint64_t>(threads) > chunkCount) threads = static_cast<int32_t>(std::max<uint64_t>(chunkCount, 1));

@@ -200,6 +200,12 @@ int32_t defaultThreadCount()
     return cores == 0 ? 1 : static_cast<int32_t>(std::min(cores, 64u));
 }
 
+int32_t chunkThreadCount(int32_t asked)
+{
+    const int32_t cores = defaultThreadCount();
+    return asked > 0 ? std::min(asked, cores) : cores;
+}
+
 bool compressChunksInParallel(ConcatReader& reader, BitWriter& writer, const LevelParameters& level,
                               AdaptiveState& adaptive, int32_t threads, const ChunkStarted& progress, uint64_t& done,
                               GuessCounts& counts)

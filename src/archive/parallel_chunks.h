@@ -41,4 +41,9 @@ std::unique_ptr<ContextChains> newContextChains();
 // Worker threads to use by default: one per core.
 int32_t defaultThreadCount();
 
+// Threads that chunks are compressed or decoded on when asked is asked for (0: the default):
+// never more than one per core. Each holds a chunk's working storage (some 60 MiB to
+// compress, a window to decode); beyond the cores they bring no speed, only memory.
+int32_t chunkThreadCount(int32_t asked);
+
 } // namespace qv5
