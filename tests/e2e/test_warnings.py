@@ -130,13 +130,13 @@ def test_warnings_go_to_standard_error_with_the_archive_on_standard_output(ctx):
 
 def test_unknown_flags_are_named_and_ignored(ctx):
     ctx.write("a.txt", "a")
-    r = ctx.run("-metaa", "-exlude=*.o", "--quiet", "-t", "-R1x", "-protect=5", "-Exclude=*.none", "-T2", "-h", "c",
+    r = ctx.run("-metaa", "-exlude=*.o", "--quiet", "-tx", "-R1x", "-protect=5", "-Exclude=*.none", "-T2", "-h", "c",
                 "x.qv5", "a.txt")
     assert r.rc == 0, r
     # Every flag beginning with -r is the ordering flag; the recovery flag belongs to the
     # program too.
     assert r.body.startswith("Warning: unknown flag -metaa ignored\nWarning: unknown flag -exlude=*.o ignored\n"
-                             "Warning: unknown flag --quiet ignored\nWarning: unknown flag -t ignored\n"
+                             "Warning: unknown flag --quiet ignored\nWarning: unknown flag -tx ignored\n"
                              "Re-order files method: 1\nFinding files...\n"), r
     # Shown when quiet too; the status is the command's.
     r = ctx.run("-quiet", "-zz", "l", "x.qv5")
