@@ -406,7 +406,7 @@ InputError findInputs(InputList& list, const std::string& argument, const Discov
             const char sep = s == std::string::npos ? '/' : fullPath[s];
             size_t from = std::min(below, path.size());
             while (from < path.size() && isPathSeparator(path[from])) ++from;
-            if (from == path.size()) return typed; // the argument itself (never empty: a file has a name)
+            if (from == path.size()) return typed; // the argument itself; empty for "." or a root
             return typed + sep + path.substr(from);
         }
         if (s != std::string::npos) return path.substr(s);
@@ -421,6 +421,7 @@ InputError findInputs(InputList& list, const std::string& argument, const Discov
     }
     for (ExtraItem& extra : walk.extras) {
         extra.storedName = storedNameOf(extra.sourcePath);
+        if (extra.storedName.empty()) continue; // the output folder itself: no record of its own
         extras->push_back(std::move(extra));
     }
     return InputError();

@@ -118,3 +118,42 @@ def test_a_wildcard_for_a_whole_folder_walks_it_once(ctx):
     for pattern in ("docs/*", "docs/*.*"):
         r = ctx.run("c", pattern.replace("/", "_").replace("*", "s") + ".qv5", pattern)
         assert sorted(listed(r)) == whole, (pattern, r)
+
+
+def test_full_paths_keep_the_paths_as_typed(ctx):
+    ctx.write("srv/app1/conf/x.conf", "one")
+    ctx.write("srv/app2/conf/x.conf", "two")
+    ctx.write("srv/app2/conf/sub/y.conf", "why")
+    ctx.write("top.txt", "top")
+    # Without the flag only the last component is stored, and the two folders clash.
+    r = ctx.run("c", "x.qv5", "srv/app1/conf", "srv/app2/conf")
+    assert r.rc == 1 and f"Error: {ctx.native('/conf/x.conf')} is already in the archive\n" in r.body, r
+    r = ctx.run("-fullpaths", "c", "x.qv5", "srv/app1/conf", "./srv//app2/conf/", "top.txt")
+    assert r.rc == 0 and sorted(listed(r)) == names(ctx, "/srv/app1/conf/x.conf", "/srv/app2/conf/sub/y.conf",
+                                                    "/srv/app2/conf/x.conf", "/top.txt"), r
+    # A wildcard keeps the folder it was typed in; "." is the folder itself; an absolute path
+    # is stored without its root (and drive).
+    r = ctx.run("c", "-fullpaths", "-force-overwrite", "w.qv5", "srv/app2/conf/*.conf")
+    assert r.rc == 0 and listed(r) == names(ctx, "/srv/app2/conf/x.conf"), r
+    r = ctx.run("-fullpaths", "-force-overwrite", "c", "dot.qv5", ".", cwd=ctx.path("srv", "app1"))
+    assert r.rc == 0 and listed(r) == names(ctx, "/conf/x.conf"), r
+    absolute = ctx.path("srv", "app2", "conf")
+    if ctx.wine:
+        absolute = "Z:" + absolute.replace("/", "\\")
+    r = ctx.run("-fullpaths", "-force-overwrite", "c", "abs.qv5", absolute)
+    stored = ctx.native(ctx.path("srv", "app2", "conf", "sub", "y.conf"))
+    assert r.rc == 0 and stored in listed(r) and len(listed(r)) == 2, r
+    # Restored below any folder, as tar restores a tree given from "/".
+    r = ctx.run("d", "abs.qv5", "restored")
+    assert r.rc == 0 and ctx.read("restored" + stored.replace("\\", "/")) == b"why", r
+    r = ctx.run("d", "x.qv5", "out")
+    assert r.rc == 0 and ctx.read("out/srv/app2/conf/sub/y.conf") == b"why" and ctx.read("out/top.txt") == b"top"
+    # A ".." component would climb out of any output folder: refused before anything is written.
+    for argument in ("../x/srv", "srv/app1/../app2", ".."):
+        r = ctx.run("-fullpaths", "c", "up.qv5", argument, cwd=ctx.path("srv"))
+        assert r.rc == 1 and r.body.endswith(f"Error: {argument}: a path with a .. component cannot be stored as "
+                                             "typed (-fullpaths)\n"), r
+        assert not os.path.exists(ctx.path("srv", "up.qv5"))
+    # Exclusions see the stored path.
+    r = ctx.run("-fullpaths", "-exclude=/srv/app2/conf/sub", "-force-overwrite", "c", "e.qv5", "srv/app2/conf")
+    assert r.rc == 0 and listed(r) == names(ctx, "/srv/app2/conf/x.conf"), r

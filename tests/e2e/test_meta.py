@@ -151,3 +151,24 @@ def test_the_self_extracting_copy_restores_metadata_too(ctx):
     r = ctx.run(binary=ctx.path("setup.sfx"), cwd=ctx.path("there"), stdin=b"\n")
     assert r.rc == 0 and "Could not" not in r.out, r
     assert snapshot(ctx.path("there/src")) == want
+
+
+@only("linux")
+def test_a_stored_link_to_standard_output(ctx):
+    ctx.write("sys/usr/lib/os-release", "ID=qv5\n")
+    ctx.write("sys/etc/hosts", "127.0.0.1 localhost\n")
+    os.symlink("../usr/lib/os-release", ctx.path("sys/etc/os-release"))
+    os.symlink("os-release", ctx.path("sys/etc/again"))  # a link to a link
+    os.symlink("../usr/lib", ctx.path("sys/etc/libs"))   # to a folder
+    os.symlink("/nowhere/at/all", ctx.path("sys/etc/dangling"))
+    assert ctx.run("-meta", "-fullpaths", "c", "../sys.qv5", ".", cwd=ctx.path("sys")).rc == 0
+    for name in ("etc/os-release", "etc/again", "etc/libs"):
+        r = ctx.run("d", "sys.qv5", "-", name)
+        assert r.rc == 0 and r.out == "ID=qv5\n" and "Wrote /usr/lib/os-release, CRC32: " in r.err, (name, r)
+    # A link that leads to nothing the archive holds has no bytes: said, status 1.
+    r = ctx.run("d", "sys.qv5", "-", "etc/dangling")
+    assert r.rc == 1 and r.out == "" and r.err.endswith(
+        "Error: /etc/dangling is a link to /nowhere/at/all, which the archive does not hold: a link has no bytes\n"), r
+    # A pattern that selects files as well takes the files alone, as before.
+    r = ctx.run("d", "sys.qv5", "-", "etc")
+    assert r.rc == 0 and r.out == "127.0.0.1 localhost\n", r

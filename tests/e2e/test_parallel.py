@@ -3,7 +3,10 @@ inputs built to make the guessed search state of a chunk wrong."""
 import os
 import random
 import re
+import subprocess
+import sys
 
+from harness import only
 from test_archive import files_under
 from test_digests import words_text
 
@@ -119,3 +122,30 @@ def test_more_threads_than_chunks(ctx):
     limit = None if ctx.wine or os.environ.get("QV5_SANITIZER") else _address_space_limit
     r = ctx.run("-force-overwrite", "-t64", "c1", "few-t64.qv5", "few", preexec=limit)
     assert r.rc == 0 and ctx.read("few-t64.qv5") == sequential, r
+
+
+def peak_memory(ctx, *args):
+    """The peak resident memory (KiB) of one run, measured by a process of its own."""
+    probe = ("import resource, subprocess, sys\n"
+             "rc = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL).returncode\n"
+             "print(rc, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n")
+    done = subprocess.run([sys.executable, "-c", probe, ctx.binary, *args], cwd=ctx.work, capture_output=True,
+                          text=True, timeout=300)
+    rc, peak = done.stdout.split()
+    assert rc == "0", (args, done)
+    return int(peak)
+
+
+@only("linux")
+def test_threads_beyond_the_cores_take_no_more_memory(ctx):
+    # Five chunks: without a bound every thread asked for holds a chunk's working storage.
+    rng = random.Random(76)
+    ctx.write("five/a.bin", rng.randbytes(5 * 16 * MIB - 4096))
+    margin = 16 * 1024
+    default = peak_memory(ctx, "-quiet", "-meta", "c1", "default.qv5", "five")
+    many = peak_memory(ctx, "-quiet", "-meta", "-t16", "c1", "many.qv5", "five")
+    assert many <= default + margin and ctx.read("many.qv5") == ctx.read("default.qv5"), (default, many)
+    # Decoding by the chunk index: one window per thread.
+    default = peak_memory(ctx, "-quiet", "t", "default.qv5")
+    many = peak_memory(ctx, "-quiet", "-t16", "t", "default.qv5")
+    assert many <= default + margin, (default, many)
