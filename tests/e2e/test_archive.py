@@ -292,7 +292,7 @@ def test_hostile_names_and_counts(ctx):
     cases = {
         "up.qv5": archive_maker.archive([(b"/ok", b"1", 0), (b"/a/../../evil", b"2", 0)]),
         "back.qv5": archive_maker.archive([(b"\\x\\..\\evil", b"2", 0)]),
-        "nul.qv5": archive_maker.archive([(b"/a\0b", b"2", 0)]),
+        "nulbyte.qv5": archive_maker.archive([(b"/a\0b", b"2", 0)]),
         "count.qv5": archive_maker.archive([(b"/a", b"2", 0)], entry_count=1 << 31),
         "many.qv5": archive_maker.archive([(b"/a", b"2", 0)], entry_count=(1 << 31) - 1),
         "hlen.qv5": archive_maker.archive([(b"/a", b"2", 0)], header_length=0xFFFFFFFF),
