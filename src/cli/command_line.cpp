@@ -52,7 +52,8 @@ const char* const moreUsageText =
     "Flags may also follow the command word, up to the archive path (l -v archive); -- ends them\n"
     "-v = with l: one line per item with its type, mode, owner, size, time and name\n"
     "- as archive = standard output (c) or standard input (l, d, t); messages then go to standard error\n"
-    "-tN = use N threads (N from 1; default and most used: one per core); the archive is the same for every N\n"
+    "-tN = use N threads (N from 1; default and most used: one per core); the archive is the same\n"
+    "  for every N\n"
     "-quiet = print only errors, questions and the count of invalid checksums\n"
     "-exclude=PATTERN = leave out files and folders whose name or stored path matches (c, repeatable)\n"
     "-dotfolders = also walk folders whose names begin with '.' (c)\n"
@@ -85,13 +86,16 @@ bool isOtherKnownFlag(const std::string& flag)
     return flag == "--help" || flag == "-h" || flag == "-?" || flag == "--version";
 }
 
-// The thread count of -tN: a whole number from 1 up (above 64 it is 64); 0 when the value
-// is no such number. A word of -t followed by no digit, sign or '=' is another flag.
+// -t, alone or followed by a digit, a sign or '=': the thread flag, whatever its value. A
+// word of -t followed by anything else is another flag.
 bool isThreadFlag(const std::string& flag)
 {
-    return flag.size() >= 2 && flag[1] == 't' && (flag.size() == 2 || std::string_view("0123456789+-=").find(flag[2]) != std::string_view::npos);
+    return flag.size() >= 2 && flag[1] == 't' &&
+           (flag.size() == 2 || std::string_view("0123456789+-=").find(flag[2]) != std::string_view::npos);
 }
 
+// The thread count of -tN: a whole number from 1 up (above 64 it is 64); 0 when the value is
+// no such number.
 int32_t threadCountOf(const std::string& flag)
 {
     if (flag.size() < 3 || flag.find_first_not_of("0123456789", 2) != std::string::npos) return 0;
@@ -414,7 +418,8 @@ void showCompressionProgress(const ChunkProgress& chunk, uint64_t archiveBytes, 
         float ratio = static_cast<float>(archiveBytes) / static_cast<float>(chunk.done);
         std::snprintf(text, progressTextSize, "%s/%s KB, %s left, %s KB/sec, expect %s (%.2f%%)",
                       FormatNumber((chunk.done + chunk.size) / 1024, false), FormatNumber(chunk.total / 1024, false),
-                      FormatDuration(steadyTimeLeft(estimate, chunk.total, chunk.done, chunk.previousSeconds, clockMs())),
+                      FormatDuration(
+                          steadyTimeLeft(estimate, chunk.total, chunk.done, chunk.previousSeconds, clockMs())),
                       FormatNumber(chunkRate(chunk.previousSeconds), false),
                       FormatNumber(static_cast<uint64_t>(static_cast<float>(chunk.total) * ratio), true),
                       static_cast<double>(ratio * 100.0f));

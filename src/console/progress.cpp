@@ -61,10 +61,9 @@ void chunkProgressText(char* out, uint64_t done, uint64_t m, uint64_t total, flo
                       FormatNumber(total / 1024, false));
         return;
     }
+    const int32_t left = estimate ? steadyTimeLeft(*estimate, total, done, g, clockMs()) : chunkTimeLeft(total, done, g);
     std::snprintf(out, progressTextSize, "%s/%s KB, %s left, %s KB/sec", FormatNumber((done + m) / 1024, false),
-                  FormatNumber(total / 1024, false), FormatDuration(estimate ? steadyTimeLeft(*estimate, total, done, g, clockMs())
-                                                          : chunkTimeLeft(total, done, g)),
-                  FormatNumber(chunkRate(g), false));
+                  FormatNumber(total / 1024, false), FormatDuration(left), FormatNumber(chunkRate(g), false));
 }
 
 } // namespace qv5

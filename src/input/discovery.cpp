@@ -3,6 +3,7 @@
 #include "input/patterns.h"
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <deque>
 #include <set>
