@@ -135,6 +135,11 @@ int64_t tellFile(FILE* file);
 size_t readFileAt(FILE* file, uint64_t offset, uint8_t* bytes, size_t count, bool& failed);
 // Size of an open file, without moving its position or reading from it.
 bool sizeOfFile(FILE* file, int64_t& size);
+// Whether an open file lies on a file system whose files are made when read (Linux: /proc,
+// /sys and their kin), so that its size says nothing of its bytes.
+bool isVirtualFile(FILE* file);
+// Ends a file open for writing after length bytes and puts its position there.
+bool cutFile(FILE* file, uint64_t length);
 // Opens path as openRead does, measures the file as sizeOfFile does and closes it, in fewer
 // system calls than the three of them (no stream is made): for checking many files at once.
 enum class ReadableSize : uint8_t { measured, unopened, unmeasured };

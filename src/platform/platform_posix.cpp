@@ -15,6 +15,8 @@
 #include <pwd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
+#include <linux/magic.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <termios.h>
@@ -679,6 +681,41 @@ bool sizeOfFile(FILE* file, int64_t& size)
         return false;
     }
     size = static_cast<int64_t>(st.st_size);
+    return true;
+}
+
+bool isVirtualFile(FILE* file)
+{
+    struct statfs fs;
+    if (::fstatfs(::fileno(file), &fs) != 0) return false;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+    case PROC_SUPER_MAGIC:
+    case SYSFS_MAGIC:
+    case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC:
+    case SECURITYFS_MAGIC:
+    case CGROUP_SUPER_MAGIC:
+    case CGROUP2_SUPER_MAGIC:
+    case 0x62656570: // configfs
+    case BPF_FS_MAGIC:
+    case EFIVARFS_MAGIC:
+    case PSTOREFS_MAGIC:
+    case SELINUX_MAGIC:
+    case SMACK_MAGIC:
+    case BINFMTFS_MAGIC:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool cutFile(FILE* file, uint64_t length)
+{
+    if (std::fflush(file) != 0 || ::ftruncate(::fileno(file), static_cast<off_t>(length)) != 0 ||
+        ::fseeko(file, static_cast<off_t>(length), SEEK_SET) != 0) {
+        noteFailure();
+        return false;
+    }
     return true;
 }
 

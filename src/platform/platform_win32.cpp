@@ -354,6 +354,22 @@ bool sizeOfFile(FILE* file, int64_t& size)
     return true;
 }
 
+bool isVirtualFile(FILE*)
+{
+    return false; // no file system made when read
+}
+
+bool cutFile(FILE* file, uint64_t length)
+{
+    SetLastError(0);
+    if (std::fflush(file) != 0 || _chsize_s(_fileno(file), static_cast<__int64>(length)) != 0 ||
+        _fseeki64(file, static_cast<__int64>(length), SEEK_SET) != 0) {
+        noteFailure();
+        return false;
+    }
+    return true;
+}
+
 void adviseLargePages(void*, size_t) {}
 
 bool removeFile(const std::string& path)
