@@ -191,7 +191,8 @@ struct Extension {
 // ---- Writing ----------------------------------------------------------------------------
 
 // One entry of a new archive. The file table comes before the data, so size and CRC-32 are
-// known up front; a source that no longer matches them stops the writing.
+// known up front; a source that no longer matches them stops the writing (unless
+// WriteOptions::storeAsRead).
 struct NewEntry {
     // Stored name, beginning with '/' or '\' (a one-entry archive may do without); UTF-8, to
     // read alike everywhere. A name with a NUL or a ".." component is refused (nameInvalid).
@@ -215,12 +216,46 @@ struct WriteOptions {
     // reading on.
     const Extension* extension = nullptr;
     std::function<bool(uint64_t at, const uint8_t* bytes, size_t count)> rewrite;
+    // Sources that change, vanish or fail while they are read do not stop the writing (as
+    // live files do; see SourceChange): each is reported through WriteCallbacks::source and
+    // everything else is written. The archive then still never holds a size or CRC-32 that
+    // differs from the bytes it stores, when it can be corrected at the end: that takes
+    // rewrite, reread (reads back bytes written, counted from the archive's first byte) and
+    // cut (ends the output after length bytes; the next bytes written follow them). Without
+    // them (a pipe) a table entry written cannot change: see SourceChange::mismatched.
+    bool storeAsRead = false;
+    std::function<bool(uint64_t at, uint8_t* bytes, size_t count)> reread;
+    std::function<bool(uint64_t length)> cut;
+};
+
+// What became of an entry whose source did not give what the entry records (storeAsRead).
+enum class SourceChange : uint8_t {
+    // Not in the archive: its file could not be opened or read (reason: the system's words).
+    leftOut,
+    // Its size or bytes differ from the entry's: stored as read, the table giving the stored
+    // bytes' size and CRC-32. A changed file is never the stored copy of others: those that
+    // were equal to it are stored with bytes of their own (but for hard links of it).
+    changed,
+    // The archive cannot be corrected (no rewrite): the table keeps the entry's size and
+    // CRC-32, the bytes stored are those read, cut or padded with zeros to that size, so that
+    // a reader finds the entry's checksum does not match. reason: the system's words when a
+    // read failed (the rest is zeros), empty when the file changed.
+    mismatched,
+};
+
+struct SourceEvent {
+    size_t entry = 0; // index into the entries given
+    SourceChange change = SourceChange::changed;
+    std::string reason;
 };
 
 struct WriteCallbacks {
     std::function<void()> started;                   // sources checked, about to write
     std::function<void(const ChunkProgress&)> chunk; // before each chunk
     std::function<void()> packed;                    // every chunk written, before the end
+    // storeAsRead: a source that did not give what its entry records, in the order read (the
+    // ones found while a chunk was read come before that chunk's progress).
+    std::function<void(const SourceEvent&)> source;
 };
 
 struct WriteResult {
@@ -232,6 +267,9 @@ struct WriteResult {
     uint32_t chunks = 0;
     uint32_t chunksParsedAgain = 0;
     uint32_t chunksWaited = 0;
+    // storeAsRead, when the table was corrected: for each entry of the archive written, in
+    // its order, the index of the entry given it came from (empty: the entries as given).
+    std::vector<size_t> stored;
 };
 
 // Writes an archive of entries (in archive order; the last one is never a duplicate). The

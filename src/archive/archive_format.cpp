@@ -81,10 +81,11 @@ Error readHeader(const HeaderInput& input, ArchiveHeader& header, int32_t& entry
     return Error();
 }
 
-void writeFileTable(BitWriter& writer, const std::vector<NewEntry>& entries, HuffmanCode& nameCode)
+void writeFileTable(BitWriter& writer, const std::vector<NewEntry>& entries, HuffmanCode& nameCode,
+                    const std::vector<NewEntry>* codedFrom)
 {
     resetModel(nameCode);
-    for (const NewEntry& entry : entries) {
+    for (const NewEntry& entry : codedFrom ? *codedFrom : entries) {
         for (unsigned char c : entry.name) countSymbol(nameCode, c);
     }
     writeTable(nameCode, writer);

@@ -60,8 +60,10 @@ struct HeaderInput {
 Error readHeader(const HeaderInput& input, ArchiveHeader& header, int32_t& entryCount,
                  const std::function<void()>& oldHeader);
 
-// The name code table, then every entry in order.
-void writeFileTable(BitWriter& writer, const std::vector<NewEntry>& entries, HuffmanCode& nameCode);
+// The name code table, then every entry in order. The name code is built from the names of
+// entries, or of codedFrom when given (which holds every name of entries, and maybe more).
+void writeFileTable(BitWriter& writer, const std::vector<NewEntry>& entries, HuffmanCode& nameCode,
+                    const std::vector<NewEntry>* codedFrom = nullptr);
 
 // Reads the name code table.
 Error readNameTable(BitReader& reader, HuffmanCode& nameCode);

@@ -7,6 +7,7 @@
 #include "archive/extension_format.h"
 #include "archive/parallel_chunks.h"
 #include "archive/stored_names.h"
+#include "archive/table_correction.h"
 #include "codec/bit_stream.h"
 #include "codec/block_coder.h"
 #include "codec/byte_order.h"
@@ -140,6 +141,16 @@ Error namesReadable(const std::vector<NewEntry>& entries, const Extension* exten
     return refused ? Error(ErrorCode::nameInvalid, std::string(), refused.detail) : Error();
 }
 
+// The sources' findings up to the chunk about to be shown (all: past the last), in order.
+void reportSources(ConcatReader& reader, const WriteCallbacks& callbacks, uint64_t upTo)
+{
+    size_t k = 0;
+    for (; k < reader.events.size() && reader.events[k].first <= upTo; ++k) {
+        if (callbacks.source) callbacks.source(reader.events[k].second);
+    }
+    reader.events.erase(reader.events.begin(), reader.events.begin() + static_cast<std::ptrdiff_t>(k));
+}
+
 } // namespace
 
 Error writeArchive(const std::vector<NewEntry>& entries, const ByteWriter& output, const WriteOptions& options,
@@ -148,7 +159,15 @@ Error writeArchive(const std::vector<NewEntry>& entries, const ByteWriter& outpu
     result = WriteResult();
     if (Error refused = namesReadable(entries, options.extension)) return refused;
     uint64_t storedTotal = 0;
-    if (Error failure = checkSources(entries, storedTotal, result.inputTotal)) return failure;
+    if (options.storeAsRead) {
+        // What each source gives is found while it is read.
+        for (const NewEntry& entry : entries) {
+            result.inputTotal += static_cast<uint64_t>(entry.size);
+            if (!entry.duplicate) storedTotal += static_cast<uint64_t>(entry.size);
+        }
+    } else if (Error failure = checkSources(entries, storedTotal, result.inputTotal)) {
+        return failure;
+    }
 
     std::unique_ptr<uint8_t[]> outBuffer(new uint8_t[bitBufferSize]);
     CountingOutput counted;
@@ -173,10 +192,15 @@ Error writeArchive(const std::vector<NewEntry>& entries, const ByteWriter& outpu
         HuffmanCode nameCode{nameAlphabet};
         writeFileTable(writer, entries, nameCode);
     }
+    const uint64_t tableEnd = (counted.taken + static_cast<uint64_t>(writer.bufferUsed)) * 8 + writer.accBits;
 
     uint32_t startMs = clockMs();
     ConcatReader reader;
     reader.entries = &entries;
+    const bool correctable = options.rewrite && options.reread && options.cut;
+    if (options.storeAsRead) {
+        storeSourcesAsRead(reader, correctable, options.extension ? &options.extension->hardLinks : nullptr);
+    }
     // Also when the chunk loop throws (out of memory): no input file is left open.
     struct CloseReader {
         ConcatReader& reader;
@@ -191,7 +215,9 @@ Error writeArchive(const std::vector<NewEntry>& entries, const ByteWriter& outpu
     AdaptiveState adaptive; // runs on across all chunks of the archive
     // With an extension, the chunk index: where each chunk's bits begin, and its bytes' CRC-32.
     std::vector<ChunkMark> index;
+    uint64_t chunksStarted = 0;
     auto started = [&](uint64_t before, const uint8_t* bytes, uint64_t size, float seconds) {
+        reportSources(reader, callbacks, chunksStarted++);
         if (options.extension) {
             const uint64_t at = counted.taken + static_cast<uint64_t>(writer.bufferUsed);
             index.push_back(ChunkMark{at * 8 + writer.accBits, crc32Update(0, bytes, static_cast<size_t>(size))});
@@ -200,7 +226,7 @@ Error writeArchive(const std::vector<NewEntry>& entries, const ByteWriter& outpu
         ChunkProgress progress;
         progress.done = before;
         progress.size = size;
-        progress.total = storedTotal;
+        progress.total = std::max(storedTotal, before + size); // a source may give more than it recorded
         progress.previousSeconds = seconds;
         progress.archiveBytes = counted.taken + static_cast<uint64_t>(writer.bufferUsed);
         callbacks.chunk(progress);
@@ -216,22 +242,70 @@ Error writeArchive(const std::vector<NewEntry>& entries, const ByteWriter& outpu
     if (writer.writeFailed) return writeFailure(true, counted.refusal);
     if (reader.failure) return reader.failure;
     if (!ok) return writeFailure(true, counted.refusal);
-    if (done != storedTotal) return Error{ErrorCode::inputChanged, std::string(), std::string(), true};
+    if (!options.storeAsRead && done != storedTotal) {
+        return Error{ErrorCode::inputChanged, std::string(), std::string(), true};
+    }
+    reportSources(reader, callbacks, UINT64_MAX);
 
     if (callbacks.packed) callbacks.packed();
+    const uint64_t streamEnd = (counted.taken + static_cast<uint64_t>(writer.bufferUsed)) * 8 + writer.accBits;
     finish(writer);
     if (writer.writeFailed) return writeFailure(true, counted.refusal);
-    if (options.extension) {
-        const uint64_t offset = counted.taken;
-        const std::vector<uint8_t> block = extensionBytes(*options.extension, index.empty() ? nullptr : &index);
-        if (!CountingOutput::put(&counted, block.data(), block.size())) return writeFailure(true, counted.refusal);
-        if (options.rewrite) {
-            uint8_t field[16];
-            storeU64(field, header.flags & ~extensionFollowsFlag);
-            storeU64(field + 8, offset); // reserved: where the extension starts
-            clearFailure();
-            if (!options.rewrite(24, field, sizeof field)) return writeFailure(true, lastFailureReason());
+
+    // Sources stored as read: the table made to say what the stream holds.
+    CorrectedTable corrected;
+    if (options.storeAsRead && correctable) corrected = correctedTable(entries, reader);
+    const WrittenArchive written{&options, tableEnd, streamEnd};
+    if (corrected.shorter) {
+        uint64_t length = 0;
+        uint64_t moved = 0;
+        clearFailure();
+        if (!moveStream(written, corrected.entries, entries, length, moved)) {
+            return writeFailure(true, lastFailureReason());
         }
+        counted.taken = length;
+        for (ChunkMark& mark : index) mark.bit -= moved;
+    }
+    Extension correctedMetadata;
+    const Extension* extension = options.extension;
+    if (extension && corrected.differs) {
+        correctedMetadata = correctedExtension(*extension, corrected.from);
+        extension = &correctedMetadata;
+    }
+    if (corrected.differs) {
+        header.entryCount = corrected.entries.size();
+        header.storedTotal = corrected.storedTotal;
+        result.inputTotal = corrected.inputTotal;
+        result.stored = corrected.from;
+    }
+    if (extension) {
+        const uint64_t offset = counted.taken;
+        const std::vector<uint8_t> block = extensionBytes(*extension, index.empty() ? nullptr : &index);
+        clearFailure();
+        const bool put = corrected.shorter ? options.rewrite(offset, block.data(), block.size())
+                                           : CountingOutput::put(&counted, block.data(), block.size());
+        if (!put) return writeFailure(true, corrected.shorter ? lastFailureReason() : counted.refusal);
+        if (corrected.shorter) counted.taken += block.size();
+        if (options.rewrite) {
+            header.flags &= ~extensionFollowsFlag;
+            header.reserved = offset; // where the extension starts
+        }
+    }
+    if (corrected.differs) {
+        clearFailure();
+        if (!corrected.shorter && !rewriteTable(written, corrected.entries, entries)) {
+            return writeFailure(true, lastFailureReason());
+        }
+        const std::vector<uint8_t> fixed = headerBytes(header);
+        if (!options.rewrite(0, fixed.data(), fixed.size()) || (corrected.shorter && !options.cut(counted.taken))) {
+            return writeFailure(true, lastFailureReason());
+        }
+    } else if (extension && options.rewrite) {
+        uint8_t field[16];
+        storeU64(field, header.flags);
+        storeU64(field + 8, header.reserved);
+        clearFailure();
+        if (!options.rewrite(24, field, sizeof field)) return writeFailure(true, lastFailureReason());
     }
     result.archiveBytes = counted.taken;
     result.milliseconds = clockMs() - startMs;
