@@ -74,6 +74,7 @@ struct Walk {
     // What is left out unasked, with paths shown from the argument as typed: the typed
     // folder in place of the full one, where it is the same folder.
     std::vector<LeftOut>* leftOut = nullptr;
+    std::vector<std::string>* dotFoldersSkipped = nullptr; // as designed, but said in a summary
     std::string argument;    // as typed
     bool literal = false;    // it names one entry (no wildcard)
     std::string fullFolder;  // the full path up to and including its last separator ...
@@ -220,9 +221,12 @@ InputError walkFolder(const std::string& searchPath, Listing& listing, Walk& wal
         if (!walksFolder(entry.name, walk) || excluded(prefix + entry.name, entry.name, walk)) {
             // A dot folder named as the argument itself adds nothing: said. Below an input,
             // dot folders are skipped as designed.
-            if (top && walk.literal && entry.name != "." && entry.name != ".." &&
-                !excluded(prefix + entry.name, entry.name, walk)) {
+            const bool skippedAsDot = entry.name != "." && entry.name != ".." && !entry.name.empty() &&
+                                      !excluded(prefix + entry.name, entry.name, walk);
+            if (skippedAsDot && top && walk.literal) {
                 walk.leaveOut(walk.shown(prefix + entry.name), dotFolderSkipped);
+            } else if (skippedAsDot && walk.dotFoldersSkipped) {
+                walk.dotFoldersSkipped->push_back(walk.shown(prefix + entry.name));
             }
             continue;
         }
@@ -348,7 +352,7 @@ bool typedPrefix(std::string_view typed, char sep, std::string& prefix)
 } // namespace
 
 InputError findInputs(InputList& list, const std::string& argument, const DiscoveryOptions& options, ExtraList* extras,
-                      std::vector<LeftOut>* leftOut)
+                      std::vector<LeftOut>* leftOut, std::vector<std::string>* dotFoldersSkipped)
 {
     // An empty argument (an unset variable, say) names nothing; it is not the current folder.
     if (argument.empty()) {
@@ -387,8 +391,9 @@ InputError findInputs(InputList& list, const std::string& argument, const Discov
     }
 
     Walk walk;
-    walk.dotFolders = options.dotFolders;
     walk.metadata = options.metadata && extras;
+    walk.dotFolders = options.dotFolders || walk.metadata; // a faithful tree has them
+    walk.dotFoldersSkipped = dotFoldersSkipped;
     walk.storedFrom = options.fullPaths ? below : s;
     walk.storedPrefix = typed;
     walk.leftOut = leftOut;

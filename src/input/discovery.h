@@ -12,7 +12,7 @@ struct DiscoveryOptions {
     // stored name without the leading separator; one that begins with a separator matches
     // stored names only, from the top. Trailing separators are ignored.
     std::vector<std::string> excludes;
-    bool dotFolders = false; // walk folders whose names begin with '.'
+    bool dotFolders = false; // walk folders whose names begin with '.' (metadata does too)
     // Keep folders and links as what they are: every folder walked, and every symbolic link
     // (to a file, a folder or nothing), which is then not followed.
     bool metadata = false;
@@ -40,12 +40,14 @@ struct LeftOut {
 // Fails with pathTooLong when the argument or a path met on the way does not fit the
 // platform's path limit (the limit never drops a file unnoticed), and with backslashInName
 // for a name holding '\', a separator in archives, which could not be stored as it is.
-// With options.metadata, the folders, links, FIFOs and devices go to extras, in the order met.
-// With options.fullPaths, nothing is appended for an argument with a ".." component: it
-// fails with parentInTypedPath.
+// With options.metadata, the folders, links, FIFOs and devices go to extras, in the order met,
+// and folders whose names begin with '.' are walked too (a faithful tree has them). Those
+// skipped below the argument (or matched by its wildcard) go to dotFoldersSkipped, shown as
+// leftOut shows paths. With options.fullPaths, nothing is appended for an argument with a
+// ".." component: it fails with parentInTypedPath.
 InputError findInputs(InputList& list, const std::string& argument,
                       const DiscoveryOptions& options = DiscoveryOptions(), ExtraList* extras = nullptr,
-                      std::vector<LeftOut>* leftOut = nullptr);
+                      std::vector<LeftOut>* leftOut = nullptr, std::vector<std::string>* dotFoldersSkipped = nullptr);
 
 // The full paths of every file a search path matches, folders expanded depth-first.
 InputError listMatches(const std::string& searchPath, std::vector<std::string>& files);

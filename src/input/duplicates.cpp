@@ -8,6 +8,8 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <set>
+#include <string>
 
 namespace qv5 {
 
@@ -61,13 +63,40 @@ ContentMatch sameContent(const FileEntry& a, const FileEntry& b, uint8_t* buffer
     return equal ? ContentMatch::same : ContentMatch::different;
 }
 
-InputError findDuplicates(std::vector<FileEntry>& entries, int64_t& count)
+void removeEntries(std::vector<FileEntry>& entries, const std::vector<std::string>& paths)
+{
+    if (paths.empty()) return;
+    const std::set<std::string> gone(paths.begin(), paths.end());
+    std::vector<FileEntry> kept;
+    kept.reserve(entries.size());
+    bool runHeld = false; // the run being passed has an entry left
+    for (FileEntry& entry : entries) {
+        if (!entry.duplicate) runHeld = false;
+        if (gone.count(entry.sourcePath)) continue;
+        if (!runHeld) entry.duplicate = 0; // the first left of its run holds the bytes
+        runHeld = true;
+        kept.push_back(std::move(entry));
+    }
+    entries.swap(kept);
+}
+
+InputError findDuplicates(std::vector<FileEntry>& entries, int64_t& count, std::vector<InputError>* unreadable)
 {
     count = 0;
     if (entries.size() < 2) return InputError();
     std::unique_ptr<uint8_t[]> bufferA(new uint8_t[compareReadSize]);
     std::unique_ptr<uint8_t[]> bufferB(new uint8_t[compareReadSize]);
     InputError failure;
+    // Files that failed once, when they are listed rather than failing the whole: the first
+    // failure is theirs, and they are compared with nothing again.
+    std::set<std::string> failed;
+    auto listed = [&] {
+        if (!unreadable || !failure) return false;
+        if (failed.insert(failure.path).second) unreadable->push_back(failure);
+        failure = InputError();
+        return true;
+    };
+    auto leftAlone = [&](const FileEntry& entry) { return entry.contents || failed.count(entry.sourcePath) != 0; };
     std::unique_ptr<DigestKey> key; // drawn when the first file needs a digest
     // A file that cannot be opened or read for its digest ends the command, as it would in the
     // comparison: a read error is never passed over, even where a second read would succeed.
@@ -77,15 +106,18 @@ InputError findDuplicates(std::vector<FileEntry>& entries, int64_t& count)
         if (!key) key = std::make_unique<DigestKey>(randomDigestKey());
         ContentDigest digest;
         bool opened = false;
-        if (failure) return std::nullopt;
+        if (failure || leftAlone(entry)) return std::nullopt;
         if (digestFile(entry.sourcePath, *key, bufferA.get(), compareReadSize, digest, &opened)) return digest;
         failure = InputError{opened ? InputFailure::readInput : InputFailure::openInput, entry.sourcePath, false,
                              lastFailureReason()};
+        listed();
         return std::nullopt;
     };
     count = detail::regroupDuplicates(entries, digestOf, [&](const FileEntry& a, const FileEntry& b) {
         if (failure) return ContentMatch::failed; // the first failure is the one reported
-        return sameContent(a, b, bufferA.get(), bufferB.get(), &failure);
+        if (leftAlone(a) || leftAlone(b)) return ContentMatch::different;
+        const ContentMatch match = sameContent(a, b, bufferA.get(), bufferB.get(), &failure);
+        return match == ContentMatch::failed && listed() ? ContentMatch::different : match;
     });
     return failure;
 }

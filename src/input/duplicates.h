@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace qv5 {
@@ -19,8 +20,15 @@ enum class ContentMatch { same, different, failed };
 // digest are compared byte by byte; the result and the output are those of comparing every
 // pair of equal size and CRC-32 in order (see detail::regroupDuplicates). count is the
 // number of entries marked. Fails with openInput or readInput when a file cannot be opened
-// or read. Fewer than two entries: nothing happens.
-InputError findDuplicates(std::vector<FileEntry>& entries, int64_t& count);
+// or read; with unreadable, such a file is listed there instead (once, with its error) and
+// is a copy of no other. A file kept as it was read (contents) is never a copy either.
+// Fewer than two entries: nothing happens.
+InputError findDuplicates(std::vector<FileEntry>& entries, int64_t& count,
+                          std::vector<InputError>* unreadable = nullptr);
+
+// Removes the entries whose source paths are listed, keeping every run of copies whole: where
+// a run's first entry goes, the next one left holds its bytes.
+void removeEntries(std::vector<FileEntry>& entries, const std::vector<std::string>& paths);
 
 // Whether the two source files have the same size and the same bytes, read in lockstep in
 // steps of compareReadSize into the two buffers (each at least that large). Returns failed,

@@ -10,21 +10,59 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace qv5 {
 
 namespace {
 
+constexpr const char* virtualTooLarge = "a file made when read, larger than 64 MiB, is not stored";
+
+// The whole of a file made when read, to its end, into contents; its CRC-32 and size.
+InputError readVirtualFile(FILE* file, const std::string& path, uint32_t& crc, int64_t* size,
+                           std::shared_ptr<const std::vector<uint8_t>>& contents)
+{
+    auto bytes = std::make_shared<std::vector<uint8_t>>();
+    uint8_t piece[1 << 16];
+    size_t count;
+    while ((count = std::fread(piece, 1, sizeof piece, file)) != 0) {
+        if (bytes->size() + count > virtualFileLimit) {
+            std::fclose(file);
+            return InputError{InputFailure::readInput, path, false, virtualTooLarge};
+        }
+        bytes->insert(bytes->end(), piece, piece + count);
+    }
+    const bool failed = std::ferror(file) != 0;
+    if (failed) noteStreamFailure();
+    const std::string reason = failed ? lastFailureReason() : std::string();
+    std::fclose(file);
+    if (failed) return InputError{InputFailure::readInput, path, false, reason};
+    crc = crc32(0, bytes->data(), bytes->size());
+    if (size) *size = static_cast<int64_t>(bytes->size());
+    contents = std::move(bytes);
+    return InputError();
+}
+
 // hashFile's work. With deferred, a file measured larger than largest is closed unhashed and
-// *deferred set; nothing has failed then.
+// *deferred set; nothing has failed then. With contents, a file made when read is read whole
+// into it.
 InputError hashOrDefer(const std::string& path, uint32_t& crc, int64_t* size, const HashProgress& progress,
-                       FileMetadata* metadata, int64_t largest, bool* deferred)
+                       FileMetadata* metadata, int64_t largest, bool* deferred,
+                       std::shared_ptr<const std::vector<uint8_t>>* contents = nullptr)
 {
     FILE* file = openRead(path);
     if (!file) return InputError{InputFailure::openInput, path, false, lastFailureReason()};
     // The file is read in large pieces straight into the hashing buffer: a stream buffer would
     // only cost the system call that sizes it.
     std::setvbuf(file, nullptr, _IONBF, 0);
+    if (contents && isVirtualFile(file)) {
+        if (metadata && !metadataOfFile(file, *metadata)) {
+            const std::string reason = lastFailureReason();
+            std::fclose(file);
+            return InputError{InputFailure::readInput, path, false, reason};
+        }
+        return readVirtualFile(file, path, crc, size, *contents);
+    }
     int64_t measured = 0;
     bool ok = (!size && !deferred) || sizeOfFile(file, measured);
     if (ok && deferred && measured > largest) {
@@ -57,17 +95,28 @@ InputError hashFile(const std::string& path, uint32_t& crc, int64_t* size, const
 // that the console shows exactly the lines, in the order, of hashing on one thread. The
 // earliest failing entry of both rounds is the one hashing in order would have stopped at.
 InputError hashEntries(std::vector<FileEntry>& entries, bool withMetadata, int32_t threads,
-                       const EntryHashProgress& progress)
+                       const EntryHashProgress& progress, std::vector<std::pair<size_t, InputError>>* unreadable)
 {
     const size_t total = entries.size();
     size_t wanted = threads > 0 ? static_cast<size_t>(threads) : std::max(1u, std::thread::hardware_concurrency());
     wanted = std::min({wanted, total, size_t(64)});
+    std::vector<InputError> failures(unreadable ? total : 0); // each entry's, when listed
     auto hash = [&](size_t k, const HashProgress& shown, bool* deferred) {
         FileEntry& entry = entries[k];
         InputError failure = hashOrDefer(entry.sourcePath, entry.crc, &entry.size, shown,
-                                         withMetadata ? &entry.metadata : nullptr, int64_t(crcProgressStep), deferred);
+                                         withMetadata ? &entry.metadata : nullptr, int64_t(crcProgressStep), deferred,
+                                         unreadable ? &entry.contents : nullptr);
         if (!failure && !(deferred && *deferred)) entry.crcPresent = 1;
+        if (failure && unreadable) { // listed, not a failure of the whole
+            failures[k] = std::move(failure);
+            return InputError();
+        }
         return failure;
+    };
+    auto listFailures = [&] {
+        for (size_t k = 0; k < failures.size(); ++k) {
+            if (failures[k]) unreadable->emplace_back(k, std::move(failures[k]));
+        }
     };
     auto shownFor = [&](size_t k) -> HashProgress {
         if (!progress) return nullptr;
@@ -76,6 +125,7 @@ InputError hashEntries(std::vector<FileEntry>& entries, bool withMetadata, int32
     if (wanted <= 1) { // in order on this thread, large files included
         for (size_t k = 0; k < total; ++k)
             if (InputError failure = hash(k, shownFor(k), nullptr)) return failure;
+        if (unreadable) listFailures();
         return InputError();
     }
 
@@ -127,6 +177,7 @@ InputError hashEntries(std::vector<FileEntry>& entries, bool withMetadata, int32
         if (k > failedAt) break;
         if (InputError failure = hash(k, shownFor(k), nullptr)) return failure;
     }
+    if (unreadable && !firstFailure) listFailures();
     return firstFailure;
 }
 

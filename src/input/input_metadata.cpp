@@ -61,16 +61,29 @@ void findHardLinks(const std::vector<FileEntry>& entries, Extension& extension)
 
 } // namespace
 
-InputError collectMetadata(const std::vector<FileEntry>& entries, const ExtraList& extras, Extension& extension)
+InputError collectMetadata(const std::vector<FileEntry>& entries, const ExtraList& extras, Extension& extension,
+                           std::vector<LeftOut>* leftOut)
 {
     extension.namesUtf8 = namesAreUnicode;
     OwnerTable owners;
     owners.owners = &extension.owners;
+    // What could not be read: a failure, or with leftOut a line of its own.
+    auto unread = [&](InputFailure kind, const std::string& path, const char* what = "") {
+        InputError failure(kind, path, false, lastFailureReason());
+        if (!leftOut) return failure;
+        leftOut->push_back(LeftOut{path, what + failure.reason});
+        return InputError();
+    };
+    constexpr const char* withoutAttributes = "extended attributes not stored: ";
     for (size_t k = entries.size(); k-- > 0;) {
         const FileEntry& entry = entries[k];
         Metadata metadata;
         if (!metadataOf(entry.metadata, entry.sourcePath, true, owners, metadata)) {
-            return InputError(InputFailure::readInput, entry.sourcePath, false, lastFailureReason());
+            metadata.attributes.clear();
+            if (!leftOut || entryKindOf(entry.sourcePath) != EntryKind::missing) {
+                if (InputError failure = unread(InputFailure::readInput, entry.sourcePath, withoutAttributes))
+                    return failure;
+            }
         }
         if (entry.metadata.sparse) extension.sparseEntries.push_back(static_cast<uint32_t>(extension.entries.size()));
         extension.entries.push_back(std::move(metadata));
@@ -79,17 +92,21 @@ InputError collectMetadata(const std::vector<FileEntry>& entries, const ExtraLis
     for (const ExtraItem& extra : extras) {
         FileMetadata from;
         if (!metadataOfPath(extra.sourcePath, from)) {
-            return InputError(InputFailure::openInput, extra.sourcePath, false, lastFailureReason());
+            if (InputError failure = unread(InputFailure::openInput, extra.sourcePath)) return failure;
+            continue;
         }
         Metadata metadata;
         if (!metadataOf(from, extra.sourcePath, !extra.isLink, owners, metadata)) {
-            return InputError(InputFailure::readInput, extra.sourcePath, false, lastFailureReason());
+            metadata.attributes.clear();
+            if (InputError failure = unread(InputFailure::readInput, extra.sourcePath, withoutAttributes))
+                return failure;
         }
         if (extra.isLink) {
             LinkRecord link;
             link.name = extra.storedName;
             if (!readLinkText(extra.sourcePath, link.target)) {
-                return InputError(InputFailure::readInput, extra.sourcePath, false, lastFailureReason());
+                if (InputError failure = unread(InputFailure::readInput, extra.sourcePath)) return failure;
+                continue;
             }
             link.kind = extra.dangling ? LinkKind::unknown : (extra.linkToFolder ? LinkKind::folder : LinkKind::file);
             link.metadata = std::move(metadata);

@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -41,6 +42,9 @@ struct FileEntry {
     FileMetadata metadata; // time and mode, when metadata is stored
     uint8_t duplicate = 0; // same content as the entry before it in the list, which comes
                            // after it in the archive and holds the stored copy
+    // The bytes of a file made when read (/proc, /sys), kept as they were read once: its size
+    // says nothing of them and a second read may give others. Never a duplicate.
+    std::shared_ptr<const std::vector<uint8_t>> contents;
 };
 
 inline bool isPathSeparator(char c)

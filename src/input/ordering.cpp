@@ -97,15 +97,16 @@ void orderByExtension(InputList& list, uint32_t (*clock)(), const ScanReport& re
     progress.end();
 }
 
-InputError orderByContent(InputList& list, uint32_t (*clock)(), const ScanReport& report)
+void orderByContent(InputList& list, uint32_t (*clock)(), const ScanReport& report)
 {
     ScanProgress progress(clock, list.size(), report);
     for (size_t i = 0; i < list.size(); ++i) {
         progress.beforeItem(i);
+        // A file that cannot be opened now is ordered as one of no class; hashing finds out
+        // whether it can be read at all, and says so.
         FILE* file = openRead(list[i].sourcePath);
-        if (!file) return InputError{InputFailure::openInput, list[i].sourcePath, true, lastFailureReason()};
-        list[i].sortKey = static_cast<uint64_t>(contentClass(file, list[i].storedName));
-        std::fclose(file);
+        list[i].sortKey = file ? static_cast<uint64_t>(contentClass(file, list[i].storedName)) : 0;
+        if (file) std::fclose(file);
     }
     // Equal to a stable sort by path followed by a stable sort by descending class.
     applyStableOrder(list, [&](uint32_t a, uint32_t b) {
@@ -113,7 +114,6 @@ InputError orderByContent(InputList& list, uint32_t (*clock)(), const ScanReport
         return byteLess(list[a].sourcePath, list[b].sourcePath);
     });
     progress.end();
-    return InputError();
 }
 
 } // namespace
@@ -145,20 +145,20 @@ int contentClass(FILE* file, const std::string& storedName)
     return textScore(sample.get(), m) > 8 ? 8 : 0;
 }
 
-InputError detail::orderInputs(InputList& list, int method, uint32_t (*clock)(), const ScanReport& report)
+void detail::orderInputs(InputList& list, int method, uint32_t (*clock)(), const ScanReport& report)
 {
-    if (method >= 2) return orderByContent(list, clock, report);
-    if (method == 1) {
+    if (method >= 2) {
+        orderByContent(list, clock, report);
+    } else if (method == 1) {
         orderByExtension(list, clock, report);
-        return InputError();
+    } else {
+        orderByPath(list);
     }
-    orderByPath(list);
-    return InputError();
 }
 
-InputError orderInputs(InputList& list, int method, const ScanReport& report)
+void orderInputs(InputList& list, int method, const ScanReport& report)
 {
-    return detail::orderInputs(list, method, clockMs, report);
+    detail::orderInputs(list, method, clockMs, report);
 }
 
 } // namespace qv5

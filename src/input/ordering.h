@@ -14,13 +14,13 @@ namespace qv5 {
 //   1: by the extension of sourcePath (ASCII case-insensitive), then by sourcePath;
 //   2: by content class (16, 8, 0, descending), then by sourcePath.
 // All sorts are stable. Methods 1 and 2 scan the files, reporting the item about to be
-// scanned at most once per second and the end of the scan. Method 2 fails with openInput
-// (midLine) when a file cannot be opened. Methods 0 and 1 always succeed.
+// scanned at most once per second and the end of the scan. A file method 2 cannot open is of
+// class 0: hashing finds out whether it can be read at all, and says so.
 struct ScanReport {
     std::function<void(size_t item, size_t total)> scanning; // item counted from 1
     std::function<void()> scanned;
 };
-InputError orderInputs(InputList& list, int method, const ScanReport& report = ScanReport());
+void orderInputs(InputList& list, int method, const ScanReport& report = ScanReport());
 
 // The text from its last '.' to the end, the dot included, or "NONE" without a '.'. The dot
 // may lie in a folder part: "/w/my.dir/README" gives ".dir/README".
@@ -40,7 +40,7 @@ int contentClass(FILE* file, const std::string& storedName);
 namespace detail {
 // orderInputs with the clock of the progress rule supplied by the caller (milliseconds
 // since the program started).
-InputError orderInputs(InputList& list, int method, uint32_t (*clock)(), const ScanReport& report);
+void orderInputs(InputList& list, int method, uint32_t (*clock)(), const ScanReport& report);
 } // namespace detail
 
 } // namespace qv5
