@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -208,17 +209,27 @@ bool namesAreUnique(const InputList& list)
     return true;
 }
 
+// "Warning: PATH: REASON": something c leaves out (or keeps in part) unasked.
+void warnLeftOut(const std::string& path, const std::string& reason)
+{
+    tell("Warning: %s: %s\n", printable(path).c_str(), printable(reason).c_str());
+}
+
 // Measures every entry and stores its CRC-32 (and, with metadata, its time and mode), with a
-// progress line on large files.
-InputError measureAndHash(std::vector<FileEntry>& entries, bool withMetadata, int32_t threads)
+// progress line on large files. What cannot be read is listed in unreadable.
+InputError measureAndHash(std::vector<FileEntry>& entries, bool withMetadata, int32_t threads,
+                          std::vector<std::pair<size_t, InputError>>& unreadable)
 {
     const int total = static_cast<int>(entries.size());
-    InputError failure = hashEntries(entries, withMetadata, threads, [&](size_t k, uint64_t hashed) {
-        char text[progressTextSize];
-        std::snprintf(text, sizeof text, "File %d/%d, hashed %s", static_cast<int>(k) + 1, total,
-                      FormatNumber(hashed, true));
-        ProgressLine::show(text);
-    });
+    InputError failure = hashEntries(
+        entries, withMetadata, threads,
+        [&](size_t k, uint64_t hashed) {
+            char text[progressTextSize];
+            std::snprintf(text, sizeof text, "File %d/%d, hashed %s", static_cast<int>(k) + 1, total,
+                          FormatNumber(hashed, true));
+            ProgressLine::show(text);
+        },
+        &unreadable);
     if (!failure) ProgressLine::clear();
     return failure;
 }
@@ -279,6 +290,22 @@ bool outputUsable(const std::string& archivePath, const RunOptions& options)
     return true;
 }
 
+// The folders below the inputs that were not walked for their leading '.': how many, and the
+// first three.
+void sayDotFoldersSkipped(const std::vector<std::string>& folders)
+{
+    if (folders.empty()) return;
+    std::string names;
+    for (size_t i = 0; i < folders.size() && i < 3; ++i) names += (i > 0 ? ", " : "") + printable(folders[i]);
+    if (folders.size() > 3) names += ", ...";
+    if (folders.size() == 1) {
+        say("Skipped 1 folder whose name begins with '.' (-dotfolders includes it): %s\n", names.c_str());
+    } else {
+        say("Skipped %d folders whose names begin with '.' (-dotfolders includes them): %s\n",
+            static_cast<int>(folders.size()), names.c_str());
+    }
+}
+
 // What the inputs stand for.
 struct Discovered {
     InputList list;
@@ -297,9 +324,10 @@ bool discoverInputs(const std::vector<std::string>& args, const RunOptions& opti
     discovery.metadata = options.metadata;
     discovery.fullPaths = options.fullPaths;
     std::vector<LeftOut> leftOut;
+    std::vector<std::string> dotFolders;
     for (size_t i = 3; i < args.size(); ++i) {
         const size_t told = leftOut.size();
-        InputError failure = findInputs(found.list, args[i], discovery, &found.extras, &leftOut);
+        InputError failure = findInputs(found.list, args[i], discovery, &found.extras, &leftOut, &dotFolders);
         for (size_t k = told; k < leftOut.size(); ++k) {
             tell("Warning: %s: %s\n", printable(leftOut[k].path).c_str(), printable(leftOut[k].reason).c_str());
         }
@@ -317,6 +345,7 @@ bool discoverInputs(const std::vector<std::string>& args, const RunOptions& opti
     } else {
         say("Found %d files\n", static_cast<int>(n));
     }
+    sayDotFoldersSkipped(dotFolders);
     if (n == 0) {
         tell("Error: no input files\n");
         return false;
@@ -330,10 +359,7 @@ bool checkInputs(InputList& list, const RunOptions& options, std::vector<FileEnt
 {
     say("Scanning, ordering and hashing files...\n");
     entries.resize(list.size());
-    if (InputError failure = orderInputs(list, options.orderMethod, scanReport())) {
-        printError(failure);
-        return false;
-    }
+    orderInputs(list, options.orderMethod, scanReport());
     if (!namesAreUnique(list)) return false;
     for (size_t k = 0; k < list.size(); ++k) {
         entries[k].storedName = std::move(list[k].storedName);
@@ -344,11 +370,24 @@ bool checkInputs(InputList& list, const RunOptions& options, std::vector<FileEnt
 }
 
 // Every entry measured and hashed (with metadata, its time and mode read too), then the
-// copies of other entries marked. False after a message.
-bool measureInputs(std::vector<FileEntry>& entries, const RunOptions& options)
+// copies of other entries marked. A file that cannot be read is named and left out (leftOut
+// set). False after a message when none is left.
+bool measureInputs(std::vector<FileEntry>& entries, const RunOptions& options, bool& leftOut)
 {
-    if (InputError failure = measureAndHash(entries, options.metadata, options.threadCount)) {
+    std::vector<std::pair<size_t, InputError>> unreadable;
+    if (InputError failure = measureAndHash(entries, options.metadata, options.threadCount, unreadable)) {
         printError(failure);
+        return false;
+    }
+    std::vector<std::string> gone;
+    for (const auto& [k, failure] : unreadable) {
+        warnLeftOut(failure.path, failure.reason);
+        gone.push_back(entries[k].sourcePath);
+    }
+    removeEntries(entries, gone);
+    leftOut = leftOut || !gone.empty();
+    if (entries.empty()) {
+        tell("Error: no input files\n");
         return false;
     }
     say("Ordered files\n");
@@ -357,26 +396,37 @@ bool measureInputs(std::vector<FileEntry>& entries, const RunOptions& options)
         say("Checking duplicates... ");
         std::fflush(consoleStream());
         int64_t marked = 0;
-        if (InputError failure = findDuplicates(entries, marked)) {
+        std::vector<InputError> unread;
+        if (InputError failure = findDuplicates(entries, marked, &unread)) {
             printError(failure);
             return false;
         }
         say("%d/%d\n", static_cast<int>(marked), static_cast<int>(n));
+        gone.clear();
+        for (const InputError& failure : unread) {
+            warnLeftOut(failure.path, failure.reason);
+            gone.push_back(failure.path);
+        }
+        removeEntries(entries, gone);
+        leftOut = leftOut || !gone.empty();
     }
     return true;
 }
 
-// The archive of the entries, with their metadata when asked for; the status.
+// The archive of the entries, with their metadata when asked for; the status (1 also when
+// something was left out or stored otherwise than found: said).
 int32_t writeInputs(const std::string& archivePath, std::vector<FileEntry>& entries, const ExtraList& extras,
                     const RunOptions& options)
 {
     // The metadata is read while the entries still name their sources.
     Extension extension;
+    std::vector<LeftOut> unread;
     if (options.metadata) {
-        if (InputError failure = collectMetadata(entries, extras, extension)) {
+        if (InputError failure = collectMetadata(entries, extras, extension, &unread)) {
             printError(failure);
             return 1;
         }
+        for (const LeftOut& item : unread) warnLeftOut(item.path, item.reason);
     }
     // The archive holds the files in the reverse of the ordered list: a marked copy then
     // comes right before the entry it equals, which stores the bytes.
@@ -390,8 +440,13 @@ int32_t writeInputs(const std::string& archivePath, std::vector<FileEntry>& entr
         out.size = entry.size;
         out.crc = entry.crc;
         out.duplicate = entry.duplicate != 0;
+        if (entry.contents) { // read once, stored as read
+            out.data = entry.contents->data();
+            out.path.clear();
+        }
     }
-    return writeArchiveFile(archivePath, archived, options, options.metadata ? &extension : nullptr);
+    const int32_t status = writeArchiveFile(archivePath, archived, options, options.metadata ? &extension : nullptr);
+    return status == 0 && !unread.empty() ? 1 : status;
 }
 
 int32_t runCompress(const std::vector<std::string>& args, const RunOptions& options)
@@ -401,7 +456,7 @@ int32_t runCompress(const std::vector<std::string>& args, const RunOptions& opti
     if (!discoverInputs(args, options, found)) return 1;
     std::vector<FileEntry> entries;
     if (!checkInputs(found.list, options, entries)) return 1;
-    if (!measureInputs(entries, options)) return 1;
+    if (!measureInputs(entries, options, found.leftOut)) return 1;
     const int32_t status = writeInputs(args[2], entries, found.extras, options);
     // What was left out was said; the archive holds everything else, and the status tells.
     return status == 0 && found.leftOut ? 1 : status;
@@ -432,14 +487,33 @@ void showCompressionProgress(const ChunkProgress& chunk, uint64_t archiveBytes, 
 // What stands before the archive in the file (the self-extracting program) counts in its
 // size.
 // seekable: the header can be patched once the extension is written (not on a pipe).
+// temporaryPath: the file is a regular one of ours, which can be read back (through a handle
+// of its own) and cut, so that a table that no longer says what the stream holds is corrected
+// at the end; empty when it is not. sourcesDiffered: a source did not give what was found
+// before (said).
 bool writeArchiveTo(FILE* file, uint64_t before, const std::string& archivePath, const std::vector<NewEntry>& entries,
-                    const RunOptions& options, const Extension* extension, bool seekable)
+                    const RunOptions& options, const Extension* extension, bool seekable,
+                    const std::string& temporaryPath, bool& sourcesDiffered)
 {
     WriteOptions writeOptions;
     writeOptions.level = options.level;
     writeOptions.threads = options.threadCount;
     writeOptions.extension = extension;
-    if (extension && seekable) {
+    writeOptions.storeAsRead = true; // live files: what changes or goes is said, the rest stored
+    std::unique_ptr<FILE, int (*)(FILE*)> written(nullptr, std::fclose);
+    if (seekable && !temporaryPath.empty()) {
+        writeOptions.reread = [&written, file, before, &temporaryPath](uint64_t at, uint8_t* bytes, size_t count) {
+            if (std::fflush(file) != 0) {
+                noteStreamFailure();
+                return false;
+            }
+            if (!written) written.reset(openRead(temporaryPath));
+            bool failed = false;
+            return written && readFileAt(written.get(), before + at, bytes, count, failed) == count;
+        };
+        writeOptions.cut = [file, before](uint64_t length) { return cutFile(file, before + length); };
+    }
+    if (seekable) {
         // The header is given the extension's place once it is written: a file can be patched.
         writeOptions.rewrite = [file, before](uint64_t at, const uint8_t* bytes, size_t count) {
             const int64_t end = tellFile(file);
@@ -452,16 +526,40 @@ bool writeArchiveTo(FILE* file, uint64_t before, const std::string& archivePath,
         };
     }
     WriteCallbacks callbacks;
-    callbacks.started = [] {
+    bool lineOpen = false; // "Loading..." or a progress line waits for its line end
+    callbacks.started = [&] {
         say("Model: %s KB\n", FormatNumber(compressionModelKb, false));
         say("Loading...");
         std::fflush(consoleStream());
+        lineOpen = true;
     };
     SteadyEstimate estimate;
     callbacks.chunk = [&](const ChunkProgress& chunk) {
         showCompressionProgress(chunk, before + chunk.archiveBytes, estimate);
+        lineOpen = true;
     };
-    callbacks.packed = [] { say("\n"); };
+    callbacks.packed = [&] {
+        if (lineOpen) say("\n");
+    };
+    callbacks.source = [&](const SourceEvent& event) {
+        sourcesDiffered = true;
+        if (lineOpen && !consoleQuiet()) tell("\n");
+        lineOpen = false;
+        const std::string& path = entries[event.entry].path;
+        switch (event.change) {
+        case SourceChange::leftOut:
+            warnLeftOut(path, event.reason);
+            break;
+        case SourceChange::changed:
+            warnLeftOut(path, "changed while being read; stored as read");
+            break;
+        case SourceChange::mismatched:
+            warnLeftOut(path, event.reason.empty()
+                                  ? "changed while being read; its checksum in the archive will not match"
+                                  : event.reason + "; the rest stored as zeros, its checksum will not match");
+            break;
+        }
+    };
     WriteResult result;
     Error failure = writeArchive(entries, fileOutput(file), writeOptions, callbacks, result);
     if (!failure && std::fflush(file) != 0) {
@@ -488,7 +586,9 @@ bool writeArchiveTo(FILE* file, uint64_t before, const std::string& archivePath,
 int32_t writeArchiveStream(const std::vector<NewEntry>& entries, const RunOptions& options, const Extension* extension)
 {
     useBinaryMode(stdout);
-    return writeArchiveTo(stdout, 0, "-", entries, options, extension, false) ? 0 : 1;
+    bool sourcesDiffered = false;
+    if (!writeArchiveTo(stdout, 0, "-", entries, options, extension, false, std::string(), sourcesDiffered)) return 1;
+    return sourcesDiffered ? 1 : 0;
 }
 
 // Writes the archive of the entries; what stood at the archive path is replaced only by a
@@ -525,8 +625,9 @@ int32_t writeArchiveFile(const std::string& archivePath, const std::vector<NewEn
         refused("Error writing archive %s\n");
         ok = false;
     }
+    bool sourcesDiffered = false;
     ok = ok && writeArchiveTo(out.file, static_cast<uint64_t>(before), archivePath, entries, options, extension,
-                              seekable);
+                              seekable, out.temporaryPath, sourcesDiffered);
     if (ok && options.protectPercent > 0) {
         ok = appendRecoveryBlock(out.file, out.temporaryPath, archivePath, options.protectPercent);
     }
@@ -536,7 +637,7 @@ int32_t writeArchiveFile(const std::string& archivePath, const std::vector<NewEn
         return 1;
     }
     if (options.createSfx) markExecutable(archivePath);
-    return 0;
+    return sourcesDiffered ? 1 : 0;
 }
 
 int32_t runReadCommand(const std::vector<std::string>& args, char command, const RunOptions& options)
