@@ -186,11 +186,11 @@ def test_reasons_are_those_of_the_call_that_failed(ctx):
     os.makedirs(ctx.path("ro"), mode=0o555)
     os.chmod(ctx.path("ro"), 0o555)
     nobody = run_as_nobody()
-    # An input that cannot be opened.
+    # An input that cannot be opened: named with the reason, and nothing is left to store.
     r = ctx.run("c", "x.qv5", "secret.txt", preexec=nobody)
     secret = ctx.path("secret.txt")
-    assert r.rc == 1 and f"Error opening input file {secret}\n" in r.body, r
-    assert reasons(r) == [f"qv5: {secret}: Permission denied"], r
+    assert r.rc == 1 and f"Warning: {secret}: Permission denied\nError: no input files\n" in r.body, r
+    assert reasons(r) == [] and not os.path.exists(ctx.path("x.qv5")), r
     # An archive in a folder that is read-only.
     r = ctx.run("c", "ro/x.qv5", "p", preexec=nobody)
     assert r.rc == 1 and "Error opening output file ro/x.qv5\n" in r.body, r
