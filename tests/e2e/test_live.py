@@ -179,3 +179,21 @@ def test_dot_folders_skipped_below_an_input_are_counted(ctx):
         r = ctx.run("-force-overwrite", *flags, "c", "x.qv5", "home")
         assert r.rc == 0 and "Skipped" not in r.out, r
         assert "Found 6 files" in r.body, r
+
+
+def test_files_gone_before_packing_leave_a_whole_archive_with_metadata_and_recovery_data(ctx):
+    """Files that go after hashing (here while c asks about the old archive) shorten the file
+    table: the stream moves behind it, with the extension's chunk index and the recovery data
+    made for the archive as it ends up."""
+    from test_hostile import run_with_prompt
+    contents = make_tree(ctx, files=3)
+    for flags in (("-meta",), ("-protect=10",), ("-meta", "-protect=5", "-t2")):
+        ctx.write("x.qv5", "the archive that was here")
+        for name in ("tree/a_gone.txt", "tree/y_gone.txt"):
+            ctx.write(name, name)
+        gone = lambda: [os.remove(ctx.path(n)) for n in ("tree/a_gone.txt", "tree/y_gone.txt")]
+        rc, out = run_with_prompt(ctx, [*flags, "c", "x.qv5", "tree"], gone)
+        assert rc == 1 and len([w for w in warnings(out) if "_gone.txt: " in w]) == 2, (flags, out)
+        out_folder = "out" + "".join(flags)
+        restored_exactly(ctx, "x.qv5", contents, out_folder)
+        assert sorted(os.listdir(ctx.path(out_folder, "tree"))) == ["z0.bin", "z1.bin", "z2.bin"], flags
