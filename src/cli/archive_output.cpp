@@ -24,9 +24,14 @@ bool openArchiveOutput(const std::string& archivePath, ArchiveOutput& out)
 {
     std::string target = archivePath;
     EntryKind kind = entryKindOf(archivePath);
-    if (kind == EntryKind::link && linkTarget(archivePath, target)) kind = entryKindOf(target);
+    // A link that cannot be followed (or may not be: one planted in a shared folder) is never
+    // opened: opening it would follow it all the same.
+    if (kind == EntryKind::link) {
+        if (!linkTarget(archivePath, target)) return false;
+        kind = entryKindOf(target);
+    }
     if (kind == EntryKind::file || kind == EntryKind::missing) return openOutputBeside(target, out);
-    out.file = openWrite(archivePath);
+    out.file = openWrite(target);
     return out.file != nullptr;
 }
 

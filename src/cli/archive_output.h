@@ -18,8 +18,9 @@ struct ArchiveOutput {
     ~ArchiveOutput();
 };
 
-// The archive path as c writes it: a link's target is what gets replaced; a device or FIFO is
-// written directly, as there is nothing to keep.
+// The archive path as c writes it: a link's target is what gets replaced (never a link that
+// another user planted in a shared folder: see linkTarget); a device or FIFO is written
+// directly, as there is nothing to keep.
 bool openArchiveOutput(const std::string& archivePath, ArchiveOutput& out);
 // Always a new file beside path, renamed onto it when done.
 bool openOutputBeside(const std::string& path, ArchiveOutput& out);

@@ -133,8 +133,11 @@ bool canProtect(const std::string& archivePath)
 {
     EntryKind kind = entryKindOf(archivePath);
     std::string target;
+    // A link that may not be followed is refused when the archive is opened.
     if (kind == EntryKind::link && linkTarget(archivePath, target)) kind = entryKindOf(target);
-    if (archivePath != "-" && (kind == EntryKind::file || kind == EntryKind::missing)) return true;
+    if (archivePath != "-" && (kind == EntryKind::file || kind == EntryKind::missing || kind == EntryKind::link)) {
+        return true;
+    }
     tell("Error: -protect needs an archive file: its recovery data is computed from the archive once written\n");
     return false;
 }
@@ -238,6 +241,21 @@ int32_t repairCommand(const std::string& archivePath, const std::string& outputP
              printable(outputPath).c_str());
         return 1;
     }
+    // The repaired archive is a regular file, made new: a link at the output leads to where it
+    // goes (as c follows one at the archive path, never one planted in a shared folder); a
+    // device, FIFO or socket is never replaced by one.
+    std::string target = outputPath;
+    EntryKind kind = entryKindOf(outputPath);
+    if (kind == EntryKind::link && !linkTarget(outputPath, target)) {
+        tell("Error opening output file %s\n", printable(outputPath).c_str());
+        tellReason(outputPath, lastFailureReason());
+        return 1;
+    }
+    if (kind == EntryKind::link) kind = entryKindOf(target);
+    if (kind != EntryKind::file && kind != EntryKind::missing) {
+        tell("Error: the output %s is not a regular file; r writes a new file\n", printable(outputPath).c_str());
+        return 1;
+    }
     say("Checking %s...\n", printable(archivePath).c_str());
     RecoveryCheck check;
     if (Error failure = checkRecovery(reader, size, true, check)) {
@@ -260,7 +278,7 @@ int32_t repairCommand(const std::string& archivePath, const std::string& outputP
         if (readAnswer() != 'y') return 1;
     }
     ArchiveOutput output;
-    if (!openOutputBeside(outputPath, output)) {
+    if (!openOutputBeside(target, output)) {
         tell("Error opening output file %s\n", printable(outputPath).c_str());
         tellReason(outputPath, lastFailureReason());
         return 1;

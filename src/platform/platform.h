@@ -157,7 +157,10 @@ enum class EntryKind { missing, file, folder, link, other };
 EntryKind entryKindOf(const std::string& path);
 
 // The path a chain of symbolic links at path ends at (path itself when it is none); false
-// when the chain cannot be followed (too long, unreadable).
+// when the chain cannot be followed (too long, unreadable), or when a link of it stands in a
+// sticky folder that anyone may write (/tmp) and belongs to neither the running user nor the
+// folder's owner: one planted by another user, which the system's own rule for such folders
+// would not follow either (whatever it is set to).
 bool linkTarget(const std::string& path, std::string& target);
 
 // A new file beside path (same folder), created exclusively for writing under a fresh name

@@ -59,6 +59,7 @@ std::string reasonOf(int code)
 
 constexpr const char* notRegular = "not a regular file";
 constexpr const char* notTheOneMade = "another entry stands there now";
+constexpr const char* plantedLink = "a link another user made in a shared folder is not followed";
 
 bool isSeparator(char c)
 {
@@ -566,6 +567,18 @@ bool linkTarget(const std::string& path, std::string& target)
             target = current;
             return true;
         }
+        const size_t cut = current.find_last_of('/');
+        const std::string folder = cut == std::string::npos ? "." : current.substr(0, cut == 0 ? 1 : cut);
+        struct stat in;
+        if (::stat(folder.c_str(), &in) != 0) {
+            noteFailure();
+            return false;
+        }
+        const bool shared = (in.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
+        if (shared && st.st_uid != ::geteuid() && st.st_uid != in.st_uid) {
+            noteOwnFailure(plantedLink);
+            return false;
+        }
         std::vector<char> buffer(static_cast<size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1);
         ssize_t n = ::readlink(current.c_str(), buffer.data(), buffer.size());
         if (n <= 0 || static_cast<size_t>(n) >= buffer.size()) {
@@ -573,10 +586,7 @@ bool linkTarget(const std::string& path, std::string& target)
             return false;
         }
         std::string next(buffer.data(), static_cast<size_t>(n));
-        if (next[0] != '/') {
-            size_t cut = current.find_last_of('/');
-            next = (cut == std::string::npos ? std::string() : current.substr(0, cut + 1)) + next;
-        }
+        if (next[0] != '/') next = (cut == std::string::npos ? std::string() : current.substr(0, cut + 1)) + next;
         current = std::move(next);
     }
     noteFailure(ELOOP);

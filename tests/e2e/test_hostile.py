@@ -8,7 +8,7 @@ import shutil
 import subprocess
 
 import archive_maker as m
-from harness import only
+from harness import needs_root, only
 from test_sfx import MARKER
 
 
@@ -394,6 +394,45 @@ def test_archive_paths_that_are_links_or_private_files(ctx):
     # Something that is not a regular file is written directly, as before.
     r = ctx.run("-force-overwrite", "c", "/dev/null", "in")
     assert r.rc == 0 and leftovers(ctx) == [], r
+
+
+@only("linux")
+@needs_root
+def test_links_planted_in_a_shared_folder_are_not_followed(ctx):
+    """A link another user made in a sticky folder anyone may write (/tmp) is not followed by
+    c or r, whatever the system's own rule is set to; one of the user's own is. r never
+    replaces a FIFO or a device with its file."""
+    ctx.write("src/a.txt", "data\n")
+    os.makedirs(ctx.path("private"), mode=0o700)
+    secret = ctx.path("private", "secret.qv5")
+    save(ctx, "private/secret.qv5", b"root's own")
+    os.chmod(secret, 0o600)
+    os.makedirs(ctx.path("shared"))
+    os.chmod(ctx.path("shared"), 0o1777)
+    os.symlink(secret, ctx.path("shared", "planted.qv5"))
+    os.lchown(ctx.path("shared", "planted.qv5"), 65534, 65534)
+    for args in (["-force-overwrite", "c", "shared/planted.qv5", "src"],
+                 ["-force-overwrite", "-protect=10", "c", "shared/planted.qv5", "src"]):
+        r = ctx.run(*args)
+        assert r.rc == 1 and "Error opening output file shared/planted.qv5\n" in r.body, r
+        assert "a link another user made in a shared folder is not followed" in r.err, r
+        assert ctx.read("private/secret.qv5") == b"root's own"
+    assert ctx.run("-protect=10", "c", "p.qv5", "src").rc == 0
+    r = ctx.run("-force-overwrite", "r", "p.qv5", "shared/planted.qv5")
+    assert r.rc == 1 and "a link another user made in a shared folder is not followed" in r.err, r
+    assert ctx.read("private/secret.qv5") == b"root's own"
+    # The user's own link there is followed: the file it leads to is replaced.
+    os.symlink(secret, ctx.path("shared", "mine.qv5"))
+    r = ctx.run("-force-overwrite", "c", "shared/mine.qv5", "src")
+    assert r.rc == 0 and ctx.read("private/secret.qv5")[:4] == b"QV5x", r
+    assert os.path.islink(ctx.path("shared", "mine.qv5"))
+    r = ctx.run("-force-overwrite", "r", "p.qv5", "shared/mine.qv5")
+    assert r.rc == 0 and ctx.read("private/secret.qv5") == ctx.read("p.qv5"), r
+    # A FIFO as r's output stays a FIFO.
+    os.mkfifo(ctx.path("pipe"))
+    r = ctx.run("-force-overwrite", "r", "p.qv5", "pipe")
+    assert r.rc == 1 and "Error: the output pipe is not a regular file; r writes a new file\n" in r.body, r
+    assert os.path.exists(ctx.path("pipe")) and not os.path.isfile(ctx.path("pipe"))
 
 
 @only("linux")
