@@ -683,12 +683,24 @@ Error checkRecords(size_t entryCount, const std::function<const std::string&(siz
                    const std::function<bool(size_t)>& duplicateAt, const Extension& extension, bool systemRules)
 {
     // A hard link names an earlier entry of its own run of equal files: written by then, and
-    // holding the same bytes.
+    // holding the same bytes. Taken by target, each entry is looked at once however many
+    // links share a run: the first entry at or after a target that is no copy ends its run.
+    std::vector<const HardLink*> byTarget;
+    byTarget.reserve(extension.hardLinks.size());
     for (const HardLink& link : extension.hardLinks) {
         if (link.entry >= entryCount || link.target >= link.entry) return damaged("extension hard link record");
-        for (uint32_t i = link.target; i < link.entry; ++i) {
-            if (!duplicateAt(i)) return damaged("hard link outside its run of equal files");
+        byTarget.push_back(&link);
+    }
+    std::sort(byTarget.begin(), byTarget.end(), [](const HardLink* a, const HardLink* b) { return a->target < b->target; });
+    size_t runEnd = 0; // the first entry at or after the last target that is no copy
+    bool known = false;
+    for (const HardLink* link : byTarget) {
+        if (!known || link->target > runEnd) {
+            known = true;
+            runEnd = link->target;
+            while (runEnd < entryCount && duplicateAt(runEnd)) ++runEnd;
         }
+        if (runEnd < link->entry) return damaged("hard link outside its run of equal files");
     }
     // The records' places (the entries' are looked up, not kept: a table may be large).
     std::set<std::string, std::less<>> records;

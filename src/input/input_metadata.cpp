@@ -45,7 +45,13 @@ bool metadataOf(const FileMetadata& from, const std::string& path, bool withAttr
 void findHardLinks(const std::vector<FileEntry>& entries, Extension& extension)
 {
     const size_t n = entries.size();
-    auto duplicateAt = [&](size_t archived) { return entries[n - 1 - archived].duplicate != 0; };
+    // In archive order, where the run of equal files each entry stands in ends: two entries
+    // share a run when the earlier one's run reaches the later one.
+    std::vector<uint32_t> runEnd(n);
+    for (size_t archived = n; archived-- > 0;) {
+        const bool copy = entries[n - 1 - archived].duplicate != 0 && archived + 1 < n;
+        runEnd[archived] = copy ? runEnd[archived + 1] : static_cast<uint32_t>(archived);
+    }
     std::map<std::pair<uint64_t, uint64_t>, uint32_t> first;
     for (size_t archived = 0; archived < n; ++archived) {
         const FileMetadata& metadata = entries[n - 1 - archived].metadata;
@@ -53,9 +59,9 @@ void findHardLinks(const std::vector<FileEntry>& entries, Extension& extension)
         auto [at, added] =
             first.try_emplace({metadata.identity.device, metadata.identity.index}, static_cast<uint32_t>(archived));
         if (added) continue;
-        bool sameRun = true;
-        for (size_t i = at->second; i < archived && sameRun; ++i) sameRun = duplicateAt(i);
-        if (sameRun) extension.hardLinks.push_back(HardLink{static_cast<uint32_t>(archived), at->second});
+        if (runEnd[at->second] >= archived) {
+            extension.hardLinks.push_back(HardLink{static_cast<uint32_t>(archived), at->second});
+        }
     }
 }
 

@@ -237,3 +237,27 @@ TEST(Extension, LinuxRecordsRoundTripAndAreChecked)
     full.specials[0].name = "/docs/latest/x"; // below a link
     EXPECT_EQ(checkExtension(entries, full).detail, "name below a link record");
 }
+
+TEST(Extension, HardLinksAreCheckedInTimeLinearInTheirNumber)
+{
+    // One run of 100,000 equal files, every later one a hard link of the first: each entry is
+    // looked at once, not once per link that spans it.
+    const size_t count = 100000;
+    Extension extension;
+    extension.entries.resize(count);
+    for (uint32_t i = 1; i < count; ++i) extension.hardLinks.push_back(HardLink{i, 0});
+    const std::string name = "/f";
+    size_t lookedAt = 0;
+    auto duplicateAt = [&](size_t i) {
+        ++lookedAt;
+        return i + 1 < count;
+    };
+    Error verdict = checkRecords(
+        count, [&](size_t) -> const std::string& { return name; }, duplicateAt, extension, false);
+    EXPECT_FALSE(verdict) << verdict.detail;
+    EXPECT_LE(lookedAt, 2 * count);
+    // A link that leaves its run is still found.
+    auto runOfTwo = [&](size_t i) { return i != count / 2 && i + 1 < count; };
+    extension.hardLinks = {HardLink{static_cast<uint32_t>(count / 2 + 1), 0}};
+    EXPECT_TRUE(checkRecords(count, [&](size_t) -> const std::string& { return name; }, runOfTwo, extension, false));
+}
