@@ -541,8 +541,10 @@ bool writeArchiveTo(FILE* file, uint64_t before, const std::string& archivePath,
     callbacks.packed = [&] {
         if (lineOpen) say("\n");
     };
+    size_t leftOut = 0;
     callbacks.source = [&](const SourceEvent& event) {
         sourcesDiffered = true;
+        if (event.change == SourceChange::leftOut) ++leftOut;
         if (lineOpen && !consoleQuiet()) tell("\n");
         lineOpen = false;
         const std::string& path = entries[event.entry].path;
@@ -569,6 +571,10 @@ bool writeArchiveTo(FILE* file, uint64_t before, const std::string& archivePath,
     }
     if (failure) {
         printError(failure, archivePath);
+        return false;
+    }
+    if (leftOut == entries.size()) { // every file went while c ran: as if none was found
+        tell("Error: no input files\n");
         return false;
     }
     uint64_t archiveSize = before + result.archiveBytes;

@@ -1,8 +1,10 @@
 """Fault-injection sweep (Linux). Runs small compress, extract, list, self-extracting and
 recovery (c -protect, t, r) runs once to count their file I/O calls, then once per call with that call failing (and, for
 writes, with every write from that call on failing, as on a full disk), plus real disk-full
-runs under RLIMIT_FSIZE. Every run must end in one of two ways:
+runs under RLIMIT_FSIZE. Every run must end in one of three ways:
   - exit status 1 with an error message, no incomplete archive left behind; or
+  - for c, exit status 1 with warnings naming the inputs that could not be read and an archive
+    that holds every other input exactly; or
   - exit status 0 with exactly the right result (archive, extracted files or listing).
 A signal, a sanitizer report, another status, a silent failure or a wrong result fails, and
 so does a message of a failed call without the reason line of that call on standard error.
@@ -20,6 +22,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import zlib
 from collections import Counter, defaultdict
 from concurrent.futures import ThreadPoolExecutor
 
@@ -225,7 +228,14 @@ class Sweep:
             archive = os.path.join(work, {"sfx": "new.exe", "c-replace": "old.qv5"}.get(command, "new.qv5"))
             if any(".tmp-" in name for name in os.listdir(work)):
                 return "temporary file left behind"
-            if r.returncode == 1:
+            warned = self.warned(out, work)
+            if r.returncode == 1 and warned and "Error" not in out and command != "sfx":
+                # An input that could not be read is named and left out (or, read in part,
+                # stored with a checksum that tells): everything else is in the archive.
+                problem = self.holds_all_but(work, archive, command, warned)
+                if problem:
+                    return problem
+            elif r.returncode == 1:
                 if command == "c-replace":
                     with open(archive, "rb") as f:
                         if f.read() != OLD_ARCHIVE:
@@ -282,9 +292,35 @@ class Sweep:
                 path = os.path.join(work, "one.txt")
                 if not os.path.exists(path) or open(path, "rb").read() != self.one:
                     return "exit 0 but the extracted file differs"
-        if r.returncode == 1 and not any(word in out for word in ("Error", "INVALID CHECKSUM", "Could not")):
+        if r.returncode == 1 and not any(word in out for word in ("Error", "INVALID CHECKSUM", "Could not", "Warning")):
             return "exit 1 without an error message"
         return self.judge_reasons(r, family)
+
+    @staticmethod
+    def warned(out, work):
+        """The input files named in warnings, relative to the run's folder."""
+        names = set()
+        for line in out.replace("\r", "\n").splitlines():
+            if line.startswith("Warning: " + work + os.sep):
+                names.add(os.path.relpath(line[len("Warning: "):].split(": ")[0], work))
+        return names
+
+    def holds_all_but(self, work, archive, command, warned):
+        """None when the archive holds every input but those named, each exactly (as t finds
+        its checksum: a one-file archive would extract to another name)."""
+        check = self.run_plain(work, ["t", archive])
+        folder, want = self.inputs_of(command)
+        named = {os.path.relpath(name, folder) for name in warned}
+        tested = {}
+        for line in check.stdout.splitlines():
+            if line.startswith("Tested "):
+                name, crc = line[len("Tested "):].rsplit(", CRC32: ", 1)
+                tested[os.path.relpath(name.lstrip("/"), folder)] = int(crc, 16)
+        expected = {k: zlib.crc32(v) for k, v in want.items() if k not in named}
+        if check.returncode not in (0, 1) or {k: v for k, v in tested.items() if k not in named} != expected:
+            return "exit 1 with warnings but the archive holds other data than the files not named: " + \
+                check.stdout[-500:]
+        return None
 
     @staticmethod
     def judge_reasons(r, family):
