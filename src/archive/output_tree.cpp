@@ -9,7 +9,7 @@ std::string OutputName::key(size_t count) const
     std::string joined;
     for (size_t i = 0; i < components.size() && i < count; ++i) {
         if (i > 0) joined += '/';
-        joined += components[i];
+        joined += windowsNames ? comparableName(components[i]) : components[i];
     }
     return joined;
 }

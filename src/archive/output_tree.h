@@ -18,7 +18,8 @@ namespace qv5 {
 // dropped.
 struct OutputName {
     std::vector<std::string> components;
-    // The first count components (all by default) joined by '/': one spelling per place.
+    // The first count components (all by default) joined by '/': one spelling per place (on
+    // Windows the spelling the file system compares, see comparableName).
     std::string key(size_t count = size_t(-1)) const;
 };
 // False when nothing is left or a component is one the walk never takes ("..", a NUL).

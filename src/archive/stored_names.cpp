@@ -41,8 +41,11 @@ bool namesDevice(std::string_view component)
     if (key == "CON" || key == "PRN" || key == "AUX" || key == "NUL" || key == "CONIN$" || key == "CONOUT$") {
         return true;
     }
-    return key.size() == 4 && (key.compare(0, 3, "COM") == 0 || key.compare(0, 3, "LPT") == 0) && key[3] >= '1' &&
-           key[3] <= '9';
+    if (key.compare(0, 3, "COM") != 0 && key.compare(0, 3, "LPT") != 0) return false;
+    // COM1-9 and LPT1-9, and as Windows also takes them, with a superscript 1, 2 or 3 (UTF-8).
+    const std::string_view number = std::string_view(key).substr(3);
+    return (number.size() == 1 && number[0] >= '1' && number[0] <= '9') || number == "\xC2\xB9" ||
+           number == "\xC2\xB2" || number == "\xC2\xB3";
 }
 
 } // namespace

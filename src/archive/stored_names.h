@@ -10,7 +10,7 @@ enum class NameRefusal {
     none,
     parentReference, // a component ".." (Windows: also dots and spaces only, two dots or more)
     notRelative,     // Windows: ':' could name a drive or a stream
-    deviceName,      // Windows: CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without extension
+    deviceName,      // Windows: CON, PRN, AUX, NUL, COM1-9, LPT1-9 (and COM¹-³, LPT¹-³), any extension
 };
 
 // What makes a name unusable on every system: a NUL, or a ".." component. A record name of

@@ -186,22 +186,48 @@ int32_t levelFromCommandWord(const std::string& word)
 // The first item whose stored name an earlier item already has is the clash reported, as
 // a scan of every earlier item would report it. A file whose stored name is a folder of
 // another stored name ("/x" beside "/x/y") clashes too: both could never be extracted.
+// Where names are compared as the file system compares them (Windows: case, trailing dots
+// and spaces), two spellings of one place clash too.
 bool namesAreUnique(const InputList& list)
 {
+    std::vector<std::string> comparable; // the names as compared, where they differ from the stored ones
+    if (windowsNames) {
+        comparable.reserve(list.size());
+        for (const SourceItem& item : list) {
+            std::string key;
+            size_t start = 0;
+            while (start <= item.storedName.size()) {
+                size_t end = item.storedName.find_first_of("\\/", start);
+                if (end == std::string::npos) end = item.storedName.size();
+                key += comparableName(item.storedName.substr(start, end - start));
+                if (end < item.storedName.size()) key += '/';
+                start = end + 1;
+            }
+            comparable.push_back(std::move(key));
+        }
+    }
+    auto nameOf = [&](size_t k) -> std::string_view { return windowsNames ? comparable[k] : list[k].storedName; };
     std::unordered_set<std::string_view> names;
     names.reserve(list.size());
-    for (const SourceItem& item : list) {
-        if (!names.insert(item.storedName).second) {
-            tell("Error: %s is already in the archive\n", printable(item.storedName).c_str());
+    for (size_t k = 0; k < list.size(); ++k) {
+        if (!names.insert(nameOf(k)).second) {
+            tell("Error: %s is already in the archive\n", printable(list[k].storedName).c_str());
             return false;
         }
     }
-    for (const SourceItem& item : list) {
-        const std::string_view name = item.storedName;
+    for (size_t k = 0; k < list.size(); ++k) {
+        const std::string_view name = nameOf(k);
         for (size_t at = name.find_first_of("\\/", 1); at != std::string_view::npos;
              at = name.find_first_of("\\/", at + 1)) {
             if (names.count(name.substr(0, at))) {
-                tell("Error: %s is already in the archive\n", printable(std::string(name.substr(0, at))).c_str());
+                // As stored: as many components as the compared spelling has before at.
+                const std::string& stored = list[k].storedName;
+                size_t cut = 0;
+                for (size_t n = std::count(name.begin(), name.begin() + at, '/') + std::count(name.begin(), name.begin() + at, '\\');
+                     n > 0; --n) {
+                    cut = stored.find_first_of("\\/", cut + 1);
+                }
+                tell("Error: %s is already in the archive\n", printable(stored.substr(0, cut)).c_str());
                 return false;
             }
         }

@@ -353,4 +353,9 @@ extern const bool namesAreUnicode;
 // patterns the user types about names follow the same rule.
 extern const bool namesIgnoreCase;
 
+// A name component as the file system tells names apart: on Windows without its trailing
+// dots and spaces (which the system drops) and in upper case (the system's own mapping), so
+// that two spellings of one file compare equal; elsewhere the component as it is.
+std::string comparableName(const std::string& component);
+
 } // namespace qv5

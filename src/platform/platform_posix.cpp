@@ -694,6 +694,11 @@ bool sizeOfFile(FILE* file, int64_t& size)
     return true;
 }
 
+std::string comparableName(const std::string& component)
+{
+    return component;
+}
+
 bool isVirtualFile(FILE* file)
 {
     struct statfs fs;

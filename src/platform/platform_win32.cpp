@@ -213,8 +213,9 @@ Listed findEntries(const std::string& searchPath, std::vector<DirEntry>& entries
     WIN32_FIND_DATAW data;
     HANDLE find = FindFirstFileW(widePath(searchPath).c_str(), &data);
     if (find == INVALID_HANDLE_VALUE) {
-        noteFailure();
+        // Read before noteFailure: its thread-local store resets the system's last error.
         const DWORD error = GetLastError();
+        noteFailure();
         const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
                              error == ERROR_NO_MORE_FILES || error == ERROR_DIRECTORY;
         return missing ? Listed::nothing : Listed::failed;
@@ -354,6 +355,21 @@ bool sizeOfFile(FILE* file, int64_t& size)
     return true;
 }
 
+std::string comparableName(const std::string& component)
+{
+    size_t end = component.size();
+    while (end > 0 && (component[end - 1] == '.' || component[end - 1] == ' ')) --end;
+    if (end == 0) return component; // "." and ".." are never stripped to nothing
+    std::wstring wide = wideOf(component.substr(0, end));
+    if (!wide.empty()) {
+        std::wstring upper(wide.size() * 2, L'\0');
+        const int n = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.data(), static_cast<int>(wide.size()),
+                                    upper.data(), static_cast<int>(upper.size()), nullptr, nullptr, 0);
+        if (n > 0) wide.assign(upper.data(), static_cast<size_t>(n));
+    }
+    return utf8Of(wide);
+}
+
 bool isVirtualFile(FILE*)
 {
     return false; // no file system made when read
@@ -483,8 +499,9 @@ FILE* createTemporaryBeside(const std::string& path, std::string& temporaryPath)
         HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
+            const DWORD error = GetLastError();
             noteFailure();
-            if (GetLastError() == ERROR_FILE_EXISTS) continue;
+            if (error == ERROR_FILE_EXISTS) continue;
             return nullptr;
         }
         FILE* file = streamOfHandle(handle);

@@ -306,6 +306,33 @@ def test_device_names_are_refused_on_windows(ctx):
     assert r.rc == 0 and ctx.read("fine/com10") == b"2", r
 
 
+@only("windows")
+def test_windows_spellings_of_one_name_are_one_name(ctx):
+    """Windows takes COM and LPT with a superscript digit as devices, and names that differ
+    in case or by trailing dots and spaces as one: an archive may not hold both spellings,
+    nor put a file below a link spelled another way; c does not store both."""
+    for name in ("/COM\u00b9", "/docs/lpt\u00b2.txt", "/Com\u00b3.log"):
+        save(ctx, "v.qv5", m.archive([(b"/ok", b"1", 0), (name.encode(), b"2", 0)]))
+        r = ctx.run("d", "v.qv5", "dev")
+        assert r.rc == 1 and "Error: output filename names a device (" in r.body, (name, r)
+        assert not os.path.exists(ctx.path("dev")), name
+    clashes = {"link beside a file": m.meta_archive([(b"/A.txt", b"file", 0)], links=[(b"/a.txt", b"x", 0, 0o777, 0)]),
+               "trailing dot": m.meta_archive([(b"/doc", b"file", 0)], folders=[(b"/DOC.", 0, 0o755)]),
+               "below a link": m.meta_archive([(b"/Dir/f.txt", b"file", 0)], links=[(b"/dir", b"elsewhere", 0, 0o777, 1)])}
+    for what, data in clashes.items():
+        save(ctx, "c.qv5", data)
+        r = ctx.run("d", "c.qv5", "out")
+        assert r.rc == 1 and "Error: damaged archive (" in r.body, (what, r)
+        assert not os.path.exists(ctx.path("out")), what
+    ctx.write("p/a.txt", "one")
+    ctx.write("q/A.txt", "two")
+    r = ctx.run("c", "x.qv5", "p/a.txt", "q/A.txt")
+    assert r.rc == 1 and "Error: \\A.txt is already in the archive\n" in r.body, r
+    # A wildcard that matches nothing is silent, as on Linux.
+    r = ctx.run("-force-overwrite", "c", "x.qv5", "p", "nomatch*.zz", "p/x*")
+    assert r.rc == 0 and "Warning" not in r.out, r
+
+
 def test_control_characters_in_names_are_shown_escaped(ctx):
     name = b"/e\x1b]0;owned\x07\x1b[2J\rx\x7f\x01"
     shown = "/e\\x1B]0;owned\\x07\\x1B[2J\\x0Dx\\x7F\\x01"
