@@ -131,8 +131,10 @@ size_t utf8Character(std::string_view text, size_t i, uint32_t& point)
 
 bool shownEscaped(uint32_t point)
 {
+    // C1 controls; the marks and embeddings that make text read the other way (left-to-right
+    // and right-to-left marks, the Arabic letter mark among them).
     return (point >= 0x80 && point <= 0x9F) || (point >= 0x202A && point <= 0x202E) ||
-           (point >= 0x2066 && point <= 0x2069);
+           (point >= 0x2066 && point <= 0x2069) || point == 0x200E || point == 0x200F || point == 0x061C;
 }
 
 } // namespace

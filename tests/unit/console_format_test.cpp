@@ -136,6 +136,8 @@ TEST(Printable, ShowsControlBytesAndKeepsEverythingElse)
     EXPECT_EQ(printable("a\x80\x9b[2Jb"), "a\\x80\\x9B[2Jb");
     EXPECT_EQ(printable("\xc2\x9b" "31m \xc2\x85"), "\\u009B31m \\u0085");
     EXPECT_EQ(printable("evil\xe2\x80\xaetxt.exe \xe2\x81\xa6x\xe2\x81\xa9"), "evil\\u202Etxt.exe \\u2066x\\u2069");
+    // The bare marks turn text around as well.
+    EXPECT_EQ(printable("a\xe2\x80\x8e\xe2\x80\x8f\xd8\x9c\xe2\x80\x8d"), "a\\u200E\\u200F\\u061C\xe2\x80\x8d");
     // Cut, overlong and surrogate sequences are stray bytes: shown as they are unless C1.
     EXPECT_EQ(printable("\xe2\x80"), "\xe2\\x80");
     EXPECT_EQ(printable("\xc0\x9b"), "\xc0\\x9B");
