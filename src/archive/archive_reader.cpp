@@ -7,6 +7,7 @@
 #include "archive/output_tree.h"
 #include "archive/parallel_chunks.h"
 #include "archive/stored_names.h"
+#include "codec/crc32.h"
 
 #include <algorithm>
 #include <cstring>
@@ -356,6 +357,29 @@ std::vector<size_t> entriesWithin(const EntrySplitter& splitter, const std::vect
     return within;
 }
 
+// Per chunk, where in it the bytes of the last stored entry with bytes there begin (0 when it
+// began before the chunk): that entry's CRC-32 is followed across chunks from the chunk's own.
+std::vector<int32_t> tailStartsOf(const std::vector<Entry>& entries, const std::vector<uint64_t>& starts,
+                                  uint64_t storedTotal, size_t chunks)
+{
+    std::vector<int32_t> tails(chunks, 0);
+    size_t i = 0;
+    for (size_t k = 0; k < chunks; ++k) {
+        const uint64_t from = static_cast<uint64_t>(k) * chunkSize;
+        const uint64_t last = std::min<uint64_t>(from + chunkSize, storedTotal) - 1;
+        while (i < entries.size() && ((i > 0 && entries[i - 1].duplicate) || starts[i] + entries[i].size <= last)) ++i;
+        if (i < entries.size() && starts[i] > from) tails[k] = static_cast<int32_t>(starts[i] - from);
+    }
+    return tails;
+}
+
+// The stored entry whose bytes go on past the last chunk taken, and the CRC-32 of its bytes so
+// far: a damaged chunk after it in which it ends checks it with that.
+struct OpenEntry {
+    size_t index = SIZE_MAX;
+    uint32_t crc = 0;
+};
+
 Error decodeByIndex(Archive& archive, const std::vector<Entry>& entries, int threads,
                     const std::function<void(const ChunkProgress&)>& progress, const SplitCallbacks& callbacks,
                     const std::vector<bool>* selected, const ChunkDamage& damage)
@@ -368,41 +392,111 @@ Error decodeByIndex(Archive& archive, const std::vector<Entry>& entries, int thr
     decoding.firstBit = archive.tableEndBit;
     decoding.index = &archive.index;
     decoding.threads = threads;
+    decoding.tailStarts = tailStartsOf(entries, starts, storedTotal, archive.index.size());
     const bool partial = selected && !selected->empty();
     if (partial) decoding.needed = neededChunks(entries, starts, *selected, archive.index.size());
     EntrySplitter splitter;
     splitter.entries = &entries;
     int64_t previous = -1; // the chunk the splitter stands after
+    OpenEntry open;
     bool anyDamage = false;
     ChunkClock clock{&progress, storedTotal};
     auto start = [&](uint32_t, uint64_t done, int32_t length) { clock.starting(done, length); };
-    auto take = [&](uint32_t chunk, const uint8_t* data, int32_t length) {
-        if (previous + 1 != static_cast<int64_t>(chunk)) {
-            seekSplitter(splitter, starts, static_cast<uint64_t>(chunk) * chunkSize);
-        }
+    auto take = [&](uint32_t chunk, const uint8_t* data, int32_t length, uint32_t tailCrc) {
+        const uint64_t from = static_cast<uint64_t>(chunk) * chunkSize;
+        const bool follows = previous + 1 == static_cast<int64_t>(chunk);
+        if (!follows) seekSplitter(splitter, starts, from);
         previous = chunk;
-        return split(splitter, data, static_cast<uint64_t>(length), callbacks);
+        Error failure = split(splitter, data, static_cast<uint64_t>(length), callbacks);
+        const size_t i = splitter.current;
+        if (failure || !splitter.begun || splitter.skipping || i >= entries.size()) {
+            open = OpenEntry();
+        } else if (starts[i] >= from + static_cast<uint64_t>(length)) {
+            open = OpenEntry{i, 0}; // begun, no bytes yet
+        } else if (starts[i] >= from) {
+            open = OpenEntry{i, tailCrc}; // begun in this chunk: its bytes are the tail
+        } else if (follows && open.index == i) {
+            open.crc = crc32Combine(open.crc, tailCrc, static_cast<uint64_t>(length)); // the whole chunk is its
+        } else {
+            open = OpenEntry();
+        }
+        return failure;
     };
+    auto isCopy = [&](size_t i) { return i > 0 && entries[i - 1].duplicate; };
     const char* firstDamage = nullptr;
-    auto damaged = [&](uint32_t chunk, const char* what) {
+    auto damaged = [&](uint32_t chunk, const char* what, const uint8_t* data, int32_t decoded) -> Error {
         if (chunk == noChunk) {
             // The stream was read as it says: the bytes are right, the index is what is wrong.
             if (damage) damage(chunk, what, {});
-            return;
+            return Error();
         }
         if (!anyDamage) firstDamage = what;
         anyDamage = true;
         const uint64_t from = static_cast<uint64_t>(chunk) * chunkSize;
         const uint64_t to = std::min<uint64_t>(from + chunkSize, storedTotal);
-        if (previous + 1 != static_cast<int64_t>(chunk)) seekSplitter(splitter, starts, from);
-        // What was begun and will not be finished goes; nothing else of the chunk is written.
+        const uint64_t limit = from + static_cast<uint64_t>(std::max(decoded, 0));
+        const bool follows = previous + 1 == static_cast<int64_t>(chunk);
+        if (!follows) seekSplitter(splitter, starts, from);
+        const std::vector<size_t> within = entriesWithin(splitter, starts, from, to);
+        // An entry all of whose bytes were decoded before the damage was found, and whose
+        // CRC-32 matches, is handed on as usual (damage may be found some way after it
+        // happened: the CRC-32 decides); a run of copies goes with its stored entry.
+        std::vector<bool> kept(within.size(), false);
+        for (size_t k = 0; k < within.size(); ++k) {
+            const size_t i = within[k];
+            const Entry& entry = entries[i];
+            const uint64_t end = starts[i] + entry.size;
+            if (isCopy(i)) {
+                kept[k] = k > 0 && kept[k - 1];
+            } else if (entry.size == 0) {
+                kept[k] = starts[i] <= limit && (!entry.hasCrc || entry.crc == 0);
+            } else if (end <= limit && entry.hasCrc && starts[i] >= from) {
+                kept[k] = crc32Update(0, data + (starts[i] - from), static_cast<size_t>(entry.size)) == entry.crc;
+            } else if (end <= limit && entry.hasCrc && follows && splitter.current == i && splitter.begun &&
+                       !splitter.skipping && open.index == i) {
+                const uint64_t part = end - from;
+                kept[k] = crc32Combine(open.crc, crc32Update(0, data, static_cast<size_t>(part)), part) == entry.crc;
+            }
+        }
+        std::vector<size_t> lost;
+        for (size_t k = 0; k < within.size(); ++k) {
+            if (!kept[k]) lost.push_back(within[k]);
+        }
+        if (damage) damage(chunk, what, lost);
+        previous = -2;
+        open = OpenEntry();
+        Error failure;
+        uint64_t at = from; // the splitter has been handed the chunk's bytes up to here
+        for (size_t k = 0; k < within.size() && !failure; ++k) {
+            const size_t i = within[k];
+            if (isCopy(i)) continue; // split copies them after their stored entry
+            const uint64_t end = starts[i] + entries[i].size;
+            if (kept[k]) {
+                // Lost entries before it were passed over: its bytes (or its place) follow.
+                if (end > at || splitter.current <= i) failure = split(splitter, data + (at - from), end - at, callbacks);
+                at = std::max(at, end);
+                continue;
+            }
+            // What was begun of a lost entry goes; one that ends in the chunk is passed over with
+            // its run, one that goes on past it is left to the splitter's seek below.
+            if (splitter.current == i && splitter.begun && callbacks.abandon) callbacks.abandon(i);
+            splitter.begun = false;
+            if (end > to) break;
+            size_t last = i;
+            while (entries[last].duplicate && last + 1 < entries.size()) ++last;
+            splitter.current = last + 1;
+            splitter.skipping = false;
+            splitter.owed = 0;
+            at = std::max(at, end);
+        }
+        if (failure) return failure;
+        // What was begun and will not be finished here goes; the chunk after begins it again.
         if (splitter.begun && splitter.current < entries.size() && callbacks.abandon) {
             callbacks.abandon(splitter.current);
         }
-        if (damage) damage(chunk, what, entriesWithin(splitter, starts, from, to));
-        previous = -2;
         splitter.begun = false;
         seekSplitter(splitter, starts, to);
+        return Error();
     };
     Error result = decodeIndexed(decoding, start, take, damaged);
     archive.indexedEnd = decoding.endByte;

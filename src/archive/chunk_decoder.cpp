@@ -134,17 +134,19 @@ Error decodeOverlapped(BitReader& reader, uint64_t storedTotal, const ChunkStart
 
 } // namespace
 
-const char* decodeChunk(BitReader& reader, BlockCodes& codes, ContextHistory& history, uint8_t* window, int32_t length)
+const char* decodeChunk(BitReader& reader, BlockCodes& codes, ContextHistory& history, uint8_t* window, int32_t length,
+                        int32_t* decoded)
 {
     resetHistory(history);
     int32_t position = 0;
-    while (position < length) {
-        const char* damage = decodeBlock(reader, codes, history, window, length, position);
+    const char* damage = nullptr;
+    while (position < length && !damage) {
+        damage = decodeBlock(reader, codes, history, window, length, position);
         if (!damage && consumedPastEnd(reader)) damage = "stream cut short";
         if (!damage && reader.readFailed) damage = "read error";
-        if (damage) return damage;
     }
-    return nullptr;
+    if (decoded) *decoded = position;
+    return damage;
 }
 
 Error decodeChunks(BitReader& reader, uint64_t storedTotal, bool ahead, const ChunkStart& start, const ChunkTake& take)

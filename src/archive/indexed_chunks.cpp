@@ -56,9 +56,11 @@ struct Decoder {
 // One chunk decoded, or the damage found decoding it.
 struct Decoded {
     std::unique_ptr<uint8_t[]> window = newChunkBuffer();
-    uint64_t from = 0; // the bit it was decoded from
-    uint64_t end = 0;  // the bit after its last block
-    uint32_t crc = 0;  // of its bytes
+    uint64_t from = 0;      // the bit it was decoded from
+    uint64_t end = 0;       // the bit after its last block
+    uint32_t crc = 0;       // of its bytes
+    uint32_t tailCrc = 0;   // of its bytes from its tail start on
+    int32_t decoded = 0;    // bytes decoded before the damage (all when none)
     const char* damage = nullptr;
 };
 
@@ -68,8 +70,15 @@ int32_t chunkLength(uint32_t chunk, uint64_t storedTotal)
     return static_cast<int32_t>(std::min<uint64_t>(storedTotal - done, chunkSize));
 }
 
-// Decodes chunk into result from bit from of the archive.
-void decodeFrom(const RandomInput& input, Decoder& decoder, uint64_t from, int32_t length, Decoded& result)
+int32_t tailStartOf(const IndexedDecoding& decoding, uint32_t chunk)
+{
+    return chunk < decoding.tailStarts.size() ? decoding.tailStarts[chunk] : 0;
+}
+
+// Decodes chunk into result from bit from of the archive; its CRC-32 is taken in two parts,
+// split at tailStart, and joined.
+void decodeFrom(const RandomInput& input, Decoder& decoder, uint64_t from, int32_t length, int32_t tailStart,
+                Decoded& result)
 {
     PositionedSource source{&input, from / 8};
     BitReader reader;
@@ -77,11 +86,17 @@ void decodeFrom(const RandomInput& input, Decoder& decoder, uint64_t from, int32
     reader.inBuffer = decoder.inBuffer.get();
     if (from % 8) readBits(reader, static_cast<uint32_t>(from % 8));
     result.from = from;
-    result.damage = decodeChunk(reader, *decoder.codes, *decoder.history, result.window.get(), length);
+    result.damage = decodeChunk(reader, *decoder.codes, *decoder.history, result.window.get(), length, &result.decoded);
     // Bits taken: what the source gave, less what the reader's buffer and accumulator hold.
     const uint64_t unread = uint64_t(reader.bufferEnd - uint32_t(reader.bufferPos)) * 8 + uint64_t(reader.accBits);
     result.end = source.at * 8 - unread + reader.zeroBytesFetched * 8;
-    if (!result.damage) result.crc = crc32Update(0, result.window.get(), static_cast<size_t>(length));
+    if (result.damage) return;
+    const uint8_t* bytes = result.window.get();
+    const int32_t tail = tailStart > 0 && tailStart < length ? tailStart : 0;
+    result.tailCrc = crc32Update(0, bytes + tail, static_cast<size_t>(length - tail));
+    result.crc = tail == 0 ? result.tailCrc
+                           : crc32Combine(crc32Update(0, bytes, static_cast<size_t>(tail)), result.tailCrc,
+                                          static_cast<uint64_t>(length - tail));
 }
 
 // Decodes the chunks of a list on worker threads, ahead of the thread that takes them in
@@ -157,7 +172,7 @@ private:
                 if (!slot->result) slot->result.reset(new Decoded);
                 const uint32_t chunk = chunks_[n];
                 decodeFrom(decoding_.input, decoder, (*decoding_.index)[chunk].bit,
-                           chunkLength(chunk, decoding_.storedTotal), *slot->result);
+                           chunkLength(chunk, decoding_.storedTotal), tailStartOf(decoding_, chunk), *slot->result);
                 {
                     std::lock_guard<std::mutex> lock(mutex_);
                     slot->ready = true;
@@ -212,10 +227,10 @@ Error decodeIndexed(IndexedDecoding& decoding, const IndexedStart& start, const 
     // that must be decoded again from where the stream says it begins.
     std::unique_ptr<Decoder> own;
     std::unique_ptr<Decoded> inline_;
-    auto decodeHere = [&](uint64_t from, int32_t length) -> Decoded* {
+    auto decodeHere = [&](uint64_t from, uint32_t chunk, int32_t length) -> Decoded* {
         if (!own) own.reset(new Decoder);
         if (!inline_) inline_.reset(new Decoded);
-        decodeFrom(decoding.input, *own, from, length, *inline_);
+        decodeFrom(decoding.input, *own, from, length, tailStartOf(decoding, chunk), *inline_);
         return inline_.get();
     };
     // Where the chunk after the last one decoded here begins, by the stream itself.
@@ -226,21 +241,22 @@ Error decodeIndexed(IndexedDecoding& decoding, const IndexedStart& start, const 
         const uint32_t chunk = chunks[n];
         const int32_t length = chunkLength(chunk, decoding.storedTotal);
         start(chunk, static_cast<uint64_t>(chunk) * chunkSize, length);
-        Decoded* result = ahead ? &ahead->wait(n) : decodeHere(index[chunk].bit, length);
+        Decoded* result = ahead ? &ahead->wait(n) : decodeHere(index[chunk].bit, chunk, length);
         // After a chunk decoded here, the stream says where the next begins: the index must
         // agree, and where it does not, the stream is believed.
         const bool follows = lastGood + 1 == static_cast<int64_t>(chunk);
         if (follows && result->from != streamEnd) {
             indexMatched = false;
             if (ahead) ahead->release(n);
-            result = decodeHere(streamEnd, length);
+            result = decodeHere(streamEnd, chunk, length);
         }
         Error failure;
         if (result->damage || result->crc != index[chunk].crc) {
-            damaged(chunk, result->damage ? result->damage : "its bytes do not match their CRC-32");
+            failure = damaged(chunk, result->damage ? result->damage : "its bytes do not match their CRC-32",
+                              result->window.get(), result->decoded);
             lastGood = -2;
         } else {
-            failure = take(chunk, result->window.get(), length);
+            failure = take(chunk, result->window.get(), length, result->tailCrc);
             streamEnd = result->end;
             lastGood = chunk;
             decoding.endByte = (result->end + 7) / 8;
@@ -248,7 +264,7 @@ Error decodeIndexed(IndexedDecoding& decoding, const IndexedStart& start, const 
         if (ahead && result != inline_.get()) ahead->release(n);
         if (failure) return failure;
     }
-    if (!indexMatched) damaged(noChunk, "chunk index does not match the stream");
+    if (!indexMatched) return damaged(noChunk, "chunk index does not match the stream", nullptr, 0);
     return Error();
 }
 

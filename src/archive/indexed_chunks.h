@@ -24,12 +24,15 @@ struct RandomInput {
 
 // Before each chunk is taken (its number, its first stream byte, its length).
 using IndexedStart = std::function<void(uint32_t chunk, uint64_t done, int32_t length)>;
-// A chunk decoded whole and matching its CRC-32; a failure stops the decoding.
-using IndexedTake = std::function<Error(uint32_t chunk, const uint8_t* data, int32_t length)>;
+// A chunk decoded whole and matching its CRC-32, with the CRC-32 of its bytes from its tail
+// start on (see IndexedDecoding); a failure stops the decoding.
+using IndexedTake = std::function<Error(uint32_t chunk, const uint8_t* data, int32_t length, uint32_t tailCrc)>;
 // A chunk that could not be decoded or whose bytes do not match the index's CRC-32 (chunk
-// number and what is wrong); or, with chunk noChunk, an index that does not match the stream
-// (the chunks were decoded from where the stream itself said).
-using IndexedDamage = std::function<void(uint32_t chunk, const char* what)>;
+// number and what is wrong), with the bytes decoded before the damage was found (all of the
+// chunk's when only the CRC-32 differs), unchecked; or, with chunk noChunk (no bytes), an
+// index that does not match the stream (the chunks were decoded from where the stream itself
+// said). A failure stops the decoding.
+using IndexedDamage = std::function<Error(uint32_t chunk, const char* what, const uint8_t* data, int32_t decoded)>;
 
 struct IndexedDecoding {
     RandomInput input;
@@ -38,12 +41,16 @@ struct IndexedDecoding {
     const std::vector<ChunkMark>* index = nullptr;
     std::vector<bool> needed; // per chunk; empty: all
     int threads = 1;
+    // Per chunk (empty: none), where in it the bytes of the last entry that has bytes there
+    // begin (0 when it began before): the CRC-32 of the chunk is taken in two parts, from 0 and
+    // from there, so that a reader may follow that entry's CRC-32 across chunks for nothing.
+    std::vector<int32_t> tailStarts;
     uint64_t endByte = 0; // out: the archive's bytes up to the end of the last chunk decoded
 };
 
 // Decodes the chunks needed, in order, handing each to take (start before it) or, when it is
 // damaged, to damaged; threads decode ahead with a window each, never more. Fails only with
-// take's failure.
+// the failure of take or damaged.
 Error decodeIndexed(IndexedDecoding& decoding, const IndexedStart& start, const IndexedTake& take,
                     const IndexedDamage& damaged);
 

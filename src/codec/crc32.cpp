@@ -57,4 +57,38 @@ uint32_t crc32Update(uint32_t crc, const void* data, size_t size)
     return ~r;
 }
 
+namespace {
+
+// a * b mod P, both in the reflected form of the register (bit 31 the coefficient of x^0).
+uint32_t multiplyModP(uint32_t a, uint32_t b)
+{
+    uint32_t product = 0;
+    for (uint32_t bit = 1u << 31; bit != 0; bit >>= 1) {
+        if (a & bit) product ^= b;
+        b = (b >> 1) ^ (0xEDB88320u & (0u - (b & 1))); // b * x
+    }
+    return product;
+}
+
+// x^(8 * bytes) mod P, by squaring.
+uint32_t shiftOfBytes(uint64_t bytes)
+{
+    uint32_t result = 1u << 31; // x^0
+    uint32_t power = 1u << 23;  // x^8
+    for (; bytes != 0; bytes >>= 1) {
+        if (bytes & 1) result = multiplyModP(result, power);
+        power = multiplyModP(power, power);
+    }
+    return result;
+}
+
+} // namespace
+
+// The register after A, moved past B's length as zeros would move it, then B's own: the
+// pre- and post-inversions of the two cancel where they meet.
+uint32_t crc32Combine(uint32_t crcA, uint32_t crcB, uint64_t lengthB)
+{
+    return multiplyModP(shiftOfBytes(lengthB), crcA) ^ crcB;
+}
+
 } // namespace qv5

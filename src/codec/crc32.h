@@ -33,4 +33,8 @@ inline constexpr std::array<std::array<uint32_t, 256>, 16> crcTables = detail::m
 // Continues a standard CRC-32 (initial value 0 for no data) over size more bytes.
 uint32_t crc32Update(uint32_t crc, const void* data, size_t size);
 
+// The CRC-32 of bytes A followed by bytes B, from the CRC-32 of each and B's length, without
+// reading either: a few hundred multiplications of polynomials modulo the generator.
+uint32_t crc32Combine(uint32_t crcA, uint32_t crcB, uint64_t lengthB);
+
 } // namespace qv5

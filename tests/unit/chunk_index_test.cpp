@@ -145,12 +145,13 @@ TEST(ChunkIndex, MarksEveryChunkAndDecodesAlikeOnEveryThreadCount)
     }
 }
 
-TEST(ChunkIndex, ADamagedChunkCostsOnlyItsEntries)
+TEST(ChunkIndex, ADamagedChunkCostsOnlyTheEntriesTheDamageReaches)
 {
     const Fixture& f = fixture();
     const std::vector<ChunkMark> index = indexOf(f.archive);
     // A byte in the middle of the second chunk (stream bytes 16-32 MiB: the end of f2 (from 9),
-    // f3 (23-28) and its copy f4, the empty f5 at 28 and the start of f6 (from 28 on)).
+    // f3 (23-28) and its copy f4, the empty f5 at 28 and the start of f6 (from 28 on)). f2 ends
+    // before the damage: its bytes before the chunk and in it match its CRC-32, and it is kept.
     std::vector<uint8_t> damaged = f.archive;
     damaged[(index[1].bit + index[2].bit) / 16] ^= 0x5A;
     for (int threads : {1, 2}) {
@@ -158,16 +159,36 @@ TEST(ChunkIndex, ADamagedChunkCostsOnlyItsEntries)
         ASSERT_FALSE(read.failure) << threads;
         ASSERT_EQ(read.damage.size(), 1u);
         EXPECT_EQ(read.damage[0].first, 1u);
-        EXPECT_EQ(read.damage[0].second, (std::vector<size_t>{2, 3, 4, 5, 6}));
-        EXPECT_TRUE(read.bytes[0] == f.contents[0] && read.bytes[1].empty());
+        EXPECT_EQ(read.damage[0].second, (std::vector<size_t>{3, 4, 5, 6}));
+        EXPECT_TRUE(read.bytes[0] == f.contents[0] && read.bytes[1].empty() && read.bytes[2] == f.contents[2]);
+        EXPECT_EQ(read.bytes.count(3) + read.bytes.count(4), 0u);
     }
-    // A stored CRC that does not match is damage of that chunk too.
+    // Near the chunk's end: f3 and its copy f4 (a run goes with its stored entry) and the empty
+    // f5 come through; f6, which goes on into the next chunk, does not.
+    damaged = f.archive;
+    damaged[(index[1].bit + 15 * index[2].bit) / 128] ^= 0x5A;
+    for (int threads : {1, 2}) {
+        Read read = readWith(damaged, threads);
+        ASSERT_EQ(read.damage.size(), 1u) << threads;
+        EXPECT_EQ(read.damage[0].second, (std::vector<size_t>{6}));
+        EXPECT_TRUE(read.bytes[3] == f.contents[3] && read.bytes[4] == f.contents[4] && read.bytes.count(6) == 0);
+    }
+    // Damage at the chunk's first block reaches f2 too.
+    damaged = f.archive;
+    damaged[index[1].bit / 8 + 40] ^= 0x5A;
+    Read read = readWith(damaged, 2);
+    ASSERT_EQ(read.damage.size(), 1u);
+    EXPECT_EQ(read.damage[0].second, (std::vector<size_t>{2, 3, 4, 5, 6}));
+    // A stored CRC that does not match is damage of that chunk too; all of it was decoded, so
+    // each entry of it is checked against its own CRC-32, and only the one that goes on past it
+    // (whose bytes after the chunk have nothing to be checked with) is lost.
     std::vector<ChunkMark> wrongCrc = index;
     wrongCrc[0].crc ^= 1;
-    Read read = readWith(withIndex(wrongCrc), 2);
+    read = readWith(withIndex(wrongCrc), 2);
     ASSERT_EQ(read.damage.size(), 1u);
     EXPECT_EQ(read.damage[0].first, 0u);
-    EXPECT_EQ(read.damage[0].second, (std::vector<size_t>{0, 1, 2}));
+    EXPECT_EQ(read.damage[0].second, (std::vector<size_t>{2}));
+    EXPECT_TRUE(read.bytes[0] == f.contents[0] && read.bytes[2].empty());
     EXPECT_TRUE(read.bytes[3] == f.contents[3] && read.bytes[6] == f.contents[6]); // the chunks after it are read
 }
 

@@ -108,3 +108,22 @@ TEST(Crc32, FoldedRunsMatchBytewiseAroundTheirBoundaries)
     std::vector<uint8_t> ones(100000, 0xFF);
     EXPECT_EQ(crc32Update(0, ones.data(), ones.size()), bytewiseCrc(ones.data(), ones.size()));
 }
+
+TEST(Crc32, CombinedValuesEqualTheCrcOfTheJoinedBytes)
+{
+    std::mt19937 rng(11);
+    std::vector<uint8_t> data(3 << 20);
+    for (auto& b : data) b = static_cast<uint8_t>(rng());
+    const size_t whole = data.size();
+    for (size_t cut : {size_t(0), size_t(1), size_t(15), size_t(4096), whole / 2, whole - 1, whole}) {
+        const uint32_t a = crc32Update(0, data.data(), cut);
+        const uint32_t b = crc32Update(0, data.data() + cut, whole - cut);
+        EXPECT_EQ(crc32Combine(a, b, whole - cut), crc32Update(0, data.data(), whole)) << cut;
+    }
+    // A long B of zeros, hashed in pieces after A, against one combination.
+    std::vector<uint8_t> zeros(5 << 20, 0);
+    uint32_t a = crc32Update(0, "abc", 3);
+    uint32_t joined = a;
+    for (int i = 0; i < 5; ++i) joined = crc32Update(joined, zeros.data(), 1 << 20);
+    EXPECT_EQ(crc32Combine(a, crc32Update(0, zeros.data(), zeros.size()), zeros.size()), joined);
+}
