@@ -111,12 +111,25 @@ ExtractOutcome summarise(const Archive& archive, uint64_t total, uint32_t millis
 }
 
 // The checksum found and, when it is not the stored one, the stored one; whether it matched.
-bool reportCrc(const Entry& entry, uint32_t crc)
+bool crcText(const Entry& entry, uint32_t crc, std::string& text)
 {
-    say("CRC32: %X", crc);
+    char found[64];
+    std::snprintf(found, sizeof found, "CRC32: %X", crc);
+    text += found;
     if (crc == entry.crc) return true;
-    say("\nINVALID CHECKSUM: Expected %X", entry.crc);
+    std::snprintf(found, sizeof found, "\nINVALID CHECKSUM: Expected %X", entry.crc);
+    text += found;
     return false;
+}
+
+// A file's line of t and d: kept with -quiet too when something is wrong with the file.
+void fileLine(const std::string& text, bool wrong)
+{
+    if (wrong) {
+        tell("%s", text.c_str());
+    } else {
+        say("%s", text.c_str());
+    }
 }
 
 // The extension of an archive whose header has one, as far as it can be had before the
@@ -430,12 +443,14 @@ ExtractOutcome reportDecoded(const Archive& archive, const std::vector<Entry>& e
             continue;
         }
         total += entries[i].size;
-        say("%s %s", verb, printable(entries[i].name).c_str());
+        std::string line = std::string(verb) + " " + printable(entries[i].name);
+        bool matched = true;
         if (entries[i].hasCrc) {
-            say(", ");
-            if (!reportCrc(entries[i], crcs[i])) ++invalid;
+            line += ", ";
+            matched = crcText(entries[i], crcs[i], line);
+            if (!matched) ++invalid;
         }
-        say("\n");
+        fileLine(line + "\n", !matched);
     }
     return summarise(archive, total, milliseconds, invalid);
 }
@@ -564,18 +579,21 @@ ExtractOutcome extractCommand(FILE* archiveFile, const char* output, const RunOp
             continue;
         }
         total += entry.size;
-        say("Wrote %s", printable(entry.name).c_str());
-        if (entry.duplicate) say(" (duplicated)");
+        std::string line = "Wrote " + printable(entry.name);
+        if (entry.duplicate) line += " (duplicated)";
+        bool matched = true;
         if (entry.hasCrc) {
-            say(", validating... ");
+            line += ", validating... ";
             uint32_t crc = 0;
             if (Error unreadable = writtenCrc(*extraction, i, crc)) {
+                fileLine(line, true);
                 printError(unreadable);
                 return ExtractOutcome::failed;
             }
-            if (!reportCrc(entry, crc)) ++invalid;
+            matched = crcText(entry, crc, line);
+            if (!matched) ++invalid;
         }
-        say("\n");
+        fileLine(line + "\n", !matched);
     }
     for (const Unrestored& item : unrestored) {
         tell(unrestoredText(item.what), printable(item.path).c_str());

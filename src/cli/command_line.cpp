@@ -55,7 +55,7 @@ const char* const moreUsageText =
     "- as archive = standard output (c) or standard input (l, d, t); messages then go to standard error\n"
     "-tN = use N threads (N from 1; default and most used: one per core); the archive is the same\n"
     "  for every N\n"
-    "-quiet = print only errors, questions and the count of invalid checksums\n"
+    "-quiet = print only errors, questions, the files that failed and the count of invalid checksums\n"
     "-exclude=PATTERN = leave out files and folders whose name or stored path matches (c, repeatable)\n"
     "-dotfolders = also walk folders whose names begin with '.' (c)\n"
     "-meta = also store times, permissions, empty folders and links (c); d restores them\n"

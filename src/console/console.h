@@ -7,7 +7,8 @@ namespace qv5 {
 // Where the program's texts go, and which of them. Normally everything goes to standard
 // output; when the archive itself travels on standard output or input, the texts go to
 // standard error so that the archive bytes are alone on the pipe. Quiet keeps only what a
-// script must see: failures, questions and the count of invalid checksums.
+// script must see: failures (a file that failed its check included), questions and the count
+// of invalid checksums.
 void setConsole(FILE* stream, bool quiet);
 FILE* consoleStream();
 bool consoleQuiet();

@@ -123,8 +123,14 @@ def test_quiet_runs_show_only_what_must_be_seen(ctx):
     files = [(b"/good", b"good bytes", 0), (b"/bad", b"bad bytes", 0)]
     with open(ctx.path("bad.qv5"), "wb") as f:
         f.write(m.archive(files, crcs=[zlib.crc32(b"good bytes"), 1]))
+    # The file whose checksum does not match is named, with -quiet too.
+    bad = "/bad, CRC32: %X\nINVALID CHECKSUM: Expected 1\n" % zlib.crc32(b"bad bytes")
     r = ctx.run("-quiet", "t", "bad.qv5")
-    assert r.rc == 1 and r.out == "Invalid checksums: 1\n", r
+    assert r.rc == 1 and r.out == "Tested " + bad + "Invalid checksums: 1\n", r
+    r = ctx.run("-quiet", "d", "bad.qv5", "bad-out")
+    assert r.rc == 1 and r.out == "Wrote " + bad.replace(", ", ", validating... ") + "Invalid checksums: 1\n", r
+    r = ctx.run("-quiet", "d", "bad.qv5", "-", "bad")
+    assert r.rc == 1 and r.out == "bad bytes" and r.err.endswith("Wrote " + bad + "Invalid checksums: 1\n"), r
     r = ctx.run("-quiet", "l", "x.qv5")  # a listing is what l is for
     assert r.rc == 0 and r.out.endswith("6 files\n") and not r.out.startswith("QV5"), r
 
