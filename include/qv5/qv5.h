@@ -349,9 +349,11 @@ struct ContentCallbacks {
     // bytes are decoded; the callbacks may still see other entries.
     std::vector<bool> selected;
     // With a chunk index, a chunk that cannot be decoded or whose bytes differ from its
-    // CRC-32 costs only the entries with bytes in it: its number (from 0), what is wrong, and
-    // those entries (an entry begun before it is left unfinished: its done never comes). The
-    // reading goes on. Without this callback such damage stops it. A chunk of noChunk says the
+    // CRC-32 costs only the entries the damage reaches: its number (from 0), what is wrong, and
+    // those entries (an entry begun before it is left unfinished: its done never comes). An
+    // entry all of whose bytes were decoded before the damage was found, and whose CRC-32
+    // matches, is given as usual (so is a run of copies with its stored entry). The reading
+    // goes on. Without this callback such damage stops it. A chunk of noChunk says the
     // index did not match the stream (which was then read as the stream says).
     std::function<void(uint32_t chunk, const std::string& what, const std::vector<size_t>& entries)> damaged;
 };
@@ -380,12 +382,25 @@ struct ExtractOptions {
     // The archive's metadata, when read before extracting: its folders are created first,
     // then the files written, then their modes and times set, then the links made, then the
     // folders' modes and times set, deepest first. Times and modes go only to what this
-    // extraction made (a folder that stood there before keeps its own); the typed output of a
-    // one-entry archive gets them only when it was made new. Modes keep their permission and
-    // sticky bits; set-user and set-group bits only when running as root; a process that is
-    // not root applies its umask.
+    // extraction made, and to folders that stood there before when overwriting is allowed
+    // (forceOverwrite, or an answer of all); the typed output of a one-entry archive gets them
+    // only when it was made new. Modes keep their permission and sticky bits; set-user and
+    // set-group bits only when running as root; a process that is not root applies its umask.
+    // When the archive has metadata that is not given here (it could not be read, or it comes
+    // after the contents: see restoreMetadata), what is made is for its owner alone (Linux:
+    // files 0600, folders 0700) until restoreMetadata gives it its mode.
     const Extension* extension = nullptr;
+    // Extended attributes beyond user.*: access lists (by anyone, on what this extraction
+    // makes) and, as root, the others (capabilities, the security and trusted namespaces).
+    // Without it they are left out, and said through ExtractCallbacks::withheld.
+    bool allAttributes = false;
 };
+
+// What a restore leaves out by rule rather than because the system refused (ExtractCallbacks::
+// withheld): attributes that ExtractOptions::allAttributes would restore; an owner, set-user
+// or set-group bits or attributes that only root restores, the process not being root.
+constexpr uint32_t withheldOptIn = 1;
+constexpr uint32_t withheldRootOnly = 2;
 
 struct ExtractCallbacks {
     std::function<void(const ChunkProgress&)> chunk;
@@ -399,6 +414,9 @@ struct ExtractCallbacks {
     // As ContentCallbacks::damaged: the entries of a damaged chunk are not written (what was
     // written of one begun before it is removed), and the extraction goes on.
     std::function<void(uint32_t chunk, const std::string& what, const std::vector<size_t>& entries)> damaged;
+    // An item whose metadata was restored but for parts left out by rule (withheldOptIn,
+    // withheldRootOnly bits, never none); once per item, only where the system has them.
+    std::function<void(const std::string& path, uint32_t withheld)> withheld;
 };
 
 // The bytes of one entry, in pieces to bytes (false stops), decoding no more of the stream
@@ -430,7 +448,8 @@ Error writtenCrc(const Extraction& extraction, size_t index, uint32_t& crc);
 std::string outputPath(const Extraction& extraction, size_t index);
 
 // Restores metadata read only after the files were written (an archive through a pipe):
-// the folders, the files' modes and times, the links, the folders' modes and times.
+// the folders, the files' modes and times, the links, the folders' modes and times; folders
+// made owner-only that the metadata has no record of get the mode any new folder gets.
 Error restoreMetadata(Extraction& extraction, const Extension& extension);
 
 // How long decoding and writing the files took.

@@ -39,6 +39,9 @@ struct Extraction {
     bool typedOutput = false;  // one-entry archive written to the path the caller gave, as given
     bool typedCreated = false; // ... which this extraction made as a new file
     bool overwriteAll = false; // the answer "all" to an overwrite question
+    // The archive's metadata is not at hand (unreadable, or still to come): what is made is
+    // for its owner alone until restoreMetadata sets its mode.
+    bool ownerOnly = false;
     std::string outputPath;    // single-file mode
     std::string prefix;        // multi-file mode
     OutputTree tree;
@@ -139,7 +142,7 @@ Error openTyped(Extraction& x, FILE*& file)
             if (answer == Answer::no) return Error{ErrorCode::overwriteDeclined, path};
         }
     }
-    file = openTypedOutput(path, x.typedCreated);
+    file = openTypedOutput(path, x.typedCreated, x.ownerOnly);
     if (!file) return systemError(ErrorCode::openSingleOutput, path, true);
     return Error();
 }
@@ -165,7 +168,13 @@ Error openOutput(Extraction& x, size_t index, FILE*& file)
     return Error();
 }
 
-void report(const Extraction& x, const std::string& path, const Restored& restored)
+// What is set on one item, and what of its metadata is left out by rule.
+struct Planned {
+    RestorePlan plan;
+    uint32_t withheld = 0; // withheldOptIn, withheldRootOnly
+};
+
+void report(const Extraction& x, const std::string& path, const Restored& restored, uint32_t withheld = 0)
 {
     // In the order they were set: a refused owner or attribute can explain a refused mode.
     if (!restored.owner) notRestored(x, path, "owner", restored.ownerReason);
@@ -174,22 +183,42 @@ void report(const Extraction& x, const std::string& path, const Restored& restor
     }
     if (!restored.time) notRestored(x, path, "time", restored.timeReason);
     if (!restored.mode) notRestored(x, path, "mode", restored.modeReason);
+    if (withheld != 0 && x.callbacks->withheld) x.callbacks->withheld(path, withheld);
 }
 
 // What to set on an item with this metadata: the owner only as root, by name where the name
-// exists here.
-RestorePlan planOf(const Extraction& x, const Metadata& metadata)
+// exists here; attributes beyond user.* only when asked for, and those only root may set
+// only as root. What a process that is not root leaves out is noted, except an owner that
+// is the process's own (what it makes has that owner anyway).
+Planned planOf(const Extraction& x, const Metadata& metadata)
 {
-    RestorePlan plan;
+    const bool root = runningAsRoot();
+    Planned planned;
+    RestorePlan& plan = planned.plan;
     plan.modifiedNs = metadata.modifiedNs;
     plan.mode = restorableMode(metadata.mode);
-    if (metadata.owner < x.ownerIds.size() && runningAsRoot()) {
-        plan.withOwner = true;
-        plan.uid = x.ownerIds[metadata.owner].first;
-        plan.gid = x.ownerIds[metadata.owner].second;
+    if (!root && (metadata.mode & 06000)) planned.withheld |= withheldRootOnly;
+    if (metadata.owner < x.ownerIds.size()) {
+        const auto [uid, gid] = x.ownerIds[metadata.owner];
+        uint32_t ownUid = 0;
+        uint32_t ownGid = 0;
+        if (root) {
+            plan.withOwner = true;
+            plan.uid = uid;
+            plan.gid = gid;
+        } else if (!processOwner(ownUid, ownGid) || uid != ownUid || gid != ownGid) {
+            planned.withheld |= withheldRootOnly;
+        }
     }
     plan.attributes = &metadata.attributes;
-    return plan;
+    if (x.options.allAttributes) plan.attributeKinds |= aclAttribute | (root ? privilegedAttribute : 0);
+    for (const Attribute& attribute : metadata.attributes) {
+        const AttributeKind kind = attributeKind(attribute.name);
+        if (plan.attributeKinds & kind) continue;
+        planned.withheld |= kind == privilegedAttribute && !root ? withheldRootOnly : withheldOptIn;
+    }
+    if (!posixMetadata) planned.withheld = 0; // nothing of the kind exists here
+    return planned;
 }
 
 // Reads what the extension says of the entries before they are written.
@@ -215,7 +244,8 @@ void restoreAtClose(Extraction& x, size_t index, FILE* file)
 {
     const Extension* extension = x.options.extension;
     if (!extension || (*x.entries)[index].duplicate || (x.typedOutput && !x.typedCreated)) return;
-    report(x, pathOf(x, index), restoreOpenFile(file, planOf(x, extension->entries[index])));
+    const Planned planned = planOf(x, extension->entries[index]);
+    report(x, pathOf(x, index), restoreOpenFile(file, planned.plan), planned.withheld);
     x.restoredAtClose[index] = true;
 }
 
@@ -551,11 +581,11 @@ Error createRecordedFolders(Extraction& x, const Extension& extension)
 // The plan of written file index. A sparse file written whole, before the extension said it
 // was sparse (an archive from a pipe, whose extension follows the stream), gets its holes made
 // when its metadata is set.
-RestorePlan filePlanOf(const Extraction& x, size_t index, const Metadata& metadata)
+Planned filePlanOf(const Extraction& x, size_t index, const Metadata& metadata)
 {
-    RestorePlan plan = planOf(x, metadata);
-    if (!x.options.extension && index < x.sparse.size() && x.sparse[index]) plan.holeBlock = holeSize;
-    return plan;
+    Planned planned = planOf(x, metadata);
+    if (!x.options.extension && index < x.sparse.size() && x.sparse[index]) planned.plan.holeBlock = holeSize;
+    return planned;
 }
 
 // The typed output of a one-entry archive gets the stored metadata only when this extraction
@@ -567,14 +597,14 @@ void restoreTyped(const Extraction& x, const Metadata& metadata)
     size_t cut = path.size();
     while (cut > 0 && !isPathSeparator(path[cut - 1])) --cut;
     HeldFolderPtr folder = holdFolder(cut == 0 ? std::string() : path.substr(0, cut), false);
-    const RestorePlan plan = filePlanOf(x, 0, metadata);
+    const Planned planned = filePlanOf(x, 0, metadata);
     Restored restored;
     if (folder) {
-        restored = restoreBelow(*folder, path.substr(cut), x.writtenFile[0], plan);
+        restored = restoreBelow(*folder, path.substr(cut), x.writtenFile[0], planned.plan);
     } else {
-        restored = nothingRestored(plan, lastFailureReason());
+        restored = nothingRestored(planned.plan, lastFailureReason());
     }
-    report(x, path, restored);
+    report(x, path, restored, planned.withheld);
 }
 
 // FIFOs and device nodes, after the files: made, then given their metadata.
@@ -598,7 +628,8 @@ Error createSpecials(Extraction& x, const Extension& extension)
             notRestored(x, path, special.kind == SpecialKind::fifo ? "fifo" : "device", refusal);
             continue;
         }
-        report(x, path, restoreOutputFile(x.tree, name, made, planOf(x, special.metadata)));
+        const Planned planned = planOf(x, special.metadata);
+        report(x, path, restoreOutputFile(x.tree, name, made, planned.plan), planned.withheld);
     }
     return Error();
 }
@@ -618,10 +649,10 @@ Error restoreAfterFiles(Extraction& x, const Extension& extension)
             continue;
         }
         OutputName name;
-        const RestorePlan plan = filePlanOf(x, i, extension.entries[i]);
-        Restored restored = nothingRestored(plan, "no name left");
-        if (walkedName(x, i, name)) restored = restoreOutputFile(x.tree, name, x.writtenFile[i], plan);
-        report(x, pathOf(x, i), restored);
+        const Planned planned = filePlanOf(x, i, extension.entries[i]);
+        Restored restored = nothingRestored(planned.plan, "no name left");
+        if (walkedName(x, i, name)) restored = restoreOutputFile(x.tree, name, x.writtenFile[i], planned.plan);
+        report(x, pathOf(x, i), restored, planned.withheld);
     }
     if (x.singleFile) return Error();
     if (Error failure = createSpecials(x, extension)) return failure;
@@ -638,17 +669,42 @@ Error restoreAfterFiles(Extraction& x, const Extension& extension)
         if (!made) {
             notRestored(x, path, "link", refusal);
         } else {
-            report(x, path, restoreOutputLink(x.tree, name, planOf(x, link.metadata)));
+            const Planned planned = planOf(x, link.metadata);
+            report(x, path, restoreOutputLink(x.tree, name, planned.plan), planned.withheld);
         }
     }
     auto folders = selectedFolders(x, extension);
     std::stable_sort(folders.begin(), folders.end(), [](const auto& a, const auto& b) {
         return a.second.components.size() > b.second.components.size();
     });
+    // A folder that stood there before keeps its own, unless overwriting is allowed.
+    const bool existingToo = x.options.forceOverwrite || x.overwriteAll;
     for (const auto& [folder, name] : folders) {
-        report(x, x.prefix + folder->name, restoreOutputFolder(x.tree, name, planOf(x, folder->metadata)));
+        if (!existingToo && !x.tree.createdFolders.count(name.key())) continue;
+        const Planned planned = planOf(x, folder->metadata);
+        report(x, x.prefix + folder->name, restoreOutputFolder(x.tree, name, planned.plan, existingToo),
+               planned.withheld);
     }
     return Error();
+}
+
+// Folders made owner-only while the metadata was still to come that it has no record of (the
+// parents of what a selection picked, or of names the archive lists without their folders)
+// get the mode any new folder gets; their times are not touched.
+void widenUnrecordedFolders(Extraction& x, const Extension& extension)
+{
+    std::set<std::string> recorded;
+    for (const auto& [folder, name] : selectedFolders(x, extension)) recorded.insert(name.key());
+    RestorePlan plan;
+    plan.withTime = false;
+    plan.mode = defaultFolderMode();
+    plan.attributeKinds = 0;
+    for (const auto& [key, identity] : x.tree.createdFolders) {
+        OutputName name;
+        if (recorded.count(key) || !splitOutputName(key, name)) continue;
+        const std::string path = x.prefix + (!x.prefix.empty() && isPathSeparator(x.prefix.back()) ? "" : "/") + key;
+        report(x, path, restoreOutputFile(x.tree, name, identity, plan));
+    }
 }
 
 // Entries whose file was written once only in this extraction (another entry's file was not
@@ -693,6 +749,8 @@ Error extractFiles(Archive& archive, const std::vector<Entry>& entries, const Ex
     x.options = options;
     x.callbacks = &callbacks;
     if (Error failure = checkBeforeWriting(x, options)) return failure;
+    x.ownerOnly = !options.extension && hasExtension(archive) && posixMetadata;
+    x.tree.ownerOnly = x.ownerOnly;
     if (options.extension) {
         if (Error failure = createRecordedFolders(x, *options.extension)) return failure;
     }
@@ -730,7 +788,9 @@ Error restoreMetadata(Extraction& x, const Extension& extension)
     if (Error failure = pathsAvoidLinks(x, &extension)) return failure;
     if (Error failure = createRecordedFolders(x, extension)) return failure;
     prepareMetadata(x, extension);
-    return restoreAfterFiles(x, extension);
+    if (Error failure = restoreAfterFiles(x, extension)) return failure;
+    if (x.ownerOnly) widenUnrecordedFolders(x, extension);
+    return Error();
 }
 
 // The bytes handed to fwrite were hashed on their way out and the file was closed without

@@ -59,7 +59,7 @@ Walk walkTo(OutputTree& tree, const OutputName& name, size_t count, bool create,
     for (size_t i = kept; i < count; ++i) {
         HeldFolderPtr next;
         bool created = false;
-        switch (holdFolderBelow(*folder, name.components[i], create, next, created)) {
+        switch (holdFolderBelow(*folder, name.components[i], create, next, created, tree.ownerOnly)) {
         case Reached::folder:
             break;
         case Reached::missing:
@@ -95,17 +95,18 @@ Error openOutputFile(OutputTree& tree, const OutputName& name, const std::string
     case Walk::failed:
         return refused();
     }
-    file = createFileBelow(*parent, leaf);
+    file = createFileBelow(*parent, leaf, tree.ownerOnly);
     if (!file) {
         const EntryState existing = stateBelow(*parent, leaf);
         // A folder is never replaced: no answer turns it into a file.
         if (existing.kind == EntryKind::folder) return refused();
         if (existing.kind != EntryKind::missing) {
             if (Error declined = mayReplace(followedIdentityBelow(*parent, leaf))) return declined;
-            if (existing.kind == EntryKind::file) {
+            // Owner-only, a file of its own: the one there keeps a mode that may show it to others.
+            if (existing.kind == EntryKind::file && !tree.ownerOnly) {
                 file = rewriteFileBelow(*parent, leaf);
             } else if (removeBelow(*parent, leaf)) {
-                file = createFileBelow(*parent, leaf);
+                file = createFileBelow(*parent, leaf, tree.ownerOnly);
             }
         }
     }
@@ -263,11 +264,16 @@ Restored restoreOutputFile(OutputTree& tree, const OutputName& name, const FileI
     return restoreBelow(*parent, name.components.back(), written, plan);
 }
 
-Restored restoreOutputFolder(OutputTree& tree, const OutputName& name, const RestorePlan& plan)
+Restored restoreOutputFolder(OutputTree& tree, const OutputName& name, const RestorePlan& plan, bool existingToo)
 {
     auto created = tree.createdFolders.find(name.key());
-    if (created == tree.createdFolders.end()) return Restored(); // it stood there before: left as it is
-    return restoreOutputFile(tree, name, created->second, plan);
+    if (created != tree.createdFolders.end()) return restoreOutputFile(tree, name, created->second, plan);
+    if (!existingToo) return Restored(); // it stood there before: left as it is
+    // Reached as the walk reaches every folder, never through a link, and changed through the
+    // handle that holds it.
+    const HeldFolder* folder = nullptr;
+    if (walkTo(tree, name, name.components.size(), false, folder) != Walk::reached) return unreached(plan);
+    return restoreHeldFolder(*folder, plan);
 }
 
 Restored restoreOutputLink(OutputTree& tree, const OutputName& name, const RestorePlan& plan)

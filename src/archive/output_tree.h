@@ -36,6 +36,8 @@ struct OutputTree {
     std::vector<HeldFolderPtr> chain;
     // Folders this extraction made, by key, with their identities.
     std::map<std::string, FileIdentity> createdFolders;
+    // Files and folders are made for their owner alone (their modes are not known yet).
+    bool ownerOnly = false;
 };
 
 enum class Walk { reached, missing, link, failed };
@@ -47,8 +49,8 @@ Walk walkTo(OutputTree& tree, const OutputName& name, size_t count, bool create,
 
 // An output file at name, whose folders are made: created exclusively; when something stands
 // there, mayReplace (given what it leads to) decides, then a regular file is truncated (one
-// with other names replaced) and anything else removed (never what a link leads to) and the
-// file created. shownPath names the file in errors, which carry failure's code and the
+// with other names, or any when the tree makes things owner-only, replaced) and anything else
+// removed (never what a link leads to) and the file created. shownPath names the file in errors, which carry failure's code and the
 // system's reason.
 Error openOutputFile(OutputTree& tree, const OutputName& name, const std::string& shownPath, ErrorCode failure,
                      bool createFolders, const std::function<Error(const FileIdentity& followed)>& mayReplace,
@@ -93,11 +95,11 @@ Error makeOutputHardLink(OutputTree& tree, const OutputName& name, const std::st
                          std::string& refusal);
 
 // The plan applied to what this extraction made at name: the file or special file it made
-// (written), a folder it made (never one that stood there before), the link itself; false
-// members for what the system refused, with its reasons.
+// (written), a folder it made (one that stood there before only with existingToo, held as
+// itself), the link itself; false members for what the system refused, with its reasons.
 Restored restoreOutputFile(OutputTree& tree, const OutputName& name, const FileIdentity& written,
                            const RestorePlan& plan);
-Restored restoreOutputFolder(OutputTree& tree, const OutputName& name, const RestorePlan& plan);
+Restored restoreOutputFolder(OutputTree& tree, const OutputName& name, const RestorePlan& plan, bool existingToo);
 Restored restoreOutputLink(OutputTree& tree, const OutputName& name, const RestorePlan& plan);
 
 } // namespace qv5

@@ -222,6 +222,12 @@ std::vector<std::string> emptyFolders(const std::vector<Entry>& entries, const E
     return empty;
 }
 
+// "1 item", "N items".
+std::string itemCount(int count)
+{
+    return std::to_string(count) + (count == 1 ? " item" : " items");
+}
+
 // What could not be restored, one line each.
 const char* unrestoredText(const std::string& what)
 {
@@ -273,16 +279,22 @@ std::string ownerText(const Extension& extension, const Metadata& metadata)
            (owner.group.empty() ? std::to_string(owner.gid) : owner.group);
 }
 
-// One line of the long listing: type and mode, owner and group, size, time, name; '-' for
-// what the archive does not keep (metadata null: no extension).
+// One line of the long listing: type and mode ('+' after it when the item has extended
+// attributes, taken from the owner's column), owner and group, size, time, name; '-' for
+// what the archive does not keep (metadata null: no extension). With attributeNames, the
+// attributes' names follow, one a line, below the owner's column.
 void listLine(char type, const Extension* extension, const Metadata* metadata, const std::string& size,
-              const std::string& name, const std::string& tail = std::string())
+              const std::string& name, const std::string& tail = std::string(), bool attributeNames = false)
 {
-    const std::string mode = metadata ? modeText(type, metadata->mode) : "-";
+    const bool attributes = metadata && !metadata->attributes.empty();
+    const std::string mode = metadata ? modeText(type, metadata->mode) + (attributes ? "+" : "") : "-";
     const std::string owner = metadata ? ownerText(*extension, *metadata) : "-";
     const std::string time = metadata ? utcTimeText(metadata->modifiedNs) : "-";
-    tell("%-10s %-17s %12s %-19s %s%s\n", mode.c_str(), printable(owner).c_str(), size.c_str(), time.c_str(),
-         printable(name).c_str(), tail.c_str());
+    const int ownerWidth = mode.size() > 10 ? 16 : 17;
+    tell("%-10s %-*s %12s %-19s %s%s\n", mode.c_str(), ownerWidth, printable(owner).c_str(), size.c_str(),
+         time.c_str(), printable(name).c_str(), tail.c_str());
+    if (!attributeNames || !attributes) return;
+    for (const Attribute& attribute : metadata->attributes) tell("%11s %s\n", "", printable(attribute.name).c_str());
 }
 
 // What a listing shows: every entry and record, or those its patterns select.
@@ -293,7 +305,8 @@ struct ListSelection {
     bool shows(const std::string& name) const { return !record || record(name); }
 };
 
-void listItems(const std::vector<Entry>& entries, const Extension* extension, const ListSelection& listed)
+void listItems(const std::vector<Entry>& entries, const Extension* extension, const ListSelection& listed,
+               bool attributeNames)
 {
     std::vector<uint32_t> hardLinkOf(entries.size(), noOwner);
     if (extension) {
@@ -304,22 +317,24 @@ void listItems(const std::vector<Entry>& entries, const Extension* extension, co
         const Metadata* metadata = extension ? &extension->entries[i] : nullptr;
         std::string tail;
         if (hardLinkOf[i] != noOwner) tail = " link to " + printable(entries[hardLinkOf[i]].name);
-        listLine('-', extension, metadata, std::to_string(entries[i].size), entries[i].name, tail);
+        listLine('-', extension, metadata, std::to_string(entries[i].size), entries[i].name, tail, attributeNames);
     }
     if (!extension) return;
     for (const FolderRecord& folder : extension->folders) {
-        if (listed.shows(folder.name)) listLine('d', extension, &folder.metadata, "0", folder.name);
+        if (listed.shows(folder.name)) {
+            listLine('d', extension, &folder.metadata, "0", folder.name, std::string(), attributeNames);
+        }
     }
     for (const LinkRecord& link : extension->links) {
         if (!listed.shows(link.name)) continue;
-        listLine('l', extension, &link.metadata, "0", link.name, " -> " + printable(link.target));
+        listLine('l', extension, &link.metadata, "0", link.name, " -> " + printable(link.target), attributeNames);
     }
     for (const SpecialRecord& special : extension->specials) {
         if (!listed.shows(special.name)) continue;
         const bool fifo = special.kind == SpecialKind::fifo;
         const char type = fifo ? 'p' : special.kind == SpecialKind::characterDevice ? 'c' : 'b';
         const std::string size = fifo ? "0" : std::to_string(special.major) + "," + std::to_string(special.minor);
-        listLine(type, extension, &special.metadata, size, special.name);
+        listLine(type, extension, &special.metadata, size, special.name, std::string(), attributeNames);
     }
 }
 
@@ -339,7 +354,8 @@ void listEntry(const Entry& entry, int32_t number)
 
 } // namespace
 
-int32_t listCommand(FILE* archiveFile, bool verbose, const std::vector<std::string>& patterns)
+int32_t listCommand(FILE* archiveFile, bool verbose, const std::vector<std::string>& patterns,
+                    bool attributeNames)
 {
     ArchivePtr archive = openArchive(archiveFile);
     TableCallbacks callbacks;
@@ -388,7 +404,8 @@ int32_t listCommand(FILE* archiveFile, bool verbose, const std::vector<std::stri
             if (!verbose) listEntry(entries[i], static_cast<int32_t>(i + 1));
         }
     }
-    if (verbose && !failure) listItems(entries, extension.valid ? &extension.extension : nullptr, listed);
+    if (verbose && !failure) listItems(entries, extension.valid ? &extension.extension : nullptr, listed,
+                                       attributeNames);
     if (shown == 1) {
         tell("1 file\n");
     } else {
@@ -541,6 +558,7 @@ ExtractOutcome extractCommand(FILE* archiveFile, const char* output, const RunOp
         return ExtractOutcome::failed;
     }
     if (extension.valid) extractOptions.extension = &extension.extension;
+    extractOptions.allAttributes = options.allAttributes;
     if (!patterns.empty()) extractOptions.selectsRecord = recordSelection(patterns);
     struct Unrestored {
         std::string path;
@@ -553,6 +571,13 @@ ExtractOutcome extractCommand(FILE* archiveFile, const char* output, const RunOp
     callbacks.askOverwrite = askOverwrite;
     callbacks.notRestored = [&](const std::string& path, const char* what, const std::string& reason) {
         unrestored.push_back({path, what, reason});
+    };
+    // Items whose metadata was restored but for what is left out by rule: counted, said once.
+    int optInItems = 0;
+    int rootOnlyItems = 0;
+    callbacks.withheld = [&](const std::string&, uint32_t withheld) {
+        optInItems += (withheld & withheldOptIn) != 0;
+        rootOnlyItems += (withheld & withheldRootOnly) != 0;
     };
     DamagedChunks damage(entries.size());
     callbacks.damaged = damage.callback();
@@ -599,9 +624,18 @@ ExtractOutcome extractCommand(FILE* archiveFile, const char* output, const RunOp
         tell(unrestoredText(item.what), printable(item.path).c_str());
         tellReason(item.path, item.reason);
     }
+    if (optInItems > 0) {
+        tell("Skipped security, trusted and ACL attributes of %s (-xattrs restores them)\n",
+             itemCount(optInItems).c_str());
+    }
+    if (rootOnlyItems > 0) {
+        tell("Skipped owners, set-ID bits and root-only attributes of %s (only root restores them)\n",
+             itemCount(rootOnlyItems).c_str());
+    }
     ExtractOutcome outcome = summarise(*archive, total, extractMilliseconds(*extraction), invalid);
     if (extension.damage) {
-        printError(extension.damage);
+        // Nothing of the metadata was applied: what was made is still for its owner alone.
+        printError(extension.damage, std::string(), "; permissions were not restored");
         return ExtractOutcome::failed;
     }
     if (damage.any) return ExtractOutcome::damaged;

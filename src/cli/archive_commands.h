@@ -9,10 +9,12 @@
 namespace qv5 {
 
 // l: lists the archive that starts at the file's position; verbose: one line per item with its
-// type, mode, owner, size and time (what the archive does not store shows as '-'). With
-// patterns, only the items they select (as d selects them), numbered as in the whole table.
-// Returns the exit status.
-int32_t listCommand(FILE* archiveFile, bool verbose = false, const std::vector<std::string>& patterns = {});
+// type, mode, owner, size and time (what the archive does not store shows as '-'), a '+' after
+// the mode of an item with extended attributes, and with attributeNames their names below it.
+// With patterns, only the items they select (as d selects them), numbered as in the whole
+// table. Returns the exit status.
+int32_t listCommand(FILE* archiveFile, bool verbose = false, const std::vector<std::string>& patterns = {},
+                    bool attributeNames = false);
 
 enum class ExtractOutcome {
     done,             // every file written (or tested) and valid

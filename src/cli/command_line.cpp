@@ -51,7 +51,8 @@ const char* const moreUsageText =
     "  link: the bytes of what it leads to in the archive)\n"
     "l archive pattern... = list only the entries the patterns select\n"
     "Flags may also follow the command word, up to the archive path (l -v archive); -- ends them\n"
-    "-v = with l: one line per item with its type, mode, owner, size, time and name\n"
+    "-v = with l: one line per item with its type, mode, owner, size, time and name, + after the mode\n"
+    "  of one with extended attributes; -vv (or -v -v) also lists their names\n"
     "- as archive = standard output (c) or standard input (l, d, t); messages then go to standard error\n"
     "-tN = use N threads (N from 1; default and most used: one per core); the archive is the same\n"
     "  for every N\n"
@@ -60,6 +61,7 @@ const char* const moreUsageText =
     "-dotfolders = also walk folders whose names begin with '.' (c)\n"
     "-meta = also store times, permissions, empty folders and links (c); d restores them\n"
     "-fullpaths = store each input under its path as typed, not its last name alone (c)\n"
+    "-xattrs = also restore ACLs and, as root, capabilities and security and trusted attributes (d)\n"
     "-protect=N = add recovery data of N% (1-50) that repairs damage (c); t checks it\n"
     "r archive output = repair: write the archive rebuilt from its recovery data to a new file\n"
     "--help, -h, -? = this text; --version = the version\n";
@@ -144,8 +146,13 @@ bool readFlags(std::vector<std::string>& args, size_t at, RunOptions& options, s
             options.excludes.push_back(given.substr(9)); // the pattern keeps its case
             known = true;
         }
-        if (flag == "-v") {
+        if (flag == "-v" || flag == "-vv") {
+            options.attributeNames = options.attributeNames || options.verbose || flag == "-vv";
             options.verbose = true;
+            known = true;
+        }
+        if (flag == "-xattrs") {
+            options.allAttributes = true;
             known = true;
         }
         if (flag == "-protect" || flag.rfind("-protect=", 0) == 0) {
@@ -697,7 +704,8 @@ int32_t runReadCommand(const std::vector<std::string>& args, char command, const
     if (!verdict.go) {
         status = 1;
     } else if (command == 'l') {
-        status = listCommand(archive, options.verbose, std::vector<std::string>(args.begin() + 3, args.end()));
+        status = listCommand(archive, options.verbose, std::vector<std::string>(args.begin() + 3, args.end()),
+                             options.attributeNames);
     } else if (command == 't') {
         std::vector<std::string> patterns(args.begin() + 3, args.end());
         status = testCommand(archive, options, patterns) == ExtractOutcome::done ? 0 : 1;

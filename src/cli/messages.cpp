@@ -16,7 +16,7 @@ void nameArchiveRead(const std::string& path)
     archiveRead = path;
 }
 
-void printError(const Error& failure, const std::string& archivePath)
+void printError(const Error& failure, const std::string& archivePath, const char* addendum)
 {
     const char* format = nullptr;
     std::string subject = failure.subject;
@@ -85,7 +85,9 @@ void printError(const Error& failure, const std::string& archivePath)
     // After a progress line (never shown when quiet) the message starts on a line of its own.
     if (failure.midLine && !consoleQuiet()) tell("\n");
     // The damage reason is the program's own text; names and paths are shown escaped.
-    tell(format, failure.code == ErrorCode::damagedArchive ? subject.c_str() : printable(subject).c_str());
+    std::string line = format;
+    if (addendum) line.insert(line.size() - 1, addendum); // before the line's end
+    tell(line.c_str(), failure.code == ErrorCode::damagedArchive ? subject.c_str() : printable(subject).c_str());
     tellReason(failure.code == ErrorCode::damagedArchive ? archiveRead : subject, failure.reason);
 }
 

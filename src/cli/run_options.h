@@ -17,6 +17,8 @@ struct RunOptions {
     bool dotFolders = false;           // walk folders whose names begin with '.'
     bool metadata = false;             // -meta: times, modes, folders and links in an extension
     bool verbose = false;              // -v: l lists every item with its type, mode, owner and time
+    bool attributeNames = false;       // -vv (or -v twice): ... and the names of its extended attributes
+    bool allAttributes = false;        // -xattrs: d restores attributes beyond user.* (ACLs, capabilities)
     std::vector<std::string> excludes; // -exclude=PATTERN, for c
     bool fullPaths = false;            // -fullpaths: c stores each input under its path as typed
     int32_t protectPercent = 0;        // -protect=N: recovery data of N % (c); 0: none

@@ -119,6 +119,12 @@ void ownerNames(uint32_t uid, uint32_t gid, std::string& user, std::string& grou
 void ownerNumbers(const Owner& owner, uint32_t& uid, uint32_t& gid);
 // Whether the process may restore owners, devices and attributes other than user.* (root).
 bool runningAsRoot();
+// The user and group the process makes files as; false where the system has no such owners.
+bool processOwner(uint32_t& uid, uint32_t& gid);
+// True where the system has permission bits that keep others out, owners, set-user and
+// set-group bits and extended attributes (Linux); elsewhere none of them is restored, nor
+// counted as left out, and nothing is made owner-only.
+extern const bool posixMetadata;
 
 // 64-bit size of an existing file, opened for reading with read and write sharing.
 bool querySize(const std::string& path, int64_t& size);
@@ -209,13 +215,15 @@ FileIdentity followedIdentityBelow(const HeldFolder& parent, const std::string& 
 FileIdentity identityOfFolder(const HeldFolder& folder);
 
 // The folder name in parent, made first when create is set (created tells whether this call
-// made it). Fails with link when a link (Windows: a reparse point) stands there.
+// made it; ownerOnly: for its owner alone, 0700 on Linux). Fails with link when a link
+// (Windows: a reparse point) stands there.
 enum class Reached { folder, missing, link, other };
 Reached holdFolderBelow(const HeldFolder& parent, const std::string& name, bool create, HeldFolderPtr& folder,
-                        bool& created);
+                        bool& created, bool ownerOnly = false);
 
-// A new regular file at name, open for writing; fails when anything stands there.
-FILE* createFileBelow(const HeldFolder& parent, const std::string& name);
+// A new regular file at name, open for writing (ownerOnly: for its owner alone, 0600 on
+// Linux); fails when anything stands there.
+FILE* createFileBelow(const HeldFolder& parent, const std::string& name, bool ownerOnly = false);
 // The regular file at name truncated for writing, never through a link nor into a FIFO or a
 // device; one with other names (hard links) is replaced by a file of its own.
 FILE* rewriteFileBelow(const HeldFolder& parent, const std::string& name);
@@ -228,16 +236,29 @@ bool removeBelow(const HeldFolder& parent, const std::string& name);
 // two kinds apart). False when the system refuses or made no link.
 bool createLinkBelow(const HeldFolder& parent, const std::string& name, const std::string& target, bool folder);
 
+// The kinds of extended attributes, by what restoring them takes: user.* anyone may set on
+// what they own; access lists (system.posix_acl_*) the owner too; the rest (security.*, such
+// as capabilities, trusted.*, the other system.*) only root.
+enum AttributeKind : uint8_t { userAttribute = 1, aclAttribute = 2, privilegedAttribute = 4 };
+inline AttributeKind attributeKind(const std::string& name)
+{
+    if (name.rfind("user.", 0) == 0) return userAttribute;
+    if (name.rfind("system.posix_acl_", 0) == 0) return aclAttribute;
+    return privilegedAttribute;
+}
+
 // What to set on one entry: owner first (it clears set-user bits and capabilities), then the
-// extended attributes, the time, the mode. Attributes other than user.* only as root.
+// extended attributes of the kinds asked for, the time, the mode.
 struct RestorePlan {
     int64_t modifiedNs = 0;
+    bool withTime = true;
     bool withMode = true;
     uint32_t mode = 0;
     bool withOwner = false;
     uint32_t uid = 0;
     uint32_t gid = 0;
     const std::vector<Attribute>* attributes = nullptr;
+    uint8_t attributeKinds = userAttribute; // AttributeKind bits: the attributes set, the others left out
     // > 0: first the file's runs of zeros that fill whole blocks of this size become holes (a
     // sparse file written before the archive said so). Linux only; the bytes stay the same.
     uint32_t holeBlock = 0;
@@ -258,8 +279,8 @@ struct Restored {
 inline Restored nothingRestored(const RestorePlan& plan, const std::string& reason)
 {
     Restored restored;
-    restored.time = false;
-    restored.timeReason = reason;
+    restored.time = !plan.withTime;
+    if (plan.withTime) restored.timeReason = reason;
     restored.mode = !plan.withMode;
     if (plan.withMode) restored.modeReason = reason;
     restored.owner = !plan.withOwner;
@@ -273,6 +294,9 @@ Restored restoreBelow(const HeldFolder& parent, const std::string& name, const F
                       const RestorePlan& plan);
 // The same through a file this extraction has open for writing, its last byte written.
 Restored restoreOpenFile(FILE* file, const RestorePlan& plan);
+// The same on a held folder itself (one that stood there before extraction): through its
+// handle, never through a link.
+Restored restoreHeldFolder(const HeldFolder& folder, const RestorePlan& plan);
 // The time and owner of the link at name itself (a link's mode means nothing).
 Restored restoreLinkBelow(const HeldFolder& parent, const std::string& name, const RestorePlan& plan);
 
@@ -301,10 +325,13 @@ bool endFileAt(FILE* file, uint64_t size);
 // set-user and set-group only when the process runs as root; without root the process's
 // umask is applied, as other archivers do. On Windows the attributes the mode stands for.
 uint32_t restorableMode(uint32_t stored);
+// The mode a folder made without one of its own has (0777 less the umask on Linux).
+uint32_t defaultFolderMode();
 
 // The file at a path the caller typed for a one-entry archive, as given (it may be a link
-// or a device): made new when nothing stands there (created tells), else opened as "wb".
-FILE* openTypedOutput(const std::string& path, bool& created);
+// or a device): made new when nothing stands there (created tells; ownerOnly: for its owner
+// alone, as createFileBelow), else opened as "wb".
+FILE* openTypedOutput(const std::string& path, bool& created, bool ownerOnly = false);
 
 // Path of the running executable.
 bool moduleFileName(std::string& path);

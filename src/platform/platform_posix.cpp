@@ -29,6 +29,7 @@ const size_t maxPathLength = 1023;
 const bool windowsNames = false;
 const bool namesAreUnicode = false;
 const bool namesIgnoreCase = false;
+const bool posixMetadata = true;
 
 namespace {
 
@@ -427,6 +428,15 @@ bool runningAsRoot()
 {
     static const bool root = ::geteuid() == 0;
     return root;
+}
+
+bool processOwner(uint32_t& uid, uint32_t& gid)
+{
+    static const uint32_t user = static_cast<uint32_t>(::geteuid());
+    static const uint32_t group = static_cast<uint32_t>(::getegid());
+    uid = user;
+    gid = group;
+    return true;
 }
 
 bool querySize(const std::string& path, int64_t& size)
@@ -879,10 +889,10 @@ FileIdentity identityOfFolder(const HeldFolder& folder)
 }
 
 Reached holdFolderBelow(const HeldFolder& parent, const std::string& name, bool create, HeldFolderPtr& folder,
-                        bool& created)
+                        bool& created, bool ownerOnly)
 {
     int refused = 0;
-    created = create && ::mkdirat(parent.fd, name.c_str(), 0777) == 0;
+    created = create && ::mkdirat(parent.fd, name.c_str(), ownerOnly ? 0700 : 0777) == 0;
     if (create && !created && errno != EEXIST) refused = errno;
     const int fd = ::openat(parent.fd, name.c_str(), walkOpenFlags | O_NOFOLLOW);
     if (fd < 0 && errno == ENOENT && refused != 0) errno = refused; // missing because not made
@@ -898,10 +908,10 @@ Reached holdFolderBelow(const HeldFolder& parent, const std::string& name, bool 
     }
 }
 
-FILE* createFileBelow(const HeldFolder& parent, const std::string& name)
+FILE* createFileBelow(const HeldFolder& parent, const std::string& name, bool ownerOnly)
 {
-    return writableStream(
-        ::openat(parent.fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666));
+    return writableStream(::openat(parent.fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
+                                   ownerOnly ? 0600 : 0666));
 }
 
 FILE* rewriteFileBelow(const HeldFolder& parent, const std::string& name)
@@ -969,11 +979,6 @@ std::string heldPath(int fd)
     return "/proc/self/fd/" + std::to_string(fd);
 }
 
-bool mayRestoreAttribute(const Attribute& attribute)
-{
-    return runningAsRoot() || attribute.name.rfind("user.", 0) == 0;
-}
-
 // Applies the plan through fd, a descriptor open for reading or writing, or (pathOnly) one
 // that holds the entry only as itself, reached again through its /proc path.
 Restored applyPlan(int fd, bool pathOnly, const RestorePlan& plan)
@@ -994,7 +999,7 @@ Restored applyPlan(int fd, bool pathOnly, const RestorePlan& plan)
     if (plan.attributes && !plan.attributes->empty()) asMade = false;
     if (plan.attributes) {
         for (const Attribute& attribute : *plan.attributes) {
-            if (!mayRestoreAttribute(attribute)) continue;
+            if (!(plan.attributeKinds & attributeKind(attribute.name))) continue;
             const char* name = attribute.name.c_str();
             int set = pathOnly ? ::setxattr(path.c_str(), name, attribute.value.data(), attribute.value.size(), 0)
                                : ::fsetxattr(fd, name, attribute.value.data(), attribute.value.size(), 0);
@@ -1004,10 +1009,12 @@ Restored applyPlan(int fd, bool pathOnly, const RestorePlan& plan)
             }
         }
     }
-    struct timespec times[2];
-    modifiedTimes(plan.modifiedNs, times);
-    restored.time = (pathOnly ? ::utimensat(AT_FDCWD, path.c_str(), times, 0) : ::futimens(fd, times)) == 0;
-    if (!restored.time) restored.timeReason = reasonOf(errno);
+    if (plan.withTime) {
+        struct timespec times[2];
+        modifiedTimes(plan.modifiedNs, times);
+        restored.time = (pathOnly ? ::utimensat(AT_FDCWD, path.c_str(), times, 0) : ::futimens(fd, times)) == 0;
+        if (!restored.time) restored.timeReason = reasonOf(errno);
+    }
     if (plan.withMode && !(asMade && (now.st_mode & 07777) == (plan.mode & 07777))) {
         const mode_t mode = static_cast<mode_t>(plan.mode & 07777);
         restored.mode = (pathOnly ? ::chmod(path.c_str(), mode) : ::fchmod(fd, mode)) == 0;
@@ -1108,6 +1115,20 @@ Restored restoreOpenFile(FILE* file, const RestorePlan& plan)
     return applyPlan(::fileno(file), false, plan);
 }
 
+Restored restoreHeldFolder(const HeldFolder& folder, const RestorePlan& plan)
+{
+    // "." of the held folder is that folder, whatever its name leads to now; opened for reading
+    // where one may, else changed through its /proc path (one may change what one cannot read).
+    const int fd = ::openat(folder.fd, ".", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != EACCES) return nothingRestored(plan, reasonOf(errno));
+        return applyPlan(folder.fd, true, plan);
+    }
+    Restored restored = applyPlan(fd, false, plan);
+    ::close(fd);
+    return restored;
+}
+
 Restored restoreLinkBelow(const HeldFolder& parent, const std::string& name, const RestorePlan& plan)
 {
     Restored restored;
@@ -1185,24 +1206,38 @@ bool endFileAt(FILE* file, uint64_t size)
     return false;
 }
 
-uint32_t restorableMode(uint32_t stored)
+namespace {
+
+mode_t processUmask()
 {
-    const bool root = runningAsRoot();
     static const mode_t mask = [] {
         mode_t current = ::umask(0);
         ::umask(current);
         return current;
     }();
-    uint32_t mode = stored & 01777;
-    if (root) return mode | (stored & 06000);
-    return mode & ~static_cast<uint32_t>(mask);
+    return mask;
 }
 
-FILE* openTypedOutput(const std::string& path, bool& created)
+} // namespace
+
+uint32_t restorableMode(uint32_t stored)
+{
+    const bool root = runningAsRoot();
+    uint32_t mode = stored & 01777;
+    if (root) return mode | (stored & 06000);
+    return mode & ~static_cast<uint32_t>(processUmask());
+}
+
+uint32_t defaultFolderMode()
+{
+    return 0777 & ~static_cast<uint32_t>(processUmask());
+}
+
+FILE* openTypedOutput(const std::string& path, bool& created, bool ownerOnly)
 {
     const std::string system = systemPath(path);
     created = false;
-    int fd = ::open(system.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
+    int fd = ::open(system.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, ownerOnly ? 0600 : 0666);
     if (fd >= 0) {
         created = true;
         return writableStream(fd);

@@ -22,6 +22,7 @@ const size_t maxPathLength = 1023;
 const bool windowsNames = true;
 const bool namesAreUnicode = true;
 const bool namesIgnoreCase = true;
+const bool posixMetadata = false;
 
 namespace {
 
@@ -922,7 +923,7 @@ FileIdentity identityOfFolder(const HeldFolder& folder)
 }
 
 Reached holdFolderBelow(const HeldFolder& parent, const std::string& name, bool create, HeldFolderPtr& folder,
-                        bool& created)
+                        bool& created, bool)
 {
     const std::wstring path = pathBelow(parent, name);
     created = false;
@@ -957,7 +958,8 @@ Reached holdFolderBelow(const HeldFolder& parent, const std::string& name, bool 
     return Reached::folder;
 }
 
-FILE* createFileBelow(const HeldFolder& parent, const std::string& name)
+// Windows gives no mode bits to keep: what is made inherits the folder's access as always.
+FILE* createFileBelow(const HeldFolder& parent, const std::string& name, bool)
 {
     const std::wstring path = pathBelow(parent, name);
     if (path.empty()) {
@@ -1051,9 +1053,11 @@ namespace {
 Restored applyPlan(HANDLE handle, DWORD attributes, const RestorePlan& plan)
 {
     Restored restored;
-    FILETIME time = fileTimeOf(plan.modifiedNs);
-    restored.time = SetFileTime(handle, nullptr, nullptr, &time) != 0;
-    if (!restored.time) restored.timeReason = reasonOf(GetLastError());
+    if (plan.withTime) {
+        FILETIME time = fileTimeOf(plan.modifiedNs);
+        restored.time = SetFileTime(handle, nullptr, nullptr, &time) != 0;
+        if (!restored.time) restored.timeReason = reasonOf(GetLastError());
+    }
     if (plan.withMode) {
         DWORD wanted = attributesFor(attributes, plan.mode);
         if (wanted != attributes) {
@@ -1076,6 +1080,25 @@ Restored restoreBelow(const HeldFolder& parent, const std::string& name, const F
     const bool informed = informationOf(handle, info);
     if (!informed || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
         !sameFile(identityOfInformation(info), expected)) {
+        const std::string refused = informed ? std::string(notTheOneMade) : reasonOf(GetLastError());
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+        return nothingRestored(plan, refused);
+    }
+    Restored restored = applyPlan(handle, info.dwFileAttributes, plan);
+    CloseHandle(handle);
+    return restored;
+}
+
+Restored restoreHeldFolder(const HeldFolder& folder, const RestorePlan& plan)
+{
+    // Held without delete sharing, the folder cannot have been renamed or replaced: its path
+    // opens it again, as itself, for the right to change its attributes.
+    HANDLE handle = openItself(folder.path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
+    BY_HANDLE_FILE_INFORMATION info;
+    BY_HANDLE_FILE_INFORMATION held;
+    const bool informed = informationOf(handle, info);
+    if (!informed || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !informationOf(folder.handle, held) ||
+        !sameFile(identityOfInformation(info), identityOfInformation(held))) {
         const std::string refused = informed ? std::string(notTheOneMade) : reasonOf(GetLastError());
         if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
         return nothingRestored(plan, refused);
@@ -1184,12 +1207,23 @@ bool runningAsRoot()
     return false; // owners, devices and system attributes are Linux's
 }
 
+bool processOwner(uint32_t& uid, uint32_t& gid)
+{
+    uid = gid = 0;
+    return false;
+}
+
 uint32_t restorableMode(uint32_t stored)
 {
     return stored & (0777 | modeHidden | modeSystem);
 }
 
-FILE* openTypedOutput(const std::string& path, bool& created)
+uint32_t defaultFolderMode()
+{
+    return 0755; // no attribute of its own
+}
+
+FILE* openTypedOutput(const std::string& path, bool& created, bool)
 {
     HANDLE handle = CreateFileW(widePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -94,8 +94,8 @@ def test_a_system_tree_comes_back_as_tar_restores_it(ctx):
     subprocess.run(["tar", *tar_flags, "-xpf", "../t.tar"], cwd=ctx.path("by-tar"), check=True)
     r = ctx.run("-meta", "c", "q.qv5", "src")
     assert r.rc == 0, r
-    r = ctx.run("d", "q.qv5", "by-qv5")
-    assert r.rc == 0 and "Could not" not in r.body, r
+    r = ctx.run("-xattrs", "d", "q.qv5", "by-qv5")
+    assert r.rc == 0 and "Could not" not in r.body and "Skipped" not in r.body, r
     want, qv5 = state(ctx.path("by-tar", "src")), state(ctx.path("by-qv5", "src"))
     for path in sorted(set(want[0]) | set(qv5[0])):
         assert want[0].get(path) == qv5[0].get(path), (path, want[0].get(path), qv5[0].get(path))
@@ -104,7 +104,7 @@ def test_a_system_tree_comes_back_as_tar_restores_it(ctx):
     assert qv5[0]["ping"][6]["security.capability"] == capability(13)
     # Read from a pipe, where the metadata comes after the files, the same tree comes back.
     with open(ctx.path("q.qv5"), "rb") as f:
-        r = ctx.run("d", "-", "by-pipe", stdin=f.read())
+        r = ctx.run("-xattrs", "d", "-", "by-pipe", stdin=f.read())
     assert r.rc == 0 and "Could not" not in r.body, r
     piped = state(ctx.path("by-pipe", "src"))
     differ = [path for path in sorted(set(qv5[0]) | set(piped[0])) if qv5[0].get(path) != piped[0].get(path)]
@@ -116,9 +116,32 @@ def test_a_system_tree_comes_back_as_tar_restores_it(ctx):
     assert r.rc == 0, r
     for line in (r"-rwsr-xr-x root/root +10 ", r"drwxrwxrwt root/root +0 ", r"crw-r--r-- root/root +1,3 .* /src/null",
                  r"prw-r----- root/root +0 ", r"-rw-r--r-- 1234/5678 +5 2009-02-13 23:31:30 /src/owned.txt",
-                 r"-rw-r--r-- daemon/daemon ", r"lrwxrwxrwx root/root +0 .* /src/link -> hard1"):
+                 r"-rw-r--r-- daemon/daemon ", r"lrwxrwxrwx root/root +0 .* /src/link -> hard1",
+                 r"-rw-r--r--\+ root/root +12 .* /src/ping$", r"-rw-rw-r--\+ root/root +3 .* /src/acl.txt$"):
         assert re.search("^" + line, r.body, re.M), (line, r.body)
-    assert " link to /src/" in r.body, r.body
+    assert " link to /src/" in r.body and "security.capability" not in r.body, r.body
+    for flags in (("-vv",), ("-v", "-v")):
+        r = ctx.run(*flags, "l", "q.qv5")
+        assert r.rc == 0 and re.search(r"/src/ping\n {12}security\.capability\n", r.body), r
+        assert re.search(r"/src/attr.txt\n {12}user\.color\n {12}user\.empty\n", r.body), r
+
+
+@only("linux")
+@needs_root
+def test_capabilities_and_access_lists_need_xattrs(ctx):
+    make_tree(ctx.path("src"))
+    assert ctx.run("-meta", "c", "q.qv5", "src").rc == 0
+    # Without -xattrs root restores user attributes only, and says how many items had others.
+    for name, run in (("plain", lambda: ctx.run("d", "q.qv5", "plain")),
+                      ("piped", lambda: ctx.run("-quiet", "d", "-", "piped", stdin=ctx.read("q.qv5")))):
+        r = run()
+        assert r.rc == 0, (name, r)
+        assert "Skipped security, trusted and ACL attributes of 2 items (-xattrs restores them)\n" in r.out + r.err, \
+            (name, r)
+        got, _ = state(ctx.path(name, "src"))
+        assert got["ping"][6] == {} and got["acl.txt"][6] == {}, (name, got["ping"], got["acl.txt"])
+        assert got["attr.txt"][6] == {"user.color": b"blue", "user.empty": b""}, name
+        assert got["suid"][1] == 0o4755 and got["owned.txt"][2:4] == (1234, 5678), name
 
 
 @only("linux")
@@ -135,15 +158,39 @@ def test_a_user_restores_what_a_user_may(ctx):
         os.setuid(65534)
         os.umask(0o022)
     r = ctx.run("d", "q.qv5", "mine", preexec=as_nobody)
-    # The device is refused and said so; everything else is written.
+    # The device is refused and said so; everything else is written. What a user may not
+    # restore is counted: the owners of all 15 items (files, folders, link, FIFO; the hard
+    # link is one of them), and the ACL that -xattrs would restore.
     assert r.rc == 1 and "Could not create the device mine/src/null\n" in r.body, r
+    assert "Skipped security, trusted and ACL attributes of 1 item (-xattrs restores them)\n" in r.body, r
+    assert "Skipped owners, set-ID bits and root-only attributes of 15 items (only root restores them)\n" in r.body, r
     got, links = state(ctx.path("mine", "src"))
     assert "null" not in got and stat.S_ISFIFO(got["fifo"][0]), got
     assert {(v[2], v[3]) for v in got.values()} == {(65534, 65534)}, "owners are root's to restore"
     assert got["suid"][1] == 0o755 and got["shared"][1] == 0o1755, (got["suid"], got["shared"])
     assert got["attr.txt"][6] == {"user.color": b"blue", "user.empty": b""}
-    assert got["ping"][6] == {} and got["acl.txt"][6] == {}, "system attributes are root's to restore"
+    assert got["ping"][6] == {} and got["acl.txt"][6] == {}, "system attributes need -xattrs"
     assert links == [["hard1", "sub/hard2"]] and got["sparse.bin"][5]
+    # With -xattrs a user restores the access list of a file the run made (its mask then
+    # follows the umask, as the mode does); a capability stays root's.
+    r = ctx.run("-xattrs", "d", "q.qv5", "mine-x", preexec=as_nobody)
+    assert r.rc == 1 and "Skipped security" not in r.body and "root-only attributes of 15 items" in r.body, r
+    got, _ = state(ctx.path("mine-x", "src"))
+    acl = got["acl.txt"][6].get("system.posix_acl_access", b"")
+    assert struct.pack("<HHI", 2, 6, 1234) in acl and got["ping"][6] == {}, (acl, got["ping"][6])
+    # A user's own tree comes back with the user's own owner, which is no loss: only its
+    # set-user bit is counted.
+    for name, mode in (("own", 0o755), ("own/a.txt", 0o640), ("own/run", 0o4755)):
+        if name == "own":
+            os.makedirs(ctx.path(name))
+        else:
+            ctx.write(name, name)
+        os.chown(ctx.path(name), 65534, 65534)
+        os.chmod(ctx.path(name), mode)
+    assert ctx.run("-meta", "c", "own.qv5", "own", preexec=as_nobody).rc == 0
+    r = ctx.run("d", "own.qv5", "own-back", preexec=as_nobody)
+    assert r.rc == 0 and "Skipped owners, set-ID bits and root-only attributes of 1 item (" in r.body, r
+    assert "Skipped security" not in r.body, r
 
 
 @only("linux")

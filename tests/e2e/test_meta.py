@@ -172,3 +172,132 @@ def test_a_stored_link_to_standard_output(ctx):
     # A pattern that selects files as well takes the files alone, as before.
     r = ctx.run("d", "sys.qv5", "-", "etc")
     assert r.rc == 0 and r.out == "127.0.0.1 localhost\n", r
+
+
+def modes(root):
+    """Permission bits of every entry below root."""
+    found = {}
+    for folder, dirs, files in os.walk(root):
+        for name in dirs + files:
+            path = os.path.join(folder, name)
+            found[os.path.relpath(path, root)] = os.lstat(path).st_mode & 0o7777
+    return found
+
+
+def umask_022():
+    os.umask(0o022)
+
+
+@only("linux")
+def test_lost_metadata_leaves_what_was_made_owner_only(ctx):
+    """Secrets stay secret when the metadata that would restore their modes cannot be read:
+    files are made 0600 and folders 0700, and the closing error says so. Through a pipe the
+    metadata comes after the files: they are made owner-only until it is applied."""
+    ctx.write("src/etc/shadow", "root:secret")
+    os.chmod(ctx.path("src/etc/shadow"), 0o640)
+    ctx.write("src/etc/motd", "hello")
+    os.chmod(ctx.path("src/etc"), 0o755)
+    assert ctx.run("-meta", "c", "m.qv5", "src").rc == 0
+    good = ctx.read("m.qv5")
+    tail_zeroed = good[:-64] + b"\0" * 64
+    with open(ctx.path("bad.qv5"), "wb") as f:
+        f.write(tail_zeroed)
+    owner_only = {"src": 0o700, "src/etc": 0o700, "src/etc/shadow": 0o600, "src/etc/motd": 0o600}
+    exact = {"src": 0o755, "src/etc": 0o755, "src/etc/shadow": 0o640, "src/etc/motd": 0o644}
+    os.chmod(ctx.path("src"), 0o755)
+    # Read from a file, and from a pipe (where the damage is found after the files).
+    for out, args, stdin in (("file", ("d", "bad.qv5", "file"), b""), ("pipe", ("d", "-", "pipe"), tail_zeroed)):
+        r = ctx.run(*args, stdin=stdin, preexec=umask_022)
+        text = r.out + r.err
+        assert r.rc == 1 and text.splitlines()[-1].startswith("Error: damaged archive (extension") and \
+            text.splitlines()[-1].endswith("); permissions were not restored"), r
+        assert modes(ctx.path(out)) == owner_only, (out, modes(ctx.path(out)))
+        assert ctx.read(out + "/src/etc/shadow") == b"root:secret"
+    # An existing file overwritten is replaced by an owner-only one.
+    ctx.write("over/src/etc/motd", "old")
+    os.chmod(ctx.path("over/src/etc/motd"), 0o644)
+    assert ctx.run("-force-overwrite", "d", "bad.qv5", "over", preexec=umask_022).rc == 1
+    assert modes(ctx.path("over/src/etc"))["motd"] == 0o600 and ctx.read("over/src/etc/motd") == b"hello"
+    # A healthy archive through a pipe gets every mode, the folders a selection makes without a
+    # record of their own the mode any new folder gets.
+    r = ctx.run("-quiet", "d", "-", "whole", stdin=good, preexec=umask_022)
+    assert r.rc == 0 and modes(ctx.path("whole")) == exact, (r, modes(ctx.path("whole")))
+    r = ctx.run("-quiet", "d", "-", "picked", "src/etc/shadow", stdin=good, preexec=umask_022)
+    assert r.rc == 0 and modes(ctx.path("picked")) == {"src": 0o755, "src/etc": 0o755, "src/etc/shadow": 0o640}, \
+        (r, modes(ctx.path("picked")))
+    # The one file of a one-entry archive, made new at the path typed.
+    assert ctx.run("-meta", "c", "one.qv5", "src/etc/shadow").rc == 0
+    one = ctx.read("one.qv5")
+    with open(ctx.path("one-bad.qv5"), "wb") as f:
+        f.write(one[:-64] + b"\0" * 64)
+    r = ctx.run("d", "one-bad.qv5", "shadow-copy", preexec=umask_022)
+    assert r.rc == 1 and os.stat(ctx.path("shadow-copy")).st_mode & 0o777 == 0o600, r
+
+
+def test_restoring_over_a_tree_gives_existing_folders_their_metadata(ctx):
+    """With -force-overwrite (or the answer all) folders that stand there already get the
+    archive's times (and on Linux modes); without it they keep their own."""
+    ctx.write("src/a/b/f.txt", "f")
+    ctx.write("src/a/g.txt", "g")
+    os.utime(ctx.path("src/a/b"), ns=(0, 946684800000000000))
+    os.utime(ctx.path("src/a"), ns=(0, 978307200000000000))
+    if not ctx.wine:
+        os.chmod(ctx.path("src/a/b"), 0o750)
+        os.chmod(ctx.path("src/a"), 0o711)
+    assert ctx.run("-meta", "c", "m.qv5", "src").rc == 0
+
+    def existing(out):
+        os.makedirs(ctx.path(out, "src/a/b"))
+        if not ctx.wine:
+            os.chmod(ctx.path(out, "src/a/b"), 0o777)
+            os.chmod(ctx.path(out, "src/a"), 0o777)
+            if os.geteuid() == 0:
+                os.chown(ctx.path(out, "src/a"), 1234, 1234)
+        ctx.write(out + "/src/a/g.txt", "old g")
+
+    def times(out):
+        return [os.stat(ctx.path(out, "src/a", name)).st_mtime_ns for name in ("b", ".")]
+
+    want = [946684800000000000, 978307200000000000]
+    existing("kept")
+    r = ctx.run("d", "m.qv5", "kept", stdin=b"y\n")
+    assert r.rc == 0 and times("kept") != want, r
+    for out, flags, stdin in (("forced", ("-force-overwrite",), b""), ("all", (), b"a\n")):
+        existing(out)
+        r = ctx.run(*flags, "d", "m.qv5", out, stdin=stdin)
+        assert r.rc == 0 and "Could not" not in r.body and times(out) == want, (out, r, times(out))
+        if not ctx.wine:
+            got = modes(ctx.path(out, "src"))
+            assert (got["a"], got["a/b"]) == (0o711, 0o750), (out, got)
+            assert os.geteuid() != 0 or os.stat(ctx.path(out, "src/a")).st_uid == os.stat(ctx.path("src/a")).st_uid
+    if not ctx.wine:
+        assert modes(ctx.path("kept", "src"))["a/b"] == 0o777
+
+
+@only("linux")
+def test_the_long_listing_marks_and_names_extended_attributes(ctx):
+    ctx.write("src/plain.txt", "p")
+    ctx.write("src/tagged.txt", "t")
+    os.makedirs(ctx.path("src/dir"))
+    os.setxattr(ctx.path("src/tagged.txt"), "user.origin", b"x")
+    os.setxattr(ctx.path("src/tagged.txt"), "user.\x1b[31mred", b"y")
+    os.setxattr(ctx.path("src/dir"), "user.folder", b"z")
+    assert ctx.run("-meta", "c", "m.qv5", "src").rc == 0
+    r = ctx.run("-v", "l", "m.qv5")
+    lines = {line.split()[-1]: line for line in r.body.splitlines() if line.startswith(("-", "d"))}
+    assert r.rc == 0 and lines["/src/plain.txt"].startswith("-rw-r--r-- "), r
+    assert lines["/src/tagged.txt"].startswith("-rw-r--r--+ ") and lines["/src/dir"].startswith("drwxr-xr-x+ "), r
+    # The mark takes a column of the owner's: the columns after it stay where they were.
+    assert len(lines["/src/tagged.txt"]) == len(lines["/src/plain.txt"]) + 1, r
+    assert "user.origin" not in r.body, r
+    for flags in (("-vv",), ("-v", "-v")):
+        r = ctx.run(*flags, "l", "m.qv5")
+        body = r.body.split("\n")
+        at = body.index(lines["/src/tagged.txt"])
+        # Names from the archive are shown escaped, as every name is.
+        assert sorted(body[at + 1:at + 3]) == [" " * 12 + "user.\\x1B[31mred", " " * 12 + "user.origin"], body
+        assert body[body.index(lines["/src/dir"]) + 1] == " " * 12 + "user.folder", body
+        assert body[body.index(lines["/src/plain.txt"]) + 1].startswith(("-", "d", "1 file", "3 files")), body
+    if ctx.peer:
+        r = ctx.run_peer("-vv", "l", "m.qv5")
+        assert r.rc == 0 and " " * 12 + "user.origin\n" in r.out and "-rw-r--r--+ " in r.out, r
