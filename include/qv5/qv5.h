@@ -336,6 +336,18 @@ Error checkExtension(const std::vector<Entry>& entries, const Extension& extensi
 // file, including what stands before the archive).
 uint64_t bytesRead(const Archive& archive);
 
+// Where the archive's own bytes end, counted as bytesRead counts, as far as the reading so far
+// tells: after its extension once that was read; else after the last bit of its stream once
+// the stream was decoded to its end (the closing bytes, up to 24 more, not counted); 0 while
+// unknown. A file's recovery block begins there.
+uint64_t archiveEnd(const Archive& archive);
+
+// Where the archive that begins at the file's position ends, counted from the file's first
+// byte, when its header alone tells: after the extension whose place the header gives, as its
+// head there says; 0 for any other archive, or when the header or head is not one. Moves the
+// position. A failure is a read of the file that failed (with the system's reason).
+Error archiveEndFromHeader(FILE* file, uint64_t& end);
+
 struct ContentCallbacks {
     std::function<void(const ChunkProgress&)> chunk;
     // Bytes of entry index, in order, in pieces; false stops the reading.
@@ -494,7 +506,8 @@ enum class RecoveryState {
     intact,         // every slice as written (a copy of the description or table may be damaged)
     repairable,     // damaged slices, no more than the parity slices
     beyondRepair,   // more damaged slices than parity slices, or no usable slice table
-    lengthMismatch, // a block was found but the file is not its length: cut short (or lengthened)
+    lengthMismatch, // a block was found but the file is longer than it (or cut short of a layout
+                    // this program would not have written)
 };
 
 struct RecoveryCheck {
@@ -503,9 +516,13 @@ struct RecoveryCheck {
     uint32_t damagedData = 0;   // damaged data slices
     uint32_t damagedParity = 0; // damaged parity slices
     bool copyDamaged = false;   // a copy of the description or of the slice table is damaged
-    // Used by repairArchive: per slice (data, then parity) whether it is damaged, the chosen
-    // description and the slice table.
+    // The file ends this many bytes before its block does: cut short. What the cut took counts
+    // as damage like any other: the slices as damaged, the copies as damaged copies.
+    uint64_t missingBytes = 0;
+    // Used by repairArchive and repairedView: per slice (data, then parity) whether it is
+    // damaged and its CRC-32 as read, the chosen description and the slice table.
     std::vector<bool> damaged;
+    std::vector<uint32_t> sliceCrcs;
     std::vector<uint8_t> description;
     std::vector<uint32_t> table;
     bool tableKnown = false;
@@ -516,9 +533,33 @@ struct RecoveryCheck {
 // A failure is a read that failed.
 Error checkRecovery(const RandomReader& source, uint64_t fileSize, bool fullScan, RecoveryCheck& check);
 
-// Writes the whole file as it was written, damaged slices rebuilt, after checkRecovery found
-// it repairable or intact. Every rebuilt slice is checked against its CRC-32 first; nothing is
-// written when one differs.
+// As checkRecovery, but finds the block by the first copy of its description only, where a
+// reader found the archive's bytes to end (archiveEnd(archive), or within the closing bytes
+// after it): for a file whose end, with the trailer and the copy near it, may be lost.
+Error checkRecoveryAfter(const RandomReader& source, uint64_t fileSize, uint64_t archiveEnd, RecoveryCheck& check);
+
+// Writes the whole file as it was written, damaged slices rebuilt (a file cut short to its
+// full length), after checkRecovery found it repairable or intact. Every rebuilt slice is
+// checked against its CRC-32 first; nothing is written when one differs.
 Error repairArchive(const RandomReader& source, const RecoveryCheck& check, const ByteWriter& output);
+
+// A damaged file read as repaired without writing it: the data slices the recovery data
+// rebuilds (held in memory) stand in for the file's own, so that its protected bytes read as
+// repairArchive would write them; the block after them (which readers of archives never reach)
+// reads as the file holds it, and a file cut short reads on, as zeros, to the length it was
+// written with.
+struct RepairedView;
+struct RepairedViewDeleter {
+    void operator()(RepairedView* view) const;
+};
+using RepairedViewPtr = std::unique_ptr<RepairedView, RepairedViewDeleter>;
+
+// After checkRecovery found the file repairable: its damaged data slices rebuilt and checked
+// as repairArchive checks them.
+Error repairedView(const RandomReader& source, const RecoveryCheck& check, RepairedViewPtr& view);
+
+// An archive at the file's position, every byte read through the repaired view of that file
+// (which stays alive while the archive is read).
+ArchivePtr openArchive(FILE* file, const RepairedView* repaired);
 
 } // namespace qv5

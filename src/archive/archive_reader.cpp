@@ -6,6 +6,7 @@
 #include "archive/indexed_chunks.h"
 #include "archive/output_tree.h"
 #include "archive/parallel_chunks.h"
+#include "archive/repaired_view.h"
 #include "archive/stored_names.h"
 #include "codec/crc32.h"
 
@@ -34,6 +35,17 @@ void noteReadFailure(Archive& archive)
 
 size_t readArchiveFile(Archive& archive, uint8_t* buffer, size_t count, bool* failed)
 {
+    if (archive.repaired) {
+        bool readFailed = false;
+        const uint64_t at = static_cast<uint64_t>(archive.start) + archive.consumed;
+        const size_t got = readRepaired(*archive.repaired, archive.file, at, buffer, count, readFailed);
+        if (readFailed) {
+            if (archive.readRefusal.empty()) archive.readRefusal = lastFailureReason();
+            if (failed) *failed = true;
+        }
+        archive.consumed += got;
+        return got;
+    }
     size_t got = std::fread(buffer, 1, count, archive.file);
     if (std::ferror(archive.file)) {
         noteReadFailure(archive);
@@ -63,6 +75,14 @@ ArchivePtr openArchive(FILE* file)
     return archive;
 }
 
+ArchivePtr openArchive(FILE* file, const RepairedView* repaired)
+{
+    ArchivePtr archive = openArchive(file);
+    // Read by position only: a view is made for a file, which can be.
+    if (archive->seekable) archive->repaired = repaired;
+    return archive;
+}
+
 ArchivePtr openArchive(const uint8_t* data, size_t size)
 {
     ArchivePtr archive(new Archive);
@@ -78,6 +98,12 @@ Error explainedByRead(const Archive& archive, Error failure)
         failure.reason = archive.readRefusal;
     }
     return failure;
+}
+
+uint64_t archiveEnd(const Archive& archive)
+{
+    const uint64_t end = archive.extensionEnd > 0 ? archive.extensionEnd : archive.streamEnd;
+    return end == 0 ? 0 : (archive.file ? static_cast<uint64_t>(archive.start) : 0) + end;
 }
 
 uint64_t bytesRead(const Archive& archive)
@@ -97,7 +123,11 @@ HeaderInput headerInput(Archive& archive)
         input.remaining = [self]() -> int64_t {
             if (!self->seekable) return -1; // a pipe: the entries are read as they come
             int64_t size = 0;
-            if (!sizeOfFile(self->file, size)) return -1;
+            if (self->repaired) {
+                size = static_cast<int64_t>(self->repaired->size);
+            } else if (!sizeOfFile(self->file, size)) {
+                return -1;
+            }
             int64_t here = self->start + static_cast<int64_t>(self->consumed);
             return size > here ? size - here : 0;
         };
@@ -143,6 +173,10 @@ Error emptyArchiveEnds(Archive& archive)
     const uint64_t start = archive.file ? static_cast<uint64_t>(archive.start) : 0;
     const uint64_t used = start + streamBytesTaken(archive) + closingBytes;
     if (end <= used) return Error();
+    // Read through its recovery data: the block was found, and begins where it says.
+    if (archive.repaired) {
+        return archive.repaired->protectedBytes <= used ? Error() : damaged("data after an empty archive");
+    }
     // The surplus is a recovery block only if one is found there and ends the file.
     RandomReader reader = archive.file ? fileReader(archive.file) : memoryReader(archive.memory.data, end);
     RecoveryCheck check;
@@ -152,6 +186,36 @@ Error emptyArchiveEnds(Archive& archive)
     if (!failure && check.state != RecoveryState::none && end - check.layout.blockBytes <= used) return Error();
     return damaged("data after an empty archive");
 }
+
+} // namespace
+
+Error archiveEndFromHeader(FILE* file, uint64_t& end)
+{
+    end = 0;
+    ArchivePtr archive = openArchive(file);
+    ArchiveHeader header;
+    int32_t entryCount = 0;
+    const bool read = archive->seekable && !readHeader(headerInput(*archive), header, entryCount, nullptr);
+    Error unreadable(ErrorCode::damagedArchive, "", "read error");
+    if (!archive->readRefusal.empty()) {
+        unreadable.reason = archive->readRefusal;
+        return unreadable;
+    }
+    if (!read || (header.flags & extensionFlag) == 0 || (header.flags & extensionFollowsFlag) != 0) return Error();
+    const uint64_t at = static_cast<uint64_t>(archive->start) + header.reserved;
+    uint8_t head[extensionHeadSize];
+    uint64_t length = 0;
+    bool failed = false;
+    const size_t got = readFileAt(file, at, head, sizeof head, failed);
+    if (failed) {
+        unreadable.reason = lastFailureReason();
+        return unreadable;
+    }
+    if (got == sizeof head && !extensionLength(head, length)) end = at + length;
+    return Error();
+}
+
+namespace {
 
 Error readTableOf(Archive& archive, const TableCallbacks& callbacks, std::vector<Entry>& entries)
 {
@@ -387,7 +451,8 @@ Error decodeByIndex(Archive& archive, const std::vector<Entry>& entries, int thr
     const uint64_t storedTotal = archive.header.storedTotal;
     const std::vector<uint64_t> starts = streamStarts(entries);
     IndexedDecoding decoding;
-    decoding.input = RandomInput{archive.file, archive.start, archive.memory.data, archive.memory.size};
+    decoding.input =
+        RandomInput{archive.file, archive.start, archive.memory.data, archive.memory.size, archive.repaired};
     decoding.storedTotal = storedTotal;
     decoding.firstBit = archive.tableEndBit;
     decoding.index = &archive.index;
@@ -538,6 +603,7 @@ Error decodeEntries(Archive& archive, const std::vector<Entry>& entries, int thr
         result = decodeChunks(archive.reader, storedTotal, threads > 1 && !readOn, start, take);
     }
     if (!result && splitter.current != entries.size()) result = damaged("stream ends before its files");
+    if (!result) archive.streamEnd = streamBytesTaken(archive);
     // The file the damage cut short (or one just begun where a damaged chunk begins) goes.
     if (result.code == ErrorCode::damagedArchive && splitter.begun && splitter.current < entries.size() &&
         callbacks.abandon) {
@@ -606,6 +672,31 @@ bool extensionAfterContents(const Archive& archive)
 
 namespace {
 
+// readBlockAt through the repaired view of a damaged file.
+Error readRepairedBlockAt(Archive& archive, uint64_t offset, std::vector<uint8_t>& block)
+{
+    const RepairedView& view = *archive.repaired;
+    const uint64_t at = static_cast<uint64_t>(archive.start) + offset;
+    uint8_t head[extensionHeadSize];
+    uint64_t length = 0;
+    bool failed = false;
+    if (readRepaired(view, archive.file, at, head, sizeof head, failed) != sizeof head) {
+        if (failed && archive.readRefusal.empty()) archive.readRefusal = lastFailureReason();
+        return damaged("extension cut short");
+    }
+    if (Error failure = extensionLength(head, length)) return failure;
+    // Never more memory than the file could fill.
+    if (at > view.size || view.size - at < length) return damaged("extension cut short");
+    block.assign(head, head + sizeof head);
+    block.resize(static_cast<size_t>(length));
+    const size_t rest = static_cast<size_t>(length) - sizeof head;
+    if (readRepaired(view, archive.file, at + sizeof head, block.data() + sizeof head, rest, failed) != rest) {
+        if (failed && archive.readRefusal.empty()) archive.readRefusal = lastFailureReason();
+        return damaged("extension cut short");
+    }
+    return Error();
+}
+
 // The block at the given offset from the archive's first byte, read without disturbing the
 // reading of the stream.
 Error readBlockAt(Archive& archive, uint64_t offset, std::vector<uint8_t>& block)
@@ -621,6 +712,7 @@ Error readBlockAt(Archive& archive, uint64_t offset, std::vector<uint8_t>& block
         return Error();
     }
     if (!archive.seekable) return damaged("extension out of reach");
+    if (archive.repaired) return readRepairedBlockAt(archive, offset, block);
     const int64_t here = archive.start + static_cast<int64_t>(archive.consumed);
     Error result;
     if (seekFile(archive.file, archive.start + static_cast<int64_t>(offset), SEEK_SET) != 0 ||
@@ -686,6 +778,7 @@ Error readExtension(Archive& archive, Extension& extension)
     std::vector<uint8_t> block;
     if (Error failure = readBlockAt(archive, archive.header.reserved, block)) return explainedByRead(archive, failure);
     if (Error failure = checkedExtension(archive, block, extension)) return failure;
+    archive.extensionEnd = archive.header.reserved + block.size();
     // A chunk index that fits the stream (which begins after the table and ends before the
     // extension) is used to read the contents; one that does not is not, and the stream is
     // read as if there were none.
@@ -770,7 +863,9 @@ Error readExtensionAfterStream(Archive& archive, Extension& extension)
 
 Error readTrailingExtension(Archive& archive, Extension& extension)
 {
-    return explainedByRead(archive, readExtensionAfterStream(archive, extension));
+    Error failure = readExtensionAfterStream(archive, extension);
+    if (!failure) archive.extensionEnd = streamBytesTaken(archive);
+    return explainedByRead(archive, failure);
 }
 
 Error checkRecords(size_t entryCount, const std::function<const std::string&(size_t)>& entryName,

@@ -30,6 +30,13 @@ struct Archive {
     uint64_t tableEndBit = 0;     // where the stream's first block begins
     std::vector<ChunkMark> index; // the extension's chunk index, when it fits and can be used
     uint64_t indexedEnd = 0;      // decoded by the index: the archive's bytes up to its last chunk
+    // A damaged file read as its recovery data repairs it (null: as it is); the file is then
+    // read only by position, never by its stream position.
+    const RepairedView* repaired = nullptr;
+    // Where the archive's bytes were found to end, from its first byte (0: not yet known):
+    // after its extension, or after the last bit of its stream.
+    uint64_t extensionEnd = 0;
+    uint64_t streamEnd = 0;
 };
 
 // A failure found after a read of the archive's file failed carries that read's reason.

@@ -20,6 +20,7 @@ struct RandomInput {
     int64_t start = 0;
     const uint8_t* data = nullptr;
     size_t size = 0;
+    const RepairedView* repaired = nullptr; // the file read through it, when given
 };
 
 // Before each chunk is taken (its number, its first stream byte, its length).

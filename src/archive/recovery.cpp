@@ -7,6 +7,7 @@
 // trailer) leaves a description that a short search backwards finds.
 #include "qv5/qv5.h"
 
+#include "archive/repaired_view.h"
 #include "codec/byte_order.h"
 #include "codec/crc32.h"
 #include "codec/erasure_code.h"
@@ -27,6 +28,8 @@ constexpr uint64_t targetDataSlices = 16384; // slices enough for damage in many
 constexpr uint64_t minSliceSize = 1024;      // keeps the tables small beside small archives
 // How far back from the end t and d look for copy B: table B at its largest and two copies.
 constexpr uint64_t tailSearchBytes = 3 * descriptionBytes + 4 * (targetDataSlices + targetDataSlices / 2 + 1);
+// How far after the end of a stream's last bit its closing bytes may reach: where copy A stands.
+constexpr uint64_t closingSearchBytes = 24;
 // What a repair transforms at once: the code's domain times a stripe of every slice.
 constexpr uint64_t repairWorkBytes = 128ull << 20;
 
@@ -138,8 +141,18 @@ void searchDescriptions(const uint8_t* bytes, size_t count, uint64_t base, uint6
     }
 }
 
-Error locate(const RandomReader& source, uint64_t fileSize, bool fullScan, Found& found)
+// archiveEnd: where a reader found the archive's bytes to end (0: not known); when given,
+// copy A is looked for there only.
+Error locate(const RandomReader& source, uint64_t fileSize, bool fullScan, uint64_t archiveEnd, Found& found)
 {
+    if (archiveEnd > 0) {
+        if (archiveEnd >= fileSize) return Error();
+        std::vector<uint8_t> bytes(
+            static_cast<size_t>(std::min(fileSize - archiveEnd, closingSearchBytes + descriptionBytes)));
+        if (!source(archiveEnd, bytes.data(), bytes.size())) return unreadable();
+        searchDescriptions(bytes.data(), bytes.size(), archiveEnd, fileSize, found);
+        return Error();
+    }
     uint8_t trailer[descriptionBytes];
     if (fileSize >= descriptionBytes) {
         if (!source(fileSize - descriptionBytes, trailer, descriptionBytes)) return unreadable();
@@ -182,6 +195,27 @@ Error readTable(const RandomReader& source, uint64_t at, const Description& d, s
     table.resize(static_cast<size_t>(count / 4));
     for (size_t i = 0; i < table.size(); ++i) table[i] = loadU32(bytes.data() + 4 * i);
     return Error();
+}
+
+// Whether this program plans the layout for its protected bytes and percentage: what a file
+// cut short is trusted with (a description could claim any length).
+bool plannedLayout(const RecoveryLayout& layout)
+{
+    if (layout.percent < 1 || layout.percent > maxProtectPercent) return false;
+    const RecoveryLayout planned = planRecovery(layout.protectedBytes, layout.percent);
+    return planned.sliceSize == layout.sliceSize && planned.dataSlices == layout.dataSlices &&
+           planned.paritySlices == layout.paritySlices && planned.blockBytes == layout.blockBytes;
+}
+
+uint64_t sliceAt(const RecoveryLayout& layout, uint32_t i)
+{
+    return i < layout.dataSlices ? uint64_t(i) * layout.sliceSize
+                                 : parityStart(layout) + uint64_t(i - layout.dataSlices) * layout.sliceSize;
+}
+
+uint64_t sliceLength(const RecoveryLayout& layout, uint32_t i)
+{
+    return i < layout.dataSlices ? dataSliceLength(layout, i) : layout.sliceSize;
 }
 
 } // namespace
@@ -249,30 +283,37 @@ Error writeRecovery(const RandomReader& source, const RecoveryLayout& layout, co
     return ok ? Error() : Error(ErrorCode::writeArchive, "", "", false);
 }
 
-Error checkRecovery(const RandomReader& source, uint64_t fileSize, bool fullScan, RecoveryCheck& check)
+namespace {
+
+// Checks every copy and every slice of the block a description was found for.
+Error checkFound(const RandomReader& source, uint64_t fileSize, const Found& found, RecoveryCheck& check)
 {
-    check = RecoveryCheck();
-    Found found;
-    if (Error failure = locate(source, fileSize, fullScan, found)) return failure;
-    if (!found.valid) return Error();
     const Description& d = found.description;
     const RecoveryLayout& layout = d.layout;
     check.layout = layout;
     check.description = found.bytes;
-    if (layout.protectedBytes + layout.blockBytes != fileSize) {
+    const uint64_t written = layout.protectedBytes + layout.blockBytes;
+    if (written < fileSize || (written > fileSize && !plannedLayout(layout))) {
         check.state = RecoveryState::lengthMismatch;
         return Error();
     }
+    // A file cut short: what it no longer holds reads as zeros, and is found damaged as such.
+    check.missingBytes = written - fileSize;
+    const RandomReader held = [&](uint64_t at, uint8_t* bytes, size_t count) {
+        const size_t have = at >= fileSize ? 0 : static_cast<size_t>(std::min<uint64_t>(count, fileSize - at));
+        std::memset(bytes + have, 0, count - have);
+        return have == 0 || source(at, bytes, have);
+    };
     // Every copy of the description, and both tables.
     uint8_t copy[descriptionBytes];
-    for (uint64_t at : {layout.protectedBytes, copyBAt(layout), fileSize - descriptionBytes}) {
-        if (!source(at, copy, descriptionBytes)) return unreadable();
+    for (uint64_t at : {layout.protectedBytes, copyBAt(layout), written - descriptionBytes}) {
+        if (!held(at, copy, descriptionBytes)) return unreadable();
         if (std::memcmp(copy, found.bytes.data(), descriptionBytes) != 0) check.copyDamaged = true;
     }
     std::vector<uint32_t> tableA, tableB;
     bool validA = false, validB = false;
-    if (Error failure = readTable(source, layout.protectedBytes + descriptionBytes, d, tableA, validA)) return failure;
-    if (Error failure = readTable(source, copyBAt(layout) + descriptionBytes, d, tableB, validB)) return failure;
+    if (Error failure = readTable(held, layout.protectedBytes + descriptionBytes, d, tableA, validA)) return failure;
+    if (Error failure = readTable(held, copyBAt(layout) + descriptionBytes, d, tableB, validB)) return failure;
     if (!validA || !validB) check.copyDamaged = true;
     // A slice is intact when its CRC-32 is the one a valid table holds; with no valid table,
     // the one either copy holds (a damaged entry then costs one slice).
@@ -280,16 +321,14 @@ Error checkRecovery(const RandomReader& source, uint64_t fileSize, bool fullScan
     check.damaged.assign(total, false);
     // Read in pieces: a description may claim slices of up to 4 GiB.
     std::vector<uint8_t> piece(std::min<size_t>(layout.sliceSize, size_t(1) << 20));
-    std::vector<uint32_t> crcs(total);
+    std::vector<uint32_t>& crcs = check.sliceCrcs;
+    crcs.assign(total, 0);
     for (uint32_t i = 0; i < total; ++i) {
-        const bool data = i < layout.dataSlices;
-        const uint64_t at = data ? uint64_t(i) * layout.sliceSize
-                                 : parityStart(layout) + uint64_t(i - layout.dataSlices) * layout.sliceSize;
-        const uint64_t length = data ? dataSliceLength(layout, i) : layout.sliceSize;
+        const uint64_t at = sliceAt(layout, i), length = sliceLength(layout, i);
         uint32_t crc = 0;
         for (uint64_t from = 0; from < length; from += piece.size()) {
             const size_t count = static_cast<size_t>(std::min<uint64_t>(piece.size(), length - from));
-            if (!source(at + from, piece.data(), count)) return unreadable();
+            if (!held(at + from, piece.data(), count)) return unreadable();
             crc = crc32Update(crc, piece.data(), count);
         }
         crcs[i] = crc;
@@ -324,80 +363,130 @@ Error checkRecovery(const RandomReader& source, uint64_t fileSize, bool fullScan
     return Error();
 }
 
-Error repairArchive(const RandomReader& source, const RecoveryCheck& check, const ByteWriter& output)
+Error checkIn(const RandomReader& source, uint64_t fileSize, bool fullScan, uint64_t archiveEnd, RecoveryCheck& check)
+{
+    check = RecoveryCheck();
+    Found found;
+    if (Error failure = locate(source, fileSize, fullScan, archiveEnd, found)) return failure;
+    if (!found.valid) return Error();
+    return checkFound(source, fileSize, found, check);
+}
+
+bool checkComplete(const RecoveryCheck& check)
+{
+    const uint64_t total = uint64_t(check.layout.dataSlices) + check.layout.paritySlices;
+    return check.damaged.size() == total && check.sliceCrcs.size() == total &&
+           check.description.size() == descriptionBytes;
+}
+
+// The damaged slices rebuilt from the others, and every slice's CRC-32 after.
+struct Rebuilt {
+    std::map<uint32_t, std::vector<uint8_t>> kept; // the bytes of the rebuilt slices asked for
+    std::vector<uint32_t> crcs;
+};
+
+// Rebuilds in stripes of every slice, so that the work fits in memory whatever the size; the
+// bytes of the damaged data slices are kept, and of the parity slices with keepParity.
+Error rebuildDamaged(const RandomReader& source, const RecoveryCheck& check, bool keepParity, Rebuilt& rebuilt)
 {
     const RecoveryLayout& layout = check.layout;
     const uint32_t k = layout.dataSlices, m = layout.paritySlices, total = k + m;
     const size_t width = layout.sliceSize;
-    if (check.damaged.size() != total || check.description.size() != descriptionBytes) {
-        return Error(ErrorCode::damagedArchive, "", "no recovery block to repair from");
-    }
-    auto sliceAt = [&](uint32_t i) {
-        return i < k ? uint64_t(i) * width : parityStart(layout) + uint64_t(i - k) * width;
-    };
-    auto sliceLength = [&](uint32_t i) { return i < k ? static_cast<size_t>(dataSliceLength(layout, i)) : width; };
-    // Rebuilt in stripes of every slice, so that the work fits in memory whatever the size.
-    std::map<uint32_t, std::vector<uint8_t>> rebuilt;
+    rebuilt.crcs = check.sliceCrcs;
+    std::vector<uint32_t> damaged;
     for (uint32_t i = 0; i < total; ++i) {
-        if (check.damaged[i]) rebuilt[i].assign(width, 0);
+        if (!check.damaged[i]) continue;
+        damaged.push_back(i);
+        rebuilt.crcs[i] = 0;
+        if (i < k || keepParity) rebuilt.kept[i].assign(width, 0);
     }
-    if (!rebuilt.empty()) {
-        uint64_t domain = 1;
-        while (domain < parityBlockSize(m) + uint64_t(k)) domain <<= 1;
-        size_t stripe = static_cast<size_t>(repairWorkBytes / domain) / erasureGroupBytes * erasureGroupBytes;
-        stripe = std::clamp<size_t>(stripe, erasureGroupBytes, width);
-        std::vector<uint8_t> pieces(size_t(total) * stripe);
-        std::vector<uint8_t*> slices(total);
-        std::vector<bool> erased(total);
+    if (damaged.empty()) return Error();
+    uint64_t domain = 1;
+    while (domain < parityBlockSize(m) + uint64_t(k)) domain <<= 1;
+    size_t stripe = static_cast<size_t>(repairWorkBytes / domain) / erasureGroupBytes * erasureGroupBytes;
+    stripe = std::clamp<size_t>(stripe, erasureGroupBytes, width);
+    std::vector<uint8_t> pieces(size_t(total) * stripe);
+    std::vector<uint8_t*> slices(total);
+    std::vector<bool> erased(total);
+    // The code's order: parity first.
+    auto position = [&](uint32_t i) { return i < k ? m + i : i - k; };
+    for (uint32_t i = 0; i < total; ++i) {
+        slices[position(i)] = pieces.data() + size_t(position(i)) * stripe;
+        erased[position(i)] = check.damaged[i];
+    }
+    for (size_t from = 0; from < width; from += stripe) {
+        const size_t count = std::min(stripe, width - from);
         for (uint32_t i = 0; i < total; ++i) {
-            // The code's order: parity first.
-            const uint32_t position = i < k ? m + i : i - k;
-            slices[position] = pieces.data() + size_t(position) * stripe;
-            erased[position] = check.damaged[i];
+            uint8_t* piece = slices[position(i)];
+            std::memset(piece, 0, stripe);
+            const size_t length = static_cast<size_t>(sliceLength(layout, i));
+            if (check.damaged[i] || from >= length) continue;
+            if (!source(sliceAt(layout, i) + from, piece, std::min(count, length - from))) return unreadable();
         }
-        for (size_t from = 0; from < width; from += stripe) {
-            const size_t count = std::min(stripe, width - from);
-            for (uint32_t i = 0; i < total; ++i) {
-                uint8_t* piece = slices[i < k ? m + i : i - k];
-                std::memset(piece, 0, stripe);
-                const size_t length = sliceLength(i);
-                if (check.damaged[i] || from >= length) continue;
-                if (!source(sliceAt(i) + from, piece, std::min(count, length - from))) return unreadable();
-            }
-            if (!rebuildSlices(k, m, stripe, slices.data(), erased)) {
-                return Error(ErrorCode::damagedArchive, "", "more damaged slices than parity slices");
-            }
-            for (auto& [i, bytes] : rebuilt) std::memcpy(bytes.data() + from, slices[i < k ? m + i : i - k], count);
+        if (!rebuildSlices(k, m, stripe, slices.data(), erased)) {
+            return Error(ErrorCode::damagedArchive, "", "more damaged slices than parity slices");
+        }
+        for (uint32_t i : damaged) {
+            const uint8_t* piece = slices[position(i)];
+            const size_t length = static_cast<size_t>(sliceLength(layout, i));
+            if (from < length) rebuilt.crcs[i] = crc32Update(rebuilt.crcs[i], piece, std::min(count, length - from));
+            auto kept = rebuilt.kept.find(i);
+            if (kept != rebuilt.kept.end()) std::memcpy(kept->second.data() + from, piece, count);
         }
     }
-    // Every slice's CRC-32 again: the table, which the description's CRC-32 confirms.
-    std::vector<uint8_t> table(size_t(total) * 4);
-    std::vector<uint8_t> slice(width);
-    for (uint32_t i = 0; i < total; ++i) {
-        const size_t length = sliceLength(i);
-        auto it = rebuilt.find(i);
-        const uint8_t* bytes = it != rebuilt.end() ? it->second.data() : slice.data();
-        if (it == rebuilt.end() && !source(sliceAt(i), slice.data(), length)) return unreadable();
-        const uint32_t crc = crc32Update(0, bytes, length);
-        if (check.tableKnown && crc != check.table[i]) {
+    return Error();
+}
+
+// The slice table of the slices' CRC-32s, checked: each rebuilt slice's against the table
+// when it is known, and the whole table against the description's CRC-32 of it.
+Error checkedTable(const RecoveryCheck& check, const std::vector<uint32_t>& crcs, std::vector<uint8_t>& table)
+{
+    table.assign(crcs.size() * 4, 0);
+    for (size_t i = 0; i < crcs.size(); ++i) {
+        if (check.tableKnown && check.damaged[i] && crcs[i] != check.table[i]) {
             return Error(ErrorCode::damagedArchive, "", "a rebuilt slice does not match its checksum");
         }
-        storeU32(table.data() + 4 * size_t(i), crc);
+        storeU32(table.data() + 4 * i, crcs[i]);
     }
     Description d;
     parseDescription(check.description.data(), d);
     if (crc32Update(0, table.data(), table.size()) != d.tableCrc) {
         return Error(ErrorCode::damagedArchive, "", "the repaired slices do not match the slice table");
     }
+    return Error();
+}
+
+} // namespace
+
+Error checkRecovery(const RandomReader& source, uint64_t fileSize, bool fullScan, RecoveryCheck& check)
+{
+    return checkIn(source, fileSize, fullScan, 0, check);
+}
+
+Error checkRecoveryAfter(const RandomReader& source, uint64_t fileSize, uint64_t archiveEnd, RecoveryCheck& check)
+{
+    return checkIn(source, fileSize, false, archiveEnd, check);
+}
+
+Error repairArchive(const RandomReader& source, const RecoveryCheck& check, const ByteWriter& output)
+{
+    const RecoveryLayout& layout = check.layout;
+    const uint32_t k = layout.dataSlices, total = k + layout.paritySlices;
+    if (!checkComplete(check)) return Error(ErrorCode::damagedArchive, "", "no recovery block to repair from");
+    Rebuilt rebuilt;
+    if (Error failure = rebuildDamaged(source, check, true, rebuilt)) return failure;
+    std::vector<uint8_t> table;
+    if (Error failure = checkedTable(check, rebuilt.crcs, table)) return failure;
     // A slice read again from the archive: a read that fails is the archive's failure, not
     // the output's.
+    std::vector<uint8_t> slice(layout.sliceSize);
     auto writeSlice = [&](uint32_t i) {
-        const size_t length = sliceLength(i);
-        auto it = rebuilt.find(i);
+        const size_t length = static_cast<size_t>(sliceLength(layout, i));
+        auto it = rebuilt.kept.find(i);
         const uint8_t* bytes = slice.data();
-        if (it != rebuilt.end()) {
+        if (it != rebuilt.kept.end()) {
             bytes = it->second.data();
-        } else if (!source(sliceAt(i), slice.data(), length)) {
+        } else if (!source(sliceAt(layout, i), slice.data(), length)) {
             return unreadable();
         }
         return output(bytes, length) ? Error() : Error(ErrorCode::writeArchive);
@@ -415,6 +504,57 @@ Error repairArchive(const RandomReader& source, const RecoveryCheck& check, cons
     const bool ok = output(description, descriptionBytes) && output(table.data(), table.size()) &&
                     output(description, descriptionBytes);
     return ok ? Error() : Error(ErrorCode::writeArchive);
+}
+
+void RepairedViewDeleter::operator()(RepairedView* view) const
+{
+    delete view;
+}
+
+Error repairedView(const RandomReader& source, const RecoveryCheck& check, RepairedViewPtr& view)
+{
+    view.reset();
+    if (!checkComplete(check)) return Error(ErrorCode::damagedArchive, "", "no recovery block to repair from");
+    Rebuilt rebuilt;
+    if (Error failure = rebuildDamaged(source, check, false, rebuilt)) return failure;
+    std::vector<uint8_t> table;
+    if (Error failure = checkedTable(check, rebuilt.crcs, table)) return failure;
+    RepairedViewPtr made(new RepairedView);
+    const RecoveryLayout& layout = check.layout;
+    made->size = layout.protectedBytes + layout.blockBytes;
+    made->protectedBytes = layout.protectedBytes;
+    made->sliceSize = layout.sliceSize;
+    for (auto& [i, bytes] : rebuilt.kept) { // in order of their numbers
+        made->slices.push_back(i);
+        made->rebuilt.push_back(std::move(bytes));
+    }
+    view = std::move(made);
+    return Error();
+}
+
+size_t readRepaired(const RepairedView& view, FILE* file, uint64_t offset, uint8_t* bytes, size_t count, bool& failed)
+{
+    if (offset >= view.size) return 0;
+    count = static_cast<size_t>(std::min<uint64_t>(count, view.size - offset));
+    bool readFailed = false;
+    const size_t got = readFileAt(file, offset, bytes, count, readFailed);
+    if (readFailed) {
+        failed = true;
+        return got;
+    }
+    std::memset(bytes + got, 0, count - got); // past the end of a file cut short
+    // The rebuilt slices that overlap the range, over the file's bytes.
+    const uint64_t width = view.sliceSize, end = offset + count;
+    auto it = std::lower_bound(view.slices.begin(), view.slices.end(), static_cast<uint32_t>(offset / width));
+    for (; it != view.slices.end() && uint64_t(*it) * width < end; ++it) {
+        const uint64_t sliceStart = uint64_t(*it) * width;
+        const uint64_t sliceEnd = std::min(sliceStart + width, view.protectedBytes);
+        const uint64_t from = std::max(sliceStart, offset), to = std::min(sliceEnd, end);
+        if (from >= to) continue;
+        const std::vector<uint8_t>& slice = view.rebuilt[static_cast<size_t>(it - view.slices.begin())];
+        std::memcpy(bytes + (from - offset), slice.data() + (from - sliceStart), static_cast<size_t>(to - from));
+    }
+    return count;
 }
 
 } // namespace qv5

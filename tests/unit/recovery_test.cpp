@@ -1,12 +1,16 @@
 #include "qv5/qv5.h"
 
+#include "archive/repaired_view.h"
 #include "codec/crc32.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace qv5 {
@@ -107,9 +111,8 @@ TEST(Recovery, ReportsWhatCannotBeRepaired)
     RecoveryCheck check = checked(damaged);
     EXPECT_EQ(check.state, RecoveryState::beyondRepair);
     EXPECT_EQ(check.damagedData, 10u);
-    // Cut short, lengthened: the block no longer ends the file.
-    std::vector<uint8_t> cut(file.begin(), file.end() - 100);
-    EXPECT_EQ(checked(cut).state, RecoveryState::lengthMismatch);
+    // Lengthened: the block no longer ends the file (a file cut short is damaged like any
+    // other, see CutEndIsRepairedLikeOtherDamage).
     std::vector<uint8_t> longer = file;
     longer.push_back(0);
     EXPECT_EQ(checked(longer).state, RecoveryState::lengthMismatch);
@@ -259,6 +262,187 @@ TEST(Recovery, BothTableCopiesDamagedOverTheSameEntries)
         std::vector<uint8_t> repaired;
         ASSERT_FALSE(repairArchive(memoryReader(damaged.data(), damaged.size()), check, memoryOutput(repaired)));
         EXPECT_EQ(repaired, file);
+    }
+}
+
+// The file as it is on disk, for reading through a repaired view.
+struct TemporaryFile {
+    FILE* file = std::tmpfile();
+    explicit TemporaryFile(const std::vector<uint8_t>& bytes)
+    {
+        EXPECT_TRUE(file);
+        if (file) {
+            EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+            std::fflush(file);
+        }
+    }
+    ~TemporaryFile()
+    {
+        if (file) std::fclose(file);
+    }
+};
+
+// A cut end loses slices (and copies) as damage elsewhere does: within the parity's capacity
+// it is repaired to the file as written, also together with damage elsewhere; past it the
+// check says how many bytes are missing. Reading through the repaired view gives the file as
+// written, up to its full length.
+TEST(Recovery, CutEndIsRepairedLikeOtherDamage)
+{
+    const std::vector<uint8_t> bytes = randomBytes(200'000, 11);
+    const std::vector<uint8_t> file = protectedFile(bytes, 10);
+    const RecoveryLayout layout = checked(file).layout;
+    const uint64_t table = 4ull * (layout.dataSlices + layout.paritySlices);
+    const uint64_t afterParity = 2 * 64 + table; // copy B, table B and the trailer
+    const struct {
+        uint64_t cut;
+        size_t middle; // data slices damaged besides
+        RecoveryState state;
+        uint32_t damagedParity;
+    } cases[] = {
+        {1, 0, RecoveryState::intact, 0},
+        {64, 0, RecoveryState::intact, 0},
+        {afterParity, 0, RecoveryState::intact, 0},
+        {afterParity + 1, 0, RecoveryState::repairable, 1},
+        {afterParity + 5 * 1024, 3, RecoveryState::repairable, 5},
+        {afterParity + uint64_t(layout.paritySlices) * 1024, 0, RecoveryState::repairable, layout.paritySlices},
+        {afterParity + 10 * 1024, layout.paritySlices - 9, RecoveryState::beyondRepair, 10},
+    };
+    for (const auto& c : cases) {
+        std::vector<uint8_t> damaged(file.begin(), file.end() - static_cast<std::ptrdiff_t>(c.cut));
+        for (size_t n = 0; n < c.middle; ++n) damaged[3000 + n * 5 * 1024] ^= 0x10;
+        for (bool fullScan : {false, true}) {
+            const RecoveryCheck check = checked(damaged, fullScan);
+            ASSERT_EQ(check.state, c.state) << c.cut;
+            EXPECT_EQ(check.missingBytes, c.cut);
+            EXPECT_TRUE(check.copyDamaged);
+            EXPECT_EQ(check.damagedData, c.middle);
+            EXPECT_EQ(check.damagedParity, c.damagedParity) << c.cut;
+            if (c.state == RecoveryState::beyondRepair) continue;
+            std::vector<uint8_t> repaired;
+            ASSERT_FALSE(repairArchive(memoryReader(damaged.data(), damaged.size()), check, memoryOutput(repaired)));
+            EXPECT_EQ(repaired, file) << c.cut;
+        }
+        const RecoveryCheck check = checked(damaged, false);
+        if (check.state != RecoveryState::repairable) continue;
+        RepairedViewPtr view;
+        ASSERT_FALSE(repairedView(memoryReader(damaged.data(), damaged.size()), check, view));
+        TemporaryFile onDisk(damaged);
+        ASSERT_TRUE(onDisk.file);
+        // The protected bytes as written; the block as the file holds it, zeros where it was cut.
+        std::vector<uint8_t> expected(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(bytes.size()));
+        expected.insert(expected.end(), damaged.begin() + static_cast<std::ptrdiff_t>(bytes.size()), damaged.end());
+        expected.resize(file.size());
+        // Pieces of every size at every kind of place, within and across rebuilt slices.
+        std::mt19937 random(c.cut);
+        std::vector<uint8_t> read(70'000);
+        for (int n = 0; n < 300; ++n) {
+            const uint64_t at = n == 0 ? 0 : random() % file.size();
+            const size_t count = static_cast<size_t>(std::min<uint64_t>(random() % read.size(), file.size() - at));
+            bool failed = false;
+            ASSERT_EQ(readRepaired(*view, onDisk.file, at, read.data(), count, failed), count);
+            ASSERT_FALSE(failed);
+            ASSERT_TRUE(std::equal(read.begin(), read.begin() + count, expected.begin() + at)) << at << " " << count;
+        }
+        bool failed = false;
+        EXPECT_EQ(readRepaired(*view, onDisk.file, file.size() - 10, read.data(), 100, failed), 10u);
+    }
+    // A layout this program never plans is not trusted to say how much was cut: copy B as the
+    // only description left, claiming another percentage.
+    std::vector<uint8_t> odd(file.begin(), file.end() - 1);
+    const uint64_t copyB = bytes.size() + 64 + table + uint64_t(layout.paritySlices) * 1024;
+    zero(odd, bytes.size(), 64);
+    uint8_t* description = odd.data() + copyB;
+    description[40] = 11;
+    const uint32_t crc = crc32Update(0, description, 60);
+    for (int b = 0; b < 4; ++b) description[60 + b] = static_cast<uint8_t>(crc >> (8 * b));
+    EXPECT_EQ(checked(odd, true).state, RecoveryState::lengthMismatch);
+}
+
+// A file whose end (the trailer, copy B and its table) is lost and whose copy A is out of the
+// search near the end: found where a reader says the archive ends, or within the closing bytes
+// after it, and nowhere else.
+TEST(Recovery, CopyAIsFoundWhereTheArchiveEnds)
+{
+    const std::vector<uint8_t> bytes = randomBytes(1'200'000, 12);
+    const std::vector<uint8_t> file = protectedFile(bytes, 20);
+    std::vector<uint8_t> damaged(file.begin(), file.end() - 120'000);
+    ASSERT_EQ(checked(damaged, false).state, RecoveryState::none);
+    const RandomReader reader = memoryReader(damaged.data(), damaged.size());
+    const uint64_t p = bytes.size();
+    for (uint64_t end : {p, p - 1, p - 24}) {
+        RecoveryCheck check;
+        ASSERT_FALSE(checkRecoveryAfter(reader, damaged.size(), end, check));
+        EXPECT_EQ(check.state, RecoveryState::repairable) << end;
+        EXPECT_EQ(check.missingBytes, 120'000u);
+        std::vector<uint8_t> repaired;
+        ASSERT_FALSE(repairArchive(reader, check, memoryOutput(repaired)));
+        EXPECT_EQ(repaired, file);
+    }
+    for (uint64_t end : {p + 1, p - 25, uint64_t(0), uint64_t(damaged.size())}) {
+        RecoveryCheck check;
+        ASSERT_FALSE(checkRecoveryAfter(reader, damaged.size(), end, check));
+        EXPECT_EQ(check.state, RecoveryState::none) << end;
+    }
+}
+
+// An archive read through the repaired view of its damaged file: every entry's bytes come back,
+// on one thread and on several, with and without a chunk index, also when the end was cut.
+TEST(Recovery, ArchivesAreReadThroughTheRepairedView)
+{
+    std::mt19937 random(13);
+    std::string text;
+    while (text.size() < 400'000) text += "line " + std::to_string(random() % 9000) + " of the text\n";
+    const std::vector<uint8_t> noise = randomBytes(300'000, 14);
+    std::vector<NewEntry> entries = {
+        memoryEntry("/a.txt", reinterpret_cast<const uint8_t*>(text.data()), text.size()),
+        memoryEntry("/noise.bin", noise.data(), noise.size()),
+    };
+    for (bool indexed : {false, true}) {
+        std::vector<uint8_t> archive;
+        Extension extension;
+        extension.entries.resize(entries.size());
+        WriteOptions options;
+        if (indexed) options.extension = &extension;
+        if (indexed)
+            options.rewrite = [&](uint64_t at, const uint8_t* b, size_t count) {
+                std::memcpy(archive.data() + at, b, count);
+                return true;
+            };
+        WriteResult result;
+        ASSERT_FALSE(writeArchive(entries, memoryOutput(archive), options, WriteCallbacks(), result));
+        const std::vector<uint8_t> file = protectedFile(archive, 10);
+        for (uint64_t cut : {uint64_t(0), uint64_t(3000)}) {
+            std::vector<uint8_t> damaged(file.begin(), file.end() - static_cast<std::ptrdiff_t>(cut));
+            for (size_t at : {size_t(20), size_t(90'000), size_t(250'000), archive.size() - 30}) damaged[at] ^= 0x04;
+            const RecoveryCheck check = checked(damaged, false);
+            ASSERT_EQ(check.state, RecoveryState::repairable);
+            RepairedViewPtr view;
+            ASSERT_FALSE(repairedView(memoryReader(damaged.data(), damaged.size()), check, view));
+            TemporaryFile onDisk(damaged);
+            for (int threads : {1, 3}) {
+                std::rewind(onDisk.file);
+                ArchivePtr reading = openArchive(onDisk.file, view.get());
+                std::vector<Entry> read;
+                ASSERT_FALSE(readTable(*reading, TableCallbacks(), read));
+                Extension stored;
+                if (indexed) {
+                    ASSERT_FALSE(readExtension(*reading, stored));
+                    ASSERT_FALSE(stored.chunks.empty());
+                }
+                std::vector<std::string> contents(read.size());
+                ContentCallbacks callbacks;
+                callbacks.bytes = [&](size_t index, const uint8_t* b, size_t count) {
+                    contents[index].append(reinterpret_cast<const char*>(b), count);
+                    return true;
+                };
+                ASSERT_FALSE(readContents(*reading, read, threads, callbacks)) << indexed << " " << threads;
+                EXPECT_EQ(contents[0], text);
+                EXPECT_EQ(contents[1], std::string(noise.begin(), noise.end()));
+                // The reading knows where the archive ends: where the recovery block begins.
+                EXPECT_EQ(archiveEnd(*reading) <= archive.size() && archiveEnd(*reading) + 24 >= archive.size(), true)
+                    << archiveEnd(*reading) << " " << archive.size();
+            }
+        }
     }
 }
 
