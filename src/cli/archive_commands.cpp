@@ -444,6 +444,28 @@ size_t lastNeeded(const std::vector<bool>& selected, size_t count)
     return last;
 }
 
+// The archive t and d read, through the recovery data's rebuilt slices when given; where the
+// reading found it to end is handed back when it is over.
+class OpenedArchive {
+public:
+    OpenedArchive(FILE* file, ThroughRecovery* through)
+        : archive_(through ? openArchive(file, through->repaired) : openArchive(file)), through_(through)
+    {
+    }
+    ~OpenedArchive()
+    {
+        if (through_) through_->archiveEnd = archiveEnd(*archive_);
+    }
+    OpenedArchive(const OpenedArchive&) = delete;
+    OpenedArchive& operator=(const OpenedArchive&) = delete;
+    Archive& operator*() const { return *archive_; }
+    Archive* operator->() const { return archive_.get(); }
+
+private:
+    ArchivePtr archive_;
+    ThroughRecovery* through_;
+};
+
 // The lines of t and d - after decoding: "Tested"/"Wrote" and each selected entry's checksum
 // as computed from its bytes; the summary; the outcome.
 ExtractOutcome reportDecoded(const Archive& archive, const std::vector<Entry>& entries,
@@ -545,9 +567,9 @@ bool followLinks(const std::vector<Entry>& entries, const Extension& extension,
 } // namespace
 
 ExtractOutcome extractCommand(FILE* archiveFile, const char* output, const RunOptions& options,
-                              const std::vector<std::string>& patterns)
+                              const std::vector<std::string>& patterns, ThroughRecovery* through)
 {
-    ArchivePtr archive = openArchive(archiveFile);
+    OpenedArchive archive(archiveFile, through);
     std::vector<Entry> entries;
     ExtensionState extension;
     ExtractOptions extractOptions;
@@ -642,9 +664,10 @@ ExtractOutcome extractCommand(FILE* archiveFile, const char* output, const RunOp
     return outcome == ExtractOutcome::done && !unrestored.empty() ? ExtractOutcome::incomplete : outcome;
 }
 
-ExtractOutcome testCommand(FILE* archiveFile, const RunOptions& options, const std::vector<std::string>& patterns)
+ExtractOutcome testCommand(FILE* archiveFile, const RunOptions& options, const std::vector<std::string>& patterns,
+                           ThroughRecovery* through)
 {
-    ArchivePtr archive = openArchive(archiveFile);
+    OpenedArchive archive(archiveFile, through);
     std::vector<Entry> entries;
     ExtensionState extension;
     std::vector<bool> selected;
@@ -686,14 +709,14 @@ ExtractOutcome testCommand(FILE* archiveFile, const RunOptions& options, const s
 }
 
 ExtractOutcome extractToStandardOutput(FILE* archiveFile, const RunOptions& options,
-                                       const std::vector<std::string>& patterns)
+                                       const std::vector<std::string>& patterns, ThroughRecovery* through)
 {
     if (isTerminal(stdout)) {
         tell("Error: standard output is a terminal; redirect it to write the files there\n");
         return ExtractOutcome::failed;
     }
     useBinaryMode(stdout);
-    ArchivePtr archive = openArchive(archiveFile);
+    OpenedArchive archive(archiveFile, through);
     std::vector<Entry> entries;
     ExtensionState extension;
     std::vector<bool> selected;

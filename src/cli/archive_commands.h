@@ -1,5 +1,6 @@
 #pragma once
 #include "cli/run_options.h"
+#include "qv5/qv5.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -16,6 +17,14 @@ namespace qv5 {
 int32_t listCommand(FILE* archiveFile, bool verbose = false, const std::vector<std::string>& patterns = {},
                     bool attributeNames = false);
 
+// t and d of an archive file with recovery data: the file read through the data slices the
+// recovery data rebuilt (null: as it is); and, once the command is over, where the reading found
+// the archive to end (0: unknown), where a recovery block begins.
+struct ThroughRecovery {
+    const RepairedView* repaired = nullptr;
+    uint64_t archiveEnd = 0;
+};
+
 enum class ExtractOutcome {
     done,             // every file written (or tested) and valid
     invalidChecksums, // every file written (or tested), some failed validation
@@ -28,15 +37,16 @@ enum class ExtractOutcome {
 // output is the output file (one-file archive) or folder prefix, or null for the current
 // folder. With patterns, only the entries they select are written.
 ExtractOutcome extractCommand(FILE* archiveFile, const char* output, const RunOptions& options,
-                              const std::vector<std::string>& patterns = {});
+                              const std::vector<std::string>& patterns = {}, ThroughRecovery* through = nullptr);
 
 // t: decodes the archive and checks every entry's CRC-32 (or those the patterns select),
 // writing nothing.
-ExtractOutcome testCommand(FILE* archiveFile, const RunOptions& options, const std::vector<std::string>& patterns = {});
+ExtractOutcome testCommand(FILE* archiveFile, const RunOptions& options, const std::vector<std::string>& patterns = {},
+                           ThroughRecovery* through = nullptr);
 
 // d archive -: the bytes of every entry the patterns select (all without), in archive order,
 // to standard output; each checked against its CRC-32.
 ExtractOutcome extractToStandardOutput(FILE* archiveFile, const RunOptions& options,
-                                       const std::vector<std::string>& patterns);
+                                       const std::vector<std::string>& patterns, ThroughRecovery* through = nullptr);
 
 } // namespace qv5

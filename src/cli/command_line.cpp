@@ -698,9 +698,13 @@ int32_t runReadCommand(const std::vector<std::string>& args, char command, const
     }
     nameArchiveRead(args[2]);
     int32_t status;
-    // The recovery data's verdict first, for a file that has it.
+    // The recovery data's verdict first, for a file that has it: damaged data slices it can
+    // rebuild are read as rebuilt.
+    const bool checked = archive != stdin && command != 'l';
     RecoveryVerdict verdict;
-    if (archive != stdin && command != 'l') verdict = checkBeforeReading(args[2], command);
+    if (checked) verdict = checkBeforeReading(args[2]);
+    ThroughRecovery through;
+    through.repaired = verdict.repaired.get();
     if (!verdict.go) {
         status = 1;
     } else if (command == 'l') {
@@ -708,15 +712,18 @@ int32_t runReadCommand(const std::vector<std::string>& args, char command, const
                              options.attributeNames);
     } else if (command == 't') {
         std::vector<std::string> patterns(args.begin() + 3, args.end());
-        status = testCommand(archive, options, patterns) == ExtractOutcome::done ? 0 : 1;
+        status = testCommand(archive, options, patterns, &through) == ExtractOutcome::done ? 0 : 1;
     } else if (isStandardStream(args[3])) {
         std::vector<std::string> patterns(args.begin() + 4, args.end());
-        status = extractToStandardOutput(archive, options, patterns) == ExtractOutcome::done ? 0 : 1;
+        status = extractToStandardOutput(archive, options, patterns, &through) == ExtractOutcome::done ? 0 : 1;
     } else {
         std::vector<std::string> patterns(args.begin() + 4, args.end());
-        status = extractCommand(archive, args[3].c_str(), options, patterns) == ExtractOutcome::done ? 0 : 1;
+        status = extractCommand(archive, args[3].c_str(), options, patterns, &through) == ExtractOutcome::done ? 0 : 1;
     }
     if (archive != stdin) std::fclose(archive);
+    // None found at the file's end: the end may be lost; the block's first copy stands where
+    // the archive ended.
+    if (checked && verdict.go && !verdict.found) verdict.status = checkAfterReading(args[2], through.archiveEnd);
     return status != 0 ? status : verdict.status;
 }
 

@@ -40,6 +40,12 @@ std::string number(uint64_t n)
     return FormatNumber(n, false);
 }
 
+// "1 byte", "2,048 bytes".
+std::string byteCount(uint64_t n)
+{
+    return number(n) + (n == 1 ? " byte" : " bytes");
+}
+
 // A reader or writer of a file that keeps why its first failure failed (the system's words;
 // empty after a short read at the file's end).
 RandomReader explainedReader(FILE* file, std::string& refusal)
@@ -88,19 +94,39 @@ void describe(const RecoveryCheck& check, const std::string& archivePath, uint64
     case RecoveryState::intact:
         say("Recovery data: %s slices of %s bytes, %s of them parity: all intact\n", number(slices).c_str(),
             number(layout.sliceSize).c_str(), number(layout.paritySlices).c_str());
-        if (check.copyDamaged) {
+        if (check.missingBytes > 0) {
+            tell("Damaged: %s missing at the end of the file, where the recovery data keeps copies of its "
+                 "description and slice table; r %s OUTPUT writes the archive mended\n",
+                 byteCount(check.missingBytes).c_str(), path.c_str());
+        } else if (check.copyDamaged) {
             tell("Damaged: a copy of the recovery data's description or slice table; r %s OUTPUT writes the archive "
                  "mended\n",
                  path.c_str());
         }
         return;
     case RecoveryState::repairable:
+        if (check.missingBytes > 0) {
+            tell("Damaged: %s missing at the end of the file; %s of %s slices (%s data, %s parity) damaged or "
+                 "missing; the recovery data can rebuild them: r %s OUTPUT writes the repaired archive\n",
+                 byteCount(check.missingBytes).c_str(), number(check.damagedData + check.damagedParity).c_str(),
+                 number(slices).c_str(), number(check.damagedData).c_str(), number(check.damagedParity).c_str(),
+                 path.c_str());
+            return;
+        }
         tell("Damaged: %s of %s slices (%s data, %s parity); the recovery data can rebuild them: r %s OUTPUT writes "
              "the repaired archive\n",
              number(check.damagedData + check.damagedParity).c_str(), number(slices).c_str(),
              number(check.damagedData).c_str(), number(check.damagedParity).c_str(), path.c_str());
         return;
     case RecoveryState::beyondRepair:
+        if (check.missingBytes > 0) {
+            tell("Damaged: %s missing at the end of the file; %s of %s slices (%s data, %s parity) damaged or "
+                 "missing, more than the %s parity slices: beyond repair\n",
+                 byteCount(check.missingBytes).c_str(), number(check.damagedData + check.damagedParity).c_str(),
+                 number(slices).c_str(), number(check.damagedData).c_str(), number(check.damagedParity).c_str(),
+                 number(layout.paritySlices).c_str());
+            return;
+        }
         tell("Damaged: %s of %s slices (%s data, %s parity), more than the %s parity slices: beyond repair\n",
              number(check.damagedData + check.damagedParity).c_str(), number(slices).c_str(),
              number(check.damagedData).c_str(), number(check.damagedParity).c_str(),
@@ -109,9 +135,18 @@ void describe(const RecoveryCheck& check, const std::string& archivePath, uint64
     }
 }
 
-bool damaged(const RecoveryCheck& check)
+// Damage the recovery data cannot repair.
+bool beyondRepair(const RecoveryCheck& check)
 {
-    return check.state != RecoveryState::none && (check.state != RecoveryState::intact || check.copyDamaged);
+    return check.state == RecoveryState::beyondRepair || check.state == RecoveryState::lengthMismatch;
+}
+
+// A read that failed while the recovery data was checked: the command stops as one of the
+// archive's own reads would stop it.
+void tellUnreadable(const std::string& archivePath, const std::string& reason)
+{
+    tell("Error reading %s\n", printable(archivePath).c_str());
+    tellReason(archivePath, reason);
 }
 
 } // namespace
@@ -187,36 +222,84 @@ bool appendRecoveryBlock(FILE* file, const std::string& temporaryPath, const std
     return true;
 }
 
-RecoveryVerdict checkBeforeReading(const std::string& archivePath, char command)
+RecoveryVerdict checkBeforeReading(const std::string& archivePath)
 {
     RecoveryVerdict verdict;
     OpenFile archive(openRead(archivePath));
     uint64_t size = 0;
     RecoveryCheck check;
-    // A read that fails here stops the command as one of the archive's own reads would.
     std::string reason;
     bool failed = !archive.file || !sizeOf(archive.file, size);
     if (failed) {
         reason = lastFailureReason();
     } else {
-        failed = static_cast<bool>(checkRecovery(explainedReader(archive.file, reason), size, false, check));
+        const RandomReader reader = explainedReader(archive.file, reason);
+        failed = static_cast<bool>(checkRecovery(reader, size, false, check));
+        // None at the file's end, which may be lost: an archive whose header gives its
+        // extension's place tells where it ends, and where the block's first copy stands.
+        uint64_t end = 0;
+        if (!failed && check.state == RecoveryState::none) {
+            Error unreadable;
+            if (seekFile(archive.file, 0, SEEK_SET) != 0) {
+                unreadable = Error(ErrorCode::damagedArchive);
+                unreadable.reason = lastFailureReason();
+            } else {
+                unreadable = archiveEndFromHeader(archive.file, end);
+            }
+            failed = static_cast<bool>(unreadable);
+            if (failed) reason = unreadable.reason;
+            if (!failed && end > 0) failed = static_cast<bool>(checkRecoveryAfter(reader, size, end, check));
+        }
     }
     if (failed) {
-        tell("Error reading %s\n", printable(archivePath).c_str());
-        tellReason(archivePath, reason);
+        tellUnreadable(archivePath, reason);
         verdict.go = false;
         verdict.status = 1;
         return verdict;
     }
     if (check.state == RecoveryState::none) return verdict;
+    verdict.found = true;
     describe(check, archivePath, size);
-    if (!damaged(check)) return verdict;
-    verdict.status = 1;
-    if (command == 'd' && check.state == RecoveryState::repairable && check.damagedData > 0) {
-        tell("Nothing extracted: repair the archive first\n");
+    if (beyondRepair(check)) {
+        verdict.status = 1; // the archive is read as it is
+        return verdict;
+    }
+    if (check.state != RecoveryState::repairable || check.damagedData == 0) return verdict;
+    // The damaged data slices rebuilt in memory; the archive is read through them.
+    Error failure = repairedView(explainedReader(archive.file, reason), check, verdict.repaired);
+    if (failure && !reason.empty()) {
+        tellUnreadable(archivePath, reason);
         verdict.go = false;
+        verdict.status = 1;
+    } else if (failure) {
+        printError(failure); // the recovery data does not hold what it claims: read as it is
+        verdict.status = 1;
+    } else {
+        say("Reading the archive as repaired: %s data %s rebuilt in memory\n", number(check.damagedData).c_str(),
+            check.damagedData == 1 ? "slice" : "slices");
     }
     return verdict;
+}
+
+int32_t checkAfterReading(const std::string& archivePath, uint64_t archiveEnd)
+{
+    if (archiveEnd == 0) return 0;
+    OpenFile archive(openRead(archivePath));
+    uint64_t size = 0;
+    RecoveryCheck check;
+    std::string reason;
+    bool failed = !archive.file || !sizeOf(archive.file, size);
+    if (failed) {
+        reason = lastFailureReason();
+    } else {
+        failed = static_cast<bool>(checkRecoveryAfter(explainedReader(archive.file, reason), size, archiveEnd, check));
+    }
+    if (failed) {
+        tellUnreadable(archivePath, reason);
+        return 1;
+    }
+    describe(check, archivePath, size);
+    return beyondRepair(check) ? 1 : 0;
 }
 
 int32_t repairCommand(const std::string& archivePath, const std::string& outputPath, const RunOptions& options)
@@ -299,8 +382,10 @@ int32_t repairCommand(const std::string& archivePath, const std::string& outputP
         }
         return 1; // the temporary file goes with output
     }
+    // A file cut short is written to its full length.
+    const uint64_t written = check.layout.protectedBytes + check.layout.blockBytes;
     say("Rebuilt %s data and %s parity slices; wrote %s (%s bytes)\n", number(check.damagedData).c_str(),
-        number(check.damagedParity).c_str(), printable(outputPath).c_str(), number(size).c_str());
+        number(check.damagedParity).c_str(), printable(outputPath).c_str(), number(written).c_str());
     return 0;
 }
 
