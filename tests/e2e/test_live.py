@@ -49,29 +49,38 @@ def test_a_file_appended_to_for_the_whole_run_costs_nothing_else(ctx):
     log = ctx.path("tree/app.log")
     ctx.write("tree/app.log", "started\n")
     for threads in ("-t1", "-t2"):
-        stop = threading.Event()
+        # The appender is a thread of this test: on a loaded machine it may not get to run
+        # between hashing and packing. Such a run must still be exact; it is tried again.
+        for attempt in range(3):
+            stop = threading.Event()
 
-        def append():
-            n = 0
-            while not stop.is_set():
-                with open(log, "ab") as f:
-                    f.write(b"line %d\n" % n)
-                n += 1
+            def append():
+                n = 0
+                while not stop.is_set():
+                    with open(log, "ab") as f:
+                        f.write(b"line %d\n" % n)
+                    n += 1
 
-        appender = threading.Thread(target=append)
-        appender.start()
-        try:
-            r = ctx.run(threads, "c", f"a{threads}.qv5", "tree")
-        finally:
-            stop.set()
-            appender.join()
-        assert r.rc == 1, r
-        named = [w for w in warnings(r.out) if "app.log" in w]
-        assert named and all(w.endswith(": changed while being read; stored as read") for w in named), r
-        assert len(warnings(r.out)) == len(named), r
-        restored_exactly(ctx, f"a{threads}.qv5", contents, f"out{threads}")
-        # Stored as read: what was in the file then, which only grew since.
-        assert ctx.read("tree/app.log").startswith(ctx.read(f"out{threads}/tree/app.log"))
+            appender = threading.Thread(target=append)
+            appender.start()
+            try:
+                r = ctx.run("-force-overwrite", threads, "c", f"a{threads}.qv5", "tree")
+            finally:
+                stop.set()
+                appender.join()
+            out = f"out{threads}-{attempt}"
+            restored_exactly(ctx, f"a{threads}.qv5", contents, out)
+            # Stored as read: what was in the file then, which only grew since.
+            assert ctx.read("tree/app.log").startswith(ctx.read(f"{out}/tree/app.log"))
+            if r.rc == 0 and not warnings(r.out):
+                continue
+            assert r.rc == 1, r
+            named = [w for w in warnings(r.out) if "app.log" in w]
+            assert named and all(w.endswith(": changed while being read; stored as read") for w in named), r
+            assert len(warnings(r.out)) == len(named), r
+            break
+        else:
+            assert False, f"{threads}: the log never changed between the passes: {r!r}"
 
 
 def test_a_file_deleted_once_compression_has_started_is_left_out(ctx):
