@@ -461,12 +461,19 @@ SplitCallbacks fileWriting(Extraction& x)
     return callbacks;
 }
 
+// One file and nothing else: its folder, links, FIFOs and devices make a tree like any other.
+bool oneFileArchive(const std::vector<Entry>& entries, const Extension* extension)
+{
+    return entries.size() == 1 && (!extension || (extension->folders.empty() && extension->links.empty() &&
+                                                  extension->specials.empty() && extension->hardLinks.empty()));
+}
+
 // Single-file mode with a path from the caller: that path. Without one: the stored name
 // without leading dots and separators, below the current folder, whose folders must exist.
 // Multi-file mode: below the caller's folder (made when missing) or the current one.
 void chooseOutputLocation(Extraction& x, const char* output)
 {
-    x.singleFile = x.entries->size() == 1;
+    x.singleFile = oneFileArchive(*x.entries, x.options.extension);
     x.typedOutput = x.singleFile && output;
     if (x.typedOutput) {
         x.outputPath = output;
@@ -485,10 +492,11 @@ void chooseOutputLocation(Extraction& x, const char* output)
     x.tree.createRoot = true;
 }
 
-Error namesAllowed(const std::vector<Entry>& entries)
+Error namesAllowed(const std::vector<Entry>& entries, const Extension* extension)
 {
+    const bool single = oneFileArchive(entries, extension);
     for (const Entry& entry : entries) {
-        if (Error refused = checkName(entry, entries.size() == 1)) return refused;
+        if (Error refused = checkName(entry, single)) return refused;
     }
     return Error();
 }
@@ -728,7 +736,7 @@ Error checkBeforeWriting(Extraction& x, const ExtractOptions& options)
 {
     if (options.output && options.output[0] == '\0') return Error(ErrorCode::emptyOutputPath);
     if (Error failure = tableMatchesStream(*x.entries, x.archive->header.storedTotal)) return failure;
-    if (Error failure = namesAllowed(*x.entries)) return failure;
+    if (Error failure = namesAllowed(*x.entries, options.extension)) return failure;
     if (options.extension) {
         if (Error failure = checkExtension(*x.entries, *options.extension)) return failure;
     }

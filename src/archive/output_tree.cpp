@@ -102,12 +102,9 @@ Error openOutputFile(OutputTree& tree, const OutputName& name, const std::string
         if (existing.kind == EntryKind::folder) return refused();
         if (existing.kind != EntryKind::missing) {
             if (Error declined = mayReplace(followedIdentityBelow(*parent, leaf))) return declined;
-            // Owner-only, a file of its own: the one there keeps a mode that may show it to others.
-            if (existing.kind == EntryKind::file && !tree.ownerOnly) {
-                file = rewriteFileBelow(*parent, leaf);
-            } else if (removeBelow(*parent, leaf)) {
-                file = createFileBelow(*parent, leaf, tree.ownerOnly);
-            }
+            // Never written in place: another process holding the old file open or mapped
+            // would see the new bytes, and the owner and mode set on them.
+            file = replaceFileBelow(*parent, leaf, tree.ownerOnly);
         }
     }
     if (!file) return refused();

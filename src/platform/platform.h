@@ -224,9 +224,11 @@ Reached holdFolderBelow(const HeldFolder& parent, const std::string& name, bool 
 // A new regular file at name, open for writing (ownerOnly: for its owner alone, 0600 on
 // Linux); fails when anything stands there.
 FILE* createFileBelow(const HeldFolder& parent, const std::string& name, bool ownerOnly = false);
-// The regular file at name truncated for writing, never through a link nor into a FIFO or a
-// device; one with other names (hard links) is replaced by a file of its own.
-FILE* rewriteFileBelow(const HeldFolder& parent, const std::string& name);
+// A new empty file put in place of what stands at name (a file, a link, a FIFO, a device; never
+// a folder), open for writing: whoever holds the old one open or mapped sees none of what is
+// written, nor its owner or mode. Made beside it and renamed over it, so that the name is
+// never missing; a file of the user's own keeps its permissions unless ownerOnly.
+FILE* replaceFileBelow(const HeldFolder& parent, const std::string& name, bool ownerOnly = false);
 // The regular file at name, open for reading, when it is the one expected (any, when expected
 // is not valid); never through a link, never a FIFO or a device.
 FILE* readFileBelow(const HeldFolder& parent, const std::string& name, const FileIdentity& expected);

@@ -914,39 +914,44 @@ FILE* createFileBelow(const HeldFolder& parent, const std::string& name, bool ow
                                    ownerOnly ? 0600 : 0666));
 }
 
-FILE* rewriteFileBelow(const HeldFolder& parent, const std::string& name)
+FILE* replaceFileBelow(const HeldFolder& parent, const std::string& name, bool ownerOnly)
 {
-    // Non-blocking, so that a FIFO put in the file's place is refused instead of waited on.
-    int fd = ::openat(parent.fd, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
+    struct stat old;
+    if (::fstatat(parent.fd, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0) {
         noteFailure();
         return nullptr;
     }
-    struct stat st;
-    const bool measured = ::fstat(fd, &st) == 0;
-    if (!measured || !S_ISREG(st.st_mode)) {
-        if (measured) {
-            noteOwnFailure(notRegular);
-        } else {
+    if (S_ISDIR(old.st_mode)) {
+        noteOwnFailure("a folder stands there");
+        return nullptr;
+    }
+    // Another's file keeps nothing: its mode was chosen by them and may show the new bytes.
+    const bool keepMode = !ownerOnly && S_ISREG(old.st_mode) && old.st_uid == ::geteuid();
+    static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string temporary = ".qv5-";
+        uint64_t bits = (uint64_t(random()) << 32) | random();
+        for (int i = 0; i < 10; ++i, bits /= 36) temporary += digits[bits % 36];
+        const int fd = ::openat(parent.fd, temporary.c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
+                                ownerOnly ? 0600 : 0666);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
             noteFailure();
+            return nullptr;
         }
-        ::close(fd);
-        return nullptr;
+        if (keepMode) ::fchmod(fd, old.st_mode & 0777);
+        if (::renameat(parent.fd, temporary.c_str(), parent.fd, name.c_str()) != 0) {
+            noteFailure();
+            ::close(fd);
+            ::unlinkat(parent.fd, temporary.c_str(), 0);
+            return nullptr;
+        }
+        return writableStream(fd);
     }
-    // A file with other names (a hard link planted beside the output) is not written
-    // through either: this name gets a file of its own.
-    if (st.st_nlink > 1) {
-        ::close(fd);
-        return removeBelow(parent, name) ? createFileBelow(parent, name) : nullptr;
-    }
-    if (::ftruncate(fd, 0) != 0) {
-        noteFailure();
-        ::close(fd);
-        return nullptr;
-    }
-    int flags = ::fcntl(fd, F_GETFL);
-    if (flags != -1) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    return writableStream(fd);
+    noteFailure(EEXIST);
+    return nullptr;
 }
 
 FILE* readFileBelow(const HeldFolder& parent, const std::string& name, const FileIdentity& expected)
@@ -1241,6 +1246,19 @@ FILE* openTypedOutput(const std::string& path, bool& created, bool ownerOnly)
     if (fd >= 0) {
         created = true;
         return writableStream(fd);
+    }
+    // A regular file there (or where a link there leads) is replaced, never written in place;
+    // a device or a FIFO is written into.
+    struct stat st;
+    char resolved[PATH_MAX];
+    if (::stat(system.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::realpath(system.c_str(), resolved)) {
+        const std::string target = resolved;
+        const size_t slash = target.rfind('/');
+        HeldFolderPtr folder = holdFolder(slash == 0 ? "/" : target.substr(0, slash), false);
+        if (!folder) return nullptr;
+        FILE* file = replaceFileBelow(*folder, target.substr(slash + 1), ownerOnly);
+        created = file != nullptr;
+        return file;
     }
     FILE* file = std::fopen(system.c_str(), "wb");
     if (!file) noteFailure();

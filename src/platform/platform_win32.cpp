@@ -970,28 +970,18 @@ FILE* createFileBelow(const HeldFolder& parent, const std::string& name, bool)
         CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-FILE* rewriteFileBelow(const HeldFolder& parent, const std::string& name)
+// Windows keeps no mapping writable across a delete: removing the old file and making a new
+// one exclusively gives no holder of the old one any of the new bytes.
+FILE* replaceFileBelow(const HeldFolder& parent, const std::string& name, bool ownerOnly)
 {
-    // The reparse point itself would be opened, never followed; it is refused below.
-    HANDLE handle = openItself(pathBelow(parent, name), GENERIC_WRITE);
-    BY_HANDLE_FILE_INFORMATION info;
-    const bool informed = informationOf(handle, info);
-    if (!informed || (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
-        noteRefused(informed, notRegular);
-        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    const std::wstring path = pathBelow(parent, name);
+    const DWORD attributes = path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        noteOwnFailure("a folder stands there");
         return nullptr;
     }
-    // A file with other names (a hard link) is not written through: this name gets its own.
-    if (info.nNumberOfLinks > 1) {
-        CloseHandle(handle);
-        return removeBelow(parent, name) ? createFileBelow(parent, name) : nullptr;
-    }
-    if (!SetEndOfFile(handle)) {
-        noteFailure();
-        CloseHandle(handle);
-        return nullptr;
-    }
-    return streamOfHandle(handle);
+    return removeBelow(parent, name) ? createFileBelow(parent, name, ownerOnly) : nullptr;
 }
 
 FILE* readFileBelow(const HeldFolder& parent, const std::string& name, const FileIdentity& expected)
@@ -1229,6 +1219,26 @@ FILE* openTypedOutput(const std::string& path, bool& created, bool)
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     created = handle != INVALID_HANDLE_VALUE;
     if (created) return streamOfHandle(handle);
+    // A regular file there is replaced, never written in place; a device is written into.
+    HANDLE probe = CreateFileW(widePath(path).c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool regular = probe != INVALID_HANDLE_VALUE && GetFileType(probe) == FILE_TYPE_DISK &&
+                         informationOf(probe, info) && !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
+    if (regular) {
+        if (!DeleteFileW(widePath(path).c_str())) {
+            noteFailure();
+            return nullptr;
+        }
+        handle = CreateFileW(widePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+        created = handle != INVALID_HANDLE_VALUE;
+        if (created) return streamOfHandle(handle);
+        noteFailure();
+        return nullptr;
+    }
     SetLastError(0);
     FILE* file = _wfopen(widePath(path).c_str(), L"wb");
     if (!file) noteFailure();

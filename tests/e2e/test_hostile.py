@@ -571,3 +571,76 @@ def test_a_fifo_as_archive_path_carries_the_whole_archive(ctx):
         out = "out" + "".join(flags)
         read = ctx.run("d", "-", out, stdin=taken[0])
         assert read.rc == 0 and ctx.read(out + "/in/a.txt") == b"data\n" * 1000, (flags, read)
+
+
+def _held(path):
+    """The planted file as its planter keeps it: open and mapped for writing."""
+    import mmap
+    fd = os.open(path, os.O_RDWR)
+    return fd, mmap.mmap(fd, os.fstat(fd).st_size, mmap.MAP_SHARED)
+
+
+def _sees_nothing_new(fd, mapping, old, owner):
+    st = os.fstat(fd)
+    assert mapping[:] == old and os.pread(fd, 4096, 0) == old
+    assert st.st_uid == owner and st.st_mode & 0o7777 == 0o666, oct(st.st_mode)
+
+
+@only("linux")
+@needs_root
+def test_overwriting_makes_a_new_file_that_no_holder_of_the_old_one_sees(ctx):
+    """A file planted at an output path by someone who keeps it open and mapped: the output
+    replaces it, so that neither the new bytes nor the owner and set-ID mode set on them
+    reach the planter; as root, as a user, and for a one-entry archive's typed output."""
+    old = b"planted, kept open and mapped by its maker" * 4
+    ctx.write("in/prog", b"#!/bin/sh\necho restored\n")
+    os.chmod(ctx.path("in/prog"), 0o4755)
+    assert ctx.run("-meta", "c", "m.qv5", "in").rc == 0
+    os.makedirs(ctx.path("out/in"))
+
+    def plant(path, owner):
+        save(ctx, os.path.relpath(path, ctx.work), old)
+        os.chown(path, owner, owner)
+        os.chmod(path, 0o666)
+        return _held(path)
+
+    planted = ctx.path("out/in/prog")
+    fd, mapping = plant(planted, 65534)
+    r = ctx.run("-force-overwrite", "d", "m.qv5", "out")
+    assert r.rc == 0, r
+    _sees_nothing_new(fd, mapping, old, 65534)
+    st = os.lstat(planted)
+    assert ctx.read("out/in/prog") == ctx.read("in/prog") and st.st_uid == 0 and st.st_mode & 0o7777 == 0o4755
+    assert not [n for n in os.listdir(ctx.path("out/in")) if n.startswith(".qv5-")]
+
+    # A user overwriting a file another user planted in a folder both may write.
+    ctx.write("one/secret.txt", b"the user's own secret\n")
+    ctx.write("one/other.txt", b"a second file: the archive is a tree\n")
+    assert ctx.run("c", "one.qv5", "one/secret.txt").rc == 0
+    assert ctx.run("c", "two.qv5", "one").rc == 0
+    os.chmod(ctx.work, 0o777)
+    for name in ("one.qv5", "two.qv5"):
+        os.chmod(ctx.path(name), 0o644)
+    os.makedirs(ctx.path("shared/one"))
+    os.chmod(ctx.path("shared"), 0o777)
+    os.chmod(ctx.path("shared/one"), 0o777)
+
+    def as_nobody():
+        os.setgid(65534)
+        os.setuid(65534)
+        os.umask(0o077)
+    for args, target in ((["d", "two.qv5", "shared"], "shared/one/secret.txt"),
+                         (["d", "one.qv5", "shared/typed.txt"], "shared/typed.txt")):
+        fd2, mapping2 = plant(ctx.path(target), 1)
+        r = ctx.run("-force-overwrite", *args, preexec=as_nobody)
+        assert r.rc == 0, r
+        _sees_nothing_new(fd2, mapping2, old, 1)
+        st = os.lstat(ctx.path(target))
+        assert ctx.read(target) == b"the user's own secret\n" and st.st_uid == 65534, st
+        assert st.st_mode & 0o077 == 0, oct(st.st_mode)
+
+    # A file of the user's own keeps its permissions when replaced by a plain archive.
+    ctx.write("mine/one/secret.txt", b"x")
+    os.chmod(ctx.path("mine/one/secret.txt"), 0o640)
+    assert ctx.run("-force-overwrite", "d", "two.qv5", "mine").rc == 0
+    assert os.lstat(ctx.path("mine/one/secret.txt")).st_mode & 0o777 == 0o640

@@ -301,3 +301,23 @@ def test_the_long_listing_marks_and_names_extended_attributes(ctx):
     if ctx.peer:
         r = ctx.run_peer("-vv", "l", "m.qv5")
         assert r.rc == 0 and " " * 12 + "user.origin\n" in r.out and "-rw-r--r--+ " in r.out, r
+
+
+def test_one_file_with_records_extracts_as_a_tree(ctx):
+    """An archive of one file and its folder, link and empty folder is a tree like any other:
+    extracted below the output folder, records and all. One file alone is still written to
+    the path given."""
+    ctx.write("src/only.txt", "the one file\n")
+    os.makedirs(ctx.path("src/empty"))
+    if not ctx.wine:
+        os.symlink("only.txt", ctx.path("src/link"))
+    assert ctx.run("-meta", "c", "t.qv5", "src").rc == 0
+    r = ctx.run("d", "t.qv5", "out")
+    assert r.rc == 0, r
+    assert ctx.read("out/src/only.txt") == b"the one file\n"
+    assert os.path.isdir(ctx.path("out/src/empty"))
+    if not ctx.wine:
+        assert os.readlink(ctx.path("out/src/link")) == "only.txt"
+    assert ctx.run("-meta", "c", "f.qv5", "src/only.txt").rc == 0
+    r = ctx.run("d", "f.qv5", "copy.txt")
+    assert r.rc == 0 and ctx.read("copy.txt") == b"the one file\n", r

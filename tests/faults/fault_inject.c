@@ -4,7 +4,7 @@
  * family counts once per call whatever name the program links: fopen (fopen, fopen64,
  * fdopen),
  * fread, fwrite, fclose, fflush, fgetc (fgetc, getc), fseeko (fseeko, fseeko64, fseek),
- * ftello (ftello, ftello64, ftell), rename, and the descriptor calls extraction makes its outputs
+ * ftello (ftello, ftello64, ftell), rename (rename, renameat), and the descriptor calls extraction makes its outputs
  * with: open (open, open64, openat, openat64), mkdirat, fstatat (fstatat, fstatat64), unlinkat,
  * symlinkat, futimens (futimens, utimensat), fchmod, and those of -meta's Linux records: fchown
  * (fchown, fchownat), fsetxattr (fsetxattr, setxattr), mknodat, linkat.
@@ -259,6 +259,16 @@ int rename(const char *from, const char *to)
 {
     REAL(rename, rename_t);
     if (!strike(F_RENAME)) return real_rename(from, to);
+    errno = EXDEV;
+    return -1;
+}
+
+typedef int (*renameat_t)(int, const char *, int, const char *);
+
+int renameat(int from_folder, const char *from, int to_folder, const char *to)
+{
+    REAL(renameat, renameat_t);
+    if (!strike(F_RENAME)) return real_renameat(from_folder, from, to_folder, to);
     errno = EXDEV;
     return -1;
 }

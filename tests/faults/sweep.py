@@ -168,6 +168,12 @@ class Sweep:
         with open(os.path.join(work, "out", "metain", "link"), "wb") as f:
             f.write(b"in the way")
         os.link(os.path.join(self.base, "big.qv5"), os.path.join(work, "big.qv5"))
+        # Files standing where an extraction over a tree goes: replaced by new ones.
+        for name in self.expected:
+            path = os.path.join(work, "over", "in", name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(b"old " + name.encode())
         return work
 
     COMMANDS = {
@@ -177,6 +183,7 @@ class Sweep:
         "d-meta": ["-force-overwrite", "d", "meta.qv5", "out"],
         "sfx": ["-sfx", "c1", "new.exe", "in/a.txt"],
         "d": ["-force-overwrite", "d", "good.qv5", "out"],
+        "d-over": ["-force-overwrite", "d", "good.qv5", "over"],
         "l": ["l", "good.qv5"],
         "c-protect": ["-protect=10", "c2", "new.qv5", "in"],
         "t-protect": ["t", "protected.qv5"],
@@ -257,10 +264,14 @@ class Sweep:
                     got = files_under(os.path.join(work, "check", folder))
                 if got != want:
                     return "exit 0 but the archive holds other data"
-        elif command in ("d", "d-meta", "d-threads"):
+        elif command in ("d", "d-over", "d-meta", "d-threads"):
             folder, want = self.inputs_of(command)
-            if r.returncode == 0 and files_under(os.path.join(work, "out", folder)) != want:
+            top = "over" if command == "d-over" else "out"
+            if r.returncode == 0 and files_under(os.path.join(work, top, folder)) != want:
                 return "exit 0 but the extracted files differ"
+            if command == "d-over" and any(name.startswith(".qv5-") for _, _, names in
+                                           os.walk(os.path.join(work, top)) for name in names):
+                return "temporary file left behind"
             if command == "d-meta" and r.returncode == 0:
                 out = os.path.join(work, "out", folder)
                 if not os.path.islink(os.path.join(out, "link")):

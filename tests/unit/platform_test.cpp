@@ -169,20 +169,27 @@ TEST(OutputBelowFolder, NeverFollowsLinksOrOpensSpecialFiles)
         EXPECT_EQ(createFileBelow(here, name), nullptr) << name;
     }
     EXPECT_FALSE(fs::exists(root / "missing"));
-    // Truncating in place and reading take regular files only: never through a link, never a
-    // FIFO (which would block).
+    // Reading takes regular files only: never through a link, never a FIFO (which would block).
     for (const char* name : {"link", "dangling", "fifo", "folder", "missing"}) {
-        EXPECT_EQ(rewriteFileBelow(here, name), nullptr) << name;
         EXPECT_EQ(readFileBelow(here, name, FileIdentity()), nullptr) << name;
     }
-    // A regular file with a second name is replaced, not written through.
+    // Replacing puts a new file where anything but a folder stands, never writing through what
+    // stood there: the other name of a hard-linked file keeps its bytes, and no temporary is left.
+    EXPECT_EQ(replaceFileBelow(here, "folder"), nullptr);
+    EXPECT_EQ(replaceFileBelow(here, "missing"), nullptr);
     fs::create_hard_link(root / "target", root / "hard");
-    FILE* replaced = rewriteFileBelow(here, "hard");
+    fs::permissions(root / "hard", fs::perms(0640));
+    FILE* replaced = replaceFileBelow(here, "hard");
     ASSERT_NE(replaced, nullptr);
     std::fputs("other", replaced);
     std::fclose(replaced);
     EXPECT_EQ(fs::hard_link_count(root / "target"), 1u);
     EXPECT_EQ(fs::file_size(root / "target"), 8u);
+    EXPECT_EQ(fs::file_size(root / "hard"), 5u);
+    EXPECT_EQ(int(fs::status(root / "hard").permissions()), 0640); // the user's own file's mode
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(root)) ++entries;
+    EXPECT_EQ(entries, 8u);
     // Removing a link removes the link, not what it leads to.
     EXPECT_TRUE(removeBelow(here, "link"));
     EXPECT_FALSE(fs::is_symlink(root / "link"));
