@@ -456,6 +456,9 @@ Error decodeByIndex(Archive& archive, const std::vector<Entry>& entries, int thr
     decoding.storedTotal = storedTotal;
     decoding.firstBit = archive.tableEndBit;
     decoding.index = &archive.index;
+    if (archive.header.reserved > 0) {
+        recordedStreamEnd(archive.header.reserved, decoding.streamEndLow, decoding.streamEndHigh);
+    }
     decoding.threads = threads;
     decoding.tailStarts = tailStartsOf(entries, starts, storedTotal, archive.index.size());
     const bool partial = selected && !selected->empty();
@@ -773,6 +776,18 @@ Error checkedExtension(const Archive& archive, const std::vector<uint8_t>& block
 
 } // namespace
 
+namespace {
+
+// The last bit the stream may end at: a chunk position is inside the stream only before it.
+uint64_t streamEndHigh(const Archive& archive)
+{
+    uint64_t low = 0, high = 0;
+    recordedStreamEnd(archive.header.reserved, low, high);
+    return high;
+}
+
+} // namespace
+
 Error readExtension(Archive& archive, Extension& extension)
 {
     std::vector<uint8_t> block;
@@ -784,7 +799,7 @@ Error readExtension(Archive& archive, Extension& extension)
     // read as if there were none.
     const bool random = archive.file ? archive.seekable : true;
     if (random &&
-        indexFits(extension.chunks, archive.header.storedTotal, archive.tableEndBit, archive.header.reserved * 8)) {
+        indexFits(extension.chunks, archive.header.storedTotal, archive.tableEndBit, streamEndHigh(archive))) {
         archive.index = extension.chunks;
     }
     return Error();

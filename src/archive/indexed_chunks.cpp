@@ -204,6 +204,17 @@ private:
 
 } // namespace
 
+void recordedStreamEnd(uint64_t extensionOffset, uint64_t& low, uint64_t& high)
+{
+    const uint64_t closing = uint64_t(finishByteCount) * 8;
+    if (extensionOffset * 8 < closing) {
+        low = high = 0;
+        return;
+    }
+    low = extensionOffset * 8 - closing;
+    high = low + 64;
+}
+
 bool indexFits(const std::vector<ChunkMark>& index, uint64_t storedTotal, uint64_t firstBit, uint64_t endBit)
 {
     const uint64_t count = (storedTotal + chunkSize - 1) / chunkSize;
@@ -253,8 +264,27 @@ Error decodeIndexed(IndexedDecoding& decoding, const IndexedStart& start, const 
             if (ahead) ahead->release(n);
             result = decodeHere(streamEnd, chunk, length);
         }
+        // Where the next chunk is not decoded right after this one, nothing else shows that
+        // this chunk's bits are the stream's: it must end where the next begins.
+        bool endsRight = true;
+        const bool nextFollows = n + 1 < chunks.size() && chunks[n + 1] == chunk + 1;
+        if (!result->damage && !nextFollows) {
+            if (chunk + 1 < index.size()) {
+                endsRight = result->end == index[chunk + 1].bit;
+            } else if (decoding.streamEndHigh > 0) {
+                endsRight = result->end >= decoding.streamEndLow && result->end <= decoding.streamEndHigh;
+            }
+        }
+        if (!endsRight && decoding.needed.empty()) {
+            indexMatched = false; // the stream itself was followed up to here
+            endsRight = true;
+        }
         Error failure;
-        if (result->damage || result->crc != index[chunk].crc) {
+        if (!endsRight) {
+            failure = damaged(chunk, "it does not end where the next chunk or the stream is recorded to begin or end",
+                              result->window.get(), 0);
+            lastGood = -2;
+        } else if (result->damage || result->crc != index[chunk].crc) {
             failure = damaged(chunk, result->damage ? result->damage : "its bytes do not match their CRC-32",
                               result->window.get(), result->decoded);
             lastGood = -2;

@@ -46,11 +46,22 @@ struct IndexedDecoding {
     // begin (0 when it began before): the CRC-32 of the chunk is taken in two parts, from 0 and
     // from there, so that a reader may follow that entry's CRC-32 across chunks for nothing.
     std::vector<int32_t> tailStarts;
+    // Where the stream's last bit may end, as the archive records it (the extension's offset
+    // less the closing bytes): the last chunk decoded from its position must end there
+    // (0: not recorded, not checked).
+    uint64_t streamEndLow = 0, streamEndHigh = 0;
     uint64_t endByte = 0; // out: the archive's bytes up to the end of the last chunk decoded
 };
 
+// The window where the stream's last bit ends in an archive whose extension stands at
+// extensionOffset: the closing bytes hold up to 64 bits still pending, then zero bytes.
+void recordedStreamEnd(uint64_t extensionOffset, uint64_t& low, uint64_t& high);
+
 // Decodes the chunks needed, in order, handing each to take (start before it) or, when it is
-// damaged, to damaged; threads decode ahead with a window each, never more. Fails only with
+// damaged, to damaged. A chunk decoded from its position must end at the next one's (the
+// last where the stream's end is recorded): otherwise, where the stream goes on to the next
+// chunk in this decoding, the index does not match the stream; where it does not (a
+// selection), the chunk is damage, none of its bytes kept; threads decode ahead with a window each, never more. Fails only with
 // the failure of take or damaged.
 Error decodeIndexed(IndexedDecoding& decoding, const IndexedStart& start, const IndexedTake& take,
                     const IndexedDamage& damaged);

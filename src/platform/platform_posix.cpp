@@ -1247,18 +1247,16 @@ FILE* openTypedOutput(const std::string& path, bool& created, bool ownerOnly)
         created = true;
         return writableStream(fd);
     }
-    // A regular file there (or where a link there leads) is replaced, never written in place;
-    // a device or a FIFO is written into.
+    // A regular file there is replaced, never written in place; a device or a FIFO is written
+    // into, and so is what a link the caller typed leads to (/dev/stdout, the caller's own).
     struct stat st;
-    char resolved[PATH_MAX];
-    if (::stat(system.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::realpath(system.c_str(), resolved)) {
-        const std::string target = resolved;
-        const size_t slash = target.rfind('/');
-        HeldFolderPtr folder = holdFolder(slash == 0 ? "/" : target.substr(0, slash), false);
+    if (::lstat(system.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        const size_t slash = system.rfind('/');
+        const std::string folderPath = slash == std::string::npos ? "." : slash == 0 ? "/" : system.substr(0, slash);
+        HeldFolderPtr folder = holdFolder(folderPath, false);
         if (!folder) return nullptr;
-        FILE* file = replaceFileBelow(*folder, target.substr(slash + 1), ownerOnly);
-        created = file != nullptr;
-        return file;
+        // Written over, not made new for the caller: its mode stays as the caller's file had it.
+        return replaceFileBelow(*folder, system.substr(slash == std::string::npos ? 0 : slash + 1), ownerOnly);
     }
     FILE* file = std::fopen(system.c_str(), "wb");
     if (!file) noteFailure();

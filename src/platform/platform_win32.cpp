@@ -1222,10 +1222,11 @@ FILE* openTypedOutput(const std::string& path, bool& created, bool)
     // A regular file there is replaced, never written in place; a device is written into.
     HANDLE probe = CreateFileW(widePath(path).c_str(), FILE_READ_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     BY_HANDLE_FILE_INFORMATION info;
-    const bool regular = probe != INVALID_HANDLE_VALUE && GetFileType(probe) == FILE_TYPE_DISK &&
-                         informationOf(probe, info) && !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    const bool regular =
+        probe != INVALID_HANDLE_VALUE && GetFileType(probe) == FILE_TYPE_DISK && informationOf(probe, info) &&
+        !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
     if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
     if (regular) {
         if (!DeleteFileW(widePath(path).c_str())) {
@@ -1234,8 +1235,7 @@ FILE* openTypedOutput(const std::string& path, bool& created, bool)
         }
         handle = CreateFileW(widePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
-        created = handle != INVALID_HANDLE_VALUE;
-        if (created) return streamOfHandle(handle);
+        if (handle != INVALID_HANDLE_VALUE) return streamOfHandle(handle);
         noteFailure();
         return nullptr;
     }

@@ -151,3 +151,65 @@ def test_the_other_build_reads_the_index(ctx):
         r = run("-t2", "d", archive, "out-" + archive, "src/f")
         assert r.rc == 0, r
         assert ctx.read(f"out-{archive}/src/f/g.txt") == want["f/g.txt"]
+
+
+def crc_forced(prefix, target):
+    """Four bytes that, after prefix, give the CRC-32 target (the CRC is affine in them)."""
+    import zlib
+    base = zlib.crc32(prefix + b"\0\0\0\0")
+    columns = [zlib.crc32(prefix + (1 << i).to_bytes(4, "little")) ^ base for i in range(32)]
+    rows = [(columns[i], 1 << i) for i in range(32)]  # (image, which input bits make it)
+    want, chosen = target ^ base, 0
+    for bit in range(32):
+        pivot = next((r for r in rows if r[0] >> bit & 1), None)
+        if pivot is None:
+            continue
+        rows = [(r[0] ^ pivot[0], r[1] ^ pivot[1]) if r is not pivot and r[0] >> bit & 1 else r
+                for r in rows if r is not pivot]
+        if want >> bit & 1:
+            want ^= pivot[0]
+            chosen ^= pivot[1]
+    assert want == 0 and zlib.crc32(prefix + chosen.to_bytes(4, "little")) == target
+    return chosen.to_bytes(4, "little")
+
+
+def test_a_selection_refuses_a_two_faced_index(ctx):
+    """Two archives alike but for a script whose CRC-32 was forced to be the same: the second's
+    encoding of the script's chunk is put before the first's extension, and the first's index
+    made to point at it. A whole read follows the stream and says the index does not match it;
+    a selection finds that the chunk it decoded does not end where the stream's end is
+    recorded. Neither gives the other script as checked."""
+    import zlib
+    rng = random.Random(7)
+    ctx.write("src/b.bin", (words_text(rng, MIB) * 16)[:16 * MIB])
+    safe = b"#!/bin/sh\necho safe\n#"
+    ctx.write("src/a.sh", safe + b"abcd")
+    evil = b"#!/bin/sh\nrm -rf ~\n##"
+    ctx.write("evil.sh", evil + crc_forced(evil, zlib.crc32(ctx.read("src/a.sh"))))
+    assert ctx.run("-meta", "c1", "a.qv5", "src").rc == 0
+    os.replace(ctx.path("evil.sh"), ctx.path("src/a.sh"))
+    assert ctx.run("-meta", "c1", "b.qv5", "src").rc == 0
+    a, b = ctx.read("a.qv5"), ctx.read("b.qv5")
+    a_ext, b_ext = (struct.unpack_from("<Q", x, 32)[0] for x in (a, b))
+    marks = chunk_marks(a)
+    assert len(marks) == 2 and marks == chunk_marks(b)
+    # The second encoding with its pending bits, without the zero bytes that close a stream.
+    first = marks[1][0] // 8
+    forged = b[first:b_ext - 8]
+    extension = bytearray(a[a_ext:])
+    at = 16
+    while extension[at] != 9:
+        at += 5 + struct.unpack_from("<I", extension, at + 1)[0]
+    struct.pack_into("<Q", extension, at + 9 + 12, a_ext * 8 + marks[1][0] % 8)
+    struct.pack_into("<I", extension, len(extension) - 4, zlib.crc32(bytes(extension[:-4])))
+    data = bytearray(a[:a_ext] + forged + extension)
+    struct.pack_into("<Q", data, 32, a_ext + len(forged))
+    with open(ctx.path("two.qv5"), "wb") as f:
+        f.write(data)
+    r = ctx.run("t", "two.qv5")
+    assert r.rc == 1 and "chunk index does not match the stream" in r.body, r
+    for args in (["t", "two.qv5", "src/a.sh"], ["d", "two.qv5", "out", "src/a.sh"], ["d", "two.qv5", "-", "src/a.sh"]):
+        r = ctx.run(*args)
+        assert r.rc == 1 and "Error: damaged archive (" in r.out + r.err and "rm -rf" not in r.out, r
+        assert "CRC32: " not in r.body, r
+    assert not os.path.exists(ctx.path("out/src/a.sh"))
