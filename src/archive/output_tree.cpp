@@ -220,11 +220,7 @@ Error makeOutputSpecial(OutputTree& tree, const OutputName& name, const std::str
     const std::string& leaf = name.components.back();
     Error failure = parentOf(tree, name, shownPath, true, parent, refusal);
     if (failure || !parent || !makeRoom(*parent, leaf, mayReplace, failure, refusal)) return failure;
-    if (createSpecialBelow(*parent, leaf, special.kind, special.major, special.minor)) {
-        const EntryState made = stateBelow(*parent, leaf);
-        identity = made.identity;
-        if (!identity.valid) refusal = made.unreadable;
-    } else {
+    if (!createSpecialBelow(*parent, leaf, special.kind, special.major, special.minor, identity)) {
         refusal = lastFailureReason();
     }
     return Error();

@@ -302,9 +302,11 @@ Restored restoreHeldFolder(const HeldFolder& folder, const RestorePlan& plan);
 // The time and owner of the link at name itself (a link's mode means nothing).
 Restored restoreLinkBelow(const HeldFolder& parent, const std::string& name, const RestorePlan& plan);
 
-// A FIFO or a device node at name (devices need root). False when the system refuses.
+// A FIFO or a device node at name (devices need root), with the identity of what was made,
+// taken through a handle and checked to be it (of its kind, the user's, with no other name)
+// before anything is set on it. False when the system refuses or something else stands there.
 bool createSpecialBelow(const HeldFolder& parent, const std::string& name, SpecialKind kind, uint32_t major,
-                        uint32_t minor);
+                        uint32_t minor, FileIdentity& made);
 
 // A regular file held as itself (not opened for reading or writing), to give it a second
 // name: only the one expected, never through a link.

@@ -896,6 +896,10 @@ Reached holdFolderBelow(const HeldFolder& parent, const std::string& name, bool 
     if (create && !created && errno != EEXIST) refused = errno;
     const int fd = ::openat(parent.fd, name.c_str(), walkOpenFlags | O_NOFOLLOW);
     if (fd < 0 && errno == ENOENT && refused != 0) errno = refused; // missing because not made
+    // What was made and what is held may differ (another one renamed into its place): only
+    // a folder of the user's own with no folder in it is taken as made, to be given metadata.
+    struct stat st;
+    if (created && fd >= 0 && (::fstat(fd, &st) != 0 || st.st_uid != ::geteuid() || st.st_nlink > 2)) created = false;
     folder = heldOf(fd);
     if (folder) return Reached::folder;
     switch (stateBelow(parent, name).kind) {
@@ -1149,13 +1153,31 @@ Restored restoreLinkBelow(const HeldFolder& parent, const std::string& name, con
 }
 
 bool createSpecialBelow(const HeldFolder& parent, const std::string& name, SpecialKind kind, uint32_t major,
-                        uint32_t minor)
+                        uint32_t minor, FileIdentity& made)
 {
     mode_t type = kind == SpecialKind::fifo ? S_IFIFO : kind == SpecialKind::characterDevice ? S_IFCHR : S_IFBLK;
     dev_t device = kind == SpecialKind::fifo ? 0 : makedev(major, minor);
-    if (::mknodat(parent.fd, name.c_str(), type | 0600, device) == 0) return true;
-    noteFailure();
-    return false;
+    made = FileIdentity();
+    if (::mknodat(parent.fd, name.c_str(), type | 0600, device) != 0) {
+        noteFailure();
+        return false;
+    }
+    // Whoever may write the folder could have put something else at the name since.
+    const int fd = ::openat(parent.fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        noteFailure();
+        return false;
+    }
+    struct stat st;
+    const bool measured = ::fstat(fd, &st) == 0;
+    ::close(fd);
+    if (!measured || (st.st_mode & S_IFMT) != type || st.st_nlink != 1 || st.st_uid != ::geteuid() ||
+        (kind != SpecialKind::fifo && st.st_rdev != device)) {
+        noteOwnFailure(notTheOneMade);
+        return false;
+    }
+    made = identityOf(st);
+    return true;
 }
 
 struct HeldItem {

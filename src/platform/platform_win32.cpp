@@ -1117,8 +1117,9 @@ Restored restoreLinkBelow(const HeldFolder& parent, const std::string& name, con
     return restored;
 }
 
-bool createSpecialBelow(const HeldFolder&, const std::string&, SpecialKind, uint32_t, uint32_t)
+bool createSpecialBelow(const HeldFolder&, const std::string&, SpecialKind, uint32_t, uint32_t, FileIdentity& made)
 {
+    made = FileIdentity();
     noteOwnFailure("no FIFOs or devices on this system");
     return false;
 }

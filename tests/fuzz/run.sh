@@ -48,6 +48,20 @@ for target in "${targets[@]}"; do
         -max_len="$(max_len "$target")" -print_final_stats=1 -artifact_prefix="$artifacts/" \
         "$found" "$root/tests/fuzz/corpus/$target" >"$log" 2>&1
     status=$?
+    # A unit that only ran out of time may have stalled on a loaded machine: run it once more
+    # alone, and call it a failure only if it is slow again.
+    if [ "$status" -ne 0 ] && [ -n "$(ls -A "$artifacts")" ] && [ -z "$(ls "$artifacts" | grep -v '^timeout-')" ] &&
+        ! grep -qE 'ERROR: (Address|Leak|UndefinedBehavior)Sanitizer|runtime error:' "$log"; then
+        slow_again=0
+        for unit in "$artifacts"/timeout-*; do
+            "$binary" -timeout=20 -rss_limit_mb=2560 -malloc_limit_mb=2048 "$unit" >>"$log.rerun" 2>&1 || slow_again=1
+        done
+        if [ "$slow_again" -eq 0 ]; then
+            echo "fuzz $target: a unit that timed out ran in time when run again (kept in $build/slow/$target)"
+            mkdir -p "$build/slow/$target" && mv "$artifacts"/timeout-* "$build/slow/$target/"
+            status=0
+        fi
+    fi
     runs=$(sed -nE 's/^stat::number_of_executed_units: *([0-9]+).*/\1/p' "$log" | tail -1)
     rate=$(sed -nE 's/^stat::average_exec_per_sec: *([0-9]+).*/\1/p' "$log" | tail -1)
     cov=$(grep -oE 'cov: [0-9]+' "$log" | tail -1)

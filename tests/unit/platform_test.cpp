@@ -190,6 +190,13 @@ TEST(OutputBelowFolder, NeverFollowsLinksOrOpensSpecialFiles)
     size_t entries = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(root)) ++entries;
     EXPECT_EQ(entries, 8u);
+    // A FIFO made is known by the identity of what its handle reaches, checked to be it.
+    FileIdentity fifo;
+    ASSERT_TRUE(createSpecialBelow(here, "made-fifo", SpecialKind::fifo, 0, 0, fifo));
+    EXPECT_TRUE(fifo.valid && sameFile(fifo, stateBelow(here, "made-fifo").identity));
+    EXPECT_FALSE(createSpecialBelow(here, "made-fifo", SpecialKind::fifo, 0, 0, fifo));
+    EXPECT_FALSE(fifo.valid);
+    EXPECT_TRUE(removeBelow(here, "made-fifo"));
     // Removing a link removes the link, not what it leads to.
     EXPECT_TRUE(removeBelow(here, "link"));
     EXPECT_FALSE(fs::is_symlink(root / "link"));
