@@ -224,13 +224,18 @@ Planned planOf(const Extraction& x, const Metadata& metadata)
 // Reads what the extension says of the entries before they are written.
 void prepareMetadata(Extraction& x, const Extension& extension)
 {
-    x.ownerIds.clear();
-    for (const Owner& owner : extension.owners) {
-        uint32_t uid = 0;
-        uint32_t gid = 0;
-        ownerNumbers(owner, uid, gid);
-        x.ownerIds.emplace_back(uid, gid);
+    // Names are looked up only where owners are set (as root), and only for owners in use.
+    std::vector<bool> used(extension.owners.size(), false);
+    if (runningAsRoot() && posixMetadata) {
+        auto use = [&](const Metadata& metadata) {
+            if (metadata.owner < used.size()) used[metadata.owner] = true;
+        };
+        for (const Metadata& metadata : extension.entries) use(metadata);
+        for (const FolderRecord& folder : extension.folders) use(folder.metadata);
+        for (const LinkRecord& link : extension.links) use(link.metadata);
+        for (const SpecialRecord& special : extension.specials) use(special.metadata);
     }
+    ownerNumbers(extension.owners, used, x.ownerIds);
     x.hardLinkTarget.assign(x.entries->size(), noEntry);
     for (const HardLink& link : extension.hardLinks) x.hardLinkTarget[link.entry] = link.target;
     x.sparse.assign(x.entries->size(), false);

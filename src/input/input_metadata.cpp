@@ -23,8 +23,7 @@ struct OwnerTable {
             Owner owner;
             owner.uid = from.uid;
             owner.gid = from.gid;
-            ownerNames(from.uid, from.gid, owner.user, owner.group);
-            owners->push_back(std::move(owner));
+            owners->push_back(std::move(owner)); // named all at once when every owner is known
         }
         return at->second;
     }
@@ -129,6 +128,7 @@ InputError collectMetadata(const std::vector<FileEntry>& entries, const ExtraLis
             extension.folders.push_back(FolderRecord{extra.storedName, std::move(metadata)});
         }
     }
+    ownerNames(extension.owners);
     return InputError();
 }
 

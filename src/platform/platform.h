@@ -113,10 +113,14 @@ bool readLinkText(const std::string& path, std::string& target);
 // none).
 bool readAttributes(const std::string& path, std::vector<Attribute>& attributes);
 
-// The names of a user and a group number (empty where the system has none).
-void ownerNames(uint32_t uid, uint32_t gid, std::string& user, std::string& group);
-// The numbers to restore an owner with: by name where the name exists here, else by number.
-void ownerNumbers(const Owner& owner, uint32_t& uid, uint32_t& gid);
+// The names of each owner's user and group numbers (empty where the system has none), each
+// number looked up once (many at once by one walk of the system's lists).
+void ownerNames(std::vector<Owner>& owners);
+// The numbers to restore each owner with: for those marked used, by name where the name exists
+// here, else by number; for the others, by number. Each name is looked up once (many at once
+// by one walk of the system's lists), so that the time grows with the owners, not their square.
+void ownerNumbers(const std::vector<Owner>& owners, const std::vector<bool>& used,
+                  std::vector<std::pair<uint32_t, uint32_t>>& ids);
 // Whether the process may restore owners, devices and attributes other than user.* (root).
 bool runningAsRoot();
 // The user and group the process makes files as; false where the system has no such owners.

@@ -21,6 +21,8 @@
 #include <sys/xattr.h>
 #include <termios.h>
 #include <unistd.h>
+#include <map>
+#include <set>
 #include <vector>
 
 namespace qv5 {
@@ -395,33 +397,130 @@ bool readAttributes(const std::string& path, std::vector<Attribute>& attributes)
     return true;
 }
 
-void ownerNames(uint32_t uid, uint32_t gid, std::string& user, std::string& group)
+namespace {
+
+// The numbers of the names wanted that exist here: asked one by one when they are few, else
+// found by one walk of the whole list first (each lookup reads the list anew).
+template <class Find, class Walk>
+std::map<std::string, uint32_t> numbersOfNames(const std::set<std::string>& wanted, Find find, Walk walk)
 {
-    std::vector<char> buffer(16384);
-    struct passwd account;
-    struct passwd* foundUser = nullptr;
-    user =
-        ::getpwuid_r(uid, &account, buffer.data(), buffer.size(), &foundUser) == 0 && foundUser ? account.pw_name : "";
-    struct group team;
-    struct group* foundGroup = nullptr;
-    group = ::getgrgid_r(gid, &team, buffer.data(), buffer.size(), &foundGroup) == 0 && foundGroup ? team.gr_name : "";
+    std::map<std::string, uint32_t> found;
+    if (wanted.size() > 32) {
+        walk([&](const char* name, uint32_t number) {
+            if (wanted.count(name)) found.emplace(name, number);
+        });
+    }
+    // A source that cannot be walked (a directory service) still answers for a bounded number
+    // of the rest, one by one.
+    size_t asked = 0;
+    for (const std::string& name : wanted) {
+        uint32_t number = 0;
+        if (found.count(name) || asked++ >= 256) continue;
+        if (find(name, number)) found.emplace(name, number);
+    }
+    return found;
 }
 
-void ownerNumbers(const Owner& owner, uint32_t& uid, uint32_t& gid)
+} // namespace
+
+void ownerNumbers(const std::vector<Owner>& owners, const std::vector<bool>& used,
+                  std::vector<std::pair<uint32_t, uint32_t>>& ids)
 {
+    std::set<std::string> users, groups;
+    for (size_t i = 0; i < owners.size(); ++i) {
+        if (i >= used.size() || !used[i]) continue;
+        if (!owners[i].user.empty()) users.insert(owners[i].user);
+        if (!owners[i].group.empty()) groups.insert(owners[i].group);
+    }
     std::vector<char> buffer(16384);
-    struct passwd account;
-    struct passwd* foundUser = nullptr;
-    uid = !owner.user.empty() &&
-                  ::getpwnam_r(owner.user.c_str(), &account, buffer.data(), buffer.size(), &foundUser) == 0 && foundUser
-              ? static_cast<uint32_t>(account.pw_uid)
-              : owner.uid;
-    struct group team;
-    struct group* foundGroup = nullptr;
-    gid = !owner.group.empty() &&
-                  ::getgrnam_r(owner.group.c_str(), &team, buffer.data(), buffer.size(), &foundGroup) == 0 && foundGroup
-              ? static_cast<uint32_t>(team.gr_gid)
-              : owner.gid;
+    const auto userIds = numbersOfNames(
+        users,
+        [&](const std::string& name, uint32_t& number) {
+            struct passwd account;
+            struct passwd* found = nullptr;
+            if (::getpwnam_r(name.c_str(), &account, buffer.data(), buffer.size(), &found) != 0 || !found) return false;
+            number = static_cast<uint32_t>(account.pw_uid);
+            return true;
+        },
+        [](const auto& take) {
+            ::setpwent();
+            while (const struct passwd* account = ::getpwent()) take(account->pw_name, account->pw_uid);
+            ::endpwent();
+        });
+    const auto groupIds = numbersOfNames(
+        groups,
+        [&](const std::string& name, uint32_t& number) {
+            struct group team;
+            struct group* found = nullptr;
+            if (::getgrnam_r(name.c_str(), &team, buffer.data(), buffer.size(), &found) != 0 || !found) return false;
+            number = static_cast<uint32_t>(team.gr_gid);
+            return true;
+        },
+        [](const auto& take) {
+            ::setgrent();
+            while (const struct group* team = ::getgrent()) take(team->gr_name, team->gr_gid);
+            ::endgrent();
+        });
+    ids.clear();
+    ids.reserve(owners.size());
+    for (const Owner& owner : owners) {
+        auto user = userIds.find(owner.user);
+        auto group = groupIds.find(owner.group);
+        ids.emplace_back(user != userIds.end() ? user->second : owner.uid,
+                         group != groupIds.end() ? group->second : owner.gid);
+    }
+}
+
+void ownerNames(std::vector<Owner>& owners)
+{
+    std::set<uint32_t> uids, gids;
+    for (const Owner& owner : owners) {
+        uids.insert(owner.uid);
+        gids.insert(owner.gid);
+    }
+    std::map<uint32_t, std::string> users, groups;
+    std::vector<char> buffer(16384);
+    // Many numbers: one walk of the list first; a source that cannot be walked (a directory
+    // service) still answers for a bounded number of the rest, one by one.
+    constexpr size_t askedOneByOne = 256;
+    if (uids.size() > 32) {
+        ::setpwent();
+        while (const struct passwd* account = ::getpwent()) {
+            if (uids.count(account->pw_uid)) users.emplace(account->pw_uid, account->pw_name); // the first name wins
+        }
+        ::endpwent();
+    }
+    size_t asked = 0;
+    for (uint32_t uid : uids) {
+        if (users.count(uid) || asked++ >= askedOneByOne) continue;
+        struct passwd account;
+        struct passwd* found = nullptr;
+        if (::getpwuid_r(uid, &account, buffer.data(), buffer.size(), &found) == 0 && found) {
+            users.emplace(uid, account.pw_name);
+        }
+    }
+    if (gids.size() > 32) {
+        ::setgrent();
+        while (const struct group* team = ::getgrent()) {
+            if (gids.count(team->gr_gid)) groups.emplace(team->gr_gid, team->gr_name);
+        }
+        ::endgrent();
+    }
+    asked = 0;
+    for (uint32_t gid : gids) {
+        if (groups.count(gid) || asked++ >= askedOneByOne) continue;
+        struct group team;
+        struct group* found = nullptr;
+        if (::getgrgid_r(gid, &team, buffer.data(), buffer.size(), &found) == 0 && found) {
+            groups.emplace(gid, team.gr_name);
+        }
+    }
+    for (Owner& owner : owners) {
+        auto user = users.find(owner.uid);
+        auto group = groups.find(owner.gid);
+        owner.user = user != users.end() ? user->second : std::string();
+        owner.group = group != groups.end() ? group->second : std::string();
+    }
 }
 
 bool runningAsRoot()

@@ -1181,16 +1181,19 @@ bool readAttributes(const std::string&, std::vector<Attribute>& attributes)
     return true;
 }
 
-void ownerNames(uint32_t, uint32_t, std::string& user, std::string& group)
+void ownerNames(std::vector<Owner>& owners)
 {
-    user.clear();
-    group.clear();
+    for (Owner& owner : owners) {
+        owner.user.clear();
+        owner.group.clear();
+    }
 }
 
-void ownerNumbers(const Owner& owner, uint32_t& uid, uint32_t& gid)
+void ownerNumbers(const std::vector<Owner>& owners, const std::vector<bool>&,
+                  std::vector<std::pair<uint32_t, uint32_t>>& ids)
 {
-    uid = owner.uid;
-    gid = owner.gid;
+    ids.clear();
+    for (const Owner& owner : owners) ids.emplace_back(owner.uid, owner.gid);
 }
 
 bool runningAsRoot()

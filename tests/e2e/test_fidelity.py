@@ -212,3 +212,26 @@ def test_a_sparse_file_read_from_a_pipe_gets_its_holes(ctx):
     st = os.stat(ctx.path("back.bin"))
     assert st.st_blocks * 512 < 1 << 20, st.st_blocks
     assert st.st_mtime_ns == os.stat(ctx.path("sparse.bin")).st_mtime_ns, "the time is set after the holes"
+
+
+@only("linux")
+@needs_root
+def test_many_owners_are_named_and_restored_by_name(ctx):
+    """Owners beyond the few looked up one by one are named from one walk of the system's
+    lists: the named ones are listed and restored by name, the others by number."""
+    import pwd
+    named = {entry.pw_uid: entry.pw_name for entry in pwd.getpwall()}
+    uids = sorted(named)[:10] + list(range(300000, 300040))
+    for uid in uids:
+        path = ctx.path("src", "u%d" % uid)
+        ctx.write("src/u%d" % uid, "x")
+        os.chown(path, uid, uid)
+    assert ctx.run("-meta", "c", "o.qv5", "src").rc == 0
+    listing = ctx.run("-v", "l", "o.qv5").body
+    for uid in uids:
+        owner = named.get(uid, str(uid))
+        assert re.search(r"^\S+ %s/\S+ .* /src/u%d$" % (re.escape(owner), uid), listing, re.M), (uid, listing)
+    r = ctx.run("d", "o.qv5", "out")
+    assert r.rc == 0, r
+    for uid in uids:
+        assert os.lstat(ctx.path("out", "src", "u%d" % uid)).st_uid == uid
