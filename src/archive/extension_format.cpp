@@ -63,6 +63,7 @@ struct In {
     const uint8_t* end;
     bool ok = true;
     bool take(size_t n) { return ok = ok && static_cast<size_t>(end - at) >= n; }
+    size_t left() const { return static_cast<size_t>(end - at); }
     uint64_t le(size_t n)
     {
         if (!take(n)) return 0;
@@ -156,6 +157,23 @@ void putLinuxRecords(Out& out, const Extension& extension)
         out.end(record);
     });
 }
+
+} // namespace
+
+bool namespacedAttribute(const std::string& name)
+{
+    for (const char* space : {"user.", "trusted.", "security.", "system."}) {
+        const size_t length = std::strlen(space);
+        if (name.size() > length && name.compare(0, length, space) == 0) return true;
+    }
+    return false;
+}
+
+namespace {
+
+// The fewest bytes an attribute takes in a record: a name of six bytes ("user.x") with its
+// length, and the value's length.
+constexpr size_t smallestAttribute = 2 + 6 + 4;
 
 // Owners and attributes refer to items by kind and position: set once every item is read.
 struct Pending {
@@ -398,13 +416,18 @@ Error parseExtension(const uint8_t* bytes, size_t size, Extension& extension)
             set.kind = static_cast<uint8_t>(record.le(1));
             set.index = static_cast<uint32_t>(record.le(4));
             uint32_t count = static_cast<uint32_t>(record.le(4));
+            // Every attribute takes at least a namespaced name and two lengths: a count the
+            // record cannot hold is damage before anything is kept for it.
+            if (count == 0 || count > record.left() / smallestAttribute) return damaged("extension attribute record");
+            set.attributes.reserve(count);
             for (uint32_t i = 0; i < count && record.ok; ++i) {
                 Attribute attribute;
                 attribute.name = record.text();
                 attribute.value = record.text(4);
+                if (!namespacedAttribute(attribute.name)) record.ok = false;
                 set.attributes.push_back(std::move(attribute));
             }
-            if (!record.ok || count == 0) return damaged("extension attribute record");
+            if (!record.ok) return damaged("extension attribute record");
             pending.attributes.push_back(std::move(set));
             break;
         }

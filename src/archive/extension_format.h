@@ -40,6 +40,10 @@ Error parseExtension(const uint8_t* bytes, size_t size, Extension& extension);
 Error checkRecords(size_t entryCount, const std::function<const std::string&(size_t)>& entryName,
                    const std::function<bool(size_t)>& duplicateAt, const Extension& extension, bool systemRules);
 
+// An attribute name a system could hold: a namespace (user., trusted., security., system.)
+// and something after it. Others are neither written nor read.
+bool namespacedAttribute(const std::string& name);
+
 // The length a block's head announces; damaged when the head is not one.
 Error extensionLength(const uint8_t* head, uint64_t& length);
 

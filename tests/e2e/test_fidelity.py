@@ -7,6 +7,7 @@ import re
 import stat
 import struct
 import subprocess
+import sys
 
 from harness import needs_root, only
 
@@ -235,3 +236,54 @@ def test_many_owners_are_named_and_restored_by_name(ctx):
     assert r.rc == 0, r
     for uid in uids:
         assert os.lstat(ctx.path("out", "src", "u%d" % uid)).st_uid == uid
+
+
+def with_attributes(data, count, name):
+    """The archive with its attribute record replaced by one giving its item count attributes
+    named name, with empty values; the block's length and CRC-32 made right."""
+    import zlib
+    offset = struct.unpack_from("<Q", data, 32)[0]
+    block = bytearray(data[offset:])
+    at = 16
+    while block[at] != 8:
+        at += 5 + struct.unpack_from("<I", block, at + 1)[0]
+    length = struct.unpack_from("<I", block, at + 1)[0]
+    item = bytes(block[at + 5:at + 10])
+    one = struct.pack("<H", len(name)) + name + struct.pack("<I", 0)
+    payload = item + struct.pack("<I", count) + one * count
+    block[at:at + 5 + length] = struct.pack("<BI", 8, len(payload)) + payload
+    block = block[:-4]
+    struct.pack_into("<Q", block, 8, len(block) + 4)
+    return data[:offset] + bytes(block) + struct.pack("<I", zlib.crc32(bytes(block)))
+
+
+@only("linux")
+def test_attribute_records_take_memory_in_proportion(ctx):
+    """A record of many small attributes costs a small multiple of its size in memory; an
+    attribute name no system could hold is damage of the metadata."""
+    import resource
+    ctx.write("src/a.txt", "a")
+    ctx.write("src/b.txt", "b")
+    os.setxattr(ctx.path("src/a.txt"), "user.a", b"1")
+    assert ctx.run("-meta", "c", "a.qv5", "src").rc == 0
+    data = ctx.read("a.qv5")
+    count = 400000
+    with open(ctx.path("many.qv5"), "wb") as f:
+        f.write(with_attributes(data, count, b"user.a"))
+    with open(ctx.path("bad.qv5"), "wb") as f:
+        f.write(with_attributes(data, 3, b"a"))
+
+    def peak(archive):
+        measure = ("import resource, subprocess, sys\n"
+                   "r = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL)\n"
+                   "print(r.returncode, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+        r = subprocess.run([sys.executable, "-c", measure, ctx.binary, "t", archive], cwd=ctx.work,
+                           capture_output=True, text=True)
+        status, kilobytes = map(int, r.stdout.split())
+        assert status == 0, r
+        return kilobytes * 1024
+    extra = peak("many.qv5") - peak("a.qv5")
+    # 12 bytes an attribute in the record; before, about 12 times that was held.
+    assert extra < 7 * count * 12, (extra, count * 12)
+    r = ctx.run("t", "bad.qv5")
+    assert r.rc == 1 and "extension attribute record" in r.body, r
