@@ -399,24 +399,82 @@ bool readAttributes(const std::string& path, std::vector<Attribute>& attributes)
 
 namespace {
 
-// The numbers of the names wanted that exist here: asked one by one when they are few, else
-// found by one walk of the whole list first (each lookup reads the list anew).
-template <class Find, class Walk>
-std::map<std::string, uint32_t> numbersOfNames(const std::set<std::string>& wanted, Find find, Walk walk)
+// One walk of the system's list of users or groups: take(name, number) for each entry.
+template <class Take>
+void walkUsers(Take take)
 {
-    std::map<std::string, uint32_t> found;
+    ::setpwent();
+    while (const struct passwd* account = ::getpwent()) take(std::string(account->pw_name), uint32_t(account->pw_uid));
+    ::endpwent();
+}
+
+template <class Take>
+void walkGroups(Take take)
+{
+    ::setgrent();
+    while (const struct group* team = ::getgrent()) take(std::string(team->gr_name), uint32_t(team->gr_gid));
+    ::endgrent();
+}
+
+// One entry asked for by name or by number.
+bool userNumber(const std::string& name, uint32_t& number)
+{
+    std::vector<char> buffer(16384);
+    struct passwd account;
+    struct passwd* found = nullptr;
+    if (::getpwnam_r(name.c_str(), &account, buffer.data(), buffer.size(), &found) != 0 || !found) return false;
+    number = static_cast<uint32_t>(account.pw_uid);
+    return true;
+}
+
+bool groupNumber(const std::string& name, uint32_t& number)
+{
+    std::vector<char> buffer(16384);
+    struct group team;
+    struct group* found = nullptr;
+    if (::getgrnam_r(name.c_str(), &team, buffer.data(), buffer.size(), &found) != 0 || !found) return false;
+    number = static_cast<uint32_t>(team.gr_gid);
+    return true;
+}
+
+bool userName(uint32_t number, std::string& name)
+{
+    std::vector<char> buffer(16384);
+    struct passwd account;
+    struct passwd* found = nullptr;
+    if (::getpwuid_r(number, &account, buffer.data(), buffer.size(), &found) != 0 || !found) return false;
+    name = account.pw_name;
+    return true;
+}
+
+bool groupName(uint32_t number, std::string& name)
+{
+    std::vector<char> buffer(16384);
+    struct group team;
+    struct group* found = nullptr;
+    if (::getgrgid_r(number, &team, buffer.data(), buffer.size(), &found) != 0 || !found) return false;
+    name = team.gr_name;
+    return true;
+}
+
+// What the keys wanted (names or numbers) stand for here. Each lookup reads the list anew:
+// many keys are found by one walk of it first; a source that cannot be walked (a directory
+// service) still answers for a bounded number of the rest, one by one. The first entry of a
+// key wins, as a lookup would find it.
+template <class Key, class Value, class Find, class Walk>
+std::map<Key, Value> lookedUp(const std::set<Key>& wanted, Find find, Walk walk)
+{
+    std::map<Key, Value> found;
     if (wanted.size() > 32) {
-        walk([&](const char* name, uint32_t number) {
-            if (wanted.count(name)) found.emplace(name, number);
+        walk([&](const Key& key, const Value& value) {
+            if (wanted.count(key)) found.emplace(key, value);
         });
     }
-    // A source that cannot be walked (a directory service) still answers for a bounded number
-    // of the rest, one by one.
     size_t asked = 0;
-    for (const std::string& name : wanted) {
-        uint32_t number = 0;
-        if (found.count(name) || asked++ >= 256) continue;
-        if (find(name, number)) found.emplace(name, number);
+    for (const Key& key : wanted) {
+        Value value{};
+        if (found.count(key) || asked++ >= 256) continue;
+        if (find(key, value)) found.emplace(key, value);
     }
     return found;
 }
@@ -432,35 +490,8 @@ void ownerNumbers(const std::vector<Owner>& owners, const std::vector<bool>& use
         if (!owners[i].user.empty()) users.insert(owners[i].user);
         if (!owners[i].group.empty()) groups.insert(owners[i].group);
     }
-    std::vector<char> buffer(16384);
-    const auto userIds = numbersOfNames(
-        users,
-        [&](const std::string& name, uint32_t& number) {
-            struct passwd account;
-            struct passwd* found = nullptr;
-            if (::getpwnam_r(name.c_str(), &account, buffer.data(), buffer.size(), &found) != 0 || !found) return false;
-            number = static_cast<uint32_t>(account.pw_uid);
-            return true;
-        },
-        [](const auto& take) {
-            ::setpwent();
-            while (const struct passwd* account = ::getpwent()) take(account->pw_name, account->pw_uid);
-            ::endpwent();
-        });
-    const auto groupIds = numbersOfNames(
-        groups,
-        [&](const std::string& name, uint32_t& number) {
-            struct group team;
-            struct group* found = nullptr;
-            if (::getgrnam_r(name.c_str(), &team, buffer.data(), buffer.size(), &found) != 0 || !found) return false;
-            number = static_cast<uint32_t>(team.gr_gid);
-            return true;
-        },
-        [](const auto& take) {
-            ::setgrent();
-            while (const struct group* team = ::getgrent()) take(team->gr_name, team->gr_gid);
-            ::endgrent();
-        });
+    const auto userIds = lookedUp<std::string, uint32_t>(users, userNumber, [](auto take) { walkUsers(take); });
+    const auto groupIds = lookedUp<std::string, uint32_t>(groups, groupNumber, [](auto take) { walkGroups(take); });
     ids.clear();
     ids.reserve(owners.size());
     for (const Owner& owner : owners) {
@@ -478,43 +509,12 @@ void ownerNames(std::vector<Owner>& owners)
         uids.insert(owner.uid);
         gids.insert(owner.gid);
     }
-    std::map<uint32_t, std::string> users, groups;
-    std::vector<char> buffer(16384);
-    // Many numbers: one walk of the list first; a source that cannot be walked (a directory
-    // service) still answers for a bounded number of the rest, one by one.
-    constexpr size_t askedOneByOne = 256;
-    if (uids.size() > 32) {
-        ::setpwent();
-        while (const struct passwd* account = ::getpwent()) {
-            if (uids.count(account->pw_uid)) users.emplace(account->pw_uid, account->pw_name); // the first name wins
-        }
-        ::endpwent();
-    }
-    size_t asked = 0;
-    for (uint32_t uid : uids) {
-        if (users.count(uid) || asked++ >= askedOneByOne) continue;
-        struct passwd account;
-        struct passwd* found = nullptr;
-        if (::getpwuid_r(uid, &account, buffer.data(), buffer.size(), &found) == 0 && found) {
-            users.emplace(uid, account.pw_name);
-        }
-    }
-    if (gids.size() > 32) {
-        ::setgrent();
-        while (const struct group* team = ::getgrent()) {
-            if (gids.count(team->gr_gid)) groups.emplace(team->gr_gid, team->gr_name);
-        }
-        ::endgrent();
-    }
-    asked = 0;
-    for (uint32_t gid : gids) {
-        if (groups.count(gid) || asked++ >= askedOneByOne) continue;
-        struct group team;
-        struct group* found = nullptr;
-        if (::getgrgid_r(gid, &team, buffer.data(), buffer.size(), &found) == 0 && found) {
-            groups.emplace(gid, team.gr_name);
-        }
-    }
+    const auto users = lookedUp<uint32_t, std::string>(uids, userName, [](auto take) {
+        walkUsers([&](const std::string& name, uint32_t number) { take(number, name); });
+    });
+    const auto groups = lookedUp<uint32_t, std::string>(gids, groupName, [](auto take) {
+        walkGroups([&](const std::string& name, uint32_t number) { take(number, name); });
+    });
     for (Owner& owner : owners) {
         auto user = users.find(owner.uid);
         auto group = groups.find(owner.gid);
