@@ -282,8 +282,9 @@ def test_attribute_records_take_memory_in_proportion(ctx):
         status, kilobytes = map(int, r.stdout.split())
         assert status == 0, r
         return kilobytes * 1024
-    extra = peak("many.qv5") - peak("a.qv5")
-    # 12 bytes an attribute in the record; before, about 12 times that was held.
-    assert extra < 7 * count * 12, (extra, count * 12)
+    if not os.environ.get("QV5_SANITIZER"):  # a sanitizer's own bookkeeping is no measure
+        extra = peak("many.qv5") - peak("a.qv5")
+        # 12 bytes an attribute in the record; before, about 12 times that was held.
+        assert extra < 7 * count * 12, (extra, count * 12)
     r = ctx.run("t", "bad.qv5")
     assert r.rc == 1 and "extension attribute record" in r.body, r
