@@ -2,6 +2,7 @@
 // An archive open for reading, and the cutting of its decoded stream into entries, shared by
 // extraction to files and by reading into memory.
 #include "archive/archive_format.h"
+#include "archive/positioned_bytes.h"
 #include "codec/bit_stream.h"
 #include "platform/platform.h"
 #include "qv5/qv5.h"
@@ -30,14 +31,19 @@ struct Archive {
     uint64_t tableEndBit = 0;     // where the stream's first block begins
     std::vector<ChunkMark> index; // the extension's chunk index, when it fits and can be used
     uint64_t indexedEnd = 0;      // decoded by the index: the archive's bytes up to its last chunk
-    // A damaged file read as its recovery data repairs it (null: as it is); the file is then
-    // read only by position, never by its stream position.
-    const RepairedView* repaired = nullptr;
+    // The archive's bytes read by position only, never by the file's own position (null: the
+    // file as it is): a damaged file as its recovery data repairs it, or a sealed archive's
+    // plain bytes.
+    const PositionedBytes* source = nullptr;
+    std::unique_ptr<PositionedBytes> ownSource; // the repaired view's, made here
     // Where the archive's bytes were found to end, from its first byte (0: not yet known):
     // after its extension, or after the last bit of its stream.
     uint64_t extensionEnd = 0;
     uint64_t streamEnd = 0;
 };
+
+// An archive whose bytes are read through source (see Archive::source), from offset 0.
+ArchivePtr openArchive(FILE* file, const PositionedBytes* source);
 
 // A failure found after a read of the archive's file failed carries that read's reason.
 Error explainedByRead(const Archive& archive, Error failure);

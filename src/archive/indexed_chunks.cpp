@@ -2,7 +2,6 @@
 
 #include "archive/chunk_buffer.h"
 #include "archive/chunk_decoder.h"
-#include "archive/repaired_view.h"
 #include "codec/block_coder.h"
 #include "codec/codec_constants.h"
 #include "codec/crc32.h"
@@ -33,8 +32,8 @@ struct PositionedSource {
         if (input.file) {
             bool readFailed = false;
             const uint64_t at = static_cast<uint64_t>(input.start) + self.at;
-            got = input.repaired ? readRepaired(*input.repaired, input.file, at, buffer, capacity, readFailed)
-                                 : readFileAt(input.file, at, buffer, capacity, readFailed);
+            got = input.source ? input.source->read(at, buffer, capacity, readFailed)
+                               : readFileAt(input.file, at, buffer, capacity, readFailed);
             if (readFailed && failed) *failed = true;
         } else if (self.at < input.size) {
             got = static_cast<size_t>(std::min<uint64_t>(capacity, input.size - self.at));
