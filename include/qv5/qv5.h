@@ -561,5 +561,9 @@ Error repairedView(const RandomReader& source, const RecoveryCheck& check, Repai
 // An archive at the file's position, every byte read through the repaired view of that file
 // (which stays alive while the archive is read).
 ArchivePtr openArchive(FILE* file, const RepairedView* repaired);
+// An archive read only through bytes given by position, from offset 0 (a sealed archive's
+// plain bytes); the file is the one they come from.
+struct PositionedBytes;
+ArchivePtr openArchive(FILE* file, const PositionedBytes* source);
 
 } // namespace qv5

@@ -42,9 +42,6 @@ struct Archive {
     uint64_t streamEnd = 0;
 };
 
-// An archive whose bytes are read through source (see Archive::source), from offset 0.
-ArchivePtr openArchive(FILE* file, const PositionedBytes* source);
-
 // A failure found after a read of the archive's file failed carries that read's reason.
 Error explainedByRead(const Archive& archive, Error failure);
 

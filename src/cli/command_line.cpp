@@ -5,6 +5,7 @@
 #include "cli/messages.h"
 #include "cli/recovery_commands.h"
 #include "cli/run_options.h"
+#include "cli/seal_commands.h"
 #include "cli/sfx.h"
 #include "console/console.h"
 #include "console/format.h"
@@ -64,6 +65,12 @@ const char* const moreUsageText =
     "-xattrs = also restore ACLs and, as root, capabilities and security and trusted attributes (d)\n"
     "-protect=N = add recovery data of N% (1-50) that repairs damage (c); t checks it\n"
     "r archive output = repair: write the archive rebuilt from its recovery data to a new file\n"
+    "-encrypt = seal the archive (c): names and contents encrypted and authenticated; the passphrase\n"
+    "  is asked twice, or is the first line of -password-file=PATH; -recipient=FILE (repeatable)\n"
+    "  seals it to public keys instead\n"
+    "k keyfile = write a new secret key to keyfile and its public key to keyfile.pub\n"
+    "-identity=KEYFILE = open a sealed archive with a secret key (l, t, d); -password-file=PATH reads\n"
+    "  its passphrase from a file\n"
     "--help, -h, -? = this text; --version = the version\n";
 
 const char* const versionText = "qv5 0.1.0\n";
@@ -159,6 +166,22 @@ bool readFlags(std::vector<std::string>& args, size_t at, RunOptions& options, s
             const ProtectFlag protect = readProtectFlag(flag.size() > 9 ? flag.substr(9) : std::string());
             options.protectPercent = protect.percent;
             options.protectInvalid = protect.valid ? std::string() : given;
+            known = true;
+        }
+        if (flag == "-encrypt") {
+            options.encrypt = true;
+            known = true;
+        }
+        if (flag.rfind("-password-file=", 0) == 0) {
+            options.passwordFile = given.substr(15);
+            known = true;
+        }
+        if (flag.rfind("-recipient=", 0) == 0) {
+            options.recipientFiles.push_back(given.substr(11));
+            known = true;
+        }
+        if (flag.rfind("-identity=", 0) == 0) {
+            options.identityFile = given.substr(10);
             known = true;
         }
         if (flag == "-fullpaths") {
@@ -595,8 +618,49 @@ bool writeArchiveTo(FILE* file, uint64_t before, const std::string& archivePath,
             break;
         }
     };
+    // Sealed: the header first, then the plain archive's bytes through the sealing writer; the
+    // plain archive's own header is patched in the first segment, held until the end.
+    std::vector<uint8_t> sealedHeader;
+    PayloadKey payloadKey;
+    SealingWriter sealing;
+    ByteWriter output = fileOutput(file);
+    if (options.sealFor) {
+        if (makeSealedHeader(*options.sealFor, sealedHeader, payloadKey) != SealStatus::ok ||
+            !output(sealedHeader.data(), sealedHeader.size())) {
+            printError(Error(ErrorCode::writeArchive, "", ""), archivePath);
+            return false;
+        }
+        sealing.key = payloadKey.key;
+        sealing.out = output;
+        sealing.holdFirst = seekable;
+        const uint64_t payloadAt = before + sealedHeader.size();
+        sealing.place = [file, payloadAt](uint64_t at, const uint8_t* bytes, size_t count) {
+            const int64_t end = tellFile(file);
+            const bool ok = end >= 0 && std::fflush(file) == 0 &&
+                            seekFile(file, static_cast<int64_t>(payloadAt + at), SEEK_SET) == 0 &&
+                            std::fwrite(bytes, 1, count, file) == count && std::fflush(file) == 0 &&
+                            seekFile(file, end, SEEK_SET) == 0;
+            if (!ok) noteStreamFailure();
+            return ok;
+        };
+        // A table corrected after the stream would move sealed bytes: sources that change are
+        // stored as a pipe stores them.
+        writeOptions.reread = nullptr;
+        writeOptions.cut = nullptr;
+        writeOptions.rewrite = nullptr;
+        if (seekable) {
+            writeOptions.rewrite = [&sealing](uint64_t at, const uint8_t* bytes, size_t count) {
+                return resealFirst(sealing, at, bytes, count);
+            };
+        }
+        output = [&sealing](const uint8_t* bytes, size_t count) { return sealBytes(sealing, bytes, count); };
+    }
     WriteResult result;
-    Error failure = writeArchive(entries, fileOutput(file), writeOptions, callbacks, result);
+    Error failure = writeArchive(entries, output, writeOptions, callbacks, result);
+    if (!failure && options.sealFor && !finishSealing(sealing)) {
+        failure = Error(ErrorCode::writeArchive, "", "", false);
+        failure.reason = lastFailureReason();
+    }
     if (!failure && std::fflush(file) != 0) {
         noteStreamFailure();
         failure = Error(ErrorCode::writeArchive, "", "", true);
@@ -611,6 +675,7 @@ bool writeArchiveTo(FILE* file, uint64_t before, const std::string& archivePath,
         return false;
     }
     uint64_t archiveSize = before + result.archiveBytes;
+    if (options.sealFor) archiveSize = before + sealedHeader.size() + sealedPayloadSize(result.archiveBytes);
     float percent = result.inputTotal == 0
                         ? 0.0f
                         : static_cast<float>(archiveSize) * 100.0f / static_cast<float>(result.inputTotal);
@@ -697,19 +762,27 @@ int32_t runReadCommand(const std::vector<std::string>& args, char command, const
         return 1;
     }
     nameArchiveRead(args[2]);
+    // A sealed archive is opened with its key first, then read through its plain bytes.
+    const bool sealed = archive != stdin && startsSealed(archive);
+    SealedReading sealedReading;
+    if (sealed && !openSealedArchive(archive, options, sealedReading)) {
+        std::fclose(archive);
+        return 1;
+    }
     int32_t status;
     // The recovery data's verdict first, for a file that has it: damaged data slices it can
     // rebuild are read as rebuilt.
-    const bool checked = archive != stdin && command != 'l';
+    const bool checked = archive != stdin && command != 'l' && !sealed;
     RecoveryVerdict verdict;
     if (checked) verdict = checkBeforeReading(args[2]);
     ThroughRecovery through;
     through.repaired = verdict.repaired.get();
+    if (sealed) through.source = &sealedReading.source;
     if (!verdict.go) {
         status = 1;
     } else if (command == 'l') {
         status = listCommand(archive, options.verbose, std::vector<std::string>(args.begin() + 3, args.end()),
-                             options.attributeNames);
+                             options.attributeNames, through.source);
     } else if (command == 't') {
         std::vector<std::string> patterns(args.begin() + 3, args.end());
         status = testCommand(archive, options, patterns, &through) == ExtractOutcome::done ? 0 : 1;
@@ -788,18 +861,21 @@ int32_t runCommandLine(std::vector<std::string> args)
     if ((command == 'c' || command == 'd') && args.size() >= 4) {
         if (command == 'c') {
             options.level = levelFromCommandWord(args[1]);
+            // The keys first: nothing is read or written before they are known.
+            if (options.encrypt && !prepareSeal(options)) return 1;
             return runCompress(args, options);
         }
         return runReadCommand(args, command, options);
     }
     if ((command == 'l' || command == 't') && args.size() >= 3) return runReadCommand(args, command, options);
     if (command == 'r' && args.size() == 4) return repairCommand(args[2], args[3], options);
+    if (command == 'k' && args.size() == 3) return keyCommand(args[2]);
 
     const std::string shownName = printable(programName);
     const char* name = shownName.c_str();
     tell(usageText, name, name, name);
     // A command word the program does not have is named, apart from the usage text.
-    if (args.size() >= 2 && !args[1].empty() && std::string_view("cdltr").find(command) == std::string_view::npos) {
+    if (args.size() >= 2 && !args[1].empty() && std::string_view("cdltrk").find(command) == std::string_view::npos) {
         std::fflush(consoleStream());
         writeText(stderr, "qv5: unknown command " + printable(args[1]) + "\n");
         std::fflush(stderr);

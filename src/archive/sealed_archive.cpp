@@ -1,0 +1,59 @@
+#include "archive/sealed_archive.h"
+
+#include "platform/platform.h"
+
+#include <cstring>
+
+namespace qv5 {
+
+bool startsSealed(FILE* file)
+{
+    const int64_t at = tellFile(file);
+    if (at < 0) return false;
+    uint8_t magic[sizeof sealedMagic];
+    bool failed = false;
+    return readFileAt(file, static_cast<uint64_t>(at), magic, sizeof magic, failed) == sizeof magic && !failed &&
+           isSealed(magic, sizeof magic);
+}
+
+SealStatus readSealedHeader(SealedReading& reading, FILE* file, SealCost& cost, StanzaKind& kind)
+{
+    reading.file = file;
+    reading.start = tellFile(file);
+    if (reading.start < 0) return SealStatus::notSealed;
+    const uint64_t at = static_cast<uint64_t>(reading.start);
+    uint8_t head[sealFixedHead];
+    bool failed = false;
+    const size_t got = readFileAt(file, at, head, sizeof head, failed);
+    if (!isSealed(head, got)) return SealStatus::notSealed;
+    const size_t length = sealedHeaderLength(head, got);
+    if (length == 0) return SealStatus::damaged;
+    reading.header.resize(length);
+    if (readFileAt(file, at, reading.header.data(), length, failed) != length || failed) return SealStatus::damaged;
+    return sealedHeaderCost(reading.header.data(), length, cost, kind);
+}
+
+SealStatus openSealedPayload(SealedReading& reading, const OpenWith& with)
+{
+    const SealStatus status =
+        openSealedHeader(reading.header.data(), reading.header.size(), with, reading.payload.key);
+    if (status != SealStatus::ok) return status;
+    int64_t size = 0;
+    const uint64_t payloadStart = static_cast<uint64_t>(reading.start) + reading.header.size();
+    if (!sizeOfFile(reading.file, size) || static_cast<uint64_t>(size) < payloadStart) return SealStatus::damaged;
+    FILE* file = reading.file;
+    reading.payload.readSealed = [file, payloadStart](uint64_t at, uint8_t* bytes, size_t count, bool& failed) {
+        return readFileAt(file, payloadStart + at, bytes, count, failed);
+    };
+    openPayload(reading.payload, static_cast<uint64_t>(size) - payloadStart);
+    SealedPayload* payload = &reading.payload;
+    reading.source.size = payload->plainBytes;
+    reading.source.dataEnd = payload->plainBytes;
+    reading.source.read = [payload](uint64_t offset, uint8_t* bytes, size_t count, bool& failed) {
+        return readPayload(*payload, offset, bytes, count, failed);
+    };
+    reading.source.refusal = [] { return std::string("a sealed segment failed authentication"); };
+    return SealStatus::ok;
+}
+
+} // namespace qv5
