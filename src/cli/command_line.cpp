@@ -863,6 +863,10 @@ int32_t runCommandLine(std::vector<std::string> args)
             options.level = levelFromCommandWord(args[1]);
             // The keys first: nothing is read or written before they are known.
             if (options.encrypt && !prepareSeal(options)) return 1;
+            // A sealed archive always carries the extension, for its chunk index: a selection
+            // then decrypts only the segments it needs, and a damaged segment costs only the
+            // chunks it holds.
+            if (options.encrypt) options.metadata = true;
             return runCompress(args, options);
         }
         return runReadCommand(args, command, options);
