@@ -12,8 +12,9 @@ bool startsSealed(FILE* file)
     if (at < 0) return false;
     uint8_t magic[sizeof sealedMagic];
     bool failed = false;
-    return readFileAt(file, static_cast<uint64_t>(at), magic, sizeof magic, failed) == sizeof magic && !failed &&
-           isSealed(magic, sizeof magic);
+    const bool read = readFileAt(file, static_cast<uint64_t>(at), magic, sizeof magic, failed) == sizeof magic;
+    seekFile(file, at, SEEK_SET); // a read by position may move the file's position (Windows)
+    return read && !failed && isSealed(magic, sizeof magic);
 }
 
 SealStatus readSealedHeader(SealedReading& reading, FILE* file, SealCost& cost, StanzaKind& kind)
@@ -29,7 +30,9 @@ SealStatus readSealedHeader(SealedReading& reading, FILE* file, SealCost& cost, 
     const size_t length = sealedHeaderLength(head, got);
     if (length == 0) return SealStatus::damaged;
     reading.header.resize(length);
-    if (readFileAt(file, at, reading.header.data(), length, failed) != length || failed) return SealStatus::damaged;
+    const bool read = readFileAt(file, at, reading.header.data(), length, failed) == length && !failed;
+    seekFile(file, reading.start, SEEK_SET);
+    if (!read) return SealStatus::damaged;
     return sealedHeaderCost(reading.header.data(), length, cost, kind);
 }
 
