@@ -6,13 +6,23 @@
 
 namespace qv5 {
 
-bool startsSealed(FILE* file)
+namespace {
+
+size_t readAt(FILE* file, const RepairedView* repaired, uint64_t at, uint8_t* bytes, size_t count, bool& failed)
+{
+    return repaired ? readRepaired(*repaired, file, at, bytes, count, failed)
+                    : readFileAt(file, at, bytes, count, failed);
+}
+
+} // namespace
+
+bool startsSealed(FILE* file, const RepairedView* repaired)
 {
     const int64_t at = tellFile(file);
     if (at < 0) return false;
     uint8_t magic[sizeof sealedMagic];
     bool failed = false;
-    const bool read = readFileAt(file, static_cast<uint64_t>(at), magic, sizeof magic, failed) == sizeof magic;
+    const bool read = readAt(file, repaired, static_cast<uint64_t>(at), magic, sizeof magic, failed) == sizeof magic;
     seekFile(file, at, SEEK_SET); // a read by position may move the file's position (Windows)
     return read && !failed && isSealed(magic, sizeof magic);
 }
@@ -25,12 +35,13 @@ SealStatus readSealedHeader(SealedReading& reading, FILE* file, SealCost& cost, 
     const uint64_t at = static_cast<uint64_t>(reading.start);
     uint8_t head[sealFixedHead];
     bool failed = false;
-    const size_t got = readFileAt(file, at, head, sizeof head, failed);
+    const size_t got = readAt(file, reading.repaired, at, head, sizeof head, failed);
+    seekFile(file, reading.start, SEEK_SET);
     if (!isSealed(head, got)) return SealStatus::notSealed;
     const size_t length = sealedHeaderLength(head, got);
     if (length == 0) return SealStatus::damaged;
     reading.header.resize(length);
-    const bool read = readFileAt(file, at, reading.header.data(), length, failed) == length && !failed;
+    const bool read = readAt(file, reading.repaired, at, reading.header.data(), length, failed) == length && !failed;
     seekFile(file, reading.start, SEEK_SET);
     if (!read) return SealStatus::damaged;
     return sealedHeaderCost(reading.header.data(), length, cost, kind);
@@ -43,10 +54,14 @@ SealStatus openSealedPayload(SealedReading& reading, const OpenWith& with)
     if (status != SealStatus::ok) return status;
     int64_t size = 0;
     const uint64_t payloadStart = static_cast<uint64_t>(reading.start) + reading.header.size();
-    if (!sizeOfFile(reading.file, size) || static_cast<uint64_t>(size) < payloadStart) return SealStatus::damaged;
+    if (!sizeOfFile(reading.file, size)) return SealStatus::damaged;
+    if (reading.end > 0) size = static_cast<int64_t>(reading.end);
+    if (static_cast<uint64_t>(size) < payloadStart) return SealStatus::damaged;
     FILE* file = reading.file;
-    reading.payload.readSealed = [file, payloadStart](uint64_t at, uint8_t* bytes, size_t count, bool& failed) {
-        return readFileAt(file, payloadStart + at, bytes, count, failed);
+    const RepairedView* repaired = reading.repaired;
+    reading.payload.readSealed = [file, payloadStart, repaired](uint64_t at, uint8_t* bytes, size_t count,
+                                                                bool& failed) {
+        return readAt(file, repaired, payloadStart + at, bytes, count, failed);
     };
     openPayload(reading.payload, static_cast<uint64_t>(size) - payloadStart);
     SealedPayload* payload = &reading.payload;

@@ -762,22 +762,29 @@ int32_t runReadCommand(const std::vector<std::string>& args, char command, const
         return 1;
     }
     nameArchiveRead(args[2]);
-    // A sealed archive is opened with its key first, then read through its plain bytes.
-    const bool sealed = archive != stdin && startsSealed(archive);
-    SealedReading sealedReading;
-    if (sealed && !openSealedArchive(archive, options, sealedReading)) {
-        std::fclose(archive);
-        return 1;
-    }
+    const bool sealedAsIs = archive != stdin && startsSealed(archive);
     int32_t status;
     // The recovery data's verdict first, for a file that has it: damaged data slices it can
-    // rebuild are read as rebuilt.
-    const bool checked = archive != stdin && command != 'l' && !sealed;
+    // rebuild are read as rebuilt. A sealed archive's covers its sealed bytes, and is checked
+    // before the key is asked for.
+    const bool checked = archive != stdin && (command != 'l' || sealedAsIs);
     RecoveryVerdict verdict;
     if (checked) verdict = checkBeforeReading(args[2]);
     ThroughRecovery through;
     through.repaired = verdict.repaired.get();
-    if (sealed) through.source = &sealedReading.source;
+    const bool sealed = sealedAsIs || (verdict.repaired && startsSealed(archive, verdict.repaired.get()));
+    // A sealed archive is opened with its key, then read through its plain bytes.
+    SealedReading sealedReading;
+    if (sealed) {
+        sealedReading.repaired = verdict.repaired.get();
+        sealedReading.end = verdict.found ? verdict.protectedBytes : 0;
+        if (!verdict.go || !openSealedArchive(archive, options, sealedReading)) {
+            std::fclose(archive);
+            return 1;
+        }
+        through.repaired = nullptr;
+        through.source = &sealedReading.source;
+    }
     if (!verdict.go) {
         status = 1;
     } else if (command == 'l') {
@@ -796,7 +803,9 @@ int32_t runReadCommand(const std::vector<std::string>& args, char command, const
     if (archive != stdin) std::fclose(archive);
     // None found at the file's end: the end may be lost; the block's first copy stands where
     // the archive ended.
-    if (checked && verdict.go && !verdict.found) verdict.status = checkAfterReading(args[2], through.archiveEnd);
+    if (checked && verdict.go && !verdict.found && !sealed) {
+        verdict.status = checkAfterReading(args[2], through.archiveEnd);
+    }
     return status != 0 ? status : verdict.status;
 }
 
