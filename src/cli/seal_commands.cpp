@@ -88,6 +88,10 @@ void applyTestSettings(SealFor& sealFor)
 
 bool prepareSeal(RunOptions& options)
 {
+    if (options.createSfx) {
+        tell("Error: a self-extracting archive cannot be sealed (-sfx with -encrypt)\n");
+        return false;
+    }
     auto sealFor = std::make_shared<SealFor>();
     if (!options.recipientFiles.empty()) {
         if (!options.passwordFile.empty()) {
