@@ -3,6 +3,7 @@
 // extraction to files and by reading into memory.
 #include "archive/archive_format.h"
 #include "archive/positioned_bytes.h"
+#include "archive/sealed_archive.h"
 #include "codec/bit_stream.h"
 #include "platform/platform.h"
 #include "qv5/qv5.h"
@@ -36,6 +37,7 @@ struct Archive {
     // plain bytes.
     const PositionedBytes* source = nullptr;
     std::unique_ptr<PositionedBytes> ownSource; // the repaired view's, made here
+    std::unique_ptr<SealedReading> sealed;      // a sealed archive's, opened here
     // Where the archive's bytes were found to end, from its first byte (0: not yet known):
     // after its extension, or after the last bit of its stream.
     uint64_t extensionEnd = 0;

@@ -1,5 +1,6 @@
 #include "archive/sealed_archive.h"
 
+#include "archive/archive_reader.h"
 #include "platform/platform.h"
 
 #include <cstring>
@@ -72,6 +73,53 @@ SealStatus openSealedPayload(SealedReading& reading, const OpenWith& with)
     };
     reading.source.refusal = [] { return std::string("a sealed segment failed authentication"); };
     return SealStatus::ok;
+}
+
+bool isSealedArchive(FILE* file)
+{
+    return startsSealed(file);
+}
+
+Error openSealedArchive(FILE* file, const SealKeys& keys, ArchivePtr& archive, const RepairedView* repaired,
+                        uint64_t end)
+{
+    archive.reset();
+    std::unique_ptr<SealedReading> reading(new SealedReading);
+    reading->repaired = repaired;
+    reading->end = end;
+    SealCost cost;
+    StanzaKind kind = StanzaKind::passphrase;
+    switch (readSealedHeader(*reading, file, cost, kind)) {
+    case SealStatus::ok:
+        break;
+    case SealStatus::notSealed:
+        return Error(ErrorCode::notAnArchive);
+    case SealStatus::tooCostly:
+        return Error(ErrorCode::sealCost);
+    default:
+        return Error(ErrorCode::damagedArchive, "", "sealed header");
+    }
+    Passphrase passphrase;
+    passphrase.text = keys.passphrase;
+    OpenWith with;
+    if (kind == StanzaKind::passphrase && !passphrase.text.empty()) with.passphrase = &passphrase;
+    if (kind == StanzaKind::recipients && keys.hasIdentity) with.identity = &keys.identity;
+    switch (openSealedPayload(*reading, with)) {
+    case SealStatus::ok:
+        break;
+    case SealStatus::wrongKey:
+        return Error(ErrorCode::wrongKey);
+    case SealStatus::needPassphrase:
+        // A secret key given for a passphrase archive is as wrong as a wrong passphrase.
+        return keys.hasIdentity ? Error(ErrorCode::wrongKey) : Error(ErrorCode::sealKeyMissing, "", "passphrase");
+    case SealStatus::needIdentity:
+        return keys.passphrase.empty() ? Error(ErrorCode::sealKeyMissing) : Error(ErrorCode::wrongKey);
+    default:
+        return Error(ErrorCode::damagedArchive, "", "sealed header");
+    }
+    archive = openArchive(file, &reading->source);
+    archive->sealed = std::move(reading);
+    return Error();
 }
 
 } // namespace qv5

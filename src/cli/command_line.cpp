@@ -618,49 +618,9 @@ bool writeArchiveTo(FILE* file, uint64_t before, const std::string& archivePath,
             break;
         }
     };
-    // Sealed: the header first, then the plain archive's bytes through the sealing writer; the
-    // plain archive's own header is patched in the first segment, held until the end.
-    std::vector<uint8_t> sealedHeader;
-    PayloadKey payloadKey;
-    SealingWriter sealing;
-    ByteWriter output = fileOutput(file);
-    if (options.sealFor) {
-        if (makeSealedHeader(*options.sealFor, sealedHeader, payloadKey) != SealStatus::ok ||
-            !output(sealedHeader.data(), sealedHeader.size())) {
-            printError(Error(ErrorCode::writeArchive, "", ""), archivePath);
-            return false;
-        }
-        sealing.key = payloadKey.key;
-        sealing.out = output;
-        sealing.holdFirst = seekable;
-        const uint64_t payloadAt = before + sealedHeader.size();
-        sealing.place = [file, payloadAt](uint64_t at, const uint8_t* bytes, size_t count) {
-            const int64_t end = tellFile(file);
-            const bool ok = end >= 0 && std::fflush(file) == 0 &&
-                            seekFile(file, static_cast<int64_t>(payloadAt + at), SEEK_SET) == 0 &&
-                            std::fwrite(bytes, 1, count, file) == count && std::fflush(file) == 0 &&
-                            seekFile(file, end, SEEK_SET) == 0;
-            if (!ok) noteStreamFailure();
-            return ok;
-        };
-        // A table corrected after the stream would move sealed bytes: sources that change are
-        // stored as a pipe stores them.
-        writeOptions.reread = nullptr;
-        writeOptions.cut = nullptr;
-        writeOptions.rewrite = nullptr;
-        if (seekable) {
-            writeOptions.rewrite = [&sealing](uint64_t at, const uint8_t* bytes, size_t count) {
-                return resealFirst(sealing, at, bytes, count);
-            };
-        }
-        output = [&sealing](const uint8_t* bytes, size_t count) { return sealBytes(sealing, bytes, count); };
-    }
+    writeOptions.seal = options.seal.get();
     WriteResult result;
-    Error failure = writeArchive(entries, output, writeOptions, callbacks, result);
-    if (!failure && options.sealFor && !finishSealing(sealing)) {
-        failure = Error(ErrorCode::writeArchive, "", "", false);
-        failure.reason = lastFailureReason();
-    }
+    Error failure = writeArchive(entries, fileOutput(file), writeOptions, callbacks, result);
     if (!failure && std::fflush(file) != 0) {
         noteStreamFailure();
         failure = Error(ErrorCode::writeArchive, "", "", true);
@@ -675,7 +635,6 @@ bool writeArchiveTo(FILE* file, uint64_t before, const std::string& archivePath,
         return false;
     }
     uint64_t archiveSize = before + result.archiveBytes;
-    if (options.sealFor) archiveSize = before + sealedHeader.size() + sealedPayloadSize(result.archiveBytes);
     float percent = result.inputTotal == 0
                         ? 0.0f
                         : static_cast<float>(archiveSize) * 100.0f / static_cast<float>(result.inputTotal);

@@ -1,5 +1,5 @@
 #pragma once
-#include "seal/sealed_format.h"
+#include "qv5/qv5.h"
 
 #include <cstdint>
 #include <memory>
@@ -31,8 +31,7 @@ struct RunOptions {
     std::vector<std::string> recipientFiles; // -recipient=FILE: sealed to these public keys
     std::string identityFile;          // -identity=KEYFILE: a sealed archive opened with this secret key
     // For c -encrypt, once the keys are gathered: what the archive is sealed for.
-    std::shared_ptr<Passphrase> passphrase;
-    std::shared_ptr<SealFor> sealFor;
+    std::shared_ptr<SealKeys> seal;
 };
 
 } // namespace qv5

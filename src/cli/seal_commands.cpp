@@ -66,16 +66,19 @@ bool passphraseFrom(const RunOptions& options, bool twice, Passphrase& passphras
 
 // Tests only: header randomness fixed by a seed, and a cheap passphrase cost, so that tests
 // can compare archives byte for byte and run quickly.
-void applyTestSettings(SealFor& sealFor)
+void applyTestSettings(SealKeys& keys)
 {
     if (const char* cost = std::getenv("QV5_TEST_SEAL_COST")) {
         unsigned passes = 0, memory = 0;
-        if (std::sscanf(cost, "%u,%u", &passes, &memory) == 2) sealFor.cost = SealCost{passes, memory, 1};
+        if (std::sscanf(cost, "%u,%u", &passes, &memory) == 2) {
+            keys.passes = passes;
+            keys.memoryKiB = memory;
+        }
     }
     if (const char* seed = std::getenv("QV5_TEST_SEAL_SEED")) {
         auto counter = std::make_shared<uint32_t>(0);
         const std::string text = seed;
-        sealFor.random = [counter, text](uint8_t* bytes, size_t count) {
+        keys.random = [counter, text](uint8_t* bytes, size_t count) {
             const uint32_t n = (*counter)++;
             const uint8_t info[4] = {uint8_t(n), uint8_t(n >> 8), uint8_t(n >> 16), uint8_t(n >> 24)};
             hkdfSha256(nullptr, 0, reinterpret_cast<const uint8_t*>(text.data()), text.size(), info, sizeof info,
@@ -92,7 +95,7 @@ bool prepareSeal(RunOptions& options)
         tell("Error: a self-extracting archive cannot be sealed (-sfx with -encrypt)\n");
         return false;
     }
-    auto sealFor = std::make_shared<SealFor>();
+    auto keys = std::make_shared<SealKeys>();
     if (!options.recipientFiles.empty()) {
         if (!options.passwordFile.empty()) {
             // A passphrase stanza stands alone: whoever holds a key could otherwise change it.
@@ -111,19 +114,19 @@ bool prepareSeal(RunOptions& options)
                 tell("Error: %s holds no public key\n", printable(path).c_str());
                 return false;
             }
-            sealFor->recipients.push_back(key);
+            keys->recipients.push_back(key);
         }
-        if (sealFor->recipients.size() > sealMaxRecipients) {
+        if (keys->recipients.size() > sealMaxRecipients) {
             tell("Error: at most %d recipients\n", static_cast<int>(sealMaxRecipients));
             return false;
         }
     } else {
-        options.passphrase = std::make_shared<Passphrase>();
-        if (!passphraseFrom(options, true, *options.passphrase)) return false;
-        sealFor->passphrase = options.passphrase.get();
+        Passphrase passphrase;
+        if (!passphraseFrom(options, true, passphrase)) return false;
+        keys->passphrase = passphrase.text;
     }
-    applyTestSettings(*sealFor);
-    options.sealFor = sealFor;
+    applyTestSettings(*keys);
+    options.seal = keys;
     return true;
 }
 
