@@ -394,41 +394,41 @@ bool decryptSegment(SealedPayload& payload, uint64_t segment, std::vector<uint8_
 size_t readPayload(SealedPayload& payload, uint64_t at, uint8_t* bytes, size_t count, bool& failed)
 {
     size_t done = 0;
-    std::vector<uint8_t> plain;
     while (done < count && at < payload.plainBytes) {
         const uint64_t segment = at / sealPlainSegment;
         const size_t within = static_cast<size_t>(at % sealPlainSegment);
-        bool found = false;
+        std::shared_ptr<const std::vector<uint8_t>> plain;
         {
             std::lock_guard<std::mutex> lock(payload.mutex);
             for (const SealedPayload::Cached& cached : payload.cache) {
                 if (cached.segment == segment) {
                     plain = cached.plain;
-                    found = true;
                     break;
                 }
             }
         }
-        if (!found) {
-            if (!decryptSegment(payload, segment, plain)) {
+        if (!plain) {
+            // Decrypted outside the lock, so that threads reading other segments go on.
+            auto made = std::make_shared<std::vector<uint8_t>>();
+            if (!decryptSegment(payload, segment, *made)) {
                 failed = true;
                 std::lock_guard<std::mutex> lock(payload.mutex);
                 payload.unauthentic = std::min(payload.unauthentic, segment);
                 return done;
             }
+            plain = made;
             std::lock_guard<std::mutex> lock(payload.mutex);
             SealedPayload::Cached& slot = payload.cache[payload.nextSlot];
             payload.nextSlot = (payload.nextSlot + 1) % payload.cache.size();
             slot.segment = segment;
             slot.plain = plain;
         }
-        if (within >= plain.size()) break;
-        const size_t take = std::min(count - done, plain.size() - within);
-        std::memcpy(bytes + done, plain.data() + within, take);
+        if (within >= plain->size()) break;
+        const size_t take = std::min(count - done, plain->size() - within);
+        std::memcpy(bytes + done, plain->data() + within, take);
         done += take;
         at += take;
     }
-    wipe(plain.data(), plain.size());
     return done;
 }
 

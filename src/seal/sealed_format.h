@@ -148,7 +148,7 @@ struct SealedPayload {
     PayloadKey key;
     struct Cached {
         uint64_t segment = UINT64_MAX;
-        std::vector<uint8_t> plain;
+        std::shared_ptr<const std::vector<uint8_t>> plain; // shared with readers still copying from it
     };
     std::mutex mutex;
     std::vector<Cached> cache; // a few segments, replaced in turn
