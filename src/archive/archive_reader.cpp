@@ -103,7 +103,7 @@ ArchivePtr openArchive(FILE* file, const PositionedBytes* source)
     ArchivePtr archive(new Archive);
     archive->file = file;
     archive->identity = identityOfFile(file);
-    archive->seekable = true;
+    archive->seekable = !source->inOrder;
     archive->source = source;
     archive->reader.source = ByteSource{archive.get(), readArchiveSource};
     archive->reader.inBuffer = archive->inBuffer.get();

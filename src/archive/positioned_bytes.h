@@ -14,6 +14,9 @@ struct PositionedBytes {
     // (a read of the file failed, or a sealed segment did not authenticate): nothing of what
     // could not be had is handed on.
     std::function<size_t(uint64_t offset, uint8_t* bytes, size_t count, bool& failed)> read;
+    // Bytes that can be read only in order, each once (a sealed archive on a pipe): the
+    // archive is then read as from a pipe.
+    bool inOrder = false;
     // Why the last read failed, in the reader's words (empty: the system's reason).
     std::function<std::string()> refusal;
 };

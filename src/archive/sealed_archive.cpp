@@ -75,6 +75,105 @@ SealStatus openSealedPayload(SealedReading& reading, const OpenWith& with)
     return SealStatus::ok;
 }
 
+SealStatus readSealedHeaderFromPipe(SealedReading& reading, FILE* file, SealCost& cost, StanzaKind& kind)
+{
+    reading.file = file;
+    uint8_t head[sealFixedHead];
+    const size_t got = std::fread(head, 1, sizeof head, file);
+    if (!isSealed(head, got)) return SealStatus::notSealed;
+    const size_t length = sealedHeaderLength(head, got);
+    if (length == 0) return SealStatus::damaged;
+    reading.header.assign(head, head + got);
+    reading.header.resize(length);
+    if (std::fread(reading.header.data() + got, 1, length - got, file) != length - got) return SealStatus::damaged;
+    return sealedHeaderCost(reading.header.data(), length, cost, kind);
+}
+
+namespace {
+
+// Reads the next segment's sealed bytes (fewer at the end of the pipe).
+void readSealedSegment(FILE* file, std::vector<uint8_t>& sealed)
+{
+    sealed.resize(sealSegment);
+    sealed.resize(std::fread(sealed.data(), 1, sealed.size(), file));
+}
+
+// Loads the segment the pipe stands at; false when it does not authenticate (or is missing).
+bool loadPipeSegment(SealedPipe& pipe)
+{
+    std::vector<uint8_t> sealed;
+    if (pipe.aheadRead) {
+        sealed.swap(pipe.ahead);
+    } else {
+        readSealedSegment(pipe.file, sealed);
+    }
+    // Full: the next one decides whether this is the last.
+    pipe.aheadRead = sealed.size() == sealSegment;
+    if (pipe.aheadRead) readSealedSegment(pipe.file, pipe.ahead);
+    pipe.last = !pipe.aheadRead || pipe.ahead.empty();
+    if (sealed.size() < aeadTagSize) return false;
+    uint8_t nonce[aeadNonceSize];
+    segmentNonce(pipe.segment, pipe.last, nonce);
+    pipe.plain.resize(sealed.size() - aeadTagSize);
+    if (!aeadOpen(pipe.key->key, nonce, nullptr, 0, sealed.data(), pipe.plain.size(), pipe.plain.data())) return false;
+    return !(pipe.plain.empty() && pipe.segment > 0);
+}
+
+size_t readPipe(SealedPipe& pipe, uint64_t at, uint8_t* bytes, size_t count, bool& failed)
+{
+    size_t done = 0;
+    while (done < count) {
+        if (pipe.broken) {
+            failed = true;
+            return done;
+        }
+        if (!pipe.loaded) {
+            if (!loadPipeSegment(pipe)) {
+                pipe.broken = true;
+                continue;
+            }
+            pipe.loaded = true;
+        }
+        if (at < pipe.plainStart) { // behind: a pipe is read once
+            failed = true;
+            return done;
+        }
+        const uint64_t end = pipe.plainStart + pipe.plain.size();
+        if (at >= end) {
+            if (pipe.last) return done;
+            pipe.plainStart = end;
+            ++pipe.segment;
+            pipe.loaded = false;
+            continue;
+        }
+        const size_t take = static_cast<size_t>(std::min<uint64_t>(count - done, end - at));
+        std::memcpy(bytes + done, pipe.plain.data() + (at - pipe.plainStart), take);
+        done += take;
+        at += take;
+    }
+    return done;
+}
+
+} // namespace
+
+SealStatus openSealedPipe(SealedReading& reading, const OpenWith& with)
+{
+    const SealStatus status =
+        openSealedHeader(reading.header.data(), reading.header.size(), with, reading.payload.key);
+    if (status != SealStatus::ok) return status;
+    SealedPipe* pipe = &reading.pipe;
+    pipe->file = reading.file;
+    pipe->key = &reading.payload.key;
+    reading.source.size = UINT64_MAX; // unknown until the end
+    reading.source.dataEnd = UINT64_MAX;
+    reading.source.inOrder = true;
+    reading.source.read = [pipe](uint64_t offset, uint8_t* bytes, size_t count, bool& failed) {
+        return readPipe(*pipe, offset, bytes, count, failed);
+    };
+    reading.source.refusal = [] { return std::string("a sealed segment failed authentication"); };
+    return SealStatus::ok;
+}
+
 bool isSealedArchive(FILE* file)
 {
     return startsSealed(file);

@@ -10,6 +10,21 @@
 
 namespace qv5 {
 
+// A sealed payload read in order from a pipe: each segment authenticated as it comes, the
+// next one read ahead to know whether this one is the last.
+struct SealedPipe {
+    FILE* file = nullptr;
+    const PayloadKey* key = nullptr;
+    uint64_t segment = 0;           // the number of the segment in plain
+    uint64_t plainStart = 0;        // where it begins in the plain bytes
+    std::vector<uint8_t> plain;     // its bytes, once authenticated
+    bool loaded = false;
+    bool last = false;
+    std::vector<uint8_t> ahead;     // the sealed bytes of the next segment
+    bool aheadRead = false;
+    bool broken = false;            // a segment did not authenticate: nothing after it is read
+};
+
 struct SealedReading {
     FILE* file = nullptr;
     int64_t start = 0;           // where the sealed archive begins in the file
@@ -20,6 +35,7 @@ struct SealedReading {
     const RepairedView* repaired = nullptr;
     SealedPayload payload;
     PositionedBytes source; // the plain archive, from offset 0
+    SealedPipe pipe;        // when read from a pipe
 };
 
 // Whether the file holds a sealed archive from its position (which is kept), read through the
@@ -32,5 +48,10 @@ SealStatus readSealedHeader(SealedReading& reading, FILE* file, SealCost& cost, 
 
 // Opens the header read with a passphrase or a secret key, and readies the plain bytes.
 SealStatus openSealedPayload(SealedReading& reading, const OpenWith& with);
+
+// The same for a sealed archive on a pipe: the header read from it, and the plain bytes then
+// given in order only (source.inOrder).
+SealStatus readSealedHeaderFromPipe(SealedReading& reading, FILE* file, SealCost& cost, StanzaKind& kind);
+SealStatus openSealedPipe(SealedReading& reading, const OpenWith& with);
 
 } // namespace qv5

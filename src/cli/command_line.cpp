@@ -731,14 +731,19 @@ int32_t runReadCommand(const std::vector<std::string>& args, char command, const
     if (checked) verdict = checkBeforeReading(args[2]);
     ThroughRecovery through;
     through.repaired = verdict.repaired.get();
-    const bool sealed = sealedAsIs || (verdict.repaired && startsSealed(archive, verdict.repaired.get()));
+    // On standard input nothing can be looked at twice: a sealed archive there is said to be
+    // one by the key given for it (or by -encrypt, to be asked the passphrase).
+    const bool sealedPipe =
+        archive == stdin && (options.encrypt || !options.passwordFile.empty() || !options.identityFile.empty());
+    const bool sealed =
+        sealedAsIs || sealedPipe || (verdict.repaired && startsSealed(archive, verdict.repaired.get()));
     // A sealed archive is opened with its key, then read through its plain bytes.
     SealedReading sealedReading;
     if (sealed) {
         sealedReading.repaired = verdict.repaired.get();
         sealedReading.end = verdict.found ? verdict.protectedBytes : 0;
-        if (!verdict.go || !openSealedArchive(archive, options, sealedReading)) {
-            std::fclose(archive);
+        if (!verdict.go || !openSealedArchive(archive, options, sealedReading, sealedPipe)) {
+            if (archive != stdin) std::fclose(archive);
             return 1;
         }
         through.repaired = nullptr;

@@ -130,11 +130,16 @@ bool prepareSeal(RunOptions& options)
     return true;
 }
 
-bool openSealedArchive(FILE* file, const RunOptions& options, SealedReading& reading)
+bool openSealedArchive(FILE* file, const RunOptions& options, SealedReading& reading, bool pipe)
 {
     SealCost cost;
     StanzaKind kind = StanzaKind::passphrase;
-    SealStatus status = readSealedHeader(reading, file, cost, kind);
+    SealStatus status =
+        pipe ? readSealedHeaderFromPipe(reading, file, cost, kind) : readSealedHeader(reading, file, cost, kind);
+    if (status == SealStatus::notSealed) {
+        tell("Error: standard input is not a sealed archive\n");
+        return false;
+    }
     if (status == SealStatus::tooCostly) {
         tell("Error: the sealed archive asks for more memory or time to open than allowed (%u passes, %u KiB): "
              "damaged or crafted\n",
@@ -174,7 +179,7 @@ bool openSealedArchive(FILE* file, const RunOptions& options, SealedReading& rea
         if (!passphraseFrom(options, false, passphrase)) return false;
         with.passphrase = &passphrase;
     }
-    status = openSealedPayload(reading, with);
+    status = pipe ? openSealedPipe(reading, with) : openSealedPayload(reading, with);
     wipe(identity.data(), identity.size());
     if (status == SealStatus::wrongKey) {
         tell("Error: wrong password or key\n");

@@ -14,7 +14,8 @@ bool prepareSeal(RunOptions& options);
 
 // l, t, d of a sealed archive: reads its header, opens it with the secret key or passphrase
 // and readies its plain bytes; false after a message (a wrong one: "wrong password or key").
-bool openSealedArchive(FILE* file, const RunOptions& options, SealedReading& reading);
+// pipe: the file is read in order only (standard input).
+bool openSealedArchive(FILE* file, const RunOptions& options, SealedReading& reading, bool pipe = false);
 
 // k KEYFILE: a new secret key in KEYFILE (owner only) and its public key in KEYFILE.pub.
 int32_t keyCommand(const std::string& path);

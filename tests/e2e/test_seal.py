@@ -195,3 +195,21 @@ def test_recovery_data_covers_the_sealed_bytes_and_repairs_them_without_the_key(
     r = ctx.run("d", "-password-file=pw", "bad.qv5", "out", env=CHEAP)
     assert r.rc == 0 and "Reading the archive as repaired" in r.out, r
     same_tree(ctx, "in", "out/in")
+
+
+def test_sealed_archives_travel_through_pipes(ctx):
+    make_tree(ctx)
+    r = ctx.run("c", "-encrypt", "-password-file=pw", "-", "in", env=CHEAP)
+    assert r.rc == 0 and r.out, r
+    piped = r.out.encode("latin-1")
+    ctx.write("piped.qv5", piped)
+    hidden(ctx, "piped.qv5")
+    reads_back(ctx, "piped.qv5", "-password-file=pw")
+    # d - reads it from standard input, in order, given its key.
+    r = ctx.run("d", "-password-file=pw", "-", "from-pipe", stdin=piped, env=CHEAP)
+    assert r.rc == 0, r
+    same_tree(ctx, "in", "from-pipe/in")
+    r = ctx.run("d", "-password-file=pw", "-", "-", "*Numbers.csv", stdin=piped, env=CHEAP)
+    assert r.rc == 0 and r.out.encode("latin-1") == ctx.read("in/deep/er/Quarterly-Numbers.csv"), r
+    r = ctx.run("t", "-password-file=wrong", "-", stdin=piped, env=CHEAP)
+    assert r.rc == 1 and "Error: wrong password or key" in r.err, r
