@@ -834,6 +834,11 @@ int32_t runCommandLine(std::vector<std::string> args)
     if ((command == 'c' || command == 'd') && args.size() >= 4) {
         if (command == 'c') {
             options.level = levelFromCommandWord(args[1]);
+            // A key given without -encrypt would leave the archive open to everyone: refused.
+            if (!options.encrypt && (!options.recipientFiles.empty() || !options.passwordFile.empty())) {
+                tell("Error: -recipient and -password-file seal an archive only with -encrypt\n");
+                return 1;
+            }
             // The keys first: nothing is read or written before they are known.
             if (options.encrypt && !prepareSeal(options)) return 1;
             // A sealed archive always carries the extension, for its chunk index: a selection

@@ -96,6 +96,9 @@ def test_two_recipients_each_open_it_and_a_stranger_does_not(ctx):
     assert r.rc == 1 and "Error: wrong password or key\n" in r.out and not os.path.exists(ctx.path("eve-out")), r
     r = ctx.run("t", "-password-file=pw", "a.qv5", env=CHEAP)
     assert r.rc == 1 and "-identity=KEYFILE" in r.out, r
+    # A key without -encrypt would write an open archive: refused.
+    r = ctx.run("c", "-recipient=alice.pub", "open.qv5", "in", env=CHEAP)
+    assert r.rc == 1 and "only with -encrypt" in r.out and not os.path.exists(ctx.path("open.qv5")), r
     # A passphrase stanza stands alone.
     r = ctx.run("c", "-encrypt", "-recipient=alice.pub", "-password-file=pw", "b.qv5", "in", env=CHEAP)
     assert r.rc == 1 and not os.path.exists(ctx.path("b.qv5")), r
