@@ -224,3 +224,44 @@ def test_sealed_archives_travel_through_pipes(ctx):
     assert one.returncode == 0 and one.stdout == ctx.read("in/deep/er/Quarterly-Numbers.csv"), one.stderr
     r = ctx.run("t", "-password-file=wrong", "-", stdin=piped, env=CHEAP)
     assert r.rc == 1 and "Error: wrong password or key" in r.err, r
+
+
+@only("linux")
+def test_the_passphrase_is_asked_twice_on_the_terminal_without_echo(ctx):
+    import pty
+    import time
+    make_tree(ctx)
+
+    def on_terminal(*args, answers):
+        pid, fd = pty.fork()
+        if pid == 0:
+            os.chdir(ctx.work)
+            os.environ.update(CHEAP)
+            os.execv(ctx.binary, [ctx.binary] + list(args))
+        seen = b""
+        for answer in answers:
+            while b"Passphrase" not in seen[-40:]:
+                seen += os.read(fd, 4096)
+            time.sleep(0.2)
+            os.write(fd, answer)
+            seen = seen.replace(b"Passphrase", b"asked")
+        while True:
+            try:
+                chunk = os.read(fd, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            seen += chunk
+        _, status = os.waitpid(pid, 0)
+        return os.waitstatus_to_exitcode(status), seen.decode("latin-1")
+
+    rc, seen = on_terminal("c", "-encrypt", "a.qv5", "in", answers=[b"typed secret\n", b"typed secret\n"])
+    assert rc == 0 and "typed secret" not in seen, seen
+    r = ctx.run("t", "-password-file=pw", "a.qv5", env=CHEAP)
+    assert r.rc == 1 and "wrong password or key" in r.out, r
+    rc, seen = on_terminal("t", "a.qv5", answers=[b"typed secret\n"])
+    assert rc == 0 and "Tested " in seen and "typed secret" not in seen, seen
+    # Two answers that differ write nothing.
+    rc, seen = on_terminal("c", "-encrypt", "b.qv5", "in", answers=[b"one\n", b"two\n"])
+    assert rc == 1 and "the passphrases differ" in seen and not os.path.exists(ctx.path("b.qv5")), seen
