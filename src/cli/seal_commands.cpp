@@ -91,8 +91,9 @@ void applyTestSettings(SealKeys& keys)
 
 bool prepareSeal(RunOptions& options)
 {
-    if (options.createSfx) {
-        tell("Error: a self-extracting archive cannot be sealed (-sfx with -encrypt)\n");
+    if (options.createSfx && !options.recipientFiles.empty()) {
+        // The self-extracting copy can ask for a passphrase only.
+        tell("Error: a self-extracting archive is sealed with a passphrase, not with -recipient\n");
         return false;
     }
     auto keys = std::make_shared<SealKeys>();

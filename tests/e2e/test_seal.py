@@ -226,42 +226,68 @@ def test_sealed_archives_travel_through_pipes(ctx):
     assert r.rc == 1 and "Error: wrong password or key" in r.err, r
 
 
-@only("linux")
-def test_the_passphrase_is_asked_twice_on_the_terminal_without_echo(ctx):
+def on_terminal(ctx, *args, answers, binary=None, cwd=None):
+    """Runs the program on a terminal of its own, typing each answer after each passphrase
+    prompt; its status and everything the terminal showed."""
     import pty
     import time
+    binary = binary or ctx.binary
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.chdir(cwd or ctx.work)
+        os.environ.update(CHEAP)
+        os.execv(binary, [binary] + list(args))
+    seen = b""
+    for answer in answers:
+        while b"Passphrase" not in seen[-40:]:
+            seen += os.read(fd, 4096)
+        time.sleep(0.2)
+        os.write(fd, answer)
+        seen = seen.replace(b"Passphrase", b"asked")
+    paused = False
+    while True:
+        try:
+            chunk = os.read(fd, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        seen += chunk
+        if not paused and b"Press any key" in seen:  # a self-extracting copy's pause
+            paused = True
+            os.write(fd, b"\n")
+    _, status = os.waitpid(pid, 0)
+    return os.waitstatus_to_exitcode(status), seen.decode("latin-1")
+
+
+@only("linux")
+def test_the_passphrase_is_asked_twice_on_the_terminal_without_echo(ctx):
     make_tree(ctx)
 
-    def on_terminal(*args, answers):
-        pid, fd = pty.fork()
-        if pid == 0:
-            os.chdir(ctx.work)
-            os.environ.update(CHEAP)
-            os.execv(ctx.binary, [ctx.binary] + list(args))
-        seen = b""
-        for answer in answers:
-            while b"Passphrase" not in seen[-40:]:
-                seen += os.read(fd, 4096)
-            time.sleep(0.2)
-            os.write(fd, answer)
-            seen = seen.replace(b"Passphrase", b"asked")
-        while True:
-            try:
-                chunk = os.read(fd, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            seen += chunk
-        _, status = os.waitpid(pid, 0)
-        return os.waitstatus_to_exitcode(status), seen.decode("latin-1")
-
-    rc, seen = on_terminal("c", "-encrypt", "a.qv5", "in", answers=[b"typed secret\n", b"typed secret\n"])
+    rc, seen = on_terminal(ctx, "c", "-encrypt", "a.qv5", "in", answers=[b"typed secret\n", b"typed secret\n"])
     assert rc == 0 and "typed secret" not in seen, seen
     r = ctx.run("t", "-password-file=pw", "a.qv5", env=CHEAP)
     assert r.rc == 1 and "wrong password or key" in r.out, r
-    rc, seen = on_terminal("t", "a.qv5", answers=[b"typed secret\n"])
+    rc, seen = on_terminal(ctx, "t", "a.qv5", answers=[b"typed secret\n"])
     assert rc == 0 and "Tested " in seen and "typed secret" not in seen, seen
     # Two answers that differ write nothing.
-    rc, seen = on_terminal("c", "-encrypt", "b.qv5", "in", answers=[b"one\n", b"two\n"])
+    rc, seen = on_terminal(ctx, "c", "-encrypt", "b.qv5", "in", answers=[b"one\n", b"two\n"])
     assert rc == 1 and "the passphrases differ" in seen and not os.path.exists(ctx.path("b.qv5")), seen
+
+
+@only("linux")
+def test_a_sealed_self_extracting_copy_asks_for_its_passphrase(ctx):
+    make_tree(ctx)
+    r = ctx.run("-sfx", "c", "-encrypt", "-password-file=pw", "x.sfx", "in", env=CHEAP)
+    assert r.rc == 0, r
+    hidden(ctx, "x.sfx")
+    os.makedirs(ctx.path("elsewhere"))
+    # No terminal to ask on: nothing written.
+    r = ctx.run(binary=ctx.path("x.sfx"), cwd=ctx.path("elsewhere"), env=CHEAP)
+    assert r.rc == 1 and "no terminal" in r.out and not os.listdir(ctx.path("elsewhere")), r
+    rc, seen = on_terminal(ctx, answers=[b"correct horse batterz\n"], binary=ctx.path("x.sfx"), cwd=ctx.path("elsewhere"))
+    assert rc == 1 and "wrong password or key" in seen and not os.listdir(ctx.path("elsewhere")), seen
+    rc, seen = on_terminal(ctx, answers=[b"correct horse battery\n"], binary=ctx.path("x.sfx"),
+                           cwd=ctx.path("elsewhere"))
+    assert rc == 0, seen
+    same_tree(ctx, "in", "elsewhere/in")
