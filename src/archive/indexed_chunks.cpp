@@ -92,6 +92,9 @@ void decodeFrom(const RandomInput& input, Decoder& decoder, uint64_t from, int32
     // Bits taken: what the source gave, less what the reader's buffer and accumulator hold.
     const uint64_t unread = uint64_t(reader.bufferEnd - uint32_t(reader.bufferPos)) * 8 + uint64_t(reader.accBits);
     result.end = source.at * 8 - unread + reader.zeroBytesFetched * 8;
+    if (result.damage && reader.readFailed && input.source && input.source->failedRead) {
+        result.damage = input.source->failedRead;
+    }
     if (result.damage) return;
     const uint8_t* bytes = result.window.get();
     const int32_t tail = tailStart > 0 && tailStart < length ? tailStart : 0;

@@ -17,6 +17,8 @@ struct PositionedBytes {
     // Bytes that can be read only in order, each once (a sealed archive on a pipe): the
     // archive is then read as from a pipe.
     bool inOrder = false;
+    // What a damage report calls a chunk whose read failed (null: a read error).
+    const char* failedRead = nullptr;
     // Why the last read failed, in the reader's words (empty: the system's reason).
     std::function<std::string()> refusal;
 };

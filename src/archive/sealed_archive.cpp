@@ -72,6 +72,7 @@ SealStatus openSealedPayload(SealedReading& reading, const OpenWith& with)
         return readPayload(*payload, offset, bytes, count, failed);
     };
     reading.source.refusal = [] { return std::string("a sealed segment failed authentication"); };
+    reading.source.failedRead = "a sealed segment failed authentication";
     return SealStatus::ok;
 }
 
@@ -171,6 +172,7 @@ SealStatus openSealedPipe(SealedReading& reading, const OpenWith& with)
         return readPipe(*pipe, offset, bytes, count, failed);
     };
     reading.source.refusal = [] { return std::string("a sealed segment failed authentication"); };
+    reading.source.failedRead = "a sealed segment failed authentication";
     return SealStatus::ok;
 }
 

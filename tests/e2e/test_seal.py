@@ -139,6 +139,7 @@ def test_damaged_segments_cost_only_their_files_and_nothing_unauthenticated_is_w
             assert ctx.read(os.path.join(name + "-out", "big", file)) == ctx.read(os.path.join("big", file)), (name, file)
         if name in ("flipped", "swapped"):
             assert len(written) == 1 and "Not written " in r.out, (name, r)
+            assert "(chunk 2: a sealed segment failed authentication)" in r.out, (name, r)
 
 
 def test_the_key_derivation_cost_is_honoured_and_bounded(ctx):
