@@ -104,6 +104,11 @@ export WINEDEBUG=-all
 wineserver -p 2>/dev/null || true
 wine cmd /c exit >/dev/null 2>&1 || true  # creates the Wine prefix once
 e2e windows --qv5 build/windows/src/cli/qv5.exe --wine --peer build/linux/src/cli/qv5
+step "Crypto vectors and sealed container, Windows build under Wine"
+wine build/windows/qv5_seal_tests.exe >build/wine-seal-tests.log 2>&1
+status=$?
+tail -1 build/wine-seal-tests.log
+record "seal unit tests (windows)" "$status" "$(grep -c '^ok ' build/wine-seal-tests.log)" "$(grep -c '^FAIL ' build/wine-seal-tests.log)"
 wineserver -k 2>/dev/null || true
 
 # ---- Hardening: sanitizers, fault injection, fuzzing ------------------------------------
