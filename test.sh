@@ -14,6 +14,8 @@ have wine || missing+=(wine)
 [ -x /usr/lib/wine/wine64 ] || missing+=(wine64)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 [ -f /usr/include/jerasure.h ] || missing+=(libjerasure-dev) # the erasure code's reference test
+[ -f /usr/include/gcrypt.h ] || missing+=(libgcrypt20-dev) # the crypto library of sealed archives
+[ -f /usr/x86_64-w64-mingw32/lib/libgcrypt.a ] || missing+=(libgcrypt-mingw-w64-dev)
 [ -x /usr/bin/python3 ] || missing+=(python3)
 have man || missing+=(man-db)
 have nroff || missing+=(groff-base)
@@ -102,6 +104,11 @@ export WINEDEBUG=-all
 wineserver -p 2>/dev/null || true
 wine cmd /c exit >/dev/null 2>&1 || true  # creates the Wine prefix once
 e2e windows --qv5 build/windows/src/cli/qv5.exe --wine --peer build/linux/src/cli/qv5
+step "Crypto vectors and sealed container, Windows build under Wine"
+wine build/windows/qv5_seal_tests.exe >build/wine-seal-tests.log 2>&1
+status=$?
+tail -1 build/wine-seal-tests.log
+record "seal unit tests (windows)" "$status" "$(grep -c '^ok ' build/wine-seal-tests.log)" "$(grep -c '^FAIL ' build/wine-seal-tests.log)"
 wineserver -k 2>/dev/null || true
 
 # ---- Hardening: sanitizers, fault injection, fuzzing ------------------------------------

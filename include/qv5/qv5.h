@@ -9,6 +9,7 @@
 // The library writes, lists, tests and extracts archives held in files or in memory. It
 // prints nothing and asks nothing itself: what a program shows goes through the callbacks
 // below, and every failure comes back as an Error.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -44,6 +45,9 @@ enum class ErrorCode {
     emptyOutputPath,     // the output path given is empty
     nameInvalid,         // writing: a name no reader would accept (subject: the name)
     notAnArchive,        // reading: neither the magic nor a plausible header of the older form
+    wrongKey,            // a sealed archive: the passphrase or key given does not open it
+    sealCost,            // a sealed archive asks for more memory or time to open than allowed
+    sealKeyMissing,      // a sealed archive: a passphrase (detail "passphrase") or a secret key is needed
 };
 
 struct Error {
@@ -207,6 +211,21 @@ struct NewEntry {
 // An entry for bytes in memory, with their CRC-32.
 NewEntry memoryEntry(std::string name, const uint8_t* data, size_t size);
 
+// What a sealed archive is written for, or opened with: a passphrase, or X25519 keys (32
+// bytes each, as k writes them). A passphrase stands alone: with it, recipients are refused.
+struct SealKeys {
+    std::string passphrase;                          // writing and reading, or ...
+    std::vector<std::array<uint8_t, 32>> recipients; // ... writing: the public keys
+    std::array<uint8_t, 32> identity{};              // reading: a secret key, when hasIdentity
+    bool hasIdentity = false;
+    // Writing: the passphrase hash's cost (0: the default, about a second and 256 MiB), and
+    // the header's randomness (null: random); tests fix them.
+    uint32_t passes = 0;
+    uint32_t memoryKiB = 0;
+    std::function<void(uint8_t* bytes, size_t count)> random;
+    ~SealKeys();
+};
+
 struct WriteOptions {
     int level = 2;   // 1 (fastest) to 6 (strongest)
     int threads = 0; // 0: one per core, also the most used; the archive is the same for every count
@@ -226,6 +245,11 @@ struct WriteOptions {
     bool storeAsRead = false;
     std::function<bool(uint64_t at, uint8_t* bytes, size_t count)> reread;
     std::function<bool(uint64_t length)> cut;
+    // A sealed archive (see docs/FORMAT.md): the plain archive encrypted and authenticated in
+    // segments under a key for these. rewrite, when given, also puts the first segment in
+    // place at the end (it is held until then); reread and cut are not used. wrongKey is
+    // never returned; an unusable key set (none, or both kinds) is sealKeyMissing.
+    const SealKeys* seal = nullptr;
 };
 
 // What became of an entry whose source did not give what the entry records (storeAsRead).
@@ -561,5 +585,19 @@ Error repairedView(const RandomReader& source, const RecoveryCheck& check, Repai
 // An archive at the file's position, every byte read through the repaired view of that file
 // (which stays alive while the archive is read).
 ArchivePtr openArchive(FILE* file, const RepairedView* repaired);
+// An archive read only through bytes given by position, from offset 0 (a sealed archive's
+// plain bytes); the file is the one they come from.
+struct PositionedBytes;
+ArchivePtr openArchive(FILE* file, const PositionedBytes* source);
+// Whether the file holds a sealed archive from its position.
+bool isSealedArchive(FILE* file);
+// A sealed archive at the file's position, opened with its passphrase or a secret key; read
+// as any archive, through its authenticated plain bytes (a segment that does not authenticate
+// is damage of the chunks it holds). Fails with wrongKey, sealCost, sealKeyMissing or
+// damagedArchive before anything is read of its contents. repaired and end: a damaged file
+// read through its recovery data (see repairedView) and where its sealed bytes end (0: at the
+// file's end).
+Error openSealedArchive(FILE* file, const SealKeys& keys, ArchivePtr& archive, const RepairedView* repaired = nullptr,
+                        uint64_t end = 0);
 
 } // namespace qv5

@@ -33,14 +33,20 @@ void noteReadFailure(Archive& archive)
     archive.readRefusal = lastFailureReason();
 }
 
+std::string sourceRefusal(const PositionedBytes& source)
+{
+    std::string reason = source.refusal ? source.refusal() : std::string();
+    return reason.empty() ? lastFailureReason() : reason;
+}
+
 size_t readArchiveFile(Archive& archive, uint8_t* buffer, size_t count, bool* failed)
 {
-    if (archive.repaired) {
+    if (archive.source) {
         bool readFailed = false;
         const uint64_t at = static_cast<uint64_t>(archive.start) + archive.consumed;
-        const size_t got = readRepaired(*archive.repaired, archive.file, at, buffer, count, readFailed);
+        const size_t got = archive.source->read(at, buffer, count, readFailed);
         if (readFailed) {
-            if (archive.readRefusal.empty()) archive.readRefusal = lastFailureReason();
+            if (archive.readRefusal.empty()) archive.readRefusal = sourceRefusal(*archive.source);
             if (failed) *failed = true;
         }
         archive.consumed += got;
@@ -79,7 +85,28 @@ ArchivePtr openArchive(FILE* file, const RepairedView* repaired)
 {
     ArchivePtr archive = openArchive(file);
     // Read by position only: a view is made for a file, which can be.
-    if (archive->seekable) archive->repaired = repaired;
+    if (archive->seekable && repaired) {
+        archive->ownSource.reset(new PositionedBytes);
+        PositionedBytes& source = *archive->ownSource;
+        source.size = repaired->size;
+        source.dataEnd = repaired->protectedBytes;
+        source.read = [repaired, file](uint64_t offset, uint8_t* bytes, size_t count, bool& failed) {
+            return readRepaired(*repaired, file, offset, bytes, count, failed);
+        };
+        archive->source = &source;
+    }
+    return archive;
+}
+
+ArchivePtr openArchive(FILE* file, const PositionedBytes* source)
+{
+    ArchivePtr archive(new Archive);
+    archive->file = file;
+    archive->identity = identityOfFile(file);
+    archive->seekable = !source->inOrder;
+    archive->source = source;
+    archive->reader.source = ByteSource{archive.get(), readArchiveSource};
+    archive->reader.inBuffer = archive->inBuffer.get();
     return archive;
 }
 
@@ -123,8 +150,8 @@ HeaderInput headerInput(Archive& archive)
         input.remaining = [self]() -> int64_t {
             if (!self->seekable) return -1; // a pipe: the entries are read as they come
             int64_t size = 0;
-            if (self->repaired) {
-                size = static_cast<int64_t>(self->repaired->size);
+            if (self->source) {
+                size = static_cast<int64_t>(self->source->size);
             } else if (!sizeOfFile(self->file, size)) {
                 return -1;
             }
@@ -173,9 +200,10 @@ Error emptyArchiveEnds(Archive& archive)
     const uint64_t start = archive.file ? static_cast<uint64_t>(archive.start) : 0;
     const uint64_t used = start + streamBytesTaken(archive) + closingBytes;
     if (end <= used) return Error();
-    // Read through its recovery data: the block was found, and begins where it says.
-    if (archive.repaired) {
-        return archive.repaired->protectedBytes <= used ? Error() : damaged("data after an empty archive");
+    // Read through its source, where the archive may end is known (a repaired view: the block
+    // was found, and begins where it says).
+    if (archive.source) {
+        return archive.source->dataEnd <= used ? Error() : damaged("data after an empty archive");
     }
     // The surplus is a recovery block only if one is found there and ends the file.
     RandomReader reader = archive.file ? fileReader(archive.file) : memoryReader(archive.memory.data, end);
@@ -452,7 +480,7 @@ Error decodeByIndex(Archive& archive, const std::vector<Entry>& entries, int thr
     const std::vector<uint64_t> starts = streamStarts(entries);
     IndexedDecoding decoding;
     decoding.input =
-        RandomInput{archive.file, archive.start, archive.memory.data, archive.memory.size, archive.repaired};
+        RandomInput{archive.file, archive.start, archive.memory.data, archive.memory.size, archive.source};
     decoding.storedTotal = storedTotal;
     decoding.firstBit = archive.tableEndBit;
     decoding.index = &archive.index;
@@ -675,16 +703,16 @@ bool extensionAfterContents(const Archive& archive)
 
 namespace {
 
-// readBlockAt through the repaired view of a damaged file.
-Error readRepairedBlockAt(Archive& archive, uint64_t offset, std::vector<uint8_t>& block)
+// readBlockAt through the archive's source.
+Error readSourceBlockAt(Archive& archive, uint64_t offset, std::vector<uint8_t>& block)
 {
-    const RepairedView& view = *archive.repaired;
+    const PositionedBytes& view = *archive.source;
     const uint64_t at = static_cast<uint64_t>(archive.start) + offset;
     uint8_t head[extensionHeadSize];
     uint64_t length = 0;
     bool failed = false;
-    if (readRepaired(view, archive.file, at, head, sizeof head, failed) != sizeof head) {
-        if (failed && archive.readRefusal.empty()) archive.readRefusal = lastFailureReason();
+    if (view.read(at, head, sizeof head, failed) != sizeof head || failed) {
+        if (failed && archive.readRefusal.empty()) archive.readRefusal = sourceRefusal(view);
         return damaged("extension cut short");
     }
     if (Error failure = extensionLength(head, length)) return failure;
@@ -693,8 +721,8 @@ Error readRepairedBlockAt(Archive& archive, uint64_t offset, std::vector<uint8_t
     block.assign(head, head + sizeof head);
     block.resize(static_cast<size_t>(length));
     const size_t rest = static_cast<size_t>(length) - sizeof head;
-    if (readRepaired(view, archive.file, at + sizeof head, block.data() + sizeof head, rest, failed) != rest) {
-        if (failed && archive.readRefusal.empty()) archive.readRefusal = lastFailureReason();
+    if (view.read(at + sizeof head, block.data() + sizeof head, rest, failed) != rest || failed) {
+        if (failed && archive.readRefusal.empty()) archive.readRefusal = sourceRefusal(view);
         return damaged("extension cut short");
     }
     return Error();
@@ -715,7 +743,7 @@ Error readBlockAt(Archive& archive, uint64_t offset, std::vector<uint8_t>& block
         return Error();
     }
     if (!archive.seekable) return damaged("extension out of reach");
-    if (archive.repaired) return readRepairedBlockAt(archive, offset, block);
+    if (archive.source) return readSourceBlockAt(archive, offset, block);
     const int64_t here = archive.start + static_cast<int64_t>(archive.consumed);
     Error result;
     if (seekFile(archive.file, archive.start + static_cast<int64_t>(offset), SEEK_SET) != 0 ||

@@ -2,6 +2,8 @@
 // An archive open for reading, and the cutting of its decoded stream into entries, shared by
 // extraction to files and by reading into memory.
 #include "archive/archive_format.h"
+#include "archive/positioned_bytes.h"
+#include "archive/sealed_archive.h"
 #include "codec/bit_stream.h"
 #include "platform/platform.h"
 #include "qv5/qv5.h"
@@ -30,9 +32,12 @@ struct Archive {
     uint64_t tableEndBit = 0;     // where the stream's first block begins
     std::vector<ChunkMark> index; // the extension's chunk index, when it fits and can be used
     uint64_t indexedEnd = 0;      // decoded by the index: the archive's bytes up to its last chunk
-    // A damaged file read as its recovery data repairs it (null: as it is); the file is then
-    // read only by position, never by its stream position.
-    const RepairedView* repaired = nullptr;
+    // The archive's bytes read by position only, never by the file's own position (null: the
+    // file as it is): a damaged file as its recovery data repairs it, or a sealed archive's
+    // plain bytes.
+    const PositionedBytes* source = nullptr;
+    std::unique_ptr<PositionedBytes> ownSource; // the repaired view's, made here
+    std::unique_ptr<SealedReading> sealed;      // a sealed archive's, opened here
     // Where the archive's bytes were found to end, from its first byte (0: not yet known):
     // after its extension, or after the last bit of its stream.
     uint64_t extensionEnd = 0;

@@ -16,6 +16,7 @@
 #include "codec/match_finder.h"
 #include "platform/platform.h"
 #include "qv5/qv5.h"
+#include "seal/sealed_format.h"
 
 #include <algorithm>
 #include <cstring>
@@ -165,8 +166,10 @@ void reportSources(ConcatReader& reader, const WriteCallbacks& callbacks, uint64
 
 } // namespace
 
-Error writeArchive(const std::vector<NewEntry>& entries, const ByteWriter& output, const WriteOptions& options,
-                   const WriteCallbacks& callbacks, WriteResult& result)
+namespace {
+
+Error writePlainArchive(const std::vector<NewEntry>& entries, const ByteWriter& output, const WriteOptions& options,
+                        const WriteCallbacks& callbacks, WriteResult& result)
 {
     result = WriteResult();
     if (Error refused = namesReadable(entries, options.extension)) return refused;
@@ -322,6 +325,71 @@ Error writeArchive(const std::vector<NewEntry>& entries, const ByteWriter& outpu
     result.archiveBytes = counted.taken;
     result.milliseconds = clockMs() - startMs;
     return Error();
+}
+
+} // namespace
+
+SealKeys::~SealKeys()
+{
+    wipe(passphrase.data(), passphrase.size());
+    wipe(identity.data(), identity.size());
+}
+
+Error writeArchive(const std::vector<NewEntry>& entries, const ByteWriter& output, const WriteOptions& options,
+                   const WriteCallbacks& callbacks, WriteResult& result)
+{
+    if (!options.seal) return writePlainArchive(entries, output, options, callbacks, result);
+    // Sealed: the header, then the plain archive's bytes through the sealing writer; the plain
+    // archive's own header is patched in the first segment, held until the end.
+    const SealKeys& keys = *options.seal;
+    Passphrase passphrase;
+    SealFor sealFor;
+    if (!keys.passphrase.empty()) {
+        passphrase.text = keys.passphrase;
+        sealFor.passphrase = &passphrase;
+    }
+    sealFor.recipients.assign(keys.recipients.begin(), keys.recipients.end());
+    if (keys.passes > 0) sealFor.cost.passes = keys.passes;
+    if (keys.memoryKiB > 0) sealFor.cost.memoryKiB = keys.memoryKiB;
+    sealFor.random = keys.random;
+    std::vector<uint8_t> header;
+    PayloadKey payloadKey;
+    result = WriteResult();
+    switch (makeSealedHeader(sealFor, header, payloadKey)) {
+    case SealStatus::ok:
+        break;
+    case SealStatus::tooCostly:
+        return Error(ErrorCode::sealCost);
+    case SealStatus::damaged:
+        return Error(ErrorCode::sealKeyMissing, "", sealFor.passphrase ? "passphrase" : "");
+    default:
+        return Error(ErrorCode::writeArchive);
+    }
+    if (!output(header.data(), header.size())) return Error(ErrorCode::writeArchive);
+    SealingWriter sealing;
+    sealing.key = payloadKey.key;
+    sealing.out = output;
+    sealing.holdFirst = static_cast<bool>(options.rewrite);
+    const uint64_t headerSize = header.size();
+    sealing.place = [&options, headerSize](uint64_t at, const uint8_t* bytes, size_t count) {
+        return options.rewrite(headerSize + at, bytes, count);
+    };
+    WriteOptions plain = options;
+    plain.seal = nullptr;
+    // A table corrected after the stream would move sealed bytes: sources that change are
+    // stored as on a pipe.
+    plain.reread = nullptr;
+    plain.cut = nullptr;
+    if (options.rewrite) {
+        plain.rewrite = [&sealing](uint64_t at, const uint8_t* bytes, size_t count) {
+            return resealFirst(sealing, at, bytes, count);
+        };
+    }
+    const ByteWriter sealed = [&sealing](const uint8_t* bytes, size_t count) { return sealBytes(sealing, bytes, count); };
+    Error failure = writePlainArchive(entries, sealed, plain, callbacks, result);
+    if (!failure && !finishSealing(sealing)) failure = Error(ErrorCode::writeArchive, "", "", false);
+    if (!failure) result.archiveBytes = headerSize + sealedPayloadSize(result.archiveBytes);
+    return failure;
 }
 
 ByteWriter fileOutput(FILE* file)

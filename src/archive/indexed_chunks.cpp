@@ -2,7 +2,6 @@
 
 #include "archive/chunk_buffer.h"
 #include "archive/chunk_decoder.h"
-#include "archive/repaired_view.h"
 #include "codec/block_coder.h"
 #include "codec/codec_constants.h"
 #include "codec/crc32.h"
@@ -33,8 +32,8 @@ struct PositionedSource {
         if (input.file) {
             bool readFailed = false;
             const uint64_t at = static_cast<uint64_t>(input.start) + self.at;
-            got = input.repaired ? readRepaired(*input.repaired, input.file, at, buffer, capacity, readFailed)
-                                 : readFileAt(input.file, at, buffer, capacity, readFailed);
+            got = input.source ? input.source->read(at, buffer, capacity, readFailed)
+                               : readFileAt(input.file, at, buffer, capacity, readFailed);
             if (readFailed && failed) *failed = true;
         } else if (self.at < input.size) {
             got = static_cast<size_t>(std::min<uint64_t>(capacity, input.size - self.at));
@@ -93,6 +92,9 @@ void decodeFrom(const RandomInput& input, Decoder& decoder, uint64_t from, int32
     // Bits taken: what the source gave, less what the reader's buffer and accumulator hold.
     const uint64_t unread = uint64_t(reader.bufferEnd - uint32_t(reader.bufferPos)) * 8 + uint64_t(reader.accBits);
     result.end = source.at * 8 - unread + reader.zeroBytesFetched * 8;
+    if (result.damage && reader.readFailed && input.source && input.source->failedRead) {
+        result.damage = input.source->failedRead;
+    }
     if (result.damage) return;
     const uint8_t* bytes = result.window.get();
     const int32_t tail = tailStart > 0 && tailStart < length ? tailStart : 0;

@@ -3,6 +3,7 @@
 // several threads at once, handed on in order; only the chunks asked for; on past a chunk that
 // is damaged. The index is a hint, checked at every step: where the chunk before was decoded
 // here, the next one begins where that one ended, whatever the index says.
+#include "archive/positioned_bytes.h"
 #include "codec/bit_stream.h"
 #include "qv5/qv5.h"
 
@@ -20,7 +21,7 @@ struct RandomInput {
     int64_t start = 0;
     const uint8_t* data = nullptr;
     size_t size = 0;
-    const RepairedView* repaired = nullptr; // the file read through it, when given
+    const PositionedBytes* source = nullptr; // the archive read through it, when given
 };
 
 // Before each chunk is taken (its number, its first stream byte, its length).

@@ -355,9 +355,9 @@ void listEntry(const Entry& entry, int32_t number)
 } // namespace
 
 int32_t listCommand(FILE* archiveFile, bool verbose, const std::vector<std::string>& patterns,
-                    bool attributeNames)
+                    bool attributeNames, const PositionedBytes* source)
 {
-    ArchivePtr archive = openArchive(archiveFile);
+    ArchivePtr archive = source ? openArchive(archiveFile, source) : openArchive(archiveFile);
     TableCallbacks callbacks;
     callbacks.oldHeader = printOldHeader;
     // The listing is what l is for: shown even when quiet. The long one waits for the
@@ -449,7 +449,10 @@ size_t lastNeeded(const std::vector<bool>& selected, size_t count)
 class OpenedArchive {
 public:
     OpenedArchive(FILE* file, ThroughRecovery* through)
-        : archive_(through ? openArchive(file, through->repaired) : openArchive(file)), through_(through)
+        : archive_(through && through->source  ? openArchive(file, through->source)
+                   : through                    ? openArchive(file, through->repaired)
+                                                : openArchive(file)),
+          through_(through)
     {
     }
     ~OpenedArchive()

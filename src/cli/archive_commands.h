@@ -1,4 +1,5 @@
 #pragma once
+#include "archive/positioned_bytes.h"
 #include "cli/run_options.h"
 #include "qv5/qv5.h"
 
@@ -14,14 +15,16 @@ namespace qv5 {
 // the mode of an item with extended attributes, and with attributeNames their names below it.
 // With patterns, only the items they select (as d selects them), numbered as in the whole
 // table. Returns the exit status.
+// source: a sealed archive's plain bytes, read instead of the file's.
 int32_t listCommand(FILE* archiveFile, bool verbose = false, const std::vector<std::string>& patterns = {},
-                    bool attributeNames = false);
+                    bool attributeNames = false, const PositionedBytes* source = nullptr);
 
 // t and d of an archive file with recovery data: the file read through the data slices the
 // recovery data rebuilt (null: as it is); and, once the command is over, where the reading found
 // the archive to end (0: unknown), where a recovery block begins.
 struct ThroughRecovery {
     const RepairedView* repaired = nullptr;
+    const PositionedBytes* source = nullptr; // a sealed archive's plain bytes, read instead
     uint64_t archiveEnd = 0;
 };
 

@@ -5,6 +5,7 @@
 #include "cli/messages.h"
 #include "cli/recovery_commands.h"
 #include "cli/run_options.h"
+#include "cli/seal_commands.h"
 #include "cli/sfx.h"
 #include "console/console.h"
 #include "console/format.h"
@@ -64,6 +65,12 @@ const char* const moreUsageText =
     "-xattrs = also restore ACLs and, as root, capabilities and security and trusted attributes (d)\n"
     "-protect=N = add recovery data of N% (1-50) that repairs damage (c); t checks it\n"
     "r archive output = repair: write the archive rebuilt from its recovery data to a new file\n"
+    "-encrypt = seal the archive (c): names and contents encrypted and authenticated; the passphrase\n"
+    "  is asked twice, or is the first line of -password-file=PATH; -recipient=FILE (repeatable)\n"
+    "  seals it to public keys instead\n"
+    "k keyfile = write a new secret key to keyfile and its public key to keyfile.pub\n"
+    "-identity=KEYFILE = open a sealed archive with a secret key (l, t, d); -password-file=PATH reads\n"
+    "  its passphrase from a file\n"
     "--help, -h, -? = this text; --version = the version\n";
 
 const char* const versionText = "qv5 0.1.0\n";
@@ -159,6 +166,22 @@ bool readFlags(std::vector<std::string>& args, size_t at, RunOptions& options, s
             const ProtectFlag protect = readProtectFlag(flag.size() > 9 ? flag.substr(9) : std::string());
             options.protectPercent = protect.percent;
             options.protectInvalid = protect.valid ? std::string() : given;
+            known = true;
+        }
+        if (flag == "-encrypt") {
+            options.encrypt = true;
+            known = true;
+        }
+        if (flag.rfind("-password-file=", 0) == 0) {
+            options.passwordFile = given.substr(15);
+            known = true;
+        }
+        if (flag.rfind("-recipient=", 0) == 0) {
+            options.recipientFiles.push_back(given.substr(11));
+            known = true;
+        }
+        if (flag.rfind("-identity=", 0) == 0) {
+            options.identityFile = given.substr(10);
             known = true;
         }
         if (flag == "-fullpaths") {
@@ -595,6 +618,7 @@ bool writeArchiveTo(FILE* file, uint64_t before, const std::string& archivePath,
             break;
         }
     };
+    writeOptions.seal = options.seal.get();
     WriteResult result;
     Error failure = writeArchive(entries, fileOutput(file), writeOptions, callbacks, result);
     if (!failure && std::fflush(file) != 0) {
@@ -697,19 +721,39 @@ int32_t runReadCommand(const std::vector<std::string>& args, char command, const
         return 1;
     }
     nameArchiveRead(args[2]);
+    const bool sealedAsIs = archive != stdin && startsSealed(archive);
     int32_t status;
     // The recovery data's verdict first, for a file that has it: damaged data slices it can
-    // rebuild are read as rebuilt.
-    const bool checked = archive != stdin && command != 'l';
+    // rebuild are read as rebuilt. A sealed archive's covers its sealed bytes, and is checked
+    // before the key is asked for.
+    const bool checked = archive != stdin && (command != 'l' || sealedAsIs);
     RecoveryVerdict verdict;
     if (checked) verdict = checkBeforeReading(args[2]);
     ThroughRecovery through;
     through.repaired = verdict.repaired.get();
+    // On standard input nothing can be looked at twice: a sealed archive there is said to be
+    // one by the key given for it (or by -encrypt, to be asked the passphrase).
+    const bool sealedPipe =
+        archive == stdin && (options.encrypt || !options.passwordFile.empty() || !options.identityFile.empty());
+    const bool sealed =
+        sealedAsIs || sealedPipe || (verdict.repaired && startsSealed(archive, verdict.repaired.get()));
+    // A sealed archive is opened with its key, then read through its plain bytes.
+    SealedReading sealedReading;
+    if (sealed) {
+        sealedReading.repaired = verdict.repaired.get();
+        sealedReading.end = verdict.found ? verdict.protectedBytes : 0;
+        if (!verdict.go || !openSealedArchive(archive, options, sealedReading, sealedPipe)) {
+            if (archive != stdin) std::fclose(archive);
+            return 1;
+        }
+        through.repaired = nullptr;
+        through.source = &sealedReading.source;
+    }
     if (!verdict.go) {
         status = 1;
     } else if (command == 'l') {
         status = listCommand(archive, options.verbose, std::vector<std::string>(args.begin() + 3, args.end()),
-                             options.attributeNames);
+                             options.attributeNames, through.source);
     } else if (command == 't') {
         std::vector<std::string> patterns(args.begin() + 3, args.end());
         status = testCommand(archive, options, patterns, &through) == ExtractOutcome::done ? 0 : 1;
@@ -723,7 +767,9 @@ int32_t runReadCommand(const std::vector<std::string>& args, char command, const
     if (archive != stdin) std::fclose(archive);
     // None found at the file's end: the end may be lost; the block's first copy stands where
     // the archive ended.
-    if (checked && verdict.go && !verdict.found) verdict.status = checkAfterReading(args[2], through.archiveEnd);
+    if (checked && verdict.go && !verdict.found && !sealed) {
+        verdict.status = checkAfterReading(args[2], through.archiveEnd);
+    }
     return status != 0 ? status : verdict.status;
 }
 
@@ -788,18 +834,30 @@ int32_t runCommandLine(std::vector<std::string> args)
     if ((command == 'c' || command == 'd') && args.size() >= 4) {
         if (command == 'c') {
             options.level = levelFromCommandWord(args[1]);
+            // A key given without -encrypt would leave the archive open to everyone: refused.
+            if (!options.encrypt && (!options.recipientFiles.empty() || !options.passwordFile.empty())) {
+                tell("Error: -recipient and -password-file seal an archive only with -encrypt\n");
+                return 1;
+            }
+            // The keys first: nothing is read or written before they are known.
+            if (options.encrypt && !prepareSeal(options)) return 1;
+            // A sealed archive always carries the extension, for its chunk index: a selection
+            // then decrypts only the segments it needs, and a damaged segment costs only the
+            // chunks it holds.
+            if (options.encrypt) options.metadata = true;
             return runCompress(args, options);
         }
         return runReadCommand(args, command, options);
     }
     if ((command == 'l' || command == 't') && args.size() >= 3) return runReadCommand(args, command, options);
     if (command == 'r' && args.size() == 4) return repairCommand(args[2], args[3], options);
+    if (command == 'k' && args.size() == 3) return keyCommand(args[2]);
 
     const std::string shownName = printable(programName);
     const char* name = shownName.c_str();
     tell(usageText, name, name, name);
     // A command word the program does not have is named, apart from the usage text.
-    if (args.size() >= 2 && !args[1].empty() && std::string_view("cdltr").find(command) == std::string_view::npos) {
+    if (args.size() >= 2 && !args[1].empty() && std::string_view("cdltrk").find(command) == std::string_view::npos) {
         std::fflush(consoleStream());
         writeText(stderr, "qv5: unknown command " + printable(args[1]) + "\n");
         std::fflush(stderr);

@@ -77,6 +77,17 @@ void printError(const Error& failure, const std::string& archivePath, const char
         format = "Error: %s is not a QV5 archive\n";
         subject = archiveRead == "-" ? std::string("standard input") : archiveRead;
         break;
+    case ErrorCode::wrongKey:
+        format = "Error: wrong password or key\n";
+        break;
+    case ErrorCode::sealCost:
+        format = "Error: the sealed archive asks for more memory or time than allowed (damaged or crafted)\n";
+        break;
+    case ErrorCode::sealKeyMissing:
+        format = failure.detail == "passphrase" ? "Error: the archive is sealed with a passphrase; give it\n"
+                                                : "Error: the archive is sealed to public keys; open it with "
+                                                  "-identity=KEYFILE\n";
+        break;
     case ErrorCode::nameInvalid:
         format = "Error: stored name refused: %s\n";
         if (subject.empty()) subject = failure.detail;

@@ -259,6 +259,7 @@ RecoveryVerdict checkBeforeReading(const std::string& archivePath)
     }
     if (check.state == RecoveryState::none) return verdict;
     verdict.found = true;
+    verdict.protectedBytes = check.layout.protectedBytes;
     describe(check, archivePath, size);
     if (beyondRepair(check)) {
         verdict.status = 1; // the archive is read as it is

@@ -31,6 +31,7 @@ struct RecoveryVerdict {
     bool go = true;
     int32_t status = 0;
     bool found = false; // the file has a recovery block
+    uint64_t protectedBytes = 0; // ... after this many bytes it protects
     RepairedViewPtr repaired;
 };
 RecoveryVerdict checkBeforeReading(const std::string& archivePath);

@@ -1,5 +1,8 @@
 #pragma once
+#include "qv5/qv5.h"
+
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,6 +26,12 @@ struct RunOptions {
     bool fullPaths = false;            // -fullpaths: c stores each input under its path as typed
     int32_t protectPercent = 0;        // -protect=N: recovery data of N % (c); 0: none
     std::string protectInvalid;        // a -protect value that is no percentage from 1 to 50
+    bool encrypt = false;              // -encrypt: c writes a sealed archive
+    std::string passwordFile;          // -password-file=PATH: the passphrase is its first line
+    std::vector<std::string> recipientFiles; // -recipient=FILE: sealed to these public keys
+    std::string identityFile;          // -identity=KEYFILE: a sealed archive opened with this secret key
+    // For c -encrypt, once the keys are gathered: what the archive is sealed for.
+    std::shared_ptr<SealKeys> seal;
 };
 
 } // namespace qv5

@@ -2,7 +2,9 @@
 
 #include "cli/archive_commands.h"
 #include "cli/messages.h"
+#include "cli/recovery_commands.h"
 #include "cli/run_options.h"
+#include "cli/seal_commands.h"
 #include "console/console.h"
 #include "console/format.h"
 #include "platform/platform.h"
@@ -126,7 +128,25 @@ int32_t runSfxStub()
     nameArchiveRead(exePath);
     seekFile(exe, static_cast<int32_t>(qv5SfxData.offsetSlot), SEEK_SET);
     RunOptions options; // all options off
-    ExtractOutcome outcome = extractCommand(exe, nullptr, options);
+    // A sealed archive asks for its passphrase (or a secret key: -identity has no place here,
+    // so a sealed archive for recipients cannot open this way) and is read through its
+    // recovery data when it has some.
+    ThroughRecovery through;
+    SealedReading sealed;
+    RecoveryVerdict verdict;
+    const bool isSealed = startsSealed(exe);
+    if (isSealed) {
+        verdict = checkBeforeReading(exePath);
+        sealed.repaired = verdict.repaired.get();
+        sealed.end = verdict.found ? verdict.protectedBytes : 0;
+        if (!verdict.go || !openSealedArchive(exe, options, sealed)) {
+            std::fclose(exe);
+            pauseConsole();
+            return 1;
+        }
+        through.source = &sealed.source;
+    }
+    ExtractOutcome outcome = extractCommand(exe, nullptr, options, {}, isSealed ? &through : nullptr);
     std::fclose(exe);
     if (outcome == ExtractOutcome::failed) return 1;
     pauseConsole();

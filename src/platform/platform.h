@@ -360,6 +360,11 @@ void useBinaryMode(FILE* stream);
 // Where questions are read when standard input carries the archive: the terminal (/dev/tty,
 // CONIN$); null when the process has none.
 FILE* openTerminalInput();
+// Reads a line typed on the terminal (/dev/tty, CONIN$) without echoing it, after showing the
+// prompt there; false when there is no terminal. The line's end is not kept.
+bool readSecretLine(const char* prompt, std::string& line);
+// Creates (or replaces) a file only its owner may read and write, for a secret key.
+FILE* openSecretOutput(const std::string& path);
 
 // Settings the process needs before it writes anything: a write beyond the file-size limit
 // fails like any failed write (reported, temporary files removed) instead of ending the

@@ -1445,6 +1445,49 @@ FILE* openTerminalInput()
     return std::fopen("/dev/tty", "r");
 }
 
+bool readSecretLine(const char* prompt, std::string& line)
+{
+    line.clear();
+    const int terminal = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
+    if (terminal < 0) return false;
+    (void)!::write(terminal, prompt, std::strlen(prompt));
+    termios before{};
+    const bool quiet = ::tcgetattr(terminal, &before) == 0;
+    if (quiet) {
+        termios silent = before;
+        silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        silent.c_lflag |= ECHONL;
+        ::tcsetattr(terminal, TCSAFLUSH, &silent);
+    }
+    char c = 0;
+    bool ended = false;
+    while (::read(terminal, &c, 1) == 1) {
+        if (c == '\n') {
+            ended = true;
+            break;
+        }
+        line += c;
+    }
+    c = 0;
+    if (quiet) ::tcsetattr(terminal, TCSAFLUSH, &before);
+    ::close(terminal);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return ended || !line.empty();
+}
+
+FILE* openSecretOutput(const std::string& path)
+{
+    ::unlink(path.c_str()); // a new file, so that the mode below is its mode from the start
+    const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (descriptor < 0) {
+        noteFailure(errno);
+        return nullptr;
+    }
+    FILE* file = ::fdopen(descriptor, "wb");
+    if (!file) ::close(descriptor);
+    return file;
+}
+
 void prepareProcess()
 {
     ::signal(SIGXFSZ, SIG_IGN);

@@ -1254,6 +1254,52 @@ FILE* openTerminalInput()
     return _wfopen(L"CONIN$", L"r");
 }
 
+bool readSecretLine(const char* prompt, std::string& line)
+{
+    line.clear();
+    HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    if (input == INVALID_HANDLE_VALUE) return false;
+    HANDLE output = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    std::u16string promptText;
+    utf16OfUtf8(prompt, promptText);
+    DWORD written = 0;
+    if (output != INVALID_HANDLE_VALUE) {
+        WriteConsoleW(output, promptText.data(), static_cast<DWORD>(promptText.size()), &written, nullptr);
+    }
+    DWORD before = 0;
+    const bool quiet = GetConsoleMode(input, &before) != 0;
+    if (quiet) SetConsoleMode(input, (before | ENABLE_LINE_INPUT) & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+    std::u16string typed;
+    bool ended = false;
+    wchar_t c = 0;
+    DWORD got = 0;
+    while (ReadConsoleW(input, &c, 1, &got, nullptr) && got == 1) {
+        if (c == L'\n') {
+            ended = true;
+            break;
+        }
+        if (c != L'\r') typed += static_cast<char16_t>(c);
+    }
+    if (quiet) SetConsoleMode(input, before);
+    if (output != INVALID_HANDLE_VALUE) {
+        WriteConsoleW(output, L"\r\n", 2, &written, nullptr);
+        CloseHandle(output);
+    }
+    CloseHandle(input);
+    line = utf8OfUtf16(typed);
+    std::fill(typed.begin(), typed.end(), u'\0');
+    return ended || !line.empty();
+}
+
+FILE* openSecretOutput(const std::string& path)
+{
+    // A new file inherits its folder's permissions, which on Windows keep other users out of
+    // the user's own folders.
+    return openWrite(path);
+}
+
 void prepareProcess() {}
 
 } // namespace qv5

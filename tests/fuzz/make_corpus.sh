@@ -13,7 +13,7 @@ qv5=$build/src/cli/qv5
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-for target in list extract read_table decode_block round_trip; do
+for target in list extract read_table decode_block round_trip sealed; do
     mkdir -p "$corpus/$target"
     find "$corpus/$target" -type f ! -name 'crash-*' ! -name 'regression-*' -delete
 done
@@ -77,4 +77,11 @@ for name, data in made.items():
         with open(f"{sys.argv[2]}/{target}/{name[:-4]}", "wb") as f:
             f.write(data)
 EOF
+# Sealed archives, with the passphrase and cost the sealed target opens them with.
+printf 'fuzz\n' > fuzz.pass
+for name in one meta; do
+    QV5_TEST_SEAL_COST=1,64 QV5_TEST_SEAL_SEED=$name ASAN_OPTIONS=detect_leaks=0 "$qv5" -quiet -force-overwrite \
+        c -encrypt -password-file=fuzz.pass "sealed-$name.qv5" "$( [ $name = one ] && echo in/one || echo meta )"
+    cp "sealed-$name.qv5" "$corpus/sealed/$name"
+done
 du -sh "$corpus"

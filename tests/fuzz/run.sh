@@ -15,11 +15,11 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${FUZZ_BUILD:-$root/build/fuzz}
 seconds=${FUZZ_SECONDS:-30}
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(list extract read_table decode_block round_trip extension index recovery)
+[ ${#targets[@]} -gt 0 ] || targets=(list extract read_table decode_block round_trip extension index recovery sealed)
 
 max_len() {
     case $1 in
-        list | extract | recovery) echo 32768 ;;
+        list | extract | recovery | sealed) echo 32768 ;;
         read_table) echo 1024 ;;
         decode_block) echo 8192 ;;
         round_trip) echo 16384 ;;
