@@ -141,17 +141,12 @@ Error namesReadable(const std::vector<NewEntry>& entries, const Extension* exten
         [&](size_t i) { return entries[i].duplicate; }, *extension, false);
     if (refused) return Error(ErrorCode::nameInvalid, std::string(), refused.detail);
     // An attribute no reader would take back.
-    std::vector<const Metadata*> items;
-    for (const Metadata& metadata : extension->entries) items.push_back(&metadata);
-    for (const FolderRecord& folder : extension->folders) items.push_back(&folder.metadata);
-    for (const LinkRecord& link : extension->links) items.push_back(&link.metadata);
-    for (const SpecialRecord& special : extension->specials) items.push_back(&special.metadata);
-    for (const Metadata* metadata : items) {
-        for (const Attribute& attribute : metadata->attributes) {
-            if (!namespacedAttribute(attribute.name)) return Error(ErrorCode::nameInvalid, attribute.name);
+    forEachItem(*extension, [&](uint8_t, size_t, const Metadata& metadata) {
+        for (const Attribute& attribute : metadata.attributes) {
+            if (!refused && !namespacedAttribute(attribute.name)) refused = Error(ErrorCode::nameInvalid, attribute.name);
         }
-    }
-    return Error();
+    });
+    return refused;
 }
 
 // The sources' findings up to the chunk about to be shown (all: past the last), in order.

@@ -23,7 +23,6 @@ enum RecordKind : uint8_t {
 };
 
 // What an owner index or an attribute record refers to.
-enum ItemKind : uint8_t { entryItem = 0, folderItem = 1, linkItem = 2, specialItem = 3 };
 
 struct Out {
     std::vector<uint8_t> bytes;
@@ -93,16 +92,6 @@ void putMetadata(Out& out, const Metadata& m)
 {
     out.u64(static_cast<uint64_t>(m.modifiedNs));
     out.u32(m.mode);
-}
-
-// The metadata of every item of a kind, in the order the items are stored.
-template <class Visit>
-void forEachItem(const Extension& extension, Visit visit)
-{
-    for (size_t i = 0; i < extension.entries.size(); ++i) visit(entryItem, i, extension.entries[i]);
-    for (size_t i = 0; i < extension.folders.size(); ++i) visit(folderItem, i, extension.folders[i].metadata);
-    for (size_t i = 0; i < extension.links.size(); ++i) visit(linkItem, i, extension.links[i].metadata);
-    for (size_t i = 0; i < extension.specials.size(); ++i) visit(specialItem, i, extension.specials[i].metadata);
 }
 
 // The records that only Linux writes: owners, hard links, sparse files, attributes. An

@@ -28,6 +28,20 @@ constexpr uint64_t extensionFollowsFlag = 0x200;
 constexpr size_t extensionHeadSize = 16; // magic, version, flags, length
 constexpr uint64_t maxExtensionSize = 1ull << 32;
 
+// The kinds of item that carry metadata, as owner and attribute records name them.
+enum ItemKind : uint8_t { entryItem = 0, folderItem = 1, linkItem = 2, specialItem = 3 };
+
+// The metadata of every item, kind by kind, in the order the items are stored:
+// visit(kind, index, metadata).
+template <class Visit>
+void forEachItem(const Extension& extension, Visit visit)
+{
+    for (size_t i = 0; i < extension.entries.size(); ++i) visit(entryItem, i, extension.entries[i]);
+    for (size_t i = 0; i < extension.folders.size(); ++i) visit(folderItem, i, extension.folders[i].metadata);
+    for (size_t i = 0; i < extension.links.size(); ++i) visit(linkItem, i, extension.links[i].metadata);
+    for (size_t i = 0; i < extension.specials.size(); ++i) visit(specialItem, i, extension.specials[i].metadata);
+}
+
 // The block of an extension; with index, its chunk index record too (the extension's own
 // chunks are not written).
 std::vector<uint8_t> extensionBytes(const Extension& extension, const std::vector<ChunkMark>* index = nullptr);

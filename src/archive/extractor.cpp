@@ -5,6 +5,7 @@
 // afterwards; the metadata of an extension is applied last, links after every file and
 // folder, folders' modes and times after the links, deepest first.
 #include "archive/archive_reader.h"
+#include "archive/extension_format.h"
 #include "archive/output_tree.h"
 #include "archive/stored_names.h"
 #include "codec/crc32.h"
@@ -227,13 +228,9 @@ void prepareMetadata(Extraction& x, const Extension& extension)
     // Names are looked up only where owners are set (as root), and only for owners in use.
     std::vector<bool> used(extension.owners.size(), false);
     if (runningAsRoot() && posixMetadata) {
-        auto use = [&](const Metadata& metadata) {
+        forEachItem(extension, [&](uint8_t, size_t, const Metadata& metadata) {
             if (metadata.owner < used.size()) used[metadata.owner] = true;
-        };
-        for (const Metadata& metadata : extension.entries) use(metadata);
-        for (const FolderRecord& folder : extension.folders) use(folder.metadata);
-        for (const LinkRecord& link : extension.links) use(link.metadata);
-        for (const SpecialRecord& special : extension.specials) use(special.metadata);
+        });
     }
     ownerNumbers(extension.owners, used, x.ownerIds);
     x.hardLinkTarget.assign(x.entries->size(), noEntry);
@@ -478,7 +475,6 @@ bool oneFileArchive(const std::vector<Entry>& entries, const Extension* extensio
 // Multi-file mode: below the caller's folder (made when missing) or the current one.
 void chooseOutputLocation(Extraction& x, const char* output)
 {
-    x.singleFile = oneFileArchive(*x.entries, x.options.extension);
     x.typedOutput = x.singleFile && output;
     if (x.typedOutput) {
         x.outputPath = output;
@@ -497,9 +493,8 @@ void chooseOutputLocation(Extraction& x, const char* output)
     x.tree.createRoot = true;
 }
 
-Error namesAllowed(const std::vector<Entry>& entries, const Extension* extension)
+Error namesAllowed(const std::vector<Entry>& entries, bool single)
 {
-    const bool single = oneFileArchive(entries, extension);
     for (const Entry& entry : entries) {
         if (Error refused = checkName(entry, single)) return refused;
     }
@@ -741,7 +736,8 @@ Error checkBeforeWriting(Extraction& x, const ExtractOptions& options)
 {
     if (options.output && options.output[0] == '\0') return Error(ErrorCode::emptyOutputPath);
     if (Error failure = tableMatchesStream(*x.entries, x.archive->header.storedTotal)) return failure;
-    if (Error failure = namesAllowed(*x.entries, options.extension)) return failure;
+    x.singleFile = oneFileArchive(*x.entries, options.extension);
+    if (Error failure = namesAllowed(*x.entries, x.singleFile)) return failure;
     if (options.extension) {
         if (Error failure = checkExtension(*x.entries, *options.extension)) return failure;
     }

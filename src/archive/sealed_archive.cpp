@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 
 #include <cstring>
+#include <functional>
 
 namespace qv5 {
 
@@ -13,6 +14,16 @@ size_t readAt(FILE* file, const RepairedView* repaired, uint64_t at, uint8_t* by
 {
     return repaired ? readRepaired(*repaired, file, at, bytes, count, failed)
                     : readFileAt(file, at, bytes, count, failed);
+}
+
+// A sealed archive's plain bytes as the one source the reader reads; a segment that does not
+// authenticate is named in the damage it causes.
+void readThrough(PositionedBytes& source, std::function<size_t(uint64_t, uint8_t*, size_t, bool&)> read)
+{
+    static const char* const unauthentic = "a sealed segment failed authentication";
+    source.read = std::move(read);
+    source.refusal = [] { return std::string(unauthentic); };
+    source.failedRead = unauthentic;
 }
 
 } // namespace
@@ -68,11 +79,9 @@ SealStatus openSealedPayload(SealedReading& reading, const OpenWith& with)
     SealedPayload* payload = &reading.payload;
     reading.source.size = payload->plainBytes;
     reading.source.dataEnd = payload->plainBytes;
-    reading.source.read = [payload](uint64_t offset, uint8_t* bytes, size_t count, bool& failed) {
+    readThrough(reading.source, [payload](uint64_t offset, uint8_t* bytes, size_t count, bool& failed) {
         return readPayload(*payload, offset, bytes, count, failed);
-    };
-    reading.source.refusal = [] { return std::string("a sealed segment failed authentication"); };
-    reading.source.failedRead = "a sealed segment failed authentication";
+    });
     return SealStatus::ok;
 }
 
@@ -102,7 +111,7 @@ void readSealedSegment(FILE* file, std::vector<uint8_t>& sealed)
 // Loads the segment the pipe stands at; false when it does not authenticate (or is missing).
 bool loadPipeSegment(SealedPipe& pipe)
 {
-    std::vector<uint8_t> sealed;
+    std::vector<uint8_t>& sealed = pipe.sealed; // kept, as the one read ahead, so no segment allocates
     if (pipe.aheadRead) {
         sealed.swap(pipe.ahead);
     } else {
@@ -168,11 +177,9 @@ SealStatus openSealedPipe(SealedReading& reading, const OpenWith& with)
     reading.source.size = UINT64_MAX; // unknown until the end
     reading.source.dataEnd = UINT64_MAX;
     reading.source.inOrder = true;
-    reading.source.read = [pipe](uint64_t offset, uint8_t* bytes, size_t count, bool& failed) {
+    readThrough(reading.source, [pipe](uint64_t offset, uint8_t* bytes, size_t count, bool& failed) {
         return readPipe(*pipe, offset, bytes, count, failed);
-    };
-    reading.source.refusal = [] { return std::string("a sealed segment failed authentication"); };
-    reading.source.failedRead = "a sealed segment failed authentication";
+    });
     return SealStatus::ok;
 }
 

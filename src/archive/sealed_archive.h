@@ -20,7 +20,8 @@ struct SealedPipe {
     std::vector<uint8_t> plain;     // its bytes, once authenticated
     bool loaded = false;
     bool last = false;
-    std::vector<uint8_t> ahead;     // the sealed bytes of the next segment
+    std::vector<uint8_t> sealed;    // the sealed bytes of this segment
+    std::vector<uint8_t> ahead;     // ... and of the next
     bool aheadRead = false;
     bool broken = false;            // a segment did not authenticate: nothing after it is read
 };

@@ -718,6 +718,24 @@ void removePendingAndDie(int signal)
 
 } // namespace
 
+namespace {
+
+// Letters and digits for a name nobody guesses, for files made beside others.
+std::string randomLetters(int count)
+{
+    static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::random_device random;
+    std::string letters;
+    uint32_t bits = 0;
+    for (int i = 0; i < count; ++i, bits /= 36) {
+        if (i % 6 == 0) bits = random(); // six letters a draw: 36^6 < 2^32
+        letters += digits[bits % 36];
+    }
+    return letters;
+}
+
+} // namespace
+
 FILE* createTemporaryBeside(const std::string& path, std::string& temporaryPath)
 {
     std::string base = systemPath(path);
@@ -727,12 +745,8 @@ FILE* createTemporaryBeside(const std::string& path, std::string& temporaryPath)
         noteFailure(ENAMETOOLONG);
         return nullptr;
     }
-    static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-    std::random_device random;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string candidate = base + ".tmp-";
-        uint32_t bits = random();
-        for (int i = 0; i < 6; ++i, bits /= 36) candidate += digits[bits % 36];
+        const std::string candidate = base + ".tmp-" + randomLetters(6);
         int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
         if (fd < 0) {
             noteFailure();
@@ -1030,12 +1044,8 @@ FILE* replaceFileBelow(const HeldFolder& parent, const std::string& name, bool o
     }
     // Another's file keeps nothing: its mode was chosen by them and may show the new bytes.
     const bool keepMode = !ownerOnly && S_ISREG(old.st_mode) && old.st_uid == ::geteuid();
-    static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-    std::random_device random;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string temporary = ".qv5-";
-        uint64_t bits = (uint64_t(random()) << 32) | random();
-        for (int i = 0; i < 10; ++i, bits /= 36) temporary += digits[bits % 36];
+        const std::string temporary = ".qv5-" + randomLetters(10);
         const int fd = ::openat(parent.fd, temporary.c_str(),
                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
                                 ownerOnly ? 0600 : 0666);

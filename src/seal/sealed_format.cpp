@@ -375,7 +375,8 @@ bool decryptSegment(SealedPayload& payload, uint64_t segment, std::vector<uint8_
     const uint64_t at = segment * sealSegment;
     const size_t length = static_cast<size_t>(std::min<uint64_t>(sealSegment, payload.sealedBytes - at));
     if (length < aeadTagSize) return false;
-    std::vector<uint8_t> sealed(length);
+    thread_local std::vector<uint8_t> sealed; // each reading thread's own, kept between segments
+    sealed.resize(length);
     bool failed = false;
     if (payload.readSealed(at, sealed.data(), length, failed) != length || failed) return false;
     uint8_t nonce[aeadNonceSize];

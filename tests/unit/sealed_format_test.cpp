@@ -11,6 +11,15 @@ namespace {
 
 constexpr qv5::SealCost cheap{1, 64, 1};
 
+// Sealing with a passphrase at a token cost.
+qv5::SealFor cheaplyWith(const qv5::Passphrase& passphrase)
+{
+    qv5::SealFor sealFor;
+    sealFor.passphrase = &passphrase;
+    sealFor.cost = cheap;
+    return sealFor;
+}
+
 void counting(uint8_t* bytes, size_t count)
 {
     static uint8_t next = 1;
@@ -22,9 +31,7 @@ TEST(SealedHeader, OpensWithItsPassphraseOnly)
     qv5::Passphrase right, wrong;
     right.text = "correct horse";
     wrong.text = "correct horsf";
-    qv5::SealFor sealFor;
-    sealFor.passphrase = &right;
-    sealFor.cost = cheap;
+    qv5::SealFor sealFor = cheaplyWith(right);
     std::vector<uint8_t> header;
     qv5::PayloadKey written;
     ASSERT_EQ(qv5::makeSealedHeader(sealFor, header, written), qv5::SealStatus::ok);
@@ -50,9 +57,7 @@ TEST(SealedHeader, CostIsBoundedWhenRead)
 {
     qv5::Passphrase passphrase;
     passphrase.text = "x";
-    qv5::SealFor sealFor;
-    sealFor.passphrase = &passphrase;
-    sealFor.cost = cheap;
+    qv5::SealFor sealFor = cheaplyWith(passphrase);
     std::vector<uint8_t> header;
     qv5::PayloadKey key;
     ASSERT_EQ(qv5::makeSealedHeader(sealFor, header, key), qv5::SealStatus::ok);
@@ -115,9 +120,7 @@ TEST(SealedHeader, FixedRandomnessGivesTheSameBytes)
     std::vector<uint8_t> first, second;
     for (std::vector<uint8_t>* header : {&first, &second}) {
         uint8_t next = 7;
-        qv5::SealFor sealFor;
-        sealFor.passphrase = &passphrase;
-        sealFor.cost = cheap;
+        qv5::SealFor sealFor = cheaplyWith(passphrase);
         sealFor.random = [&next](uint8_t* bytes, size_t count) {
             for (size_t i = 0; i < count; ++i) bytes[i] = next++;
         };
